@@ -1,0 +1,69 @@
+#include "byteRing.h"
+
+#include <cstring>
+
+#include "atomics.h"
+
+namespace kelvo {
+namespace {
+
+uint32_t fillOf(uint32_t head, uint32_t tail, uint32_t size) {
+    return head >= tail ? head - tail : head + size - tail;
+}
+
+uint32_t advance(uint32_t index, uint32_t n, uint32_t size) {
+    uint32_t next = index + n;
+    return next >= size ? next - size : next;
+}
+
+}  // namespace
+
+uint32_t ringFill(ByteRing &ring) {
+    return fillOf(loadAcquire(ring.head), loadAcquire(ring.tail), ring.size);
+}
+
+uint32_t ringFree(ByteRing &ring) {
+    return ring.size - 1 - ringFill(ring);
+}
+
+bool ringPut(ByteRing &ring, const void *bytes, uint32_t n) {
+    const uint32_t head = loadRelaxed(ring.head);
+    const uint32_t tail = loadAcquire(ring.tail);
+    if (n > ring.size - 1 - fillOf(head, tail, ring.size)) return false;
+    const auto *source = static_cast<const uint8_t *>(bytes);
+    const uint32_t toEnd = ring.size - head;
+    if (n > toEnd) {
+        std::memcpy(ring.buffer + head, source, toEnd);
+        std::memcpy(ring.buffer, source + toEnd, n - toEnd);
+    } else if (n > 0) {
+        std::memcpy(ring.buffer + head, source, n);
+    }
+    storeRelease(ring.head, advance(head, n, ring.size));
+    return true;
+}
+
+void ringTake(ByteRing &ring, void *destination, uint32_t n) {
+    const uint32_t tail = loadRelaxed(ring.tail);
+    auto *target = static_cast<uint8_t *>(destination);
+    const uint32_t toEnd = ring.size - tail;
+    if (n > toEnd) {
+        std::memcpy(target, ring.buffer + tail, toEnd);
+        std::memcpy(target + toEnd, ring.buffer, n - toEnd);
+    } else if (n > 0) {
+        std::memcpy(target, ring.buffer + tail, n);
+    }
+    storeRelease(ring.tail, advance(tail, n, ring.size));
+}
+
+void ringDiscard(ByteRing &ring) {
+    storeRelease(ring.tail, loadAcquire(ring.head));
+}
+
+void ringSetUp(ByteRing &ring, uint8_t *memory, uint32_t size) {
+    ring.buffer = memory;
+    ring.size = size;
+    storeRelease(ring.tail, 0u);
+    storeRelease(ring.head, 0u);
+}
+
+}  // namespace kelvo

@@ -1,0 +1,35 @@
+// Operations on the single-producer single-consumer ByteRing.
+//
+// The producer owns `head`, the consumer owns `tail`. Each side reads its own
+// index relaxed and the other side's with acquire; the producer copies the
+// bytes before it publishes `head` with release, the consumer copies out
+// before it publishes `tail` with release. One byte is always kept free so
+// that head == tail means empty.
+#pragma once
+
+#include <cstdint>
+
+#include "kelvo.h"
+
+namespace kelvo {
+
+// Bytes queued; callable from either side.
+uint32_t ringFill(ByteRing &ring);
+
+// Bytes that can still be put; callable from either side.
+uint32_t ringFree(ByteRing &ring);
+
+// Producer: append n bytes when n is not above the free space (all or
+// nothing). Returns whether they were taken.
+bool ringPut(ByteRing &ring, const void *bytes, uint32_t n);
+
+// Consumer: copy n bytes out and release them; n must not exceed the fill.
+void ringTake(ByteRing &ring, void *destination, uint32_t n);
+
+// Consumer (or a side that knows the other is idle): drop everything queued.
+void ringDiscard(ByteRing &ring);
+
+// Point the ring at its memory, empty.
+void ringSetUp(ByteRing &ring, uint8_t *memory, uint32_t size);
+
+}  // namespace kelvo

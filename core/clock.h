@@ -1,0 +1,18 @@
+// The library's one time unit: ticks of 100 ns of CLOCK_MONOTONIC_RAW.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+
+namespace kelvo {
+
+inline constexpr int64_t kTicksPerSecond = 10000000;
+inline constexpr int64_t kTicksPerMs = 10000;
+
+inline int64_t ticksNow() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC_RAW, &now);
+    return static_cast<int64_t>(now.tv_sec) * kTicksPerSecond + now.tv_nsec / 100;
+}
+
+}  // namespace kelvo

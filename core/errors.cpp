@@ -1,0 +1,87 @@
+// Per-slot error texts, sticky fault words and the version.
+#include "errors.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "atomics.h"
+#include "slots.h"
+
+using namespace kelvo;
+
+namespace {
+char systemErrorReport[256];
+const char kEmptyText[] = "";
+}  // namespace
+
+namespace kelvo {
+
+bool refuseSlot(const char *operation, int dev, SlotNeeds needs) {
+    const char *message = nullptr;
+    if (!isValidSlot(dev)) {
+        message = "illegal port number";
+    } else if (needs.open && loadAcquire(myPorts[dev]) < 0) {
+        message = "port not open";
+    } else if (needs.healthyPort && loadAcquire(myPortErr[dev]) != 0) {
+        message = "fatal R/W error on Port";
+    } else if (needs.connected && isSerialPortDisconnected(loadAcquire(myPorts[dev])) != 0) {
+        message = "fatal I/O error on Port";
+    }
+    if (message == nullptr) return false;
+    buildErrMsg(dev, operation, message);
+    return true;
+}
+
+void storeWholeErrorText(int dev, const char *text) {
+    std::memset(lastErrorMsg[dev], 0, kErrorTextSize);
+    std::strncpy(lastErrorMsg[dev], text, kErrorTextSize - 1);
+    storeRelease(isErrorOccurred[dev], 1);
+}
+
+}  // namespace kelvo
+
+extern "C" {
+
+KELVO_API void buildErrMsg(int dev, const char *name, const char *message) {
+    if (!isValidSlot(dev)) return;
+    char slotPart[16];
+    std::snprintf(slotPart, sizeof slotPart, "(dev=%d):", dev);
+    std::snprintf(lastErrorMsg[dev], kErrorTextSize, "%s%s%s", name ? name : "", slotPart,
+                  message ? message : "");
+    storeRelease(isErrorOccurred[dev], 1);
+}
+
+KELVO_API const char *kelvoGetLastError(int dev) {
+    // A negative number is refused like one above 3: there is no slot to
+    // hold a text.
+    if (!isValidSlot(dev)) return nullptr;
+    if (loadAcquire(myPorts[dev]) < 0) {
+        storeWholeErrorText(dev, "GetLastError(): port not open");
+        return nullptr;
+    }
+    const bool unread = std::atomic_ref<int32_t>(isErrorOccurred[dev]).exchange(0) != 0;
+    return unread ? lastErrorMsg[dev] : kEmptyText;
+}
+
+KELVO_API void kelvoClearSystemErrors(void) {
+    for (uint32_t &word : isFatal) storeRelease(word, 0u);
+}
+
+KELVO_API const char *kelvoGetSystemErrors(void) {
+    systemErrorReport[0] = '\0';
+    if (loadAcquire(debugLevel) != 1) return systemErrorReport;
+    uint32_t words[kSlots];
+    bool anySet = false;
+    for (int dev = 0; dev < kSlots; ++dev) {
+        words[dev] = loadAcquire(isFatal[dev]);
+        anySet = anySet || words[dev] != 0;
+    }
+    if (!anySet) return systemErrorReport;
+    std::snprintf(systemErrorReport, sizeof systemErrorReport, "0x%x,0x%x,0x%x,0x%x,", words[0], words[1],
+                  words[2], words[3]);
+    return systemErrorReport;
+}
+
+KELVO_API const char *kelvoGetVersion(void) { return versionInfo; }
+
+}  // extern "C"

@@ -1,0 +1,22 @@
+// Recording why an operation refused a call.
+#pragma once
+
+namespace kelvo {
+
+// What a device operation requires of its slot before it works on it.
+struct SlotNeeds {
+    bool open = true;          // "port not open"
+    bool healthyPort = true;   // "fatal R/W error on Port"
+    bool connected = false;    // "fatal I/O error on Port"
+};
+
+// Checks the slot number and `needs` in that order; on the first failure
+// records "operation(dev=N):message" (no text for a bad slot number) and
+// returns true.
+bool refuseSlot(const char *operation, int dev, SlotNeeds needs);
+
+// Replaces the slot's error text with `text` as it stands (no prefix) and
+// marks it unread. The slot number must be valid.
+void storeWholeErrorText(int dev, const char *text);
+
+}  // namespace kelvo

@@ -1,0 +1,9 @@
+// The I/O service thread: the only user of the serial ports.
+#pragma once
+
+namespace kelvo {
+inline constexpr int kPassSleepMicroseconds = 50;
+inline constexpr long long kStopQuietTicks = 500000;  // 50 ms
+}  // namespace kelvo
+
+void *myThread(void *);

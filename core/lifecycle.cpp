@@ -1,0 +1,143 @@
+// Load and unload hooks, the I/O thread's start and stop, and opening and
+// closing a slot. Opening and closing are served by the I/O thread: the
+// caller raises a request flag and waits for the thread to lower it.
+#include <unistd.h>
+
+#include <cstring>
+#include <thread>
+
+#include "atomics.h"
+#include "busHooks.h"
+#include "byteRing.h"
+#include "errors.h"
+#include "ioThread.h"
+#include "slots.h"
+
+using namespace kelvo;
+
+namespace {
+
+void waitUntilLowered(int32_t &request) {
+    while (loadAcquire(request) != 0) std::this_thread::yield();
+}
+
+void discardSlotQueues(int dev) {
+    ringDiscard(outQ[dev]);
+    ringDiscard(inQ[dev]);
+    ringDiscard(scpiQ[dev]);
+}
+
+// The tty path of a kelvoOpen argument: a plain path, or the middle field of
+// a device-list line "kind\tpath\tserial". Null with a refusal message when
+// the argument cannot be used.
+const char *portNameOf(const char *path, char (&name)[kPortNameSize], const char **refusal) {
+    if (path == nullptr) {
+        *refusal = "no path given";
+        return nullptr;
+    }
+    const char *start = path;
+    size_t length = std::strlen(path);
+    if (const char *firstTab = std::strchr(path, '\t')) {
+        const char *secondTab = std::strchr(firstTab + 1, '\t');
+        if (secondTab == nullptr) {
+            *refusal = "device line without a second tab";
+            return nullptr;
+        }
+        start = firstTab + 1;
+        length = static_cast<size_t>(secondTab - start);
+    }
+    if (length >= kPortNameSize) {
+        *refusal = "path longer than 255 characters";
+        return nullptr;
+    }
+    std::memcpy(name, start, length);
+    name[length] = '\0';
+    return name;
+}
+
+__attribute__((constructor)) void shared_lib_init_1() {
+    myInit(0);
+    busJoinAtLoad();
+}
+
+__attribute__((destructor)) void shared_lib_uninit_1() {
+    myDeInit();
+    busLeaveAtUnload();
+}
+
+}  // namespace
+
+extern "C" {
+
+KELVO_API int myInit(int /*unused*/) {
+    storeRelease(debugLevel, 0);
+    for (int dev = 0; dev < kSlots; ++dev) {
+        storeRelease(myPorts[dev], -1);
+        ringSetUp(inQ[dev], inQ[dev].buffer, kInQSize);
+        ringSetUp(scpiQ[dev], scpiQ[dev].buffer, kScpiQSize);
+        ringSetUp(outQ[dev], outQ[dev].buffer, kOutQSize);
+    }
+    storeRelease(terminate, 0);
+    if (loadAcquire(isThreadRunning) == 0 && pthread_create(&threadId, nullptr, myThread, nullptr) == 0) {
+        storeRelease(isThreadRunning, 1);
+    }
+    storeRelease(doTxQueue, 1);
+    timingT0 = 0;
+    return 0;
+}
+
+KELVO_API int myDeInit(void) {
+    for (int dev = 0; dev < kSlots; ++dev) {
+        if (loadAcquire(myPorts[dev]) >= 0) storeRelease(closeRequest[dev], 1);
+    }
+    usleep(50000);
+    if (loadAcquire(isThreadRunning) == 1) {
+        storeRelease(terminate, 1);
+        pthread_join(threadId, nullptr);
+        storeRelease(isThreadRunning, 0);
+    }
+    usleep(50000);
+    storeRelease(doTxQueue, 0);
+    usleep(10000);
+    for (ByteRing &queue : outQ) ringDiscard(queue);
+    return 0;
+}
+
+KELVO_API int kelvoInit(void) { return 0; }
+KELVO_API int kelvoDeInit(void) { return 0; }
+
+KELVO_API int kelvoOpen(int dev, const char *path) {
+    if (loadAcquire(isThreadRunning) == 0) return 1;
+    if (!isValidSlot(dev)) {
+        buildErrMsg(dev, "kelvoOpen", "Illegal Portnumber");
+        return 1;
+    }
+    const char *refusal = nullptr;
+    if (portNameOf(path, myPortnames[dev], &refusal) == nullptr) {
+        buildErrMsg(dev, "kelvoOpen", refusal);
+        return 1;
+    }
+    storeRelease(myPortErr[dev], 0);
+    storeRelease(openRequest[dev], 1);
+    waitUntilLowered(openRequest[dev]);
+    usleep(10000);
+    if (loadAcquire(myPortErr[dev]) != 0) return 1;
+    storeRelease(filteredAdcOversamplingFactors[dev], 1);
+    discardSlotQueues(dev);
+    usleep(100000);
+    return 0;
+}
+
+KELVO_API int kelvoClose(int dev) {
+    if (loadAcquire(isThreadRunning) == 0) return 1;
+    if (refuseSlot("kelvoClose", dev, {.open = true, .healthyPort = false})) return 1;
+    static const char kAbort[] = "abort\n";
+    if (!ringPut(outQ[dev], kAbort, sizeof kAbort - 1)) setBits(isFatal[dev], kFaultAbortNoRoom);
+    storeRelease(closeRequest[dev], 1);
+    usleep(20000);
+    waitUntilLowered(closeRequest[dev]);
+    discardSlotQueues(dev);
+    return 0;
+}
+
+}  // extern "C"

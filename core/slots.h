@@ -1,0 +1,69 @@
+// The per-slot tables and single words shared by the application-side
+// operations and the I/O thread. All storage is static and of fixed size.
+//
+// Who writes what (the rest is read-only for the other side):
+//   application: openRequest, closeRequest, isStreamingRequest,
+//                isStopStreamingRequest (raise), stopStreamingRequestTimestamp,
+//                myPortnames, t0, lastErrorMsg, isErrorOccurred, doTxQueue
+//   I/O thread:  myPorts, isStreaming, scpiBuf, the requests (lower),
+//                timeStamp[4..15]
+//   both:        myPortErr, isFatal (bits set with an atomic OR),
+//                timestampRequest (see the synchronized start)
+#pragma once
+
+#include <cstdint>
+
+#include "kelvo.h"
+
+namespace kelvo {
+
+inline constexpr int kSlots = 4;
+inline constexpr uint32_t kOutQSize = 8192;
+inline constexpr uint32_t kInQSize = 8192;
+inline constexpr uint32_t kScpiQSize = 262144;
+inline constexpr uint32_t kIoScratchSize = 65536;
+inline constexpr uint32_t kAnswerBufferSize = 262144;
+inline constexpr int kPortNameSize = 256;
+inline constexpr int kErrorTextSize = 512;
+
+// Sticky fault bits of isFatal.
+inline constexpr uint32_t kFaultStreamQueueFull = 0x01;
+inline constexpr uint32_t kFaultResponseQueueFull = 0x02;
+inline constexpr uint32_t kFaultAbortNoRoom = 0x04;
+inline constexpr uint32_t kFaultCommandNoRoom = 0x08;
+inline constexpr uint32_t kFaultTransmitTooLarge = 0x10;
+inline constexpr uint32_t kFaultAnswerTooLarge = 0x20;
+inline constexpr uint32_t kFaultStreamCommandNoRoom = 0x40;
+
+inline bool isValidSlot(int dev) { return static_cast<unsigned>(dev) < kSlots; }
+
+}  // namespace kelvo
+
+extern ByteRing outQ[kelvo::kSlots];
+extern ByteRing inQ[kelvo::kSlots];
+extern ByteRing scpiQ[kelvo::kSlots];
+
+extern char myPortnames[kelvo::kSlots][kelvo::kPortNameSize];
+extern int32_t openRequest[kelvo::kSlots];
+extern int32_t closeRequest[kelvo::kSlots];
+extern int32_t isStreamingRequest[kelvo::kSlots];
+extern int32_t isStreaming[kelvo::kSlots];
+extern int32_t isStopStreamingRequest[kelvo::kSlots];
+extern int64_t stopStreamingRequestTimestamp[kelvo::kSlots];
+extern int32_t timestampRequest[kelvo::kSlots];
+extern int64_t timeStamp[4 * kelvo::kSlots];
+extern int64_t t0[kelvo::kSlots];
+extern uint32_t isFatal[kelvo::kSlots];
+extern char lastErrorMsg[kelvo::kSlots][kelvo::kErrorTextSize];
+extern int32_t isErrorOccurred[kelvo::kSlots];
+extern int32_t filteredSampleSize[kelvo::kSlots];
+extern int32_t filteredAdcOversamplingFactors[kelvo::kSlots];
+extern SCPIdecoderState scpiBuf[kelvo::kSlots + 1];
+
+extern int32_t doTxQueue;
+extern int32_t terminate;
+extern int32_t isThreadRunning;
+extern int64_t timingT0;
+extern uint8_t tmpBuf[kelvo::kIoScratchSize];
+extern char scratch_msg[256];
+extern char inputBuffer[kelvo::kAnswerBufferSize];

@@ -1,0 +1,81 @@
+// Definite-length block decoder: '#', one digit d, d length digits, the
+// payload, then CR or LF. One byte per call; the caller owns the state.
+#include "kelvo.h"
+
+namespace {
+
+enum DecoderState : int32_t {
+    kIdle = 0,
+    kHeader = 1,
+    kPayload = 2,
+    kTerminator = 3,
+    kHeaderFault = 4,
+    kTerminatorFault = 5,
+    kFailed = 6,
+};
+
+constexpr int kMaxHeaderChars = 9;
+
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+int32_t leadingDecimal(const char *digits, int count) {
+    int32_t value = 0;
+    for (int i = 0; i < count && isDigit(digits[i]); ++i) value = value * 10 + (digits[i] - '0');
+    return value;
+}
+
+int stepHeader(SCPIdecoderState *d, char c) {
+    d->header[d->count++] = c;
+    if (!isDigit(d->header[0]) || d->count > kMaxHeaderChars) {
+        d->state = kHeaderFault;
+        return 0;
+    }
+    const int digitCount = d->header[0] - '0';
+    if (d->count == digitCount + 1) {
+        d->length = leadingDecimal(d->header + 1, digitCount);
+        d->count = 0;
+        d->state = d->length > 0 ? kPayload : kTerminator;
+    }
+    return 0;
+}
+
+}  // namespace
+
+extern "C" KELVO_API void SCPIdecoderReset(SCPIdecoderState *decoder) {
+    decoder->state = kIdle;
+    decoder->count = 0;
+    decoder->length = 0;
+    decoder->error = 0;
+}
+
+extern "C" KELVO_API int SCPIdecoder(SCPIdecoderState *decoder, int ch) {
+    const char c = static_cast<char>(ch);
+    switch (decoder->state) {
+        case kIdle:
+            if (c == '#') {
+                decoder->count = 0;
+                decoder->state = kHeader;
+            }
+            return 0;
+        case kHeader:
+            return stepHeader(decoder, c);
+        case kPayload:
+            if (++decoder->count == decoder->length) decoder->state = kTerminator;
+            return 1;
+        case kTerminator:
+            if (c == '\r' || c == '\n') {
+                decoder->count = 0;
+                decoder->state = kIdle;
+            } else {
+                decoder->state = kTerminatorFault;
+            }
+            return 0;
+        case kHeaderFault:
+        case kTerminatorFault:
+            decoder->error = 1;
+            decoder->state = kFailed;
+            return 0;
+        default:
+            return 0;
+    }
+}

@@ -1,0 +1,162 @@
+#include "ptyDevice.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <system_error>
+
+namespace kelvo::sim {
+
+std::string definiteBlock(std::string_view payload, std::string_view terminator) {
+    const std::string length = std::to_string(payload.size());
+    std::string block = "#" + std::to_string(length.size()) + length;
+    block.append(payload);
+    block.append(terminator);
+    return block;
+}
+
+PtyDevice::PtyDevice() {
+    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) {
+        throw std::system_error(errno, std::generic_category(), "pseudo-terminal");
+    }
+    char name[128];
+    if (ptsname_r(master_, name, sizeof name) != 0) {
+        throw std::system_error(errno, std::generic_category(), "ptsname");
+    }
+    path_ = name;
+    slave_ = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (slave_ < 0) throw std::system_error(errno, std::generic_category(), "open pty slave");
+    reader_ = std::thread([this] { readLoop(); });
+}
+
+PtyDevice::~PtyDevice() {
+    stopStreaming();
+    running_ = false;
+    reader_.join();
+    if (master_ >= 0) close(master_);
+    close(slave_);
+}
+
+void PtyDevice::onLine(LineHandler handler) {
+    std::lock_guard lock(mutex_);
+    handler_ = std::move(handler);
+}
+
+void PtyDevice::send(std::string_view bytes) {
+    std::lock_guard lock(writeMutex_);
+    if (hungUp_) return;
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = write(master_, bytes.data() + done, bytes.size() - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+        } else if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
+            pollfd writable{master_, POLLOUT, 0};
+            poll(&writable, 1, 10);
+        } else {
+            return;
+        }
+        if (!running_) return;
+    }
+}
+
+std::string PtyDevice::received() const {
+    std::lock_guard lock(mutex_);
+    return received_;
+}
+
+bool PtyDevice::waitForReceived(std::string_view text, std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(mutex_);
+    return receivedChanged_.wait_for(lock, timeout,
+                                     [&] { return received_.find(text) != std::string::npos; });
+}
+
+void PtyDevice::clearReceived() {
+    std::lock_guard lock(mutex_);
+    received_.clear();
+}
+
+void PtyDevice::startStreaming(ChunkSource nextChunk, std::chrono::microseconds interval) {
+    stopStreaming();
+    streaming_ = true;
+    streamer_ = std::thread([this, nextChunk = std::move(nextChunk), interval] {
+        auto due = std::chrono::steady_clock::now();
+        while (streaming_) {
+            const std::string chunk = nextChunk();
+            if (!chunk.empty()) send(chunk);
+            due += interval;
+            std::this_thread::sleep_until(due);
+        }
+    });
+}
+
+void PtyDevice::stopStreaming() {
+    streaming_ = false;
+    if (streamer_.joinable() && streamer_.get_id() != std::this_thread::get_id()) streamer_.join();
+}
+
+// The reader thread owns the master descriptor, so it closes it; no send()
+// writes once hungUp_ is set under the write lock.
+void PtyDevice::hangUp() {
+    {
+        std::lock_guard lock(writeMutex_);
+        hungUp_ = true;
+    }
+    while (!masterClosed_) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+termios PtyDevice::lineSettings() const {
+    termios settings{};
+    tcgetattr(slave_, &settings);
+    return settings;
+}
+
+void PtyDevice::readLoop() {
+    char bytes[4096];
+    while (running_) {
+        if (hungUp_) {
+            if (master_ >= 0) {
+                close(master_);
+                master_ = -1;
+                masterClosed_ = true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            continue;
+        }
+        pollfd readable{master_, POLLIN, 0};
+        if (poll(&readable, 1, 10) <= 0 || !(readable.revents & POLLIN)) continue;
+        const ssize_t n = read(master_, bytes, sizeof bytes);
+        if (n > 0) takeBytes(bytes, static_cast<size_t>(n));
+    }
+}
+
+// Records the bytes, then runs the handler once per completed line. The
+// handler runs without the lock so that it may call send() and received().
+void PtyDevice::takeBytes(const char *bytes, size_t count) {
+    std::string lines;
+    LineHandler handler;
+    {
+        std::lock_guard lock(mutex_);
+        received_.append(bytes, count);
+        partialLine_.append(bytes, count);
+        const size_t end = partialLine_.rfind('\n');
+        if (end != std::string::npos) {
+            lines = partialLine_.substr(0, end + 1);
+            partialLine_.erase(0, end + 1);
+        }
+        handler = handler_;
+    }
+    receivedChanged_.notify_all();
+    if (!handler) return;
+    size_t start = 0;
+    for (size_t end = lines.find('\n'); end != std::string::npos; end = lines.find('\n', start)) {
+        handler(*this, lines.substr(start, end - start));
+        start = end + 1;
+    }
+}
+
+}  // namespace kelvo::sim
