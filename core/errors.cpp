@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "atomics.h"
+#include "busHooks.h"
 #include "slots.h"
 
 using namespace kelvo;
@@ -85,3 +86,11 @@ KELVO_API const char *kelvoGetSystemErrors(void) {
 KELVO_API const char *kelvoGetVersion(void) { return versionInfo; }
 
 }  // extern "C"
+
+extern "C" KELVO_API int test(void) {
+    const int users = busUserCount();
+    if (users >= 0) std::printf("shred activ: nUser = %d\n", users);
+    std::printf("Thread runs %d\n", loadAcquire(isThreadRunning));
+    std::fflush(stdout);
+    return 0;
+}

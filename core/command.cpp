@@ -1,0 +1,100 @@
+// kelvoSendCmd: one synchronous command and answer with a device that is not
+// streaming. The command goes into the slot's transmit queue, the answer is
+// collected from its response queue; the I/O thread moves the bytes.
+#include <cstring>
+#include <thread>
+
+#include "atomics.h"
+#include "byteRing.h"
+#include "clock.h"
+#include "errors.h"
+#include "slots.h"
+#include "streamLayout.h"
+
+using namespace kelvo;
+
+namespace {
+
+constexpr int64_t kQueryFirstByteTicks = 400 * kTicksPerMs;
+constexpr int64_t kCommandFirstByteTicks = 30 * kTicksPerMs;
+constexpr int64_t kQuietTicks = 5 * kTicksPerMs;
+
+// All or nothing, and only with a byte to spare beyond command and line feed.
+void queueCommand(int dev, const char *command) {
+    const size_t length = std::strlen(command);
+    if (ringFree(outQ[dev]) > length + 1) {
+        (void)ringPut(outQ[dev], command, static_cast<uint32_t>(length));
+        (void)ringPut(outQ[dev], "\n", 1);
+    } else {
+        setBits(isFatal[dev], kFaultCommandNoRoom);
+    }
+}
+
+// Waits for the first answer byte, then until the queue fill has not changed
+// for 5 ms. Bytes already waiting (a late answer) end the first wait at once.
+void awaitAnswer(int dev, int64_t firstByteTicks) {
+    const int64_t start = ticksNow();
+    while (ringFill(inQ[dev]) == 0 && ticksNow() - start <= firstByteTicks) std::this_thread::yield();
+    uint32_t seen = ringFill(inQ[dev]);
+    int64_t lastChange = ticksNow();
+    for (int64_t now = lastChange; now - lastChange <= kQuietTicks; now = ticksNow()) {
+        const uint32_t fill = ringFill(inQ[dev]);
+        if (fill != seen) {
+            seen = fill;
+            lastChange = now;
+        }
+        std::this_thread::yield();
+    }
+}
+
+uint32_t collectAnswer(int dev) {
+    const uint32_t count = ringFill(inQ[dev]);
+    if (count >= kAnswerBufferSize) {
+        setBits(isFatal[dev], kFaultAnswerTooLarge);
+        inputBuffer[0] = '\0';
+        return 0;
+    }
+    ringTake(inQ[dev], inputBuffer, count);
+    inputBuffer[count] = '\0';
+    return count;
+}
+
+// The index of the first payload byte when the answer is complete
+// definite-length blocks followed by CR or LF, else -1. `length` gets the
+// length declared by the last block header.
+long blockPayloadStart(uint32_t count, int *length) {
+    if (count <= 7 || inputBuffer[0] != '#') return -1;
+    SCPIdecoderState decoder{};
+    SCPIdecoderReset(&decoder);
+    long first = -1;
+    for (uint32_t i = 0; i < count; ++i) {
+        if (SCPIdecoder(&decoder, inputBuffer[i]) && first < 0) first = static_cast<long>(i);
+    }
+    if (first < 0 || decoder.state != 0 || decoder.error != 0) return -1;
+    *length = decoder.length;
+    return first;
+}
+
+}  // namespace
+
+extern "C" KELVO_API const char *kelvoSendCmd(int dev, const char *command, int *answerLength, int *isBinary) {
+    if (isBinary != nullptr) *isBinary = 0;
+    if (refuseSlot("kelvoSendCmd", dev, {.open = true, .healthyPort = true, .connected = true})) return nullptr;
+    if (command == nullptr || answerLength == nullptr || isBinary == nullptr) {
+        buildErrMsg(dev, "kelvoSendCmd", "command, answerLength and isBinary must not be NULL");
+        return nullptr;
+    }
+    learnStreamLayout(dev, command);
+    queueCommand(dev, command);
+    awaitAnswer(dev, std::strchr(command, '?') ? kQueryFirstByteTicks : kCommandFirstByteTicks);
+    const uint32_t count = collectAnswer(dev);
+    int payloadLength = 0;
+    const long payload = blockPayloadStart(count, &payloadLength);
+    if (payload >= 0) {
+        *isBinary = 1;
+        *answerLength = payloadLength;
+        return inputBuffer + payload;
+    }
+    *answerLength = static_cast<int>(count);
+    return inputBuffer;
+}

@@ -1,0 +1,100 @@
+#include "streamLayout.h"
+
+#include <cctype>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "scpiHeader.h"
+#include "slots.h"
+
+namespace kelvo {
+namespace {
+
+constexpr int kMaxLayoutNumbers = 5;
+constexpr int64_t kMaxWords16 = 128;
+
+int32_t readDecimal(const char *text) { return static_cast<int32_t>(std::strtol(text, nullptr, 10)); }
+
+void acceptLayout(int dev, int64_t words) {
+    const int32_t factor = filteredAdcOversamplingFactors[dev];
+    filteredSampleSize[dev] = static_cast<int32_t>(words);
+    filtInfo[dev].oversampling = factor < 1 ? 1 : factor;
+    filtInfo[dev].sampleBytes = static_cast<int32_t>(2 * words);
+}
+
+void learnOversampling(int dev, const char *parameters) {
+    const int32_t factor = readDecimal(parameters);
+    if (factor != 0 && factor <= 2) filteredAdcOversamplingFactors[dev] = factor;
+}
+
+// "CONF:DEV a,b,c,d,e": a 24-bit channels, or with a = 0 the 16-bit layout
+// of b ADC channels (times the oversampling factor), c six-axis units and
+// d, e single words. Fields read before a rejection keep their new values.
+void learnDeviceLayout(int dev, const char *command) {
+    const char *list = command;
+    while (*list != '\0' && !std::isspace(static_cast<unsigned char>(*list))) ++list;
+    if (*list == '\0') return;
+    ++list;
+
+    FiltInfo &info = filtInfo[dev];
+    int64_t words = 0;
+    const char *piece = list;
+    for (int position = 0; position < kMaxLayoutNumbers; ++position) {
+        const int32_t number = readDecimal(piece);
+        if (number < 0) return;
+        switch (position) {
+            case 0:
+                info.nAdc24 = number;
+                if (number != 0) {
+                    // 24-bit mode: one leading word and k 32-bit values, no
+                    // bound on k; a size that overflows is refused.
+                    info.isAdc24 = 1;
+                    words = 2 * static_cast<int64_t>(number) + 2;
+                    if (2 * words <= INT32_MAX) acceptLayout(dev, words);
+                    return;
+                }
+                info.isAdc24 = 0;
+                break;
+            case 1:
+                info.nAdc16 = number;
+                info.isAdc24 = 0;
+                words += static_cast<int64_t>(number) * filteredAdcOversamplingFactors[dev];
+                break;
+            case 2:
+                info.nImu6 = number;
+                info.isAdc24 = 0;
+                words += 6 * static_cast<int64_t>(number);
+                break;
+            default:
+                info.isAdc24 = 0;
+                words += number;
+                break;
+        }
+        const char *comma = std::strchr(piece, ',');
+        if (comma == nullptr || comma[1] == '\0') break;
+        piece = comma + 1;
+    }
+    if (words >= 1 && words <= kMaxWords16) acceptLayout(dev, words);
+}
+
+// The scan list sets the sample size from its comma count alone; note that
+// `sampleBytes` takes the word count, not twice it.
+void learnScanList(int dev, const char *command) {
+    int64_t commas = 0;
+    for (const char *c = command; *c != '\0'; ++c) commas += *c == ',';
+    const auto words = static_cast<int32_t>(2 * (commas + 2));
+    filteredSampleSize[dev] = words;
+    filtInfo[dev].sampleBytes = words;
+}
+
+}  // namespace
+
+void learnStreamLayout(int dev, const char *command) {
+    const char *rest = nullptr;
+    if (checkSCPI(&rest, command, "CONFigure:SCAn:OVErsampling")) learnOversampling(dev, rest);
+    if (checkSCPI(&rest, command, "CONFigure:DEVice")) learnDeviceLayout(dev, command);
+    if (checkSCPI(&rest, command, "CONFigure:SCAn:LISt")) learnScanList(dev, command);
+}
+
+}  // namespace kelvo

@@ -1,0 +1,99 @@
+// The application's side of a stream: start and stop requests, commands that
+// do not wait for an answer, and taking whole samples from the stream queue.
+#include <strings.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "atomics.h"
+#include "byteRing.h"
+#include "clock.h"
+#include "errors.h"
+#include "slots.h"
+
+using namespace kelvo;
+
+namespace {
+
+constexpr int64_t kStreamTimeoutTicks = 200 * kTicksPerMs;
+
+bool startsWith(const char *command, const char *prefix) { return strncasecmp(command, prefix, 4) == 0; }
+
+}  // namespace
+
+extern "C" {
+
+KELVO_API int kelvoSetCallbackData(int dev, kelvoDataCallback callback) {
+    if (!isValidSlot(dev)) return -1;
+    storeRelease(myDataCallback[dev], callback);
+    return 0;
+}
+
+KELVO_API int kelvoSendCmdWhileStreaming(int dev, const char *command) {
+    static const char kName[] = "kelvoSendCmdWhileStreaming";
+    if (refuseSlot(kName, dev, {.open = false, .healthyPort = false})) return 1;
+    if (loadAcquire(myPorts[dev]) < 0) {
+        storeWholeErrorText(dev, "sendCmdWhileStreaming(): port not open");
+        return 1;
+    }
+    if (refuseSlot(kName, dev, {.open = false, .healthyPort = true})) return 1;
+    if (command == nullptr) {
+        buildErrMsg(dev, kName, "command must not be NULL");
+        return 1;
+    }
+    // The flags go up before the command is queued, so the device's first
+    // bytes are already taken as stream data.
+    if (startsWith(command, "abor")) {
+        storeRelease(isStopStreamingRequest[dev], 1);
+        storeRelease(stopStreamingRequestTimestamp[dev], ticksNow());
+    }
+    if (startsWith(command, "init")) {
+        storeRelease(isStopStreamingRequest[dev], 0);
+        storeRelease(isStreamingRequest[dev], 1);
+        storeRelease(t0[dev], ticksNow());
+        storeRelease(timestampRequest[dev], 1);
+    }
+    const size_t length = std::strlen(command);
+    if (ringFree(outQ[dev]) >= length + 1) {
+        (void)ringPut(outQ[dev], command, static_cast<uint32_t>(length));
+        (void)ringPut(outQ[dev], "\n", 1);
+    } else {
+        setBits(isFatal[dev], kFaultStreamCommandNoRoom);
+    }
+    return 0;
+}
+
+KELVO_API int kelvoGetStreamingData(int dev, void *destination, int sampleSize, unsigned int capacity) {
+    static const char kName[] = "kelvoGetStreamingData";
+    if (refuseSlot(kName, dev, {.open = true, .healthyPort = true, .connected = true})) return -1;
+    if (destination == nullptr && capacity != 0) {
+        buildErrMsg(dev, kName, "destination must not be NULL");
+        return -1;
+    }
+    const uint32_t unit = sampleSize > 0 ? static_cast<uint32_t>(sampleSize) : 1;
+    uint32_t count = std::min<uint32_t>(capacity, ringFill(scpiQ[dev]));
+    count -= count % unit;
+    const int64_t now = ticksNow();
+    if (count > 0) {
+        ringTake(scpiQ[dev], destination, count);
+        storeRelease(t0[dev], now);
+        return static_cast<int>(count);
+    }
+    if (now - loadAcquire(t0[dev]) > kStreamTimeoutTicks) {
+        storeWholeErrorText(dev, "GetStreamingData(): Timeouted");
+        return -2;
+    }
+    return 0;
+}
+
+KELVO_API int kelvoGetSampleSize(int dev) {
+    if (refuseSlot("kelvoGetSampleSize", dev, {.open = true, .healthyPort = false})) return -1;
+    return 2 * filteredSampleSize[dev];
+}
+
+KELVO_API int kelvoGetAdcOversampling(int dev) {
+    if (refuseSlot("kelvoGetAdcOversampling", dev, {.open = true, .healthyPort = false})) return -1;
+    return filteredAdcOversamplingFactors[dev];
+}
+
+}  // extern "C"
