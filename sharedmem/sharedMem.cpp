@@ -62,8 +62,12 @@ Flags unpackFlags(uint64_t word) {
     return {halves[0], halves[1]};
 }
 
+// isFull and isReady are declared as the two 32-bit fields they are to
+// other processes; this process only ever reaches them through this word.
+using FlagWord = uint64_t __attribute__((may_alias));
+
 std::atomic_ref<uint64_t> flagWord(TMsgMailbox &box) {
-    return std::atomic_ref<uint64_t>(*reinterpret_cast<uint64_t *>(&box.isFull));
+    return std::atomic_ref<uint64_t>(*reinterpret_cast<FlagWord *>(&box.isFull));
 }
 
 // Applies `change` to the pair as one indivisible update. `change` returns
