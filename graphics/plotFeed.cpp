@@ -1,15 +1,71 @@
-// Placeholder until the plot window lands: the feed is never configured.
-#include "kelvo.h"
+#include "plotFeed.h"
+
+#include <algorithm>
+
+#include "atomics.h"
+#include "byteRing.h"
+#include "renderArea.h"
+
+using namespace kelvo;
 
 namespace {
-uint8_t memGraphicQ[8192];
+
+// Buffer and size never change, so the I/O thread can put into the queue at
+// any moment; only head (I/O thread) and tail (render thread) move.
+uint8_t memGraphicQ[kGraphicQSize];
+
+// One sample on its way from the queue to the decimator. pFloat keeps its
+// values between samples, so a layout with more channels than the sample
+// carries shows the last values seen rather than garbage.
+uint8_t p16[kMaxSampleBytes];
+float pFloat[kMaxSampleValues];
+
+int32_t littleEndian32(const uint8_t *p) {
+    return static_cast<int32_t>(static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+                                static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24);
 }
 
+int16_t littleEndian16(const uint8_t *p) {
+    return static_cast<int16_t>(static_cast<uint16_t>(p[0] | p[1] << 8));
+}
+
+// Consumer side: drops n queued bytes without copying them.
+void skipBytes(ByteRing &queue, uint32_t n) {
+    uint32_t tail = loadRelaxed(queue.tail) + n;
+    if (tail >= queue.size) tail -= queue.size;
+    storeRelease(queue.tail, tail);
+}
+
+}  // namespace
+
 extern "C" {
-KELVO_API ByteRing graphicQ = {0, 0, memGraphicQ, sizeof memGraphicQ};
+KELVO_API ByteRing graphicQ = {0, 0, memGraphicQ, kGraphicQSize};
 KELVO_API int isGraphicConfigured;
 KELVO_API FiltInfo grConf;
-KELVO_API struct RenderArea *pRender;
-KELVO_API struct PlotWindow *pWindow;
-KELVO_API pthread_t graphicThreadId;
+}
+
+int convertSample(const uint8_t *bytes, int sampleBytes, int isAdc24, float *values) {
+    if (isAdc24 != 0) {
+        const int words = sampleBytes / 4;
+        for (int j = 1; j < words; ++j) values[j - 1] = static_cast<float>(littleEndian32(bytes + 4 * j)) * 0x1p-31f;
+        return std::max(words - 1, 0);
+    }
+    if (sampleBytes < 2) return 0;
+    const int words = sampleBytes / 2;
+    for (int j = 0; j < words; ++j) values[j] = static_cast<float>(littleEndian16(bytes + 2 * j)) * 0x1p-15f;
+    return words;
+}
+
+uint32_t drainPlotQueue(ByteRing &queue, const FiltInfo &layout, graph_decim &decim) {
+    if (layout.sampleBytes <= 0) return 0;
+    const auto B = static_cast<uint32_t>(layout.sampleBytes);
+    const uint32_t kept = std::min<uint32_t>(B, kMaxSampleBytes);
+    const uint32_t samples = ringFill(queue) / B;
+    for (uint32_t i = 0; i < samples; ++i) {
+        ringTake(queue, p16, kept);
+        if (B > kept) skipBytes(queue, B - kept);
+        convertSample(p16, static_cast<int>(kept), layout.isAdc24, pFloat);
+        decim.enqSample(pFloat);
+    }
+    return samples;
 }

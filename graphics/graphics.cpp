@@ -1,0 +1,342 @@
+// The plot window's lifecycle and its render thread.
+//
+// The render thread initialises SDL, creates the window and is the only
+// thread that touches SDL while it runs; sdl2Window waits until the window is
+// ready. SDL wants the events of a window pumped on the thread that set up
+// video, and keeping every SDL call on one thread leaves nothing for the
+// application's thread to race with. Once the thread has been joined,
+// sdl2KillWindow tears the window down on the application's thread, which is
+// what lets a window the user closed stay on screen until then.
+//
+// Configuration never touches the model while a render cycle may run: it
+// posts a layout request that the render thread applies between cycles, and
+// applies it itself only once the render loop has ended.
+#include <SDL_image.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "atomics.h"
+#include "byteRing.h"
+#include "kelvo.h"
+#include "painter.h"
+#include "plotFeed.h"
+#include "plotWindow.h"
+#include "renderArea.h"
+#include "resources.h"
+
+using namespace kelvo;
+
+extern "C" {
+KELVO_API struct RenderArea *pRender;
+KELVO_API struct PlotWindow *pWindow;
+KELVO_API pthread_t graphicThreadId;
+}
+
+namespace {
+
+enum SetupState : int32_t { kStarting, kReady, kFailed };
+
+constexpr useconds_t kCycleSleepUs = 30000;
+constexpr int kLabelPointSize = 14;
+constexpr uint8_t kFillByte = 180;
+
+// Set by sdl2Window before the render thread starts.
+struct {
+    int x, y, width, height;
+} requested;
+
+// Render thread -> sdl2Window: the outcome of setting up the window, with
+// the reason written before kFailed is published.
+int32_t setupState;
+char setupFailure[256];
+
+int32_t terminateGraphicThread;
+int32_t isGraphicThreadRunning;  // application thread only
+int32_t testCnt;
+
+// Stored by the render thread after its last use of the model; from then on
+// the application's thread may use the model alone.
+int32_t renderLoopEnded;
+// Raised by sdl2WindowConfigure, lowered once the layout is in place.
+int32_t layoutRequest;
+int32_t layoutSpan;
+// The render thread's copy of grConf, taken when a layout is applied, so
+// that the application may write grConf at any time.
+FiltInfo drainLayout;
+
+void recordFailure(const char *what) {
+    std::snprintf(setupFailure, sizeof setupFailure, "%s: %s", what, SDL_GetError());
+}
+
+void fillGrey(SDL_Surface *surface) {
+    if (SDL_LockSurface(surface) != 0) return;
+    std::memset(surface->pixels, kFillByte, static_cast<size_t>(surface->w) * surface->h * 4);
+    SDL_UnlockSurface(surface);
+}
+
+// The painter wants 32-bit 0xRRGGBB pixels with rows exactly `width` pixels
+// apart. A window surface that is not like that gets a staging surface.
+bool paintsDirectly(const SDL_Surface *surface) {
+    return surface->format->format == SDL_PIXELFORMAT_RGB888 && surface->pitch == surface->w * 4;
+}
+
+bool useStaging(PlotWindow &window, int width, int height) {
+    window.staging = SDL_CreateRGBSurfaceWithFormat(0, width, height, 32, SDL_PIXELFORMAT_RGB888);
+    if (window.staging == nullptr) {
+        window.pixels = nullptr;
+        return false;
+    }
+    fillGrey(window.staging);
+    window.pixels = static_cast<uint32_t *>(window.staging->pixels);
+    return true;
+}
+
+void closeWindow(PlotWindow &window) {
+    if (window.staging != nullptr) SDL_FreeSurface(window.staging);
+    if (window.icon != nullptr) SDL_FreeSurface(window.icon);
+    if (window.font != nullptr) TTF_CloseFont(window.font);
+    if (window.ttfInitialised) TTF_Quit();
+    IMG_Quit();
+    if (window.sdlWindow != nullptr) SDL_DestroyWindow(window.sdlWindow);
+    SDL_Quit();
+    window = PlotWindow{};
+}
+
+// Render thread. On failure the reason is in setupFailure and nothing of
+// SDL is left initialised.
+bool openWindow(PlotWindow &window) {
+    // A library must not take SIGINT and SIGTERM away from its application.
+    SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
+    if (SDL_Init(SDL_INIT_VIDEO) < 0) {
+        recordFailure("SDL_Init");
+        return false;
+    }
+    window.sdlWindow = SDL_CreateWindow("SDL Output", requested.x, requested.y, requested.width, requested.height,
+                                        SDL_WINDOW_SHOWN);
+    if (window.sdlWindow == nullptr) {
+        recordFailure("SDL_CreateWindow");
+        closeWindow(window);
+        return false;
+    }
+    window.icon = IMG_Load_RW(SDL_RWFromConstMem(logoImage, static_cast<int>(logoImageSize)), 1);
+    if (window.icon != nullptr) SDL_SetWindowIcon(window.sdlWindow, window.icon);
+    if (TTF_Init() == 0) {
+        window.ttfInitialised = true;
+        window.font = TTF_OpenFontRW(SDL_RWFromConstMem(OpenSansRegular, static_cast<int>(OpenSansRegularSize)), 1,
+                                     kLabelPointSize);
+    }
+    window.surface = SDL_GetWindowSurface(window.sdlWindow);
+    if (window.surface == nullptr) {
+        recordFailure("SDL_GetWindowSurface");
+        closeWindow(window);
+        return false;
+    }
+    if (paintsDirectly(window.surface)) {
+        fillGrey(window.surface);
+        window.pixels = static_cast<uint32_t *>(window.surface->pixels);
+    } else if (!useStaging(window, window.surface->w, window.surface->h)) {
+        recordFailure("staging surface");
+        closeWindow(window);
+        return false;
+    }
+    return true;
+}
+
+// Render thread, or the application's thread once the render loop ended.
+void applyLayout(RenderArea &model) {
+    drainLayout = grConf;
+    // Bytes cut to the old sample size would shift every later sample.
+    ringDiscard(graphicQ);
+    model.clearGraphs();
+    const auto addGraphs = [&model](int32_t count, const char *prefix, unsigned channels) {
+        for (int32_t i = 1; i <= count && model.graphs.size() < kMaxGraphs; ++i) {
+            model.addGraph(channels, prefix + std::to_string(i), false, true);
+        }
+    };
+    try {
+        addGraphs(drainLayout.nAdc24, "Adc24_", 1);
+        addGraphs(drainLayout.nAdc16, "Adc16_", 1);
+        addGraphs(drainLayout.nImu6, "Imu6_", 3);
+        model.layoutChannels(layoutSpan);
+    } catch (const std::bad_alloc &) {
+        // Out of memory: an empty plot rather than an exception through C.
+        model.clearGraphs();
+        model.layoutChannels(layoutSpan);
+    }
+}
+
+bool quitEventSeen() {
+    bool quit = false;
+    SDL_Event event;
+    while (SDL_PollEvent(&event) != 0) {
+        if (event.type == SDL_QUIT) quit = true;
+    }
+    return quit;
+}
+
+void drawLabels(PlotWindow &window, RenderArea &model) {
+    if (model.nGraphs <= 0 || window.font == nullptr || window.surface == nullptr) return;
+    const int step = model.height / model.nGraphs;
+    const SDL_Color black{0, 0, 0, 255};
+    const SDL_Color white{255, 255, 255, 255};
+    int y = 3;
+    for (int k = 0; k < model.nGraphs; ++k, y += step) {
+        // An empty or unrenderable name gives no surface: that strip goes
+        // without a label.
+        SDL_Surface *text = TTF_RenderText_Shaded(window.font, model.names[k].c_str(), black, white);
+        if (text == nullptr) continue;
+        SDL_Rect at{0, y, text->w, text->h};
+        SDL_BlitSurface(text, nullptr, window.surface, &at);
+        SDL_FreeSurface(text);
+    }
+}
+
+void renderCycle(PlotWindow &window, RenderArea &model) {
+    // SDL replaces the window surface when the window changes size; the
+    // model keeps its size, so from then on it is painted off screen.
+    SDL_Surface *surface = SDL_GetWindowSurface(window.sdlWindow);
+    if (surface != window.surface) {
+        window.surface = surface;
+        if (window.staging == nullptr) useStaging(window, model.width, model.height);
+    }
+    SDL_Surface *target = window.staging != nullptr ? window.staging : window.surface;
+    if (target != nullptr && window.pixels != nullptr && SDL_LockSurface(target) == 0) {
+        drainPlotQueue(graphicQ, drainLayout, model.decim);
+        paintEvent(window.pixels, &model);
+        SDL_UnlockSurface(target);
+    } else {
+        // Keep the queue moving; the backlog of columns is bounded when a
+        // paint becomes possible again.
+        drainPlotQueue(graphicQ, drainLayout, model.decim);
+    }
+    if (window.surface == nullptr) return;
+    if (window.staging != nullptr) SDL_BlitSurface(window.staging, nullptr, window.surface, nullptr);
+    drawLabels(window, model);
+    SDL_UpdateWindowSurface(window.sdlWindow);
+    window.lastFrameTime = SDL_GetPerformanceCounter();
+}
+
+void waitForLayout() {
+    while (loadAcquire(layoutRequest) != 0) {
+        if (loadAcquire(renderLoopEnded) != 0) {
+            // The render thread will not look at the request again.
+            applyLayout(*pRender);
+            storeRelease(layoutRequest, 0);
+            return;
+        }
+        usleep(1000);
+    }
+}
+
+}  // namespace
+
+int32_t renderCycles() { return loadAcquire(testCnt); }
+
+void *graphicThread(void *) {
+    auto *window = new (std::nothrow) PlotWindow;
+    RenderArea *model = nullptr;
+    if (window == nullptr) {
+        std::snprintf(setupFailure, sizeof setupFailure, "out of memory");
+    } else {
+        window->lastFrameTime = SDL_GetPerformanceCounter();
+        if (openWindow(*window)) {
+            model = new (std::nothrow) RenderArea(window->surface->w, window->surface->h);
+            if (model == nullptr) {
+                std::snprintf(setupFailure, sizeof setupFailure, "out of memory");
+                closeWindow(*window);
+            }
+        }
+    }
+    if (model == nullptr) {
+        delete window;
+        storeRelease(setupState, kFailed);
+        return nullptr;
+    }
+    pWindow = window;
+    pRender = model;
+    storeRelease(setupState, kReady);
+
+    for (;;) {
+        usleep(kCycleSleepUs);
+        if (loadAcquire(terminateGraphicThread) != 0) break;
+        fetchAdd(testCnt, 1);
+        if (loadAcquire(layoutRequest) != 0) {
+            applyLayout(*model);
+            storeRelease(layoutRequest, 0);
+        }
+        if (quitEventSeen()) break;
+        if (loadAcquire(window->quitRequested)) break;
+        renderCycle(*window, *model);
+    }
+    storeRelease(renderLoopEnded, 1);
+    return nullptr;
+}
+
+extern "C" {
+
+// On failure no window exists: pWindow stays null, and SDL_GetError() on
+// the calling thread tells why.
+KELVO_API int sdl2Window(int x, int y, int width, int height) {
+    if (pWindow != nullptr || isGraphicThreadRunning != 0) sdl2KillWindow();
+    storeRelease(isGraphicConfigured, 0);
+    ringDiscard(graphicQ);
+    if (width <= 0 || height <= 0) {
+        SDL_SetError("sdl2Window: window size %d x %d is not positive", width, height);
+        return 0;
+    }
+    requested = {x, y, width, height};
+    setupState = kStarting;
+    terminateGraphicThread = 0;
+    renderLoopEnded = 0;
+    layoutRequest = 0;
+    if (pthread_create(&graphicThreadId, nullptr, graphicThread, nullptr) != 0) {
+        SDL_SetError("sdl2Window: the render thread cannot be started");
+        return 0;
+    }
+    isGraphicThreadRunning = 1;
+    int32_t state;
+    while ((state = loadAcquire(setupState)) == kStarting) usleep(1000);
+    if (state == kFailed) {
+        pthread_join(graphicThreadId, nullptr);
+        isGraphicThreadRunning = 0;
+        SDL_SetError("sdl2Window: %s", setupFailure);
+    }
+    return 0;
+}
+
+KELVO_API int sdl2WindowConfigure(int dev, int span) {
+    if (dev < 0 || dev > 3) return -1;
+    grConf = filtInfo[dev];
+    if (pRender == nullptr) return 0;
+    layoutSpan = span;
+    storeRelease(layoutRequest, 1);
+    waitForLayout();
+    storeRelease(isGraphicConfigured, 1);
+    return 0;
+}
+
+KELVO_API int sdl2KillWindow(void) {
+    storeRelease(isGraphicConfigured, 0);
+    storeRelease(terminateGraphicThread, 1);
+    if (isGraphicThreadRunning != 0) {
+        pthread_join(graphicThreadId, nullptr);
+        isGraphicThreadRunning = 0;
+    }
+    if (pWindow != nullptr) pWindow->quitRequested = true;
+    delete pRender;
+    pRender = nullptr;
+    if (pWindow != nullptr) {
+        closeWindow(*pWindow);
+        delete pWindow;
+        pWindow = nullptr;
+    }
+    ringDiscard(graphicQ);
+    return 0;
+}
+
+}  // extern "C"
