@@ -1,0 +1,215 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "atomics.h"
+#include "byteRing.h"
+#include "slots.h"
+#include "streamSource.h"
+
+using namespace kelvo;
+using namespace kelvo::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Pulls from the stream queue until `enough` samples arrived or 20 s passed.
+SequenceChecker pullSamples(int dev, uint32_t enough) {
+    SequenceChecker checker;
+    std::vector<unsigned char> buffer(65536);
+    const auto end = std::chrono::steady_clock::now() + 20s;
+    while (checker.ok() && checker.samples() < enough && std::chrono::steady_clock::now() < end) {
+        const int got = kelvoGetStreamingData(dev, buffer.data(), kSampleBytes, static_cast<unsigned>(buffer.size()));
+        if (got > 0) {
+            EXPECT_EQ(got % kSampleBytes, 0);
+            checker.take(buffer.data(), static_cast<size_t>(got));
+        } else {
+            std::this_thread::sleep_for(1ms);
+        }
+    }
+    return checker;
+}
+
+TEST(Streaming, PulledPayloadArrivesCompleteAndInOrder) {
+    OpenDevice open(0);
+    NumberedStream stream(open.device, 128, 2ms);  // ~512 kB/s
+    ASSERT_EQ(kelvoSendCmdWhileStreaming(0, "init"), 0);
+    const SequenceChecker checker = pullSamples(0, 128 * 1000);
+    EXPECT_TRUE(checker.ok()) << "sample " << checker.samples() << " is wrong";
+    EXPECT_GE(checker.samples(), 128u * 1000);
+    EXPECT_EQ(isFatal[0], 0u);
+    EXPECT_EQ(kelvoSendCmdWhileStreaming(0, "abort"), 0);
+    EXPECT_TRUE(open.device.waitForReceived("init\nabort\n", 2s));
+}
+
+TEST(Streaming, CallbackReceivesEveryPayloadByteAndTheQueueStaysEmpty) {
+    static std::mutex mutex;
+    static SequenceChecker checker;
+    static int calls = 0;
+    OpenDevice open(1);
+    NumberedStream stream(open.device, 100, 2ms);
+    ASSERT_EQ(kelvoSetCallbackData(1, [](const unsigned char *data, int count) {
+                  std::lock_guard lock(mutex);
+                  ++calls;
+                  checker.take(data, static_cast<size_t>(count));
+              }),
+              0);
+    ASSERT_EQ(kelvoSendCmdWhileStreaming(1, "INIT"), 0);
+    ASSERT_TRUE(eventually(
+        [] {
+            std::lock_guard lock(mutex);
+            return !checker.ok() || checker.samples() >= 100 * 1000;
+        },
+        20s));
+    kelvoSetCallbackData(1, nullptr);
+    std::lock_guard lock(mutex);
+    EXPECT_TRUE(checker.ok()) << "sample " << checker.samples() << " is wrong";
+    EXPECT_GT(calls, 1);
+    EXPECT_EQ(ringFill(scpiQ[1]), 0u);
+}
+
+TEST(Streaming, TakesOnlyWholeSamples) {
+    OpenDevice open(2);
+    // Not streaming, so the I/O thread leaves the stream queue alone.
+    const std::string bytes = numberedSamples(0, 3);
+    ASSERT_TRUE(ringPut(scpiQ[2], bytes.data(), 20));
+    unsigned char out[100];
+    EXPECT_EQ(kelvoGetStreamingData(2, out, 8, 100), 16);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(out), 16), bytes.substr(0, 16));
+    EXPECT_EQ(ringFill(scpiQ[2]), 4u);
+    // Less than one whole sample waiting counts as no data (within the
+    // 200 ms after the last delivery).
+    EXPECT_EQ(kelvoGetStreamingData(2, out, 8, 100), 0);
+    ASSERT_TRUE(ringPut(scpiQ[2], bytes.data() + 20, 4));
+    EXPECT_EQ(kelvoGetStreamingData(2, out, 8, 7), 0);
+    EXPECT_EQ(kelvoGetStreamingData(2, out, 8, 8), 8);
+    // A sample size of 0 or less counts as one byte.
+    ASSERT_TRUE(ringPut(scpiQ[2], bytes.data(), 4));
+    EXPECT_EQ(kelvoGetStreamingData(2, out, 0, 3), 3);
+    EXPECT_EQ(kelvoGetStreamingData(2, out, -5, 100), 1);
+}
+
+TEST(Streaming, ReportsATimeoutAfter200MsWithoutData) {
+    OpenDevice open(0);
+    unsigned char out[64];
+    // Before any start request, an empty queue times out at once.
+    EXPECT_EQ(kelvoGetStreamingData(0, out, 8, sizeof out), -2);
+    EXPECT_STREQ(kelvoGetLastError(0), "GetStreamingData(): Timeouted");
+
+    ASSERT_EQ(kelvoSendCmdWhileStreaming(0, "init"), 0);  // the device stays silent
+    EXPECT_EQ(kelvoGetStreamingData(0, out, 8, sizeof out), 0);
+    std::this_thread::sleep_for(250ms);
+    EXPECT_EQ(kelvoGetStreamingData(0, out, 8, sizeof out), -2);
+    EXPECT_EQ(kelvoGetStreamingData(0, out, 8, sizeof out), -2);
+}
+
+TEST(Streaming, OnlyLeadingInitAndAborPrefixesAreStartAndStopRequests) {
+    OpenDevice open(3);
+    kelvoDisableTx();  // keeps the thread from advancing the capture state
+    for (const char *start : {"init", "INIT", "Initiate:IMM"}) {
+        timestampRequest[3] = 0;
+        ASSERT_EQ(kelvoSendCmdWhileStreaming(3, start), 0);
+        EXPECT_EQ(loadAcquire(timestampRequest[3]), 1) << start;
+    }
+    for (const char *notStart : {":INIT", " init", "ini", "trigger init"}) {
+        timestampRequest[3] = 0;
+        ASSERT_EQ(kelvoSendCmdWhileStreaming(3, notStart), 0);
+        EXPECT_EQ(loadAcquire(timestampRequest[3]), 0) << notStart;
+    }
+    for (const char *stop : {"abort", "ABORt", "abor"}) {
+        storeRelease(isStopStreamingRequest[3], 0);
+        ASSERT_EQ(kelvoSendCmdWhileStreaming(3, stop), 0);
+        EXPECT_EQ(loadAcquire(isStopStreamingRequest[3]), 1) << stop;
+    }
+    storeRelease(isStopStreamingRequest[3], 0);
+    ASSERT_EQ(kelvoSendCmdWhileStreaming(3, ":ABOR"), 0);
+    EXPECT_EQ(loadAcquire(isStopStreamingRequest[3]), 0);
+    kelvoEnableTx();
+}
+
+TEST(Streaming, StopWaitsUntilTheDeviceHasBeenQuietFor50Ms) {
+    OpenDevice open(1);
+    NumberedStream stream(open.device, 16, 5ms, /*blocksAfterAbort=*/40);  // ~200 ms more
+    ASSERT_EQ(kelvoSendCmdWhileStreaming(1, "init"), 0);
+    ASSERT_TRUE(eventually([] { return ringFill(scpiQ[1]) > 0; }));
+    ASSERT_EQ(kelvoSendCmdWhileStreaming(1, "abort"), 0);
+    std::this_thread::sleep_for(100ms);
+    EXPECT_FALSE(stream.silent());
+    EXPECT_EQ(loadAcquire(isStreaming[1]), 1) << "the device is still sending";
+
+    ASSERT_TRUE(eventually([&] { return stream.silent(); }, 10s));
+    const auto quietSince = std::chrono::steady_clock::now();
+    ASSERT_TRUE(eventually([] { return loadAcquire(isStreaming[1]) == 0; }, 5s));
+    EXPECT_GE(std::chrono::steady_clock::now() - quietSince, 40ms);
+
+    // Back in command mode the device's answers reach kelvoSendCmd again.
+    open.answerEveryLineWith("ready\n");
+    int length = 0, binary = 0;
+    const char *answer = kelvoSendCmd(1, "*OPC?", &length, &binary);
+    ASSERT_NE(answer, nullptr);
+    EXPECT_EQ(std::string(answer, static_cast<size_t>(length)), "ready\n");
+}
+
+TEST(Streaming, AFullStreamQueueDropsWholeChunksAndSetsTheFaultBit) {
+    OpenDevice open(0);
+    NumberedStream stream(open.device, 2048, 1ms);  // 16 kB blocks, not drained
+    ASSERT_EQ(kelvoSendCmdWhileStreaming(0, "init"), 0);
+    ASSERT_TRUE(eventually([] { return (loadAcquire(isFatal[0]) & kFaultStreamQueueFull) != 0; }, 20s));
+    EXPECT_EQ(kelvoGetSystemErrors(), std::string());  // debugLevel 0: no report
+    debugLevel = 1;
+    EXPECT_STREQ(kelvoGetSystemErrors(), "0x1,0x0,0x0,0x0,");
+    kelvoClearSystemErrors();
+    EXPECT_STREQ(kelvoGetSystemErrors(), "");
+    debugLevel = 0;
+    kelvoSendCmdWhileStreaming(0, "abort");
+}
+
+TEST(Streaming, CallbackIsNotCalledWhileAStopIsPending) {
+    static std::atomic<int> callsAfterStop{0};
+    static std::atomic<bool> stopping{false};
+    OpenDevice open(2);
+    NumberedStream stream(open.device, 16, 2ms, /*blocksAfterAbort=*/20);
+    kelvoSetCallbackData(2, [](const unsigned char *, int) {
+        if (stopping) ++callsAfterStop;
+    });
+    ASSERT_EQ(kelvoSendCmdWhileStreaming(2, "init"), 0);
+    std::this_thread::sleep_for(50ms);
+    stopping = true;
+    ASSERT_EQ(kelvoSendCmdWhileStreaming(2, "abor"), 0);
+    ASSERT_TRUE(eventually([] { return loadAcquire(isStreaming[2]) == 0; }, 10s));
+    EXPECT_EQ(callsAfterStop.load(), 0);
+    EXPECT_EQ(ringFill(scpiQ[2]), 0u);
+    kelvoSetCallbackData(2, nullptr);
+}
+
+TEST(Streaming, RefusalsAndTheirTexts) {
+    unsigned char out[8];
+    EXPECT_EQ(kelvoSetCallbackData(4, nullptr), -1);
+    EXPECT_EQ(kelvoSetCallbackData(-1, nullptr), -1);
+    EXPECT_EQ(kelvoSendCmdWhileStreaming(4, "init"), 1);
+    EXPECT_EQ(kelvoSendCmdWhileStreaming(1, "init"), 1);
+    EXPECT_STREQ(lastErrorMsg[1], "sendCmdWhileStreaming(): port not open");
+    EXPECT_EQ(kelvoGetStreamingData(1, out, 8, 8), -1);
+    EXPECT_STREQ(lastErrorMsg[1], "kelvoGetStreamingData(dev=1):port not open");
+    EXPECT_EQ(kelvoGetSampleSize(1), -1);
+    EXPECT_STREQ(lastErrorMsg[1], "kelvoGetSampleSize(dev=1):port not open");
+    EXPECT_EQ(kelvoGetAdcOversampling(-1), -1);
+    EXPECT_EQ(kelvoGetAdcOversampling(1), -1);
+    EXPECT_STREQ(lastErrorMsg[1], "kelvoGetAdcOversampling(dev=1):port not open");
+}
+
+TEST(Streaming, CommandsQueuedWhileTransmissionIsHeldGoOutTogether) {
+    OpenDevice open(3);
+    kelvoDisableTx();
+    EXPECT_EQ(kelvoSendCmdWhileStreaming(3, "CONF:A 1"), 0);
+    EXPECT_EQ(kelvoSendCmdWhileStreaming(3, "CONF:B 2"), 0);
+    std::this_thread::sleep_for(30ms);
+    EXPECT_EQ(open.device.received(), "");
+    kelvoEnableTx();
+    EXPECT_TRUE(open.device.waitForReceived("CONF:A 1\nCONF:B 2\n", 2s));
+}
+
+}  // namespace
