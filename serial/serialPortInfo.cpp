@@ -126,7 +126,10 @@ const char *classifySerial(const char *savedSN, SerialClasses &classes, const ch
 
 Appended appendLine(char *text, size_t capacity, std::string_view kind, std::string_view path,
                     std::string_view serial) {
-    if (path.find_first_of("\t\n") != std::string_view::npos) return Appended::nothing;
+    static constexpr char kUnreadable[] = {'\t', '\n', '\0'};
+    if (path.find_first_of(std::string_view(kUnreadable, sizeof kUnreadable)) != std::string_view::npos) {
+        return Appended::nothing;
+    }
     const size_t used = std::strlen(text);
     const size_t length = kind.size() + 1 + path.size() + 1 + serial.size() + 1;
     if (used >= capacity || length > capacity - used - 1) return Appended::full;

@@ -57,8 +57,8 @@ enum class Appended { line, nothing, full };
 
 // Appends "kind\tpath\tserial\n" to the terminated text in `text` only when
 // the whole line fits in `capacity` bytes with the terminating zero; a line
-// is never cut. A path with a tab or a newline cannot be read back from a
-// line and gives nothing.
+// is never cut. A path with a tab, a newline or a zero cannot be read back
+// from a line and gives nothing.
 Appended appendLine(char *text, size_t capacity, std::string_view kind, std::string_view path,
                     std::string_view serial);
 
