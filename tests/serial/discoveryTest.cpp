@@ -150,11 +150,15 @@ TEST_F(Discovery, ListsAcceptedDevicesAndForeignOnesOnlyInListAllModeWhichPersis
     EXPECT_EQ(kelvoListDevices(), serialportinfo());  // one static text
 }
 
-TEST_F(Discovery, NoCandidatesOrAFailingUdevadmGiveNoLine) {
+TEST_F(Discovery, NoCandidatesAFailingUdevadmOrAnOverlongPathGiveNoLine) {
     const char *list = kelvoListAllDevices();
     ASSERT_NE(list, nullptr);
     EXPECT_STREQ(list, "");
-    tools.listed('U', {"/dev/ttyUSB7", "/dev/ttyUSB1"});  // udevadm knows only the second
+    // udevadm knows nothing of ttyUSB7; a path longer than a line of ls
+    // output must not be listed cut, though the cut one exists.
+    const std::string overlong = "/dev/ttyUSB" + std::string(450, 'x');
+    tools.listed('U', {"/dev/ttyUSB7", overlong, "/dev/ttyUSB1"});
+    tools.describe(overlong.substr(0, kPathLineSize - 1), udevadmWalk(device("ttyUSB9", "303a", "4001", "C")));
     tools.describe("/dev/ttyUSB1", udevadmWalk(device("ttyUSB1", "303a", "4001", "B5")));
     EXPECT_STREQ(kelvoListAllDevices(), "orv\t/dev/ttyUSB1\tB5\n");
 }
