@@ -39,7 +39,7 @@ int refuseStuckQueue(int dev, const char *blockFate) {
     const char *blocker = drainBlocker(dev);
     char message[160];
     std::snprintf(message, sizeof message, "transmit queue did not drain within 2 s (%s); %s",
-                  blocker ? blocker : "device not reading", blockFate);
+                  blocker ? blocker : "I/O thread busy", blockFate);
     buildErrMsg(dev, kName, message);
     return -1;
 }

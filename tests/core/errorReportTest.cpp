@@ -1,0 +1,83 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "openDevice.h"
+#include "slots.h"
+
+using namespace kelvo;
+using kelvo::test::OpenDevice;
+
+namespace {
+
+std::string fetch(int dev) {
+    const char *text = kelvoGetLastError(dev);
+    return text ? text : "<null>";
+}
+
+TEST(ErrorTexts, AreHandedOutOnceAndTheLaterErrorWins) {
+    OpenDevice open(1);
+    EXPECT_EQ(kelvoSendSCPIbinBlock(1, "x", 0), 1);
+    EXPECT_EQ(kelvoSendSCPIbinBlock(1, "x", 5000), 1);
+    EXPECT_EQ(fetch(1), "kelvoSendSCPIbinBlock(dev=1):len > 4096 not allowed");
+    EXPECT_EQ(fetch(1), "");
+    EXPECT_EQ(fetch(0), "<null>");
+}
+
+TEST(ErrorTexts, ClosedSlotLeavesAPortNotOpenTextForTheNextOpen) {
+    EXPECT_EQ(fetch(2), "<null>");
+    OpenDevice open(2);
+    EXPECT_EQ(fetch(2), "GetLastError(): port not open");
+    EXPECT_EQ(fetch(2), "");
+}
+
+TEST(ErrorTexts, OutOfRangeSlotNumbersStoreNothing) {
+    for (int dev = 0; dev < 4; ++dev) buildErrMsg(dev, "probe", "kept");
+    EXPECT_EQ(kelvoGetLastError(4), nullptr);
+    EXPECT_EQ(kelvoGetLastError(-1), nullptr);
+    buildErrMsg(-7, "x", "y");
+    buildErrMsg(4, "x", "y");
+    for (int dev = 0; dev < 4; ++dev) {
+        EXPECT_STREQ(lastErrorMsg[dev], ("probe(dev=" + std::to_string(dev) + "):kept").c_str());
+        EXPECT_EQ(isErrorOccurred[dev], 1);
+    }
+}
+
+TEST(ErrorTexts, LongMessagesAreCutAt511Characters) {
+    const std::string longMessage(600, 'm');
+    buildErrMsg(3, "kelvoSendCmd", longMessage.c_str());
+    EXPECT_EQ(std::string(lastErrorMsg[3]).size(), 511u);
+    EXPECT_EQ(std::string(lastErrorMsg[3]).rfind("kelvoSendCmd(dev=3):mmm", 0), 0u);
+}
+
+TEST(SystemErrors, ReportOnlyInDebugModeAndOnlyWhenAFlagIsSet) {
+    isFatal[1] = 0x4;
+    isFatal[3] = 0x12;
+    EXPECT_STREQ(kelvoGetSystemErrors(), "");
+    debugLevel = 1;
+    EXPECT_STREQ(kelvoGetSystemErrors(), "0x0,0x4,0x0,0x12,");
+    EXPECT_STREQ(kelvoGetSystemErrors(), "0x0,0x4,0x0,0x12,") << "reading does not clear";
+    kelvoClearSystemErrors();
+    EXPECT_STREQ(kelvoGetSystemErrors(), "");
+    debugLevel = 2;
+    isFatal[0] = 0x1;
+    EXPECT_STREQ(kelvoGetSystemErrors(), "");
+    debugLevel = 0;
+}
+
+TEST(Diagnostics, VersionAndThreadReport) {
+    EXPECT_STREQ(kelvoGetVersion(), "1.2.0.2");
+    EXPECT_EQ(kelvoGetVersion(), versionInfo);
+    EXPECT_EQ(kelvoInit(), 0);
+    EXPECT_EQ(kelvoDeInit(), 0);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(::test(), 0);
+    const std::string printed = testing::internal::GetCapturedStdout();
+    if (psMem == nullptr) {
+        EXPECT_EQ(printed, "Thread runs 1\n");
+    } else {
+        EXPECT_NE(printed.find("shred activ: nUser = "), std::string::npos);
+    }
+}
+
+}  // namespace
