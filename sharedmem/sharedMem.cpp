@@ -43,6 +43,12 @@ namespace {
 // reports from.
 int32_t appIsMaster;
 
+// 1 once the load hook counted this process into nUser. A process that
+// attached later through its own tMsgInit was never counted, and taking it
+// out at unload would let the next loader find the count at 0 and wipe the
+// registrations of processes still using the bus.
+int32_t countedIn;
+
 struct Flags {
     int32_t full;
     int32_t ready;
@@ -200,11 +206,13 @@ void busJoinAtLoad() {
     // that raised the count from 0: two processes loading at one instant
     // would otherwise both initialise it, the later one wiping what the
     // earlier one had registered.
+    storeRelease(countedIn, 1);
     if (fetchAdd(record()->nUser, 1) == 0) initMem();
 }
 
 void busLeaveAtUnload() {
-    if (TMsgRecord *bus = record()) (void)fetchAdd(bus->nUser, -1);
+    TMsgRecord *bus = record();
+    if (bus != nullptr && loadAcquire(countedIn) == 1) (void)fetchAdd(bus->nUser, -1);
 }
 
 void busDeliverToCallbacks(char *scratch) {
