@@ -4,6 +4,7 @@
 // segment's bytes that does not go through the library's own declarations.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -82,6 +83,8 @@ class OwnSegment {
 class Child {
   public:
     explicit Child(std::vector<std::string> argv) {
+        // A child that died must show as a failed write, not end the test.
+        ::signal(SIGPIPE, SIG_IGN);
         int in[2], out[2], err[2];
         if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
             throw std::runtime_error("pipe failed");
@@ -174,6 +177,7 @@ class Child {
         return true;
     }
 
+    bool hasExited() const { return exited_; }
     int exitCode() const { return exited_ && WIFEXITED(status_) ? WEXITSTATUS(status_) : -1; }
 
     std::string drainErrors() {
@@ -202,11 +206,26 @@ class Peer : public Child {
     Peer() : Child({KELVO_BUS_PEER}) {
         if (receive() != "ready") throw std::runtime_error("peer did not start");
     }
+    // A sanitizer report in the peer shows as its exit code.
+    ~Peer() {
+        if (hasExited()) return;
+        try {
+            quit();
+        } catch (const std::exception &e) {
+            ADD_FAILURE() << e.what();
+        }
+    }
+    Peer(const Peer &) = delete;
+    Peer &operator=(const Peer &) = delete;
+
     int call(const std::string &line) { return std::stoi(ask(line)); }
     // Ends the process the ordinary way, so the library's unload hook runs.
     void quit() {
         send("quit");
         if (!waitFor(std::chrono::seconds(20))) throw std::runtime_error("peer did not end");
+        if (exitCode() != 0) {
+            throw std::runtime_error("peer ended with " + std::to_string(exitCode()) + ": " + drainErrors());
+        }
     }
 };
 

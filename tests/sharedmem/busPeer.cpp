@@ -35,10 +35,18 @@
 
 namespace {
 
-// Callback texts, stamped on arrival; filled on the I/O thread.
-std::mutex deliveredLock;
-std::condition_variable deliveredSignal;
-std::deque<std::string> deliveredTexts;
+// Callback texts, filled on the I/O thread. Never destroyed: the thread
+// runs until the library unloads, which is after this program's statics
+// are gone.
+struct Delivered {
+    std::mutex lock;
+    std::condition_variable signal;
+    std::deque<std::string> texts;
+};
+Delivered &delivered = *new Delivered;
+std::mutex &deliveredLock = delivered.lock;
+std::condition_variable &deliveredSignal = delivered.signal;
+std::deque<std::string> &deliveredTexts = delivered.texts;
 
 void record(const char *text) {
     const std::string item = std::to_string(kelvoGetTicks()) + ":" + text;
