@@ -29,15 +29,15 @@ TEST(BusAttach, WithoutAnnouncementEveryCallFailsUntilTheProcessAttachesLater) {
     Server server;
     RawView raw(server.id());
     Peer loaded;  // counted in and sets the record up
-    ASSERT_EQ(raw.i32(RawView::kUsers), 1);
+    ASSERT_EQ(raw.usersSettledAt(1), 1);
     EXPECT_EQ(early.call("init"), 0);
     EXPECT_EQ(early.call("init"), 0) << "attaching again is no error";
     EXPECT_EQ(early.call("master"), 0);
-    EXPECT_EQ(raw.i32(RawView::kUsers), 1) << "a late attach does not count the process in";
+    EXPECT_EQ(raw.usersSettledAt(1), 1) << "a late attach does not count the process in";
     early.quit();
     // Regression: the late process's unload took one off the count, so the
     // next loader saw 0 and wiped the still-running processes' record.
-    EXPECT_EQ(raw.i32(RawView::kUsers), 1);
+    EXPECT_EQ(raw.usersSettledAt(1), 1);
     Peer next;
     EXPECT_EQ(raw.i32(RawView::kMasterId), 1);
 }
@@ -84,7 +84,7 @@ TEST(BusServer, RefusesToStartWhileALiveSegmentIsAnnounced) {
     EXPECT_NE(second.drainErrors().find("already announces the live segment"), std::string::npos);
     RawView stillThere(running.id());
     Peer peer;
-    EXPECT_EQ(stillThere.i32(RawView::kUsers), 1) << "the running server's announcement is kept";
+    EXPECT_EQ(stillThere.usersSettledAt(1), 1) << "the running server's announcement is kept";
 }
 
 TEST(BusServer, ReplacesAnAnnouncementWhoseSegmentIsGone) {
@@ -99,7 +99,7 @@ TEST(BusServer, ReplacesAnAnnouncementWhoseSegmentIsGone) {
     EXPECT_NE(server.id(), removedId);
     Peer peer;
     RawView raw(server.id());
-    EXPECT_EQ(raw.i32(RawView::kUsers), 1);
+    EXPECT_EQ(raw.usersSettledAt(1), 1);
 }
 
 TEST(BusServer, SegmentIsForItsUserOnlyUnlessWidened) {

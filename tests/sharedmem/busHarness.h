@@ -274,6 +274,18 @@ class RawView {
     std::string text(size_t offset) const { return std::string(base_ + offset, strnlen(base_ + offset, 256)); }
     char *bytes(size_t offset) { return base_ + offset; }
 
+    // The user count once it reads `expected`, or as it stands after a few
+    // seconds. Any program on the machine that loads the library while the
+    // test's announcement is in place counts itself in as well, and out
+    // again when it ends; on a busy machine a count is awaited, not read once.
+    int32_t usersSettledAt(int32_t expected) const {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (i32(kUsers) != expected && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return i32(kUsers);
+    }
+
     // Segment offsets of the record's fields.
     static size_t toMaster(int i) { return 4 + 288 * static_cast<size_t>(i); }
     static size_t toSlave(int i) { return 1156 + 288 * static_cast<size_t>(i); }

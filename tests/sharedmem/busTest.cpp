@@ -34,21 +34,21 @@ TEST_F(Bus, FirstLoaderSetsTheRecordUpAndLaterLoadersJoinIt) {
     for (size_t offset = 0; offset < 2372; offset += 4) ASSERT_EQ(raw.i32(offset), 0) << offset;
 
     Peer first;
-    EXPECT_EQ(raw.i32(RawView::kUsers), 1);
+    EXPECT_EQ(raw.usersSettledAt(1), 1);
     EXPECT_EQ(raw.i32(RawView::kMasterId), -1);
     for (int i = 0; i < 4; ++i) EXPECT_EQ(raw.i32(RawView::slaveId(i)), -1);
     ASSERT_EQ(first.call("master"), 0);
 
     {
         Peer second;
-        EXPECT_EQ(raw.i32(RawView::kUsers), 2);
+        EXPECT_EQ(raw.usersSettledAt(2), 2);
         EXPECT_EQ(raw.i32(RawView::kMasterId), 1) << "a later loader must not set the record up again";
         EXPECT_EQ(second.call("master"), -1);
         second.quit();
     }
-    EXPECT_EQ(raw.i32(RawView::kUsers), 1);
+    EXPECT_EQ(raw.usersSettledAt(1), 1);
     first.quit();
-    EXPECT_EQ(raw.i32(RawView::kUsers), 0);
+    EXPECT_EQ(raw.usersSettledAt(0), 0);
 }
 
 TEST_F(Bus, FieldsLieAtTheirOffsetsInTheSegment) {
