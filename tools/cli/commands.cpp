@@ -1,0 +1,127 @@
+// The list, query and upload commands.
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+#include "cli.h"
+#include "kelvo.h"
+
+namespace kelvo::cli {
+
+namespace {
+
+void hexDump(const unsigned char *bytes, int length) {
+    for (int at = 0; at < length; at += 16) {
+        std::printf("%08x ", at);
+        for (int i = 0; i < 16; ++i) {
+            if (i == 8) std::printf(" ");
+            if (at + i < length) {
+                std::printf(" %02x", bytes[at + i]);
+            } else {
+                std::printf("   ");
+            }
+        }
+        std::printf("  |");
+        for (int i = 0; i < 16 && at + i < length; ++i) {
+            const unsigned char c = bytes[at + i];
+            std::putchar(c >= 0x20 && c < 0x7f ? c : '.');
+        }
+        std::printf("|\n");
+    }
+}
+
+void writeFile(const std::string &path, const char *bytes, int length) {
+    std::ofstream file(path, std::ios::binary);
+    file.write(bytes, length);
+    if (!file) throw Failure("cannot write " + path + ": " + std::strerror(errno));
+}
+
+}  // namespace
+
+int listCommand(int argc, char **argv) {
+    const Arguments args = parseArguments("list", argc, argv, 2, {"--all"});
+    if (args.help) {
+        std::fputs(helpText("list"), stdout);
+        return 0;
+    }
+    if (!args.positional.empty()) throw Failure("'list' takes no device", 2);
+    const char *list = args.all ? kelvoListAllDevices() : kelvoListDevices();
+    std::fputs(list, stdout);
+    if (*list == '\0') std::fprintf(stderr, "no devices found%s\n", args.all ? "" : " (try --all)");
+    return 0;
+}
+
+int queryCommand(int argc, char **argv) {
+    const Arguments args = parseArguments("query", argc, argv, 2, {"--out"});
+    if (args.help) {
+        std::fputs(helpText("query"), stdout);
+        return 0;
+    }
+    if (args.positional.size() < 2) throw Failure("'query' takes a DEVICE and at least one COMMAND", 2);
+    OpenSlots open;
+    const int slot = open.open(args.positional[0]);
+    int status = 0;
+    for (size_t i = 1; i < args.positional.size(); ++i) {
+        const std::string &command = args.positional[i];
+        int length = 0;
+        int binary = 0;
+        const char *answer = kelvoSendCmd(slot, command.c_str(), &length, &binary);
+        if (answer == nullptr) throw Failure(open.name(slot) + ": " + libraryError(slot));
+        if (binary) {
+            if (!args.out.empty()) {
+                writeFile(args.out, answer, length);
+                std::printf("%d bytes written to %s\n", length, args.out.c_str());
+            } else {
+                hexDump(reinterpret_cast<const unsigned char *>(answer), length);
+            }
+        } else if (length > 0) {
+            std::fwrite(answer, 1, static_cast<size_t>(length), stdout);
+            if (answer[length - 1] != '\n') std::putchar('\n');
+        } else if (command.find('?') != std::string::npos) {
+            std::fprintf(stderr, "kelvo: %s: no answer to '%s'\n", open.name(slot).c_str(), command.c_str());
+            status = 1;
+        }
+        std::fflush(stdout);
+    }
+    return status;
+}
+
+int uploadCommand(int argc, char **argv) {
+    const Arguments args = parseArguments("upload", argc, argv, 2, {});
+    if (args.help) {
+        std::fputs(helpText("upload"), stdout);
+        return 0;
+    }
+    if (args.positional.size() != 2) throw Failure("'upload' takes a DEVICE and a FILE", 2);
+    std::ifstream file(args.positional[1], std::ios::binary);
+    if (!file) throw Failure("cannot read " + args.positional[1] + ": " + std::strerror(errno));
+    // Read a little more than a block takes, so that the library can refuse
+    // an oversized file in its own words.
+    std::string bytes;
+    bytes.resize(1 << 20);
+    file.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    bytes.resize(static_cast<size_t>(file.gcount()));
+
+    OpenSlots open;
+    const int slot = open.open(args.positional[0]);
+    const std::string &name = open.name(slot);
+    if (kelvoSendSCPIbinBlock(slot, bytes.data(), static_cast<int>(bytes.size())) != 0) {
+        throw Failure(name + ": " + libraryError(slot));
+    }
+    std::printf("%zu bytes uploaded to %s\n", bytes.size(), name.c_str());
+    // The device answers an upload, if at all, ahead of the "1" of *OPC?.
+    int length = 0;
+    int binary = 0;
+    const char *answer = kelvoSendCmd(slot, "*OPC?", &length, &binary);
+    if (answer == nullptr) throw Failure(name + ": " + libraryError(slot));
+    std::string text(answer, static_cast<size_t>(length));
+    if (text.size() >= 2 && text.compare(text.size() - 2, 2, "1\n") == 0 &&
+        (text.size() == 2 || text[text.size() - 3] == '\n')) {
+        text.resize(text.size() - 2);
+    }
+    if (!text.empty()) std::printf("device answered: %s%s", text.c_str(), text.back() == '\n' ? "" : "\n");
+    return 0;
+}
+
+}  // namespace kelvo::cli

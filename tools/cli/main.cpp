@@ -1,0 +1,213 @@
+// kelvo: list, query, stream from, synchronise, upload to and plot
+// data-acquisition devices, or watch a demo with simulated ones.
+#include <cstdlib>
+#include <cstring>
+
+#include "cli.h"
+#include "kelvo.h"
+
+namespace kelvo::cli {
+
+volatile sig_atomic_t interrupted = 0;
+
+void catchInterrupt() {
+    struct sigaction action {};
+    action.sa_handler = [](int) { interrupted = 1; };
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+namespace {
+
+const char kToolHelp[] = R"(usage: kelvo COMMAND [ARGUMENTS]
+
+Commands:
+  list [--all]                         list the attached devices
+  query DEVICE COMMAND...              send SCPI commands, print the answers
+  stream DEVICE --config CMD...        stream samples to the terminal or a file
+  sync DEVICE... --config CMD...       start several devices at one moment
+  upload DEVICE FILE                   send a file as a binary block
+  plot DEVICE --config CMD...          show the live plot of a stream
+  demo                                 two simulated devices, streamed and timed
+  help [COMMAND]                       show this text or a command's
+
+DEVICE is a tty path (/dev/ttyACM0), a line of 'kelvo list', or a serial
+number shown by it. Run 'kelvo COMMAND --help' for the details of a command.
+)";
+
+const char kListHelp[] = R"(usage: kelvo list [--all]
+
+Lists the attached devices, one line each: kind, tab, tty path, tab, serial
+number. With --all, other USB serial ttys are listed too, as "foreign".
+A line, its path or its serial number names the device in other commands.
+)";
+
+const char kQueryHelp[] = R"(usage: kelvo query DEVICE COMMAND... [--out FILE]
+
+Sends each SCPI COMMAND in turn and prints its answer. A text answer is
+printed as it came; a binary block answer is shown as a hex dump, or with
+--out written to FILE (the payload only). A query (a command with '?')
+that gets no answer within 400 ms is reported and makes the exit status 1.
+
+  kelvo query /dev/ttyACM0 '*IDN?'
+  kelvo query SIM0001 'CONFigure:DEVice 3' 'CONFigure:DEVice?'
+)";
+
+const char kStreamHelp[] = R"(usage: kelvo stream DEVICE --config CMD... [--seconds N] [--out FILE.csv|FILE.bin]
+                    [--plot] [--span N]
+
+Sends the configuration commands, starts the stream ("INIT"), takes whole
+samples for N seconds (until Ctrl-C without --seconds) and stops it
+("ABORt"). On a terminal a status line shows the elapsed time, samples,
+samples per second, bytes per second and lost chunks (update periods in
+which the library's stream queue overflowed).
+
+  --config CMD...   configuration commands, e.g. 'CONFigure:DEVice 3'; at
+                    least one must set a sample layout
+  --out FILE.csv    one row per sample: the counter and the int32 values of
+                    a 32-bit layout, or the int16 words of a 16-bit one
+  --out FILE.bin    the raw sample bytes
+  --plot            show the live plot as well (needs a display)
+  --span N          samples across the plot window (default 2000)
+
+Gives up with the library's error text when the device fails or sends
+nothing for 2 s.
+)";
+
+const char kSyncHelp[] = R"(usage: kelvo sync DEVICE... --config CMD... [--seconds N]
+
+Opens up to four devices, configures each with the same commands, holds
+transmission, queues the start command for each and releases them at one
+moment. Streams for N seconds (default 2), then prints per device the four
+stamps of the start (released, sent, first bytes back, first payload; the
+last three in microseconds after the release), the spread between the
+devices in microseconds, and the throughput.
+)";
+
+const char kUploadHelp[] = R"(usage: kelvo upload DEVICE FILE
+
+Sends the bytes of FILE (1 to 4096) to the device as one definite-length
+block, then asks "*OPC?" and prints what the device answered besides it.
+)";
+
+const char kPlotHelp[] = R"(usage: kelvo plot DEVICE --config CMD... [--seconds N] [--span N]
+
+Streams like 'kelvo stream' and shows the samples in the live plot window
+until Ctrl-C (or for N seconds). Needs a display.
+)";
+
+const char kDemoHelp[] = R"(usage: kelvo demo [--seconds N] [--no-plot]
+
+Starts two simulated devices in this process, configures them (one with
+three 24-bit channels, one with 16-bit channels and an inertial unit),
+starts them together, streams for N seconds (default 3) with the status
+line, and prints the time stamps of the start and the throughput. With a
+display it then shows the live plot of the first device for N seconds;
+without one (or with --no-plot) it says so in one line and skips it.
+)";
+
+struct CommandEntry {
+    const char *name;
+    const char *help;
+};
+
+const CommandEntry kCommands[] = {
+    {"list", kListHelp},     {"query", kQueryHelp}, {"stream", kStreamHelp}, {"sync", kSyncHelp},
+    {"upload", kUploadHelp}, {"plot", kPlotHelp},   {"demo", kDemoHelp},
+};
+
+}  // namespace
+
+const char *helpText(const std::string &command) {
+    for (const CommandEntry &entry : kCommands) {
+        if (command == entry.name) return entry.help;
+    }
+    return kToolHelp;
+}
+
+Arguments parseArguments(const std::string &command, int argc, char **argv, int first,
+                         const std::vector<std::string> &allowed) {
+    Arguments args;
+    const auto takes = [&](const std::string &option) {
+        for (const auto &a : allowed) {
+            if (a == option) return true;
+        }
+        return false;
+    };
+    const auto value = [&](int &i, const std::string &option) -> std::string {
+        if (i + 1 >= argc) throw Failure(option + " needs a value; see 'kelvo " + command + " --help'", 2);
+        return argv[++i];
+    };
+    const auto number = [&](const std::string &option, const std::string &text, double low, double high) {
+        char *end = nullptr;
+        const double v = std::strtod(text.c_str(), &end);
+        if (end == text.c_str() || *end != '\0' || !(v >= low && v <= high)) {
+            throw Failure(option + " takes a number from " + std::to_string(static_cast<long>(low)) + " to " +
+                              std::to_string(static_cast<long>(high)),
+                          2);
+        }
+        return v;
+    };
+    for (int i = first; i < argc; ++i) {
+        const std::string word = argv[i];
+        if (word == "--help" || word == "-h") {
+            args.help = true;
+        } else if (word.rfind("--", 0) != 0) {
+            args.positional.push_back(word);
+        } else if (!takes(word)) {
+            throw Failure("'" + command + "' has no option " + word + "; see 'kelvo " + command + " --help'", 2);
+        } else if (word == "--config") {
+            while (i + 1 < argc && std::strncmp(argv[i + 1], "--", 2) != 0) args.config.push_back(argv[++i]);
+            if (args.config.empty()) throw Failure("--config needs at least one command", 2);
+        } else if (word == "--seconds") {
+            args.seconds = number(word, value(i, word), 0, 86400);
+        } else if (word == "--span") {
+            args.span = static_cast<int>(number(word, value(i, word), 10, 10000000));
+        } else if (word == "--out") {
+            args.out = value(i, word);
+        } else if (word == "--all") {
+            args.all = true;
+        } else if (word == "--plot") {
+            args.plot = true;
+        } else if (word == "--no-plot") {
+            args.noPlot = true;
+        }
+    }
+    return args;
+}
+
+}  // namespace kelvo::cli
+
+int main(int argc, char **argv) {
+    using namespace kelvo::cli;
+    const std::string command = argc > 1 ? argv[1] : "";
+    if (command.empty() || command == "--help" || command == "-h" || command == "help") {
+        std::fputs(helpText(argc > 2 && command == "help" ? argv[2] : ""), command.empty() ? stderr : stdout);
+        return command.empty() ? 2 : 0;
+    }
+    if (command == "--version") {
+        std::printf("kelvo %s\n", kelvoGetVersion());
+        return 0;
+    }
+    // The fault words are reported only in debug mode; the status line counts
+    // the stream queue's overflows from them.
+    debugLevel = 1;
+    catchInterrupt();
+    try {
+        if (command == "list") return listCommand(argc, argv);
+        if (command == "query") return queryCommand(argc, argv);
+        if (command == "stream") return streamCommand(argc, argv, false);
+        if (command == "plot") return streamCommand(argc, argv, true);
+        if (command == "sync") return syncCommand(argc, argv);
+        if (command == "upload") return uploadCommand(argc, argv);
+        if (command == "demo") return demoCommand(argc, argv);
+        throw Failure("unknown command '" + command + "'; see 'kelvo --help'", 2);
+    } catch (const Failure &failure) {
+        std::fprintf(stderr, "kelvo: %s\n", failure.what());
+        return failure.status;
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "kelvo: %s\n", e.what());
+        return 1;
+    }
+}
