@@ -112,6 +112,9 @@ void closeWindow(PlotWindow &window) {
 bool openWindow(PlotWindow &window) {
     // A library must not take SIGINT and SIGTERM away from its application.
     SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
+    // The plot is drawn into a plain software surface; without this SDL
+    // would put a whole GPU (or software GL) renderer behind it.
+    SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
     if (SDL_Init(SDL_INIT_VIDEO) < 0) {
         recordFailure("SDL_Init");
         return false;

@@ -1,0 +1,308 @@
+// The plot window on a real X server: its lifecycle, and a device streaming
+// a known waveform whose traces are checked on a screenshot.
+#include <SDL.h>
+#include <SDL_image.h>
+#include <gtest/gtest.h>
+#include <strings.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "atomics.h"
+#include "kelvo.h"
+#include "openDevice.h"
+#include "plotWindow.h"
+#include "renderArea.h"
+
+// Last: it brings in Xlib, whose macros (None, Bool) clash with gtest.
+#include <SDL_syswm.h>
+
+using kelvo::test::eventually;
+using namespace std::chrono_literals;
+
+namespace {
+
+bool hasDisplay() {
+    const char *display = std::getenv("DISPLAY");
+    return display != nullptr && *display != '\0';
+}
+
+unsigned long xWindowOf(PlotWindow *window) {
+    SDL_SysWMinfo info;
+    SDL_VERSION(&info.version);
+    if (window == nullptr || !SDL_GetWindowWMInfo(window->sdlWindow, &info)) return 0;
+    return info.info.x11.window;
+}
+
+bool xWindowExists(unsigned long id) {
+    const std::string command = "xwininfo -id " + std::to_string(id) + " >/dev/null 2>&1";
+    return std::system(command.c_str()) == 0;
+}
+
+// Render cycles stopped advancing for a while: the render loop has ended.
+bool renderLoopStopped() {
+    for (int tries = 0; tries < 50; ++tries) {
+        const int32_t before = renderCycles();
+        std::this_thread::sleep_for(150ms);
+        if (renderCycles() == before) return true;
+    }
+    return false;
+}
+
+class PlotWindowTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!hasDisplay()) GTEST_SKIP() << "no X display (DISPLAY unset); scripts/test.sh provides Xvfb";
+    }
+    void TearDown() override { sdl2KillWindow(); }
+
+    // Opens a window and waits for its first presented frames.
+    void open(int x, int y, int width, int height) {
+        ASSERT_EQ(sdl2Window(x, y, width, height), 0);
+        ASSERT_NE(pWindow, nullptr) << SDL_GetError();
+        ASSERT_NE(pRender, nullptr);
+        const int32_t cycles = renderCycles();
+        ASSERT_TRUE(eventually([&] { return renderCycles() > cycles + 2; }));
+    }
+};
+
+TEST(PlotWindowFailure, BadSizeOrNoVideoLeavesNoWindowAndSaysWhy) {
+    FiltInfo saved = filtInfo[2];
+    filtInfo[2] = FiltInfo{1, 8, 0, 4, 0, 0};
+    for (auto [width, height] : {std::pair{0, 400}, {640, -1}}) {
+        SDL_ClearError();
+        EXPECT_EQ(sdl2Window(10, 10, width, height), 0);
+        EXPECT_EQ(pWindow, nullptr);
+        EXPECT_EQ(pRender, nullptr);
+        EXPECT_NE(std::string(SDL_GetError()).find("not positive"), std::string::npos) << SDL_GetError();
+        EXPECT_EQ(sdl2WindowConfigure(2, 8000), 0);
+        EXPECT_EQ(kelvo::loadAcquire(isGraphicConfigured), 0);
+        EXPECT_EQ(sdl2KillWindow(), 0);
+        EXPECT_EQ(sdl2KillWindow(), 0);
+    }
+    // SDL cannot set up video at all.
+    setenv("SDL_VIDEODRIVER", "no-such-driver", 1);
+    SDL_ClearError();
+    EXPECT_EQ(sdl2Window(10, 10, 320, 200), 0);
+    unsetenv("SDL_VIDEODRIVER");
+    EXPECT_EQ(pWindow, nullptr);
+    EXPECT_NE(std::string(SDL_GetError()).find("SDL_Init"), std::string::npos) << SDL_GetError();
+    EXPECT_EQ(sdl2WindowConfigure(2, 8000), 0);
+    EXPECT_EQ(kelvo::loadAcquire(isGraphicConfigured), 0);
+    EXPECT_EQ(sdl2KillWindow(), 0);
+    filtInfo[2] = saved;
+}
+
+TEST(PlotWindowConfigure, RefusesBadSlotAndWithoutWindowOnlyCopiesRecord) {
+    EXPECT_EQ(sdl2WindowConfigure(4, 8000), -1);
+    EXPECT_EQ(sdl2WindowConfigure(-1, 8000), -1);
+    FiltInfo saved = filtInfo[3];
+    filtInfo[3] = FiltInfo{2, 28, 0, 4, 1, 0};
+    EXPECT_EQ(sdl2WindowConfigure(3, 8000), 0);
+    EXPECT_EQ(grConf.sampleBytes, 28);
+    EXPECT_EQ(grConf.nImu6, 1);
+    EXPECT_EQ(grConf.oversampling, 2);
+    EXPECT_EQ(kelvo::loadAcquire(isGraphicConfigured), 0);
+    filtInfo[3] = saved;
+}
+
+TEST_F(PlotWindowTest, OpenCloseAndOpenAgainRunsAFreshRenderThread) {
+    open(0, 0, 320, 200);
+    EXPECT_EQ(pRender->width, 320);
+    EXPECT_EQ(pRender->height, 200);
+    const unsigned long first = xWindowOf(pWindow);
+    ASSERT_NE(first, 0u);
+    EXPECT_TRUE(xWindowExists(first));
+    EXPECT_EQ(sdl2KillWindow(), 0);
+    EXPECT_EQ(pWindow, nullptr);
+    EXPECT_EQ(pRender, nullptr);
+    EXPECT_FALSE(xWindowExists(first));
+    open(0, 0, 300, 180);
+    EXPECT_EQ(pRender->width, 300);
+}
+
+TEST_F(PlotWindowTest, SecondOpenClosesTheEarlierWindow) {
+    open(0, 250, 320, 200);
+    const unsigned long first = xWindowOf(pWindow);
+    open(340, 250, 320, 200);
+    const unsigned long second = xWindowOf(pWindow);
+    // The new connection may be handed the old one's ids; live windows
+    // never share one, so an equal id means the first window is gone.
+    EXPECT_TRUE(first == second || !xWindowExists(first));
+    EXPECT_TRUE(xWindowExists(second));
+}
+
+TEST_F(PlotWindowTest, ConfigureLaysOutGraphsOfTheSlotsStreamLayout) {
+    open(0, 500, 320, 240);
+    FiltInfo saved = filtInfo[1];
+    filtInfo[1] = FiltInfo{1, 20, 0, 4, 1, 0};
+    ASSERT_EQ(sdl2WindowConfigure(1, 8000), 0);
+    EXPECT_EQ(kelvo::loadAcquire(isGraphicConfigured), 1);
+    ASSERT_EQ(pRender->nGraphs, 5);
+    EXPECT_EQ(pRender->nChannels, 7);
+    const char *names[5] = {"Adc16_1", "Adc16_2", "Adc16_3", "Adc16_4", "Imu6_1"};
+    for (int k = 0; k < 5; ++k) EXPECT_EQ(pRender->names[k], names[k]);
+
+    // Too many graphs for the window: the first 24 are plotted.
+    filtInfo[1] = FiltInfo{1, 60, 0, 30, 0, 0};
+    ASSERT_EQ(sdl2WindowConfigure(1, 1000), 0);
+    ASSERT_EQ(pRender->nGraphs, 24);
+    EXPECT_EQ(pRender->names[23], "Adc16_24");
+
+    filtInfo[1] = FiltInfo{1, 16, 3, 0, 0, 1};
+    ASSERT_EQ(sdl2WindowConfigure(1, 0), 0);
+    EXPECT_EQ(pRender->names[2], "Adc24_3");
+    EXPECT_EQ(pRender->nGraphs, 3);
+    filtInfo[1] = saved;
+    EXPECT_EQ(sdl2KillWindow(), 0);
+    EXPECT_EQ(kelvo::loadAcquire(isGraphicConfigured), 0);
+}
+
+TEST_F(PlotWindowTest, UserClosingTheWindowEndsRenderingButWindowStaysUntilKilled) {
+    open(0, 800, 320, 200);
+    const unsigned long id = xWindowOf(pWindow);
+    SDL_Event quit{};
+    quit.type = SDL_QUIT;
+    ASSERT_EQ(SDL_PushEvent(&quit), 1) << SDL_GetError();
+    ASSERT_TRUE(renderLoopStopped());
+    EXPECT_TRUE(xWindowExists(id));
+    EXPECT_NE(pWindow, nullptr);
+    // Configuring an ended window still lays it out and returns.
+    FiltInfo saved = filtInfo[0];
+    filtInfo[0] = FiltInfo{1, 4, 0, 2, 0, 0};
+    EXPECT_EQ(sdl2WindowConfigure(0, 500), 0);
+    EXPECT_EQ(pRender->nGraphs, 2);
+    filtInfo[0] = saved;
+    EXPECT_EQ(sdl2KillWindow(), 0);
+    EXPECT_FALSE(xWindowExists(id));
+    EXPECT_EQ(pWindow, nullptr);
+}
+
+// The waveform of 'CONF:DEV 0,4,1': four 16-bit ADC values and one six-axis
+// IMU, 10 words per sample.
+constexpr int kWords = 10;
+
+int16_t wordAt(uint32_t n, int channel) {
+    const auto scaled = [](double v) { return static_cast<int16_t>(std::lround(v * 32768.0)); };
+    switch (channel) {
+        case 0: return scaled(0.5);
+        case 1: return scaled(0.8 * std::sin(n * 2 * M_PI / 250.0));
+        case 2: return scaled((n / 100) % 2 == 0 ? 0.5 : -0.5);
+        case 3: return scaled(-0.5);
+        case 4: return scaled(0.25);
+        case 5: return scaled(0.0);
+        case 6: return scaled(-0.25);
+        default: return 0;
+    }
+}
+
+struct Screenshot {
+    SDL_Surface *image = nullptr;
+    ~Screenshot() {
+        if (image != nullptr) SDL_FreeSurface(image);
+    }
+    uint32_t at(int x, int y) const {
+        const auto *row = static_cast<const uint8_t *>(image->pixels) + y * image->pitch;
+        return static_cast<uint32_t>(row[3 * x] << 16 | row[3 * x + 1] << 8 | row[3 * x + 2]);
+    }
+    bool take(unsigned long window, const std::string &path) {
+        const std::string command = "import -window " + std::to_string(window) + " " + path + " 2>/dev/null";
+        if (std::system(command.c_str()) != 0) return false;
+        SDL_Surface *loaded = IMG_Load(path.c_str());
+        if (loaded == nullptr) return false;
+        image = SDL_ConvertSurfaceFormat(loaded, SDL_PIXELFORMAT_RGB24, 0);
+        SDL_FreeSurface(loaded);
+        return image != nullptr;
+    }
+};
+
+TEST_F(PlotWindowTest, StreamedWaveformShowsAsTracesOfTheirColoursInTheirStrips) {
+    if (std::system("command -v import >/dev/null 2>&1") != 0) GTEST_SKIP() << "ImageMagick import missing";
+    constexpr int W = 640, H = 400, g = H / 5;
+    kelvo::test::OpenDevice device(0);
+    std::atomic<uint32_t> sent{0};
+    std::atomic<bool> stopped{false};
+    device.device.onLine([&](kelvo::sim::PtyDevice &d, const std::string &line) {
+        if (strncasecmp(line.c_str(), "init", 4) == 0) {
+            d.startStreaming(
+                [&] {
+                    if (stopped) return std::string();
+                    std::string payload;
+                    for (int i = 0; i < 20; ++i, ++sent) {
+                        for (int c = 0; c < kWords; ++c) {
+                            const int16_t w = wordAt(sent, c);
+                            payload += static_cast<char>(w & 0xFF);
+                            payload += static_cast<char>((w >> 8) & 0xFF);
+                        }
+                    }
+                    return kelvo::sim::definiteBlock(payload);
+                },
+                10ms);
+        } else if (strncasecmp(line.c_str(), "abor", 4) == 0) {
+            stopped = true;
+        }
+    });
+    int length = 0, isBinary = 0;
+    ASSERT_NE(kelvoSendCmd(0, "CONF:DEV 0,4,1", &length, &isBinary), nullptr);
+    ASSERT_EQ(filtInfo[0].sampleBytes, 2 * kWords);
+
+    open(900, 700, W, H);
+    ASSERT_EQ(pRender->width, W);
+    ASSERT_EQ(pRender->height, H);
+    ASSERT_EQ(sdl2WindowConfigure(0, 1000), 0);
+    ASSERT_EQ(kelvoSendCmdWhileStreaming(0, "init"), 0);
+    ASSERT_TRUE(eventually([&] { return sent.load() >= 2500; }, 20s));
+    std::this_thread::sleep_for(200ms);
+
+    Screenshot shot;
+    ASSERT_TRUE(shot.take(xWindowOf(pWindow), "plotWindow-stream.png"));
+    EXPECT_EQ(kelvoSendCmdWhileStreaming(0, "abort"), 0);
+    ASSERT_EQ(shot.image->w, W);
+    ASSERT_EQ(shot.image->h, H);
+
+    constexpr uint32_t kBlue = 0x0000FF, kCyan = 0x00FFFF, kRed = 0xFF0000;
+    // Compare whole columns on the right half, clear of the labels.
+    int checked = 0;
+    for (int x = W / 2; x < W; x += 7, ++checked) {
+        for (int k = 1; k < 5; ++k) EXPECT_EQ(shot.at(x, k * g), 0x000000u) << "boundary " << k << " x " << x;
+        EXPECT_EQ(shot.at(x, 10), 0xFFFFFFu) << "strip 0 background, x " << x;
+        EXPECT_EQ(shot.at(x, g + 5), 0xFFFFC1u) << "strip 1 background, x " << x;
+        EXPECT_EQ(shot.at(x, 4 * g + 5), 0xFFFFFFu) << "strip 4 background, x " << x;
+        EXPECT_EQ(shot.at(x, 20), kBlue) << "Adc16_1 at 0.5, x " << x;
+        EXPECT_EQ(shot.at(x, 3 * g + 60), kBlue) << "Adc16_4 at -0.5, x " << x;
+        EXPECT_EQ(shot.at(x, 4 * g + 30), kBlue) << "Imu6_1 x axis at 0.25, x " << x;
+        EXPECT_EQ(shot.at(x, 4 * g + 40), kCyan) << "Imu6_1 y axis at 0, x " << x;
+        EXPECT_EQ(shot.at(x, 4 * g + 50), kRed) << "Imu6_1 z axis at -0.25, x " << x;
+        // The sine stays inside its strip, two rows clear of the edges.
+        int sineRows = 0;
+        for (int y = g; y < 2 * g; ++y) {
+            if (shot.at(x, y) == kBlue) {
+                ++sineRows;
+                EXPECT_GE(y, g + 2);
+                EXPECT_LE(y, 2 * g - 2);
+            }
+        }
+        EXPECT_GT(sineRows, 0) << "sine missing at x " << x;
+    }
+    EXPECT_GT(checked, 40);
+    // The square wave reaches both of its levels somewhere in view.
+    int high = 0, low = 0;
+    for (int x = 0; x < W; ++x) {
+        high += shot.at(x, 2 * g + 20) == kBlue;
+        low += shot.at(x, 2 * g + 60) == kBlue;
+    }
+    EXPECT_GT(high, W / 4);
+    EXPECT_GT(low, W / 4);
+    // Each strip carries its label: dark text pixels at its top left.
+    for (int k = 0; k < 5; ++k) {
+        int dark = 0;
+        for (int y = k * g + 3; y < k * g + 20; ++y)
+            for (int x = 0; x < 60; ++x) dark += shot.at(x, y) < 0x404040;
+        EXPECT_GT(dark, 20) << "label of strip " << k;
+    }
+}
+
+}  // namespace
