@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# Installs the build into a temporary prefix, checks what was installed,
+# builds the C example with pkg-config and the C++ one with find_package
+# against that copy, and runs all three examples against kelvo-sim.
+# Arguments: build directory, source directory, sanitizer list (may be empty),
+# the Python interpreter to use.
+set -euo pipefail
+build=$1 source=$2 sanitize=${3:-} python=${4:-python3}
+work=$(mktemp -d)
+sim_pid=
+cleanup() { [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null; rm -rf "$work"; }
+trap cleanup EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+prefix=$work/prefix
+cmake --install "$build" --prefix "$prefix" >/dev/null
+
+# The package: SONAME links, header, pkg-config and CMake files, programs.
+libdir=$(cd "$prefix" && ls -d lib*/libkelvo.so.1.2.0.2 | xargs dirname)
+[ "$(readlink "$prefix/$libdir/libkelvo.so")" = libkelvo.so.1 ] || fail "libkelvo.so does not link to libkelvo.so.1"
+[ "$(readlink "$prefix/$libdir/libkelvo.so.1")" = libkelvo.so.1.2.0.2 ] || fail "libkelvo.so.1 does not link to 1.2.0.2"
+[ -f "$prefix/include/kelvo.h" ] || fail "kelvo.h not installed"
+[ -x "$prefix/bin/kelvo" ] && [ -x "$prefix/bin/kelvo-sim" ] || fail "programs not installed"
+export PKG_CONFIG_PATH=$prefix/$libdir/pkgconfig
+[ "$(pkg-config --modversion kelvo)" = 1.2.0.2 ] || fail "kelvo.pc version"
+grep -q 'PACKAGE_VERSION "1.2.0.2"' "$prefix/$libdir/cmake/kelvo/kelvoConfigVersion.cmake" || fail "CMake package version"
+"$prefix/bin/kelvo" --version | grep -qx 'kelvo 1.2.0.2' || fail "installed kelvo does not find its library"
+
+# Sanitized libraries want sanitized programs.
+flags=${sanitize:+-fsanitize=$sanitize}
+cp -r "$source/examples/c" "$work/c"
+make -s -C "$work/c" CFLAGS="-O2 -Wall -Werror $flags" LDFLAGS="$flags" >/dev/null
+cmake -S "$source/examples/cpp" -B "$work/cpp" -DCMAKE_PREFIX_PATH="$prefix" \
+  -DCMAKE_CXX_FLAGS="$flags" >/dev/null
+cmake --build "$work/cpp" >/dev/null
+
+"$prefix/bin/kelvo-sim" --devices 2 --rate 2000 > "$work/paths" &
+sim_pid=$!
+for _ in $(seq 100); do [ "$(wc -l < "$work/paths")" -ge 2 ] && break; sleep 0.1; done
+mapfile -t tty < "$work/paths"
+[ ${#tty[@]} -eq 2 ] || fail "kelvo-sim printed no paths"
+
+out=$(LD_LIBRARY_PATH=$prefix/$libdir "$work/c/stream" "${tty[0]}" 1)
+echo "$out"
+grep -Eq '^[0-9]{3,} samples in 1.0 s$' <<<"$out" || fail "C example streamed nothing"
+grep -q '^first sample: counter 0, values 0 -1536000000 1536000000$' <<<"$out" || fail "C example's first sample"
+
+out=$("$work/cpp/sync" "${tty[0]}" "${tty[1]}")
+echo "$out"
+[ "$(grep -Ec '^device [01]: sent [0-9.]+ us, first payload [0-9.]+ us after the release; [0-9]{3,} samples$' <<<"$out")" = 2 ] ||
+  fail "C++ example"
+
+# A sanitized library needs its runtime loaded before the interpreter.
+preload=
+case "$sanitize" in
+  *address*) preload=$(${CC:-cc} -print-file-name=libasan.so); export ASAN_OPTIONS="detect_leaks=0 ${ASAN_OPTIONS:-}" ;;
+  *thread*) preload=$(${CC:-cc} -print-file-name=libtsan.so) ;;
+esac
+out=$(LD_PRELOAD=$preload KELVO_LIBRARY=$prefix/$libdir/libkelvo.so.1 "$python" "$source/examples/python/stream.py" "${tty[1]}" 1)
+echo "$out"
+grep -Eq '^[0-9]{3,} samples of 16 bytes$' <<<"$out" || fail "Python example streamed nothing"
+grep -Eq '^counter 0 to [0-9]+, 0 gaps$' <<<"$out" || fail "Python example lost samples"
+grep -q '^channel 1: min -6000000 max 6000000' <<<"$out" || fail "Python example's sine channel"
+echo "examples passed"
