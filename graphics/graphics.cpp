@@ -257,6 +257,7 @@ void *graphicThread(void *) {
     }
     if (model == nullptr) {
         delete window;
+        SDL_TLSCleanup();
         storeRelease(setupState, kFailed);
         return nullptr;
     }
@@ -277,6 +278,9 @@ void *graphicThread(void *) {
         renderCycle(*window, *model);
     }
     storeRelease(renderLoopEnded, 1);
+    // SDL frees the thread-local data (its error text) only of threads it
+    // started itself.
+    SDL_TLSCleanup();
     return nullptr;
 }
 
