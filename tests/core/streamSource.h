@@ -32,7 +32,8 @@ inline std::string numberedSamples(uint32_t first, uint32_t count) {
 class NumberedStream {
 public:
     NumberedStream(sim::PtyDevice &device, uint32_t samplesPerBlock, std::chrono::microseconds interval,
-                   int blocksAfterAbort = 0) {
+                   int blocksAfterAbort = 0)
+        : device_(device) {
         device.onLine([=, this](sim::PtyDevice &d, const std::string &line) {
             if (strncasecmp(line.c_str(), "init", 4) == 0) {
                 d.stopStreaming();
@@ -44,6 +45,13 @@ public:
             }
         });
     }
+    ~NumberedStream() {
+        device_.onLine(nullptr);
+        device_.stopStreaming();
+    }
+    NumberedStream(const NumberedStream &) = delete;
+    NumberedStream &operator=(const NumberedStream &) = delete;
+
     // Samples written so far.
     uint32_t sent() const { return sent_.load(); }
     // True once the device has stopped sending after "abor".
@@ -63,6 +71,7 @@ private:
         return block;
     }
 
+    sim::PtyDevice &device_;
     std::atomic<uint32_t> sent_{0};
     std::atomic<int> blocksLeft_{kUnlimited};
 };

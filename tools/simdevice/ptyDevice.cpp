@@ -28,22 +28,31 @@ PtyDevice::PtyDevice() {
         throw std::system_error(errno, std::generic_category(), "ptsname");
     }
     path_ = name;
+    // Non-blocking, so that a send to a line nobody reads any more (the
+    // library closed it) can give up when the device is destroyed.
+    fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
     slave_ = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (slave_ < 0) throw std::system_error(errno, std::generic_category(), "open pty slave");
     reader_ = std::thread([this] { readLoop(); });
 }
 
 PtyDevice::~PtyDevice() {
-    stopStreaming();
+    // The reader goes first: its line handler may start a stream.
     running_ = false;
     reader_.join();
+    stopStreaming();
     if (master_ >= 0) close(master_);
     close(slave_);
 }
 
+// Waits for a handler call in progress to finish, so that whatever the old
+// handler refers to may be destroyed once this returns.
 void PtyDevice::onLine(LineHandler handler) {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     handler_ = std::move(handler);
+    if (std::this_thread::get_id() != reader_.get_id()) {
+        handlersIdle_.wait(lock, [this] { return handlerCalls_ == 0; });
+    }
 }
 
 void PtyDevice::send(std::string_view bytes) {
@@ -60,7 +69,7 @@ void PtyDevice::send(std::string_view bytes) {
         } else {
             return;
         }
-        if (!running_) return;
+        if (!running_ || hungUp_) return;
     }
 }
 
@@ -81,7 +90,8 @@ void PtyDevice::clearReceived() {
 }
 
 void PtyDevice::startStreaming(ChunkSource nextChunk, std::chrono::microseconds interval) {
-    stopStreaming();
+    std::lock_guard lock(streamMutex_);
+    stopStreamingLocked();
     streaming_ = true;
     streamer_ = std::thread([this, nextChunk = std::move(nextChunk), interval] {
         auto due = std::chrono::steady_clock::now();
@@ -95,18 +105,34 @@ void PtyDevice::startStreaming(ChunkSource nextChunk, std::chrono::microseconds 
 }
 
 void PtyDevice::stopStreaming() {
+    std::lock_guard lock(streamMutex_);
+    stopStreamingLocked();
+}
+
+void PtyDevice::stopStreamingLocked() {
     streaming_ = false;
     if (streamer_.joinable() && streamer_.get_id() != std::this_thread::get_id()) streamer_.join();
 }
 
-// The reader thread owns the master descriptor, so it closes it; no send()
-// writes once hungUp_ is set under the write lock.
+// The reader thread owns the master descriptor, so it closes it, and only
+// once no send() can be writing to it any more.
+// A line handler may hang up too; it runs on the reader thread itself.
 void PtyDevice::hangUp() {
-    {
-        std::lock_guard lock(writeMutex_);
-        hungUp_ = true;
+    hungUp_ = true;
+    { std::lock_guard lock(writeMutex_); }  // a send in progress has given up
+    sendsStopped_ = true;
+    if (std::this_thread::get_id() == reader_.get_id()) {
+        closeMaster();
+        return;
     }
     while (!masterClosed_) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+void PtyDevice::closeMaster() {
+    if (master_ < 0) return;
+    close(master_);
+    master_ = -1;
+    masterClosed_ = true;
 }
 
 termios PtyDevice::lineSettings() const {
@@ -119,11 +145,7 @@ void PtyDevice::readLoop() {
     char bytes[4096];
     while (running_) {
         if (hungUp_) {
-            if (master_ >= 0) {
-                close(master_);
-                master_ = -1;
-                masterClosed_ = true;
-            }
+            if (sendsStopped_) closeMaster();
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
             continue;
         }
@@ -149,6 +171,7 @@ void PtyDevice::takeBytes(const char *bytes, size_t count) {
             partialLine_.erase(0, end + 1);
         }
         handler = handler_;
+        if (handler) ++handlerCalls_;
     }
     receivedChanged_.notify_all();
     if (!handler) return;
@@ -157,6 +180,9 @@ void PtyDevice::takeBytes(const char *bytes, size_t count) {
         handler(*this, lines.substr(start, end - start));
         start = end + 1;
     }
+    std::lock_guard lock(mutex_);
+    --handlerCalls_;
+    handlersIdle_.notify_all();
 }
 
 }  // namespace kelvo::sim

@@ -37,6 +37,7 @@ public:
     const std::string &path() const { return path_; }
 
     // Called for every line the library sends (without its line feed).
+    // Replacing the handler waits until no call of the old one is running.
     void onLine(LineHandler handler);
 
     // Write bytes to the library now; safe from any thread.
@@ -62,12 +63,15 @@ public:
 private:
     void readLoop();
     void takeBytes(const char *bytes, size_t count);
+    void stopStreamingLocked();
+    void closeMaster();  // reader thread only
 
     int master_ = -1;
     int slave_ = -1;  // kept open so the line survives the library closing it
     std::string path_;
     std::atomic<bool> running_{true};
     std::atomic<bool> hungUp_{false};
+    std::atomic<bool> sendsStopped_{false};
     std::atomic<bool> masterClosed_{false};
 
     mutable std::mutex mutex_;
@@ -75,8 +79,11 @@ private:
     std::string received_;
     std::string partialLine_;
     LineHandler handler_;
+    int handlerCalls_ = 0;
+    std::condition_variable handlersIdle_;
 
     std::mutex writeMutex_;
+    std::mutex streamMutex_;  // guards streamer_: tests and line handlers start and stop it
     std::atomic<bool> streaming_{false};
     std::thread streamer_;
     std::thread reader_;

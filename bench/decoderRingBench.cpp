@@ -1,0 +1,56 @@
+// Throughput of the block decoder over a realistic stream and of the byte
+// ring's put and take.
+#include <benchmark/benchmark.h>
+
+#include <string>
+#include <vector>
+
+#include "byteRing.h"
+#include "kelvo.h"
+
+namespace {
+
+// Blocks of 512 samples of 28 bytes, each followed by a line feed, with a
+// short text answer now and then.
+std::string streamOfBlocks(size_t blocks) {
+    std::string stream;
+    std::string payload(512 * 28, '\0');
+    for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(i * 13);
+    for (size_t b = 0; b < blocks; ++b) {
+        stream += "#514336" + payload + "\n";
+        if (b % 16 == 0) stream += "OK\r\n";
+    }
+    return stream;
+}
+
+void BM_DecoderBytesPerSecond(benchmark::State &state) {
+    const std::string stream = streamOfBlocks(64);
+    SCPIdecoderState decoder{};
+    SCPIdecoderReset(&decoder);
+    int64_t payload = 0;
+    for (auto _ : state) {
+        for (char c : stream) payload += SCPIdecoder(&decoder, c);
+        benchmark::DoNotOptimize(payload);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(stream.size()));
+}
+BENCHMARK(BM_DecoderBytesPerSecond);
+
+void BM_RingPutTake(benchmark::State &state) {
+    std::vector<uint8_t> memory(262144);
+    ByteRing ring{};
+    kelvo::ringSetUp(ring, memory.data(), static_cast<uint32_t>(memory.size()));
+    const auto chunk = static_cast<uint32_t>(state.range(0));
+    std::vector<uint8_t> in(chunk, 7), out(chunk);
+    for (auto _ : state) {
+        kelvo::ringPut(ring, in.data(), chunk);
+        kelvo::ringTake(ring, out.data(), chunk);
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * chunk);
+}
+BENCHMARK(BM_RingPutTake)->Arg(64)->Arg(4096)->Arg(65536);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,199 @@
+// End-to-end figures on simulated devices over real pseudo-terminals:
+//   stream throughput through the library against a plain read() loop,
+//   kelvoSendCmd round trip, synchronized-start spread, idle CPU time.
+// Usage: deviceBench [seconds per throughput run, default 2]
+#include <fcntl.h>
+#include <pthread.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kelvo.h"
+#include "ptyDevice.h"
+
+using namespace std::chrono;
+using kelvo::sim::PtyDevice;
+
+namespace {
+
+constexpr size_t kPayload = 4096;
+const std::string kBlock = kelvo::sim::definiteBlock(std::string(kPayload, 'p'));
+
+void streamFlatOut(PtyDevice &device) {
+    device.startStreaming([] { return kBlock; }, microseconds(0));
+}
+
+// Payload bytes per second a plain raw read() loop gets from `devices`.
+double plainReadRate(int devices, double seconds) {
+    std::vector<std::unique_ptr<PtyDevice>> sims;
+    std::atomic<bool> stop{false};
+    std::atomic<long long> bytes{0};
+    std::vector<std::thread> readers;
+    for (int i = 0; i < devices; ++i) {
+        sims.push_back(std::make_unique<PtyDevice>());
+        const int fd = open(sims.back()->path().c_str(), O_RDWR | O_NOCTTY);
+        termios raw{};
+        tcgetattr(fd, &raw);
+        cfmakeraw(&raw);
+        tcsetattr(fd, TCSANOW, &raw);
+        streamFlatOut(*sims.back());
+        readers.emplace_back([fd, &stop, &bytes] {
+            std::vector<char> buffer(65536);
+            while (!stop) {
+                const ssize_t n = read(fd, buffer.data(), buffer.size());
+                if (n > 0) bytes += n;
+            }
+            close(fd);
+        });
+    }
+    std::this_thread::sleep_for(duration<double>(seconds));
+    stop = true;
+    for (auto &sim : sims) sim->stopStreaming();
+    for (auto &r : readers) r.join();
+    return static_cast<double>(bytes) * kPayload / kBlock.size() / seconds;
+}
+
+std::atomic<long long> callbackBytes{0};
+
+double libraryRate(int devices, double seconds, bool viaCallback) {
+    std::vector<std::unique_ptr<PtyDevice>> sims;
+    for (int dev = 0; dev < devices; ++dev) {
+        sims.push_back(std::make_unique<PtyDevice>());
+        sims.back()->onLine([](PtyDevice &d, const std::string &line) {
+            if (line == "init") streamFlatOut(d);
+        });
+        if (kelvoOpen(dev, sims.back()->path().c_str()) != 0) std::abort();
+        const kelvoDataCallback count = [](const unsigned char *, int n) { callbackBytes += n; };
+        kelvoSetCallbackData(dev, viaCallback ? count : nullptr);
+    }
+    callbackBytes = 0;
+    long long pulled = 0;
+    std::vector<unsigned char> buffer(262144);
+    for (int dev = 0; dev < devices; ++dev) kelvoSendCmdWhileStreaming(dev, "init");
+    const auto start = steady_clock::now();
+    const auto end = start + duration<double>(seconds);
+    while (steady_clock::now() < end) {
+        bool any = false;
+        for (int dev = 0; dev < devices; ++dev) {
+            const int n = kelvoGetStreamingData(dev, buffer.data(), 1, static_cast<unsigned>(buffer.size()));
+            if (n > 0) {
+                pulled += n;
+                any = true;
+            }
+        }
+        if (!any) std::this_thread::sleep_for(microseconds(200));
+    }
+    const double rate = static_cast<double>(viaCallback ? callbackBytes.load() : pulled) / seconds;
+    for (int dev = 0; dev < devices; ++dev) {
+        sims[dev]->stopStreaming();
+        kelvoSendCmdWhileStreaming(dev, "abort");
+    }
+    std::this_thread::sleep_for(milliseconds(100));
+    for (int dev = 0; dev < devices; ++dev) {
+        kelvoSetCallbackData(dev, nullptr);
+        kelvoClose(dev);
+    }
+    return rate;
+}
+
+double percentile(std::vector<double> values, double p) {
+    std::sort(values.begin(), values.end());
+    return values[static_cast<size_t>(p * (values.size() - 1))];
+}
+
+void roundTrip() {
+    PtyDevice device;
+    device.onLine([](PtyDevice &d, const std::string &) { d.send("1\n"); });
+    kelvoOpen(0, device.path().c_str());
+    std::vector<double> ms;
+    for (int i = 0; i < 200; ++i) {
+        int length = 0, binary = 0;
+        const auto start = steady_clock::now();
+        kelvoSendCmd(0, "*OPC?", &length, &binary);
+        ms.push_back(duration<double, std::milli>(steady_clock::now() - start).count());
+    }
+    kelvoClose(0);
+    std::printf("kelvoSendCmd round trip: median %.2f ms, p99 %.2f ms (floor: the 5 ms quiet time)\n",
+                percentile(ms, 0.5), percentile(ms, 0.99));
+}
+
+void syncSpread() {
+    std::vector<std::unique_ptr<PtyDevice>> sims;
+    for (int dev = 0; dev < 4; ++dev) {
+        sims.push_back(std::make_unique<PtyDevice>());
+        sims.back()->onLine([](PtyDevice &d, const std::string &line) {
+            if (line == "init") d.send(kelvo::sim::definiteBlock("x"));
+        });
+        kelvoOpen(dev, sims.back()->path().c_str());
+    }
+    std::vector<double> spreadUs;
+    for (int round = 0; round < 100; ++round) {
+        kelvoDisableTx();
+        for (int dev = 0; dev < 4; ++dev) kelvoSendCmdWhileStreaming(dev, "init");
+        kelvoEnableTx();
+        int64_t first = INT64_MAX, last = INT64_MIN;
+        std::this_thread::sleep_for(milliseconds(5));
+        for (int dev = 0; dev < 4; ++dev) {
+            int64_t stamps[4];
+            kelvoGetTimeStampsFromSynchronizedGroup(dev, stamps);
+            first = std::min(first, stamps[1]);
+            last = std::max(last, stamps[1]);
+        }
+        spreadUs.push_back(static_cast<double>(last - first) / 10.0);
+        for (int dev = 0; dev < 4; ++dev) kelvoSendCmdWhileStreaming(dev, "abort");
+        std::this_thread::sleep_for(milliseconds(60));
+    }
+    for (int dev = 0; dev < 4; ++dev) kelvoClose(dev);
+    std::printf("synchronized start, spread of stamp 1 over 4 devices: median %.1f us, max %.1f us (100 starts)\n",
+                percentile(spreadUs, 0.5), percentile(spreadUs, 1.0));
+}
+
+double ioThreadCpuPerSecond(double seconds) {
+    clockid_t clock;
+    pthread_getcpuclockid(threadId, &clock);
+    timespec a{}, b{};
+    clock_gettime(clock, &a);
+    std::this_thread::sleep_for(duration<double>(seconds));
+    clock_gettime(clock, &b);
+    return ((b.tv_sec - a.tv_sec) + (b.tv_nsec - a.tv_nsec) / 1e9) / seconds;
+}
+
+void idleCpu() {
+    const double none = ioThreadCpuPerSecond(2);
+    std::vector<std::unique_ptr<PtyDevice>> sims;
+    for (int dev = 0; dev < 4; ++dev) {
+        sims.push_back(std::make_unique<PtyDevice>());
+        kelvoOpen(dev, sims.back()->path().c_str());
+    }
+    const double four = ioThreadCpuPerSecond(2);
+    for (int dev = 0; dev < 4; ++dev) kelvoClose(dev);
+    std::printf("I/O thread CPU time per wall second: %.3f s with no device open, %.3f s with four idle\n", none,
+                four);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    const double seconds = argc > 1 ? std::atof(argv[1]) : 2.0;
+    for (int devices : {1, 4}) {
+        const double plain = plainReadRate(devices, seconds);
+        const double pulled = libraryRate(devices, seconds, false);
+        const double pushed = libraryRate(devices, seconds, true);
+        std::printf("%d device(s): plain read() %.1f MB/s; kelvoGetStreamingData %.1f MB/s (ratio %.2f); "
+                    "callback %.1f MB/s (ratio %.2f)\n",
+                    devices, plain / 1e6, pulled / 1e6, pulled / plain, pushed / 1e6, pushed / plain);
+    }
+    roundTrip();
+    syncSpread();
+    idleCpu();
+    return 0;
+}
