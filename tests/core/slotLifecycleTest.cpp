@@ -5,6 +5,7 @@
 #include <fstream>
 #include <string>
 
+#include "atomics.h"
 #include "byteRing.h"
 #include "openDevice.h"
 #include "slots.h"
@@ -159,6 +160,24 @@ TEST(SlotLifecycle, ClosedSlotIsNeitherReadNorWritten) {
     EXPECT_EQ(device.received(), "");
     EXPECT_EQ(ringFill(inQ[0]), 0u);
     EXPECT_EQ(ringFill(outQ[0]), command.size());
+}
+
+}  // namespace
+
+namespace {
+
+// A hung-up tty reads as quiet; the first write to it fails and marks the
+// slot, and from then on the slot's operations are refused.
+TEST(SlotLifecycle, UnpluggedDeviceMarksTheSlotFailedAtTheNextWrite) {
+    sim::PtyDevice device;
+    ASSERT_EQ(kelvoOpen(1, device.path().c_str()), 0);
+    device.hangUp();
+    int length = 0, binary = 0;
+    EXPECT_NE(kelvoSendCmd(1, "OUTP ON", &length, &binary), nullptr);
+    ASSERT_TRUE(eventually([] { return loadAcquire(myPortErr[1]) == 1; }));
+    EXPECT_EQ(kelvoSendCmd(1, "*IDN?", &length, &binary), nullptr);
+    EXPECT_STREQ(kelvoGetLastError(1), "kelvoSendCmd(dev=1):fatal R/W error on Port");
+    EXPECT_EQ(kelvoClose(1), 0);
 }
 
 }  // namespace
