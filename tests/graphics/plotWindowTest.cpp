@@ -3,7 +3,11 @@
 #include <SDL.h>
 #include <SDL_image.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
 #include <strings.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
@@ -12,6 +16,7 @@
 #include <vector>
 
 #include "atomics.h"
+#include "byteRing.h"
 #include "kelvo.h"
 #include "openDevice.h"
 #include "plotWindow.h"
@@ -307,6 +312,94 @@ TEST_F(PlotWindowTest, StreamedWaveformShowsAsTracesOfTheirColoursInTheirStrips)
         for (int y = k * g + 3; y < k * g + 20; ++y)
             for (int x = 0; x < 60; ++x) dark += shot.at(x, y) < 0x404040;
         EXPECT_GT(dark, 20) << "label of strip " << k;
+    }
+}
+
+// A private X server of 16-bit depth, whose window surfaces the painter
+// cannot use as they are.
+class SixteenBitScreen {
+public:
+    SixteenBitScreen() {
+        int fds[2];
+        if (pipe(fds) != 0) return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, fds[1], 3);
+        char *argv[] = {const_cast<char *>("Xvfb"), const_cast<char *>("-displayfd"), const_cast<char *>("3"),
+                        const_cast<char *>("-nolisten"), const_cast<char *>("tcp"), const_cast<char *>("-screen"),
+                        const_cast<char *>("0"), const_cast<char *>("800x600x16"), nullptr};
+        const bool spawned = posix_spawnp(&pid_, "Xvfb", &actions, nullptr, argv, environ) == 0;
+        posix_spawn_file_actions_destroy(&actions);
+        close(fds[1]);
+        if (!spawned) {
+            pid_ = -1;
+            close(fds[0]);
+            return;
+        }
+        char number[16] = {};
+        size_t got = 0;
+        while (got + 1 < sizeof number && read(fds[0], number + got, 1) == 1 && number[got] != '\n') ++got;
+        close(fds[0]);
+        if (got > 0) display_ = std::string(":") + std::string(number, got);
+    }
+    ~SixteenBitScreen() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    const std::string &display() const { return display_; }
+
+private:
+    pid_t pid_ = -1;
+    std::string display_;
+};
+
+bool near(uint32_t pixel, uint32_t colour) {
+    for (int shift : {0, 8, 16}) {
+        const int a = static_cast<int>((pixel >> shift) & 0xFF), b = static_cast<int>((colour >> shift) & 0xFF);
+        if (std::abs(a - b) > 12) return false;
+    }
+    return true;
+}
+
+TEST(PlotWindowOtherDepth, SixteenBitScreenIsPaintedThroughAStagingSurface) {
+    if (std::system("command -v Xvfb >/dev/null 2>&1 && command -v import >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "Xvfb or ImageMagick import missing";
+    SixteenBitScreen screen;
+    ASSERT_FALSE(screen.display().empty()) << "private Xvfb did not start";
+    const char *outer = std::getenv("DISPLAY");
+    const std::string saved = outer != nullptr ? outer : "";
+    setenv("DISPLAY", screen.display().c_str(), 1);
+
+    constexpr int W = 200, H = 120;
+    ASSERT_EQ(sdl2Window(0, 0, W, H), 0);
+    ASSERT_NE(pWindow, nullptr) << SDL_GetError();
+    EXPECT_NE(pWindow->staging, nullptr);
+    FiltInfo saved1 = filtInfo[1];
+    filtInfo[1] = FiltInfo{1, 4, 0, 2, 0, 0};
+    ASSERT_EQ(sdl2WindowConfigure(1, W), 0);
+    // No slot streams, so this thread can stand in for the I/O thread.
+    const uint8_t sample[4] = {0x00, 0x40, 0x00, 0xC0};  // 0.5, -0.5
+    for (int i = 0; i < W + 20; ++i) {
+        while (!kelvo::ringPut(graphicQ, sample, sizeof sample)) std::this_thread::sleep_for(1ms);
+    }
+    const int32_t cycles = renderCycles();
+    ASSERT_TRUE(eventually([&] { return renderCycles() > cycles + 5; }));
+
+    Screenshot shot;
+    ASSERT_TRUE(shot.take(xWindowOf(pWindow), "plotWindow-depth16.png"));
+    sdl2KillWindow();
+    filtInfo[1] = saved1;
+    if (outer != nullptr) setenv("DISPLAY", saved.c_str(), 1);
+    else unsetenv("DISPLAY");
+
+    for (int x = W / 2; x < W; x += 5) {
+        EXPECT_TRUE(near(shot.at(x, 15), 0x0000FF)) << "strip 0 trace at 0.5, x " << x;
+        EXPECT_TRUE(near(shot.at(x, 60 + 45), 0x0000FF)) << "strip 1 trace at -0.5, x " << x;
+        EXPECT_TRUE(near(shot.at(x, 5), 0xFFFFFF)) << "strip 0 background, x " << x;
+        EXPECT_TRUE(near(shot.at(x, 60 + 5), 0xFFFFC1)) << "strip 1 background, x " << x;
+        EXPECT_TRUE(near(shot.at(x, 60), 0x000000)) << "boundary, x " << x;
     }
 }
 
