@@ -21,9 +21,10 @@ struct Outcome {
     std::string err;
 };
 
-// Runs `argv` with `unset` removed from its environment, waits at most
-// `timeout` and returns what it printed.
+// Runs `argv` with `unset` removed from its environment and `set` ("NAME=value")
+// added, waits at most `timeout` and returns what it printed.
 inline Outcome runProgram(const std::vector<std::string> &argv, const std::vector<std::string> &unset = {},
+                          const std::vector<std::string> &set = {},
                           std::chrono::seconds timeout = std::chrono::seconds(120)) {
     int out[2];
     int err[2];
@@ -33,6 +34,7 @@ inline Outcome runProgram(const std::vector<std::string> &argv, const std::vecto
         dup2(out[1], STDOUT_FILENO);
         dup2(err[1], STDERR_FILENO);
         for (const auto &name : unset) unsetenv(name.c_str());
+        for (const auto &entry : set) putenv(const_cast<char *>(entry.c_str()));
         std::vector<char *> args;
         for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
         args.push_back(nullptr);
