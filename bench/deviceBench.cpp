@@ -44,6 +44,8 @@ double plainReadRate(int devices, double seconds) {
         termios raw{};
         tcgetattr(fd, &raw);
         cfmakeraw(&raw);
+        raw.c_cc[VMIN] = 0;  // a read waits at most 0.1 s, so the loop sees the stop
+        raw.c_cc[VTIME] = 1;
         tcsetattr(fd, TCSANOW, &raw);
         streamFlatOut(*sims.back());
         readers.emplace_back([fd, &stop, &bytes] {
@@ -56,8 +58,8 @@ double plainReadRate(int devices, double seconds) {
         });
     }
     std::this_thread::sleep_for(duration<double>(seconds));
-    stop = true;
     for (auto &sim : sims) sim->stopStreaming();
+    stop = true;
     for (auto &r : readers) r.join();
     return static_cast<double>(bytes) * kPayload / kBlock.size() / seconds;
 }

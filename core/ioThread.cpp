@@ -18,6 +18,8 @@ using namespace kelvo;
 
 namespace {
 
+constexpr int kBacklogBytes = 2048;
+
 // Capture progress of a synchronized start; the thread moves 2 -> 3 -> 4 -> 5.
 enum StampProgress : int32_t { kReleased = 2, kSent = 3, kAnswered = 4, kDelivered = 5 };
 
@@ -117,10 +119,14 @@ void serveCloseRequest(int dev) {
     storeRelease(closeRequest[dev], 0);
 }
 
-void takeTurn(int dev) {
+// Returns whether the slot's line is backlogged: a read this large means more
+// was waiting than the tty hands out at once (its line discipline buffers
+// 4 KiB).
+bool takeTurn(int dev) {
     const int fd = loadAcquire(myPorts[dev]);
+    int len = 0;
     if (fd >= 0) {
-        const int len = readFromSerialPort(fd, tmpBuf, static_cast<int>(kIoScratchSize));
+        len = readFromSerialPort(fd, tmpBuf, static_cast<int>(kIoScratchSize));
         if (len != 0) advanceStamp(dev, kSent, 2);
         if (loadAcquire(isStreamingRequest[dev]) != 0) startStreaming(dev);
         if (loadAcquire(isStreaming[dev]) != 0) {
@@ -132,14 +138,19 @@ void takeTurn(int dev) {
     }
     serveOpenRequest(dev);
     serveCloseRequest(dev);
+    return len >= kBacklogBytes;
 }
 
 }  // namespace
 
 void *myThread(void *) {
+    bool backlogged = false;
     while (loadAcquire(terminate) == 0) {
-        usleep(kPassSleepMicroseconds);
-        for (int dev = 0; dev < kSlots; ++dev) takeTurn(dev);
+        // A backlogged line is served again at once; sleeping would cap a
+        // fast stream at one tty buffer per pass.
+        if (!backlogged) usleep(kPassSleepMicroseconds);
+        backlogged = false;
+        for (int dev = 0; dev < kSlots; ++dev) backlogged = takeTurn(dev) || backlogged;
         busDeliverToCallbacks(scratch_msg);
     }
     return nullptr;

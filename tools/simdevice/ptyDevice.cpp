@@ -55,7 +55,11 @@ void PtyDevice::onLine(LineHandler handler) {
     }
 }
 
-void PtyDevice::send(std::string_view bytes) {
+void PtyDevice::send(std::string_view bytes) { writeWhile(bytes, running_); }
+
+// Writes until all bytes are out or `keepGoing` drops: nobody may be reading
+// the line, and a stopping stream or device must not wait for that forever.
+void PtyDevice::writeWhile(std::string_view bytes, const std::atomic<bool> &keepGoing) {
     std::lock_guard lock(writeMutex_);
     if (hungUp_) return;
     size_t done = 0;
@@ -69,7 +73,7 @@ void PtyDevice::send(std::string_view bytes) {
         } else {
             return;
         }
-        if (!running_ || hungUp_) return;
+        if (!keepGoing || !running_ || hungUp_) return;
     }
 }
 
@@ -97,7 +101,7 @@ void PtyDevice::startStreaming(ChunkSource nextChunk, std::chrono::microseconds 
         auto due = std::chrono::steady_clock::now();
         while (streaming_) {
             const std::string chunk = nextChunk();
-            if (!chunk.empty()) send(chunk);
+            if (!chunk.empty()) writeWhile(chunk, streaming_);
             due += interval;
             std::this_thread::sleep_until(due);
         }

@@ -62,6 +62,7 @@ public:
 
 private:
     void readLoop();
+    void writeWhile(std::string_view bytes, const std::atomic<bool> &keepGoing);
     void takeBytes(const char *bytes, size_t count);
     void stopStreamingLocked();
     void closeMaster();  // reader thread only
