@@ -166,14 +166,15 @@ TEST(SlotLifecycle, ClosedSlotIsNeitherReadNorWritten) {
 
 namespace {
 
-// A hung-up tty reads as quiet; the first write to it fails and marks the
-// slot, and from then on the slot's operations are refused.
+// A hung-up tty mostly reads as quiet (sometimes a read fails at once); at
+// the latest the first write to it fails and marks the slot, and from then
+// on the slot's operations are refused.
 TEST(SlotLifecycle, UnpluggedDeviceMarksTheSlotFailedAtTheNextWrite) {
     sim::PtyDevice device;
     ASSERT_EQ(kelvoOpen(1, device.path().c_str()), 0);
     device.hangUp();
     int length = 0, binary = 0;
-    EXPECT_NE(kelvoSendCmd(1, "OUTP ON", &length, &binary), nullptr);
+    (void)kelvoSendCmd(1, "OUTP ON", &length, &binary);
     ASSERT_TRUE(eventually([] { return loadAcquire(myPortErr[1]) == 1; }));
     EXPECT_EQ(kelvoSendCmd(1, "*IDN?", &length, &binary), nullptr);
     EXPECT_STREQ(kelvoGetLastError(1), "kelvoSendCmd(dev=1):fatal R/W error on Port");
