@@ -113,6 +113,9 @@ private:
 
 // Starts the stream of `slot` (a command beginning "init").
 void startStream(int slot, const std::string &name);
+// Starts the streams of every open slot in one synchronized moment: holds
+// transmission, queues each start command, releases them together.
+void startTogether(const OpenSlots &open);
 // Stops it and gives the device a moment to fall silent.
 void stopStreams(const std::vector<int> &slots);
 

@@ -71,14 +71,7 @@ int demoCommand(int argc, char **argv) {
 
     std::printf("synchronized start, streaming for %.1f s\n", seconds);
     std::fflush(stdout);
-    kelvoDisableTx();
-    for (const int slot : open.slots()) {
-        if (kelvoSendCmdWhileStreaming(slot, "INIT") != 0) {
-            kelvoEnableTx();
-            throw Failure(open.name(slot) + ": " + libraryError(slot));
-        }
-    }
-    kelvoEnableTx();
+    startTogether(open);
     const double elapsed = run.run(seconds);
     stopStreams(open.slots());
 

@@ -192,6 +192,17 @@ void startStream(int slot, const std::string &name) {
     if (kelvoSendCmdWhileStreaming(slot, "INIT") != 0) throw Failure(name + ": " + libraryError(slot));
 }
 
+void startTogether(const OpenSlots &open) {
+    kelvoDisableTx();
+    for (const int slot : open.slots()) {
+        if (kelvoSendCmdWhileStreaming(slot, "INIT") != 0) {
+            kelvoEnableTx();
+            throw Failure(open.name(slot) + ": " + libraryError(slot));
+        }
+    }
+    kelvoEnableTx();
+}
+
 void stopStreams(const std::vector<int> &slots) {
     for (const int slot : slots) kelvoSendCmdWhileStreaming(slot, "ABORt");
     // The library returns to command mode once the line has been quiet for 50 ms.
@@ -308,15 +319,7 @@ int syncCommand(int argc, char **argv) {
         run.add(slot, open.name(slot), kelvoGetSampleSize(slot));
         named.emplace_back(slot, open.name(slot));
     }
-    // Hold transmission, queue every start command, release them together.
-    kelvoDisableTx();
-    for (const int slot : open.slots()) {
-        if (kelvoSendCmdWhileStreaming(slot, "INIT") != 0) {
-            kelvoEnableTx();
-            throw Failure(open.name(slot) + ": " + libraryError(slot));
-        }
-    }
-    kelvoEnableTx();
+    startTogether(open);
     const double elapsed = run.run(args.seconds < 0 ? 2.0 : args.seconds);
     stopStreams(open.slots());
     printStamps(named);
