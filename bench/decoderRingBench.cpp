@@ -38,8 +38,7 @@ BENCHMARK(BM_DecoderBytesPerSecond);
 
 void BM_RingPutTake(benchmark::State &state) {
     std::vector<uint8_t> memory(262144);
-    ByteRing ring{};
-    kelvo::ringSetUp(ring, memory.data(), static_cast<uint32_t>(memory.size()));
+    ByteRing ring{0, 0, memory.data(), static_cast<uint32_t>(memory.size())};
     const auto chunk = static_cast<uint32_t>(state.range(0));
     std::vector<uint8_t> in(chunk, 7), out(chunk);
     for (auto _ : state) {

@@ -59,9 +59,7 @@ void ringDiscard(ByteRing &ring) {
     storeRelease(ring.tail, loadAcquire(ring.head));
 }
 
-void ringSetUp(ByteRing &ring, uint8_t *memory, uint32_t size) {
-    ring.buffer = memory;
-    ring.size = size;
+void ringReset(ByteRing &ring) {
     storeRelease(ring.tail, 0u);
     storeRelease(ring.head, 0u);
 }

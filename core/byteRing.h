@@ -29,7 +29,8 @@ void ringTake(ByteRing &ring, void *destination, uint32_t n);
 // Consumer (or a side that knows the other is idle): drop everything queued.
 void ringDiscard(ByteRing &ring);
 
-// Point the ring at its memory, empty.
-void ringSetUp(ByteRing &ring, uint8_t *memory, uint32_t size);
+// Empty the ring by resetting both indexes; only while neither side uses it.
+// Its memory and size never change: the rings are set up statically.
+void ringReset(ByteRing &ring);
 
 }  // namespace kelvo

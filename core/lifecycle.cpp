@@ -73,9 +73,9 @@ KELVO_API int myInit(int /*unused*/) {
     storeRelease(debugLevel, 0);
     for (int dev = 0; dev < kSlots; ++dev) {
         storeRelease(myPorts[dev], -1);
-        ringSetUp(inQ[dev], inQ[dev].buffer, kInQSize);
-        ringSetUp(scpiQ[dev], scpiQ[dev].buffer, kScpiQSize);
-        ringSetUp(outQ[dev], outQ[dev].buffer, kOutQSize);
+        ringReset(inQ[dev]);
+        ringReset(scpiQ[dev]);
+        ringReset(outQ[dev]);
     }
     storeRelease(terminate, 0);
     if (loadAcquire(isThreadRunning) == 0 && pthread_create(&threadId, nullptr, myThread, nullptr) == 0) {

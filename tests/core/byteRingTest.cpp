@@ -11,9 +11,9 @@ using namespace kelvo;
 namespace {
 
 struct Ring {
-    explicit Ring(uint32_t size) : memory(size) { ringSetUp(ring, memory.data(), size); }
+    explicit Ring(uint32_t size) : memory(size), ring{0, 0, memory.data(), size} {}
     std::vector<uint8_t> memory;
-    ByteRing ring{};
+    ByteRing ring;
 };
 
 std::vector<uint8_t> counting(uint32_t n, uint8_t from = 0) {
