@@ -182,3 +182,24 @@ TEST(SlotLifecycle, UnpluggedDeviceMarksTheSlotFailedAtTheNextWrite) {
 }
 
 }  // namespace
+
+namespace {
+
+// The I/O thread takes a chunk into the response queue only when it is
+// smaller than the free space: one byte is kept in reserve.
+TEST(ResponseQueue, ChunkOfExactlyTheFreeSpaceIsRefusedOneByteLessAccepted) {
+    OpenDevice open(0);
+    const std::string filler(8191 - 10, 'f');  // leaves 10 bytes free
+    ASSERT_TRUE(ringPut(inQ[0], filler.data(), static_cast<uint32_t>(filler.size())));
+    open.device.send("0123456789");
+    ASSERT_TRUE(eventually([] { return (loadAcquire(isFatal[0]) & kFaultResponseQueueFull) != 0; }));
+    EXPECT_EQ(ringFill(inQ[0]), filler.size());
+
+    kelvoClearSystemErrors();
+    open.device.send("012345678");
+    ASSERT_TRUE(eventually([&] { return ringFill(inQ[0]) == filler.size() + 9; }));
+    EXPECT_EQ(loadAcquire(isFatal[0]), 0u);
+    ringDiscard(inQ[0]);
+}
+
+}  // namespace

@@ -45,6 +45,19 @@ TEST(Streaming, PulledPayloadArrivesCompleteAndInOrder) {
     EXPECT_TRUE(open.device.waitForReceived("init\nabort\n", 2s));
 }
 
+TEST(Streaming, AFullPlotQueueLeavesTheStreamUntouched) {
+    OpenDevice open(3);
+    NumberedStream stream(open.device, 128, 2ms);
+    storeRelease(isGraphicConfigured, 1);  // no window drains it: it fills at once
+    ASSERT_EQ(kelvoSendCmdWhileStreaming(3, "init"), 0);
+    const SequenceChecker checker = pullSamples(3, 128 * 300);
+    storeRelease(isGraphicConfigured, 0);
+    EXPECT_TRUE(checker.ok()) << "sample " << checker.samples() << " is wrong";
+    EXPECT_GE(ringFill(graphicQ), 4096u) << "the plot queue filled up";
+    EXPECT_EQ(loadAcquire(isFatal[3]), 0u) << "an overflowing plot queue leaves no mark";
+    kelvoSendCmdWhileStreaming(3, "abort");
+}
+
 TEST(Streaming, CallbackReceivesEveryPayloadByteAndTheQueueStaysEmpty) {
     static std::mutex mutex;
     static SequenceChecker checker;
