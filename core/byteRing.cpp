@@ -55,6 +55,10 @@ void ringTake(ByteRing &ring, void *destination, uint32_t n) {
     storeRelease(ring.tail, advance(tail, n, ring.size));
 }
 
+void ringSkip(ByteRing &ring, uint32_t n) {
+    storeRelease(ring.tail, advance(loadRelaxed(ring.tail), n, ring.size));
+}
+
 void ringDiscard(ByteRing &ring) {
     storeRelease(ring.tail, loadAcquire(ring.head));
 }

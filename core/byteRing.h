@@ -26,6 +26,9 @@ bool ringPut(ByteRing &ring, const void *bytes, uint32_t n);
 // Consumer: copy n bytes out and release them; n must not exceed the fill.
 void ringTake(ByteRing &ring, void *destination, uint32_t n);
 
+// Consumer: release n bytes without copying them; n must not exceed the fill.
+void ringSkip(ByteRing &ring, uint32_t n);
+
 // Consumer (or a side that knows the other is idle): drop everything queued.
 void ringDiscard(ByteRing &ring);
 

@@ -7,6 +7,7 @@
 #include "atomics.h"
 #include "byteRing.h"
 #include "clock.h"
+#include "commandLine.h"
 #include "errors.h"
 #include "slots.h"
 #include "streamLayout.h"
@@ -18,17 +19,6 @@ namespace {
 constexpr int64_t kQueryFirstByteTicks = 400 * kTicksPerMs;
 constexpr int64_t kCommandFirstByteTicks = 30 * kTicksPerMs;
 constexpr int64_t kQuietTicks = 5 * kTicksPerMs;
-
-// All or nothing, and only with a byte to spare beyond command and line feed.
-void queueCommand(int dev, const char *command) {
-    const size_t length = std::strlen(command);
-    if (ringFree(outQ[dev]) > length + 1) {
-        (void)ringPut(outQ[dev], command, static_cast<uint32_t>(length));
-        (void)ringPut(outQ[dev], "\n", 1);
-    } else {
-        setBits(isFatal[dev], kFaultCommandNoRoom);
-    }
-}
 
 // Waits for the first answer byte, then until the queue fill has not changed
 // for 5 ms. Bytes already waiting (a late answer) end the first wait at once.
@@ -85,7 +75,8 @@ extern "C" KELVO_API const char *kelvoSendCmd(int dev, const char *command, int 
         return nullptr;
     }
     learnStreamLayout(dev, command);
-    queueCommand(dev, command);
+    // One byte to spare beyond command and line feed.
+    queueCommandLine(dev, command, 1, kFaultCommandNoRoom);
     awaitAnswer(dev, std::strchr(command, '?') ? kQueryFirstByteTicks : kCommandFirstByteTicks);
     const uint32_t count = collectAnswer(dev);
     int payloadLength = 0;

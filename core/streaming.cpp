@@ -3,11 +3,11 @@
 #include <strings.h>
 
 #include <algorithm>
-#include <cstring>
 
 #include "atomics.h"
 #include "byteRing.h"
 #include "clock.h"
+#include "commandLine.h"
 #include "errors.h"
 #include "slots.h"
 
@@ -53,13 +53,7 @@ KELVO_API int kelvoSendCmdWhileStreaming(int dev, const char *command) {
         storeRelease(t0[dev], ticksNow());
         storeRelease(timestampRequest[dev], 1);
     }
-    const size_t length = std::strlen(command);
-    if (ringFree(outQ[dev]) >= length + 1) {
-        (void)ringPut(outQ[dev], command, static_cast<uint32_t>(length));
-        (void)ringPut(outQ[dev], "\n", 1);
-    } else {
-        setBits(isFatal[dev], kFaultStreamCommandNoRoom);
-    }
+    queueCommandLine(dev, command, 0, kFaultStreamCommandNoRoom);
     return 0;
 }
 

@@ -207,15 +207,13 @@ void renderCycle(PlotWindow &window, RenderArea &model) {
         window.surface = surface;
         if (window.staging == nullptr) useStaging(window, model.width, model.height);
     }
+    // The queue keeps moving even when nothing can be painted; the backlog
+    // of columns is bounded when a paint becomes possible again.
+    drainPlotQueue(graphicQ, drainLayout, model.decim);
     SDL_Surface *target = window.staging != nullptr ? window.staging : window.surface;
     if (target != nullptr && window.pixels != nullptr && SDL_LockSurface(target) == 0) {
-        drainPlotQueue(graphicQ, drainLayout, model.decim);
         paintEvent(window.pixels, &model);
         SDL_UnlockSurface(target);
-    } else {
-        // Keep the queue moving; the backlog of columns is bounded when a
-        // paint becomes possible again.
-        drainPlotQueue(graphicQ, drainLayout, model.decim);
     }
     if (window.surface == nullptr) return;
     if (window.staging != nullptr) SDL_BlitSurface(window.staging, nullptr, window.surface, nullptr);

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "atomics.h"
 #include "byteRing.h"
 #include "renderArea.h"
 
@@ -27,13 +26,6 @@ int32_t littleEndian32(const uint8_t *p) {
 
 int16_t littleEndian16(const uint8_t *p) {
     return static_cast<int16_t>(static_cast<uint16_t>(p[0] | p[1] << 8));
-}
-
-// Consumer side: drops n queued bytes without copying them.
-void skipBytes(ByteRing &queue, uint32_t n) {
-    uint32_t tail = loadRelaxed(queue.tail) + n;
-    if (tail >= queue.size) tail -= queue.size;
-    storeRelease(queue.tail, tail);
 }
 
 }  // namespace
@@ -63,7 +55,7 @@ uint32_t drainPlotQueue(ByteRing &queue, const FiltInfo &layout, graph_decim &de
     const uint32_t samples = ringFill(queue) / B;
     for (uint32_t i = 0; i < samples; ++i) {
         ringTake(queue, p16, kept);
-        if (B > kept) skipBytes(queue, B - kept);
+        if (B > kept) ringSkip(queue, B - kept);
         convertSample(p16, static_cast<int>(kept), layout.isAdc24, pFloat);
         decim.enqSample(pFloat);
     }

@@ -69,6 +69,20 @@ TEST(ByteRing, RefusedPutChangesNothing) {
     EXPECT_EQ(r.memory, memoryBefore);
 }
 
+TEST(ByteRing, SkipReleasesBytesAcrossTheEndWithoutCopying) {
+    Ring r(16);
+    std::vector<uint8_t> out(16);
+    ASSERT_TRUE(ringPut(r.ring, counting(12).data(), 12));
+    ringTake(r.ring, out.data(), 12);
+    ASSERT_TRUE(ringPut(r.ring, counting(10, 50).data(), 10));
+    ringSkip(r.ring, 6);
+    EXPECT_EQ(r.ring.tail, 2u);
+    ringTake(r.ring, out.data(), 4);
+    EXPECT_EQ(out[0], 56);
+    EXPECT_EQ(out[3], 59);
+    EXPECT_EQ(ringFill(r.ring), 0u);
+}
+
 TEST(ByteRing, DiscardEmptiesTheQueue) {
     Ring r(16);
     ASSERT_TRUE(ringPut(r.ring, counting(7).data(), 7));

@@ -1,0 +1,21 @@
+#include "commandLine.h"
+
+#include <cstring>
+
+#include "atomics.h"
+#include "byteRing.h"
+#include "slots.h"
+
+namespace kelvo {
+
+void queueCommandLine(int dev, const char *command, uint32_t spare, uint32_t faultBit) {
+    const size_t length = std::strlen(command);
+    if (ringFree(outQ[dev]) >= length + 1 + spare) {
+        (void)ringPut(outQ[dev], command, static_cast<uint32_t>(length));
+        (void)ringPut(outQ[dev], "\n", 1);
+    } else {
+        setBits(isFatal[dev], faultBit);
+    }
+}
+
+}  // namespace kelvo
