@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
@@ -44,6 +45,8 @@ enum SetupState : int32_t { kStarting, kReady, kFailed };
 constexpr useconds_t kCycleSleepUs = 30000;
 constexpr int kLabelPointSize = 14;
 constexpr uint8_t kFillByte = 180;
+constexpr int kVideoAttempts = 8;
+constexpr useconds_t kVideoRetryStepUs = 10000;
 
 // Set by sdl2Window before the render thread starts.
 struct {
@@ -107,6 +110,46 @@ void closeWindow(PlotWindow &window) {
     window = PlotWindow{};
 }
 
+bool drawsOffScreen(const char *driver) {
+    return driver != nullptr && (std::strcmp(driver, "offscreen") == 0 || std::strcmp(driver, "dummy") == 0);
+}
+
+bool displayNamed() {
+    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
+        const char *value = std::getenv(name);
+        if (value != nullptr && *value != '\0') return true;
+    }
+    return false;
+}
+
+// When no display answers, SDL falls back to a driver that draws off
+// screen: the caller would get a plot nobody sees, reported as success.
+// Such a driver is used only when asked for by name (SDL_VIDEODRIVER). A
+// busy X server refuses a connection now and then (its listen backlog is
+// full), so a named display gets a few attempts before the window fails.
+bool initVideo() {
+    const char *asked = SDL_GetHint(SDL_HINT_VIDEODRIVER);
+    const bool askedByName = asked != nullptr && *asked != '\0';
+    for (int attempt = 1;; ++attempt) {
+        if (SDL_Init(SDL_INIT_VIDEO) < 0) {
+            recordFailure("SDL_Init");
+            return false;
+        }
+        if (askedByName || !drawsOffScreen(SDL_GetCurrentVideoDriver())) return true;
+        SDL_Quit();
+        if (!displayNamed()) {
+            std::snprintf(setupFailure, sizeof setupFailure, "no display to show the window on (DISPLAY is not set)");
+            return false;
+        }
+        if (attempt == kVideoAttempts) {
+            std::snprintf(setupFailure, sizeof setupFailure, "the display did not answer in %d attempts",
+                          kVideoAttempts);
+            return false;
+        }
+        usleep(kVideoRetryStepUs * attempt);
+    }
+}
+
 // Render thread. On failure the reason is in setupFailure and nothing of
 // SDL is left initialised.
 bool openWindow(PlotWindow &window) {
@@ -115,10 +158,7 @@ bool openWindow(PlotWindow &window) {
     // The plot is drawn into a plain software surface; without this SDL
     // would put a whole GPU (or software GL) renderer behind it.
     SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
-    if (SDL_Init(SDL_INIT_VIDEO) < 0) {
-        recordFailure("SDL_Init");
-        return false;
-    }
+    if (!initVideo()) return false;
     window.sdlWindow = SDL_CreateWindow("SDL Output", requested.x, requested.y, requested.width, requested.height,
                                         SDL_WINDOW_SHOWN);
     if (window.sdlWindow == nullptr) {

@@ -1,4 +1,5 @@
 // Naming, opening and configuring devices, and the plot window.
+#include <SDL_error.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -145,7 +146,7 @@ bool openPlot(int slot, int span) {
     }
     sdl2Window(100, 100, 1000, 600);
     if (pWindow == nullptr) {
-        std::printf("live plot skipped: the window could not be opened on this display\n");
+        std::printf("live plot skipped: %s\n", SDL_GetError());
         return false;
     }
     sdl2WindowConfigure(slot, span);
