@@ -119,9 +119,8 @@ void serveCloseRequest(int dev) {
     storeRelease(closeRequest[dev], 0);
 }
 
-// Returns whether the slot's line is backlogged: a read this large means more
-// was waiting than the tty hands out at once (its line discipline buffers
-// 4 KiB).
+// Returns whether the slot's line is backlogged: a read this large means
+// bytes piled up in the tty since the last pass.
 bool takeTurn(int dev) {
     const int fd = loadAcquire(myPorts[dev]);
     int len = 0;

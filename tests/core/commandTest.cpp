@@ -139,8 +139,10 @@ TEST(SendCmd, AnswersLargerThanTheResponseQueueComeBackIncomplete) {
     const std::string big(40000, 'z');
     open.answerEveryLineWith(big);
     const Answer a = send(0, "BIG?");
+    // A chunk that does not fit is dropped whole, and a read that comes late
+    // takes more than the queue holds: on a loaded machine nothing of the
+    // answer may arrive.
     EXPECT_LE(a.length, 8190);
-    EXPECT_GT(a.length, 0);
     EXPECT_EQ(a.bytes, std::string(static_cast<size_t>(a.length), 'z'));
     EXPECT_TRUE(eventually([] { return (loadAcquire(isFatal[0]) & kFaultResponseQueueFull) != 0; }));
 }
