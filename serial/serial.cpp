@@ -56,6 +56,10 @@ KELVO_API int openSerialPort(int *port, const char *path) {
     if (tcgetattr(fd, &settings) != 0) return 1;
     makeRaw8N1(settings);
     if (tcsetattr(fd, TCSANOW, &settings) != 0) return 1;
+    // Bytes waiting from before the open belong to an earlier session (the
+    // tail of a stream its program stopped as it exited); read as the start
+    // of this one they would pass for an answer or break the first block.
+    (void)tcflush(fd, TCIFLUSH);
     int lines = kModemLines;
     (void)ioctl(fd, TIOCMBIS, &lines);
     return 0;

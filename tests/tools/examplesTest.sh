@@ -34,18 +34,21 @@ cmake -S "$source/examples/cpp" -B "$work/cpp" -DCMAKE_PREFIX_PATH="$prefix" \
   -DCMAKE_CXX_FLAGS="$flags" >/dev/null
 cmake --build "$work/cpp" >/dev/null
 
-"$prefix/bin/kelvo-sim" --devices 2 --rate 2000 > "$work/paths" &
+# Each example gets devices of its own: the examples stop their streams and
+# exit at once, and a device that acts on that late would still be streaming
+# into the next example.
+"$prefix/bin/kelvo-sim" --devices 4 --rate 2000 > "$work/paths" &
 sim_pid=$!
-for _ in $(seq 100); do [ "$(wc -l < "$work/paths")" -ge 2 ] && break; sleep 0.1; done
+for _ in $(seq 100); do [ "$(wc -l < "$work/paths")" -ge 4 ] && break; sleep 0.1; done
 mapfile -t tty < "$work/paths"
-[ ${#tty[@]} -eq 2 ] || fail "kelvo-sim printed no paths"
+[ ${#tty[@]} -eq 4 ] || fail "kelvo-sim printed no paths"
 
 out=$(LD_LIBRARY_PATH=$prefix/$libdir "$work/c/stream" "${tty[0]}" 1)
 echo "$out"
 grep -Eq '^[0-9]{3,} samples in 1.0 s$' <<<"$out" || fail "C example streamed nothing"
 grep -q '^first sample: counter 0, values 0 -1536000000 1536000000$' <<<"$out" || fail "C example's first sample"
 
-out=$("$work/cpp/sync" "${tty[0]}" "${tty[1]}")
+out=$("$work/cpp/sync" "${tty[1]}" "${tty[2]}")
 echo "$out"
 [ "$(grep -Ec '^device [01]: sent [0-9.]+ us, first payload [0-9.]+ us after the release; [0-9]{3,} samples$' <<<"$out")" = 2 ] ||
   fail "C++ example"
@@ -57,7 +60,7 @@ case "$sanitize" in
   *address*) preload=$(${CC:-cc} -print-file-name=libasan.so); export ASAN_OPTIONS="${ASAN_OPTIONS:-} detect_leaks=0" ;;
   *thread*) preload=$(${CC:-cc} -print-file-name=libtsan.so) ;;
 esac
-out=$(LD_PRELOAD=$preload KELVO_LIBRARY=$prefix/$libdir/libkelvo.so.1 "$python" "$source/examples/python/stream.py" "${tty[1]}" 1)
+out=$(LD_PRELOAD=$preload KELVO_LIBRARY=$prefix/$libdir/libkelvo.so.1 "$python" "$source/examples/python/stream.py" "${tty[3]}" 1)
 echo "$out"
 grep -Eq '^[0-9]{3,} samples of 16 bytes$' <<<"$out" || fail "Python example streamed nothing"
 grep -Eq '^counter 0 to [0-9]+, 0 gaps$' <<<"$out" || fail "Python example lost samples"

@@ -7,6 +7,7 @@
 #include <charconv>
 #include <cinttypes>
 #include <cstring>
+#include <string_view>
 #include <thread>
 
 #include "cli.h"
@@ -108,6 +109,15 @@ std::string formatRate(double bytesPerSecond) {
     return text;
 }
 
+bool confirmsCompletion(int slot) {
+    int length = 0;
+    int binary = 0;
+    const char *answer = kelvoSendCmd(slot, "*OPC?", &length, &binary);
+    if (answer == nullptr || binary != 0) return false;
+    const std::string_view text(answer, static_cast<size_t>(length));
+    return text == "1\n" || text == "1\r\n";
+}
+
 }  // namespace
 
 std::unique_ptr<SampleSink> openSink(const std::string &path, const Layout &layout) {
@@ -203,10 +213,19 @@ void startTogether(const OpenSlots &open) {
     kelvoEnableTx();
 }
 
+// Waits, for two seconds at most, until each device has stopped sending: a
+// device that acts on the ABORt late would otherwise still be streaming
+// into the next program that opens it. The library is back in command mode
+// once the line has been quiet for 50 ms, and the device answers *OPC? only
+// after the commands before it.
 void stopStreams(const std::vector<int> &slots) {
     for (const int slot : slots) kelvoSendCmdWhileStreaming(slot, "ABORt");
-    // The library returns to command mode once the line has been quiet for 50 ms.
-    std::this_thread::sleep_for(std::chrono::milliseconds(120));
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    for (const int slot : slots) {
+        do {
+            std::this_thread::sleep_for(std::chrono::milliseconds(60));
+        } while (!confirmsCompletion(slot) && std::chrono::steady_clock::now() < end);
+    }
 }
 
 void printStamps(const std::vector<std::pair<int, std::string>> &slots) {
