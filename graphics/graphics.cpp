@@ -122,6 +122,14 @@ bool displayNamed() {
     return false;
 }
 
+void setLibraryHints() {
+    // A library must not take SIGINT and SIGTERM away from its application.
+    SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
+    // The plot is drawn into a plain software surface; without this SDL
+    // would put a whole GPU (or software GL) renderer behind it.
+    SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
+}
+
 // When no display answers, SDL falls back to a driver that draws off
 // screen: the caller would get a plot nobody sees, reported as success.
 // Such a driver is used only when asked for by name (SDL_VIDEODRIVER). A
@@ -131,6 +139,8 @@ bool initVideo() {
     const char *asked = SDL_GetHint(SDL_HINT_VIDEODRIVER);
     const bool askedByName = asked != nullptr && *asked != '\0';
     for (int attempt = 1;; ++attempt) {
+        // Set on every attempt: SDL_Quit clears all hints.
+        setLibraryHints();
         if (SDL_Init(SDL_INIT_VIDEO) < 0) {
             recordFailure("SDL_Init");
             return false;
@@ -153,11 +163,6 @@ bool initVideo() {
 // Render thread. On failure the reason is in setupFailure and nothing of
 // SDL is left initialised.
 bool openWindow(PlotWindow &window) {
-    // A library must not take SIGINT and SIGTERM away from its application.
-    SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
-    // The plot is drawn into a plain software surface; without this SDL
-    // would put a whole GPU (or software GL) renderer behind it.
-    SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
     if (!initVideo()) return false;
     window.sdlWindow = SDL_CreateWindow("SDL Output", requested.x, requested.y, requested.width, requested.height,
                                         SDL_WINDOW_SHOWN);

@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -26,10 +27,12 @@
 // Last: they bring in Xlib, whose macros (None, Bool) clash with gtest.
 #include <SDL_syswm.h>
 
+#include "flakyDisplay.h"
 #include "xScreen.h"
 
 using kelvo::test::Capture;
 using kelvo::test::eventually;
+using kelvo::test::FlakyDisplay;
 using kelvo::test::XScreen;
 using namespace std::chrono_literals;
 
@@ -353,11 +356,11 @@ TEST_F(PlotWindowTest, StreamedWaveformShowsAsTracesOfTheirColoursInTheirStrips)
     }
 }
 
-// A private X server of 16-bit depth, whose window surfaces the painter
-// cannot use as they are.
-class SixteenBitScreen {
+// A private X server with the given screen ("WxHxDepth"), open to local
+// clients without a cookie.
+class PrivateScreen {
 public:
-    SixteenBitScreen() {
+    explicit PrivateScreen(const char *geometry) {
         int fds[2];
         if (pipe(fds) != 0) return;
         posix_spawn_file_actions_t actions;
@@ -365,7 +368,7 @@ public:
         posix_spawn_file_actions_adddup2(&actions, fds[1], 3);
         char *argv[] = {const_cast<char *>("Xvfb"), const_cast<char *>("-displayfd"), const_cast<char *>("3"),
                         const_cast<char *>("-nolisten"), const_cast<char *>("tcp"), const_cast<char *>("-screen"),
-                        const_cast<char *>("0"), const_cast<char *>("800x600x16"), nullptr};
+                        const_cast<char *>("0"), const_cast<char *>(geometry), nullptr};
         const bool spawned = posix_spawnp(&pid_, "Xvfb", &actions, nullptr, argv, environ) == 0;
         posix_spawn_file_actions_destroy(&actions);
         close(fds[1]);
@@ -380,13 +383,14 @@ public:
         close(fds[0]);
         if (got > 0) display_ = std::string(":") + std::string(number, got);
     }
-    ~SixteenBitScreen() {
+    ~PrivateScreen() {
         if (pid_ > 0) {
             kill(pid_, SIGTERM);
             waitpid(pid_, nullptr, 0);
         }
     }
     const std::string &display() const { return display_; }
+    int number() const { return std::atoi(display_.c_str() + 1); }
 
 private:
     pid_t pid_ = -1;
@@ -403,7 +407,8 @@ bool near(uint32_t pixel, uint32_t colour) {
 
 TEST(PlotWindowOtherDepth, SixteenBitScreenIsPaintedThroughAStagingSurface) {
     if (std::system("command -v Xvfb >/dev/null 2>&1") != 0) GTEST_SKIP() << "Xvfb missing";
-    SixteenBitScreen screen;
+    // Its window surfaces are not what the painter can use as they are.
+    PrivateScreen screen("800x600x16");
     ASSERT_FALSE(screen.display().empty()) << "private Xvfb did not start";
     const char *outer = std::getenv("DISPLAY");
     const std::string saved = outer != nullptr ? outer : "";
@@ -439,6 +444,41 @@ TEST(PlotWindowOtherDepth, SixteenBitScreenIsPaintedThroughAStagingSurface) {
         EXPECT_TRUE(near(shot.at(x, 60 + 5), 0xFFFFC1)) << "strip 1 background, x " << x;
         EXPECT_TRUE(near(shot.at(x, 60), 0x000000)) << "boundary, x " << x;
     }
+}
+
+// True when a GL driver is mapped into this process.
+bool glLoaded() {
+    std::ifstream maps("/proc/self/maps");
+    for (std::string line; std::getline(maps, line);) {
+        if (line.find("/dri/") != std::string::npos || line.find("libGLX_") != std::string::npos) return true;
+    }
+    return false;
+}
+
+TEST(PlotWindowOnABusyDisplay, ARefusedConnectionIsTriedAgainWithTheLibrarysOwnSettings) {
+    if (std::system("command -v Xvfb >/dev/null 2>&1") != 0) GTEST_SKIP() << "Xvfb missing";
+    PrivateScreen screen("800x600x24");
+    ASSERT_FALSE(screen.display().empty()) << "private Xvfb did not start";
+    FlakyDisplay flaky(screen.number());
+    ASSERT_FALSE(flaky.display().empty()) << "no free display number";
+    ScopedEnvironment environment;
+    environment.set("DISPLAY", flaky.display().c_str());
+    environment.set("WAYLAND_DISPLAY", nullptr);
+    environment.set("SDL_VIDEODRIVER", nullptr);
+    struct sigaction interrupt {};
+    ASSERT_EQ(sigaction(SIGINT, nullptr, &interrupt), 0);
+    ASSERT_EQ(interrupt.sa_handler, SIG_DFL);
+
+    ASSERT_EQ(sdl2Window(0, 0, 200, 120), 0);
+    ASSERT_NE(pWindow, nullptr) << SDL_GetError();
+    EXPECT_EQ(flaky.refused(), 1);
+    EXPECT_TRUE(XScreen(screen.display().c_str()).windowExists(xWindowOf(pWindow)));
+    // The failed attempt's SDL_Quit cleared every hint; the window that
+    // opened next must still leave SIGINT alone and paint without GL.
+    ASSERT_EQ(sigaction(SIGINT, nullptr, &interrupt), 0);
+    EXPECT_EQ(interrupt.sa_handler, SIG_DFL) << "SDL took SIGINT";
+    EXPECT_FALSE(glLoaded());
+    EXPECT_EQ(sdl2KillWindow(), 0);
 }
 
 }  // namespace
