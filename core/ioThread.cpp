@@ -12,6 +12,7 @@
 #include "busHooks.h"
 #include "byteRing.h"
 #include "clock.h"
+#include "sampleFeed.h"
 #include "slots.h"
 
 using namespace kelvo;
@@ -19,6 +20,13 @@ using namespace kelvo;
 namespace {
 
 constexpr int kBacklogBytes = 2048;
+
+// Keep the stream queues and the plot queue in whole samples; only this
+// thread touches them.
+SampleFeed streamFeed[kSlots];
+SampleFeed plotFeed;
+
+int64_t sampleBytesOf(int dev) { return 2 * static_cast<int64_t>(loadAcquire(filteredSampleSize[dev])); }
 
 // Capture progress of a synchronized start; the thread moves 2 -> 3 -> 4 -> 5.
 enum StampProgress : int32_t { kReleased = 2, kSent = 3, kAnswered = 4, kDelivered = 5 };
@@ -34,6 +42,8 @@ void startStreaming(int dev) {
     storeRelease(isStreaming[dev], 1);
     ringDiscard(scpiQ[dev]);
     SCPIdecoderReset(&scpiBuf[dev]);
+    streamFeed[dev] = SampleFeed{};
+    plotFeed = SampleFeed{};
 }
 
 // A pending stop ends streaming once the line has been quiet for 50 ms.
@@ -58,14 +68,16 @@ uint32_t decodePayload(int dev, int len) {
 }
 
 void deliverPayload(int dev, uint32_t n) {
+    const int64_t sampleBytes = sampleBytesOf(dev);
     if (kelvoDataCallback callback = loadAcquire(myDataCallback[dev])) {
         // While a stop is pending the payload is dropped.
         if (loadAcquire(isStopStreamingRequest[dev]) == 0) callback(tmpBuf, static_cast<int>(n));
-    } else if (!ringPut(scpiQ[dev], tmpBuf, n)) {
+        bypassFeed(scpiQ[dev], streamFeed[dev], tmpBuf, n, sampleBytes);
+    } else if (!feedSamples(scpiQ[dev], streamFeed[dev], tmpBuf, n, sampleBytes)) {
         setBits(isFatal[dev], kFaultStreamQueueFull);
     }
     // The plot queue is a best-effort copy: overflow is dropped unmarked.
-    if (loadAcquire(isGraphicConfigured) != 0) (void)ringPut(graphicQ, tmpBuf, n);
+    if (loadAcquire(isGraphicConfigured) != 0) (void)feedSamples(graphicQ, plotFeed, tmpBuf, n, sampleBytes);
     advanceStamp(dev, kAnswered, 3);
 }
 

@@ -4,7 +4,9 @@
 // Who writes what (the rest is read-only for the other side):
 //   application: openRequest, closeRequest, isStreamingRequest,
 //                isStopStreamingRequest (raise), stopStreamingRequestTimestamp,
-//                myPortnames, t0, lastErrorMsg, isErrorOccurred, doTxQueue
+//                myPortnames, t0, lastErrorMsg, isErrorOccurred, doTxQueue,
+//                filteredSampleSize (the I/O thread keeps its queues in
+//                samples of this size)
 //   I/O thread:  myPorts, isStreaming, scpiBuf, the requests (lower),
 //                timeStamp[4..15]
 //   both:        myPortErr, isFatal (bits set with an atomic OR),

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "atomics.h"
 #include "scpiHeader.h"
 #include "slots.h"
 
@@ -18,7 +19,7 @@ int32_t readDecimal(const char *text) { return static_cast<int32_t>(std::strtol(
 
 void acceptLayout(int dev, int64_t words) {
     const int32_t factor = filteredAdcOversamplingFactors[dev];
-    filteredSampleSize[dev] = static_cast<int32_t>(words);
+    storeRelease(filteredSampleSize[dev], static_cast<int32_t>(words));
     filtInfo[dev].oversampling = factor < 1 ? 1 : factor;
     filtInfo[dev].sampleBytes = static_cast<int32_t>(2 * words);
 }
@@ -84,7 +85,7 @@ void learnScanList(int dev, const char *command) {
     int64_t commas = 0;
     for (const char *c = command; *c != '\0'; ++c) commas += *c == ',';
     const auto words = static_cast<int32_t>(2 * (commas + 2));
-    filteredSampleSize[dev] = words;
+    storeRelease(filteredSampleSize[dev], words);
     filtInfo[dev].sampleBytes = words;
 }
 

@@ -82,7 +82,7 @@ KELVO_API int kelvoGetStreamingData(int dev, void *destination, int sampleSize, 
 
 KELVO_API int kelvoGetSampleSize(int dev) {
     if (refuseSlot("kelvoGetSampleSize", dev, {.open = true, .healthyPort = false})) return -1;
-    return 2 * filteredSampleSize[dev];
+    return 2 * loadAcquire(filteredSampleSize[dev]);
 }
 
 KELVO_API int kelvoGetAdcOversampling(int dev) {

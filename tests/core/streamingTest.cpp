@@ -166,9 +166,10 @@ TEST(Streaming, StopWaitsUntilTheDeviceHasBeenQuietFor50Ms) {
     EXPECT_EQ(std::string(answer, static_cast<size_t>(length)), "ready\n");
 }
 
-TEST(Streaming, AFullStreamQueueDropsWholeChunksAndSetsTheFaultBit) {
+TEST(Streaming, AFullStreamQueueDropsWholeSamplesAndSetsTheFaultBit) {
     OpenDevice open(0);
-    NumberedStream stream(open.device, 2048, 1ms);  // 16 kB blocks, not drained
+    NumberedStream stream(open.device, 2048, 1ms);  // 16 kB blocks, not drained at first
+    storeRelease(filteredSampleSize[0], kSampleBytes / 2);  // as "CONF:DEV 0,4" would
     ASSERT_EQ(kelvoSendCmdWhileStreaming(0, "init"), 0);
     ASSERT_TRUE(eventually([] { return (loadAcquire(isFatal[0]) & kFaultStreamQueueFull) != 0; }, 20s));
     EXPECT_EQ(kelvoGetSystemErrors(), std::string());  // debugLevel 0: no report
@@ -177,6 +178,23 @@ TEST(Streaming, AFullStreamQueueDropsWholeChunksAndSetsTheFaultBit) {
     kelvoClearSystemErrors();
     EXPECT_STREQ(kelvoGetSystemErrors(), "");
     debugLevel = 0;
+
+    // Samples were lost, but each one that comes out is whole and unmixed.
+    std::vector<uint32_t> words(8192);
+    uint32_t checked = 0, last = 0;
+    const auto end = std::chrono::steady_clock::now() + 3s;
+    while (checked < 200000 && std::chrono::steady_clock::now() < end) {
+        const int got = kelvoGetStreamingData(0, words.data(), kSampleBytes, 4 * 8192);
+        for (int i = 0; i + 1 < got / 4; i += 2, ++checked) {
+            ASSERT_EQ(words[i + 1], ~words[i]) << "sample " << checked << " mixes two samples";
+            if (checked > 0) {
+                ASSERT_GT(words[i], last) << "sample " << checked;
+            }
+            last = words[i];
+        }
+    }
+    EXPECT_GT(checked, 32768u) << "the full queue and more";
+    storeRelease(filteredSampleSize[0], 0);
     kelvoSendCmdWhileStreaming(0, "abort");
 }
 

@@ -330,7 +330,7 @@ TEST(CommandLine, EveryCommandExplainsItselfWithHelp) {
 }
 
 TEST(DemoCommand, WithoutADisplayStreamsTimesAndSkipsThePlotInOneLine) {
-    const Outcome o = runKelvo({"demo", "--seconds", "1"}, {"DISPLAY", "WAYLAND_DISPLAY"});
+    const Outcome o = runKelvo({"demo", "--seconds", "2"}, {"DISPLAY", "WAYLAND_DISPLAY"});
     ASSERT_EQ(o.status, 0) << o.err;
     EXPECT_NE(o.out.find("time stamps of the start:"), std::string::npos) << o.out;
     EXPECT_NE(o.out.find("spread between devices (us):  sent "), std::string::npos) << o.out;

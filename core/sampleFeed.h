@@ -1,0 +1,35 @@
+// Feeding a stream of fixed-size samples into a ring that may overflow.
+//
+// The I/O thread puts payload into a queue in chunks whose length has
+// nothing to do with the sample size. Dropping such a chunk whole would make
+// every later byte land at the wrong place within its sample, so each
+// channel would show another channel's data from then on. A feed keeps the
+// queue a run of whole samples instead:
+//   - a chunk is taken only when there is also room left for the rest of
+//     the sample it ends in, so the queue can always finish that sample;
+//   - on overflow it finishes that sample, drops the rest of the chunk and
+//     then skips the bytes of the stream up to the next sample start.
+// Only the producer of the ring touches its feed.
+#pragma once
+
+#include <cstdint>
+
+#include "kelvo.h"
+
+namespace kelvo {
+
+struct SampleFeed {
+    uint32_t phase = 0;  // bytes of the last, unfinished sample in the queue
+    uint32_t skip = 0;   // stream bytes still to pass over after a drop
+};
+
+// Puts n payload bytes of samples of `sampleBytes` bytes each (anything
+// below 1, or a sample the ring could never hold, counts as 1). Returns
+// false when bytes had to be dropped for lack of room.
+bool feedSamples(ByteRing &ring, SampleFeed &feed, const uint8_t *bytes, uint32_t n, int64_t sampleBytes);
+
+// The chunk went elsewhere (to a data callback): the queue takes only the
+// bytes that finish its last sample and resumes at a later sample start.
+void bypassFeed(ByteRing &ring, SampleFeed &feed, const uint8_t *bytes, uint32_t n, int64_t sampleBytes);
+
+}  // namespace kelvo

@@ -1,0 +1,113 @@
+// A queue of samples fed in chunks of any length stays a run of whole,
+// unmixed samples however often it overflows.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "byteRing.h"
+#include "sampleFeed.h"
+
+using namespace kelvo;
+
+namespace {
+
+// Sample i is three 16-bit words that only fit together as i, ~i, i ^ 0x5A5A.
+constexpr uint32_t kSample = 6;
+
+std::vector<uint8_t> samples(uint32_t first, uint32_t count) {
+    std::vector<uint8_t> bytes(count * kSample);
+    for (uint32_t i = 0; i < count; ++i) {
+        const auto n = static_cast<uint16_t>(first + i);
+        const uint16_t words[3] = {n, static_cast<uint16_t>(~n), static_cast<uint16_t>(n ^ 0x5A5A)};
+        std::memcpy(&bytes[i * kSample], words, sizeof words);
+    }
+    return bytes;
+}
+
+// Takes every whole sample queued; each must be intact and come after the last.
+class Drain {
+public:
+    void take(ByteRing &ring) {
+        const uint32_t count = ringFill(ring) / kSample;
+        for (uint32_t k = 0; k < count; ++k) {
+            uint16_t words[3];
+            ringTake(ring, words, kSample);
+            EXPECT_EQ(words[1], static_cast<uint16_t>(~words[0])) << "sample " << taken;
+            EXPECT_EQ(words[2], words[0] ^ 0x5A5A) << "sample " << taken;
+            if (taken > 0) {
+                EXPECT_GT(words[0], last) << "samples out of order";
+            }
+            last = words[0];
+            ++taken;
+        }
+    }
+    uint32_t taken = 0;
+    uint16_t last = 0;
+};
+
+struct FedRing {
+    std::vector<uint8_t> memory = std::vector<uint8_t>(61);
+    ByteRing ring{0, 0, memory.data(), 61};
+    SampleFeed feed;
+};
+
+TEST(SampleFeed, OverflowsDropWholeSamplesAndNeverMixTwo) {
+    FedRing q;
+    Drain drain;
+    const std::vector<uint8_t> stream = samples(0, 4000);
+    std::mt19937 random(7);
+    uint32_t drops = 0;
+    for (size_t at = 0; at < stream.size();) {
+        const auto n = static_cast<uint32_t>(std::min<size_t>(random() % 23 + 1, stream.size() - at));
+        drops += !feedSamples(q.ring, q.feed, stream.data() + at, n, kSample);
+        at += n;
+        if (random() % 4 == 0) drain.take(q.ring);
+    }
+    drain.take(q.ring);
+    EXPECT_GT(drops, 50u);
+    EXPECT_GT(drain.taken, 500u);
+    EXPECT_LT(drain.taken, 4000u);
+}
+
+TEST(SampleFeed, WithRoomEveryByteArrives) {
+    FedRing q;
+    Drain drain;
+    const std::vector<uint8_t> stream = samples(0, 1000);
+    for (size_t at = 0; at < stream.size(); at += 7) {
+        const auto n = static_cast<uint32_t>(std::min<size_t>(7, stream.size() - at));
+        EXPECT_TRUE(feedSamples(q.ring, q.feed, stream.data() + at, n, kSample));
+        drain.take(q.ring);
+    }
+    EXPECT_EQ(drain.taken, 1000u);
+}
+
+TEST(SampleFeed, AfterBytesWentToACallbackTheQueueResumesAtASampleStart) {
+    FedRing q;
+    Drain drain;
+    const std::vector<uint8_t> stream = samples(0, 100);
+    ASSERT_TRUE(feedSamples(q.ring, q.feed, stream.data(), 10, kSample));  // ends inside sample 1
+    // The callback got bytes 10 to 32: the queue finishes sample 1 with two
+    // of them and takes up the stream again at sample 6 (byte 36).
+    bypassFeed(q.ring, q.feed, stream.data() + 10, 23, kSample);
+    ASSERT_TRUE(feedSamples(q.ring, q.feed, stream.data() + 33, 40, kSample));
+    drain.take(q.ring);
+    EXPECT_EQ(drain.taken, 8u);  // 0, 1, 6 to 11
+    EXPECT_EQ(drain.last, 11);
+}
+
+TEST(SampleFeed, NoLayoutOrASampleLargerThanTheQueueKeepsPlainChunks) {
+    for (int64_t size : {int64_t{0}, int64_t{-4}, int64_t{61}, int64_t{1} << 40}) {
+        FedRing q;
+        const std::vector<uint8_t> bytes(60, 1);
+        EXPECT_TRUE(feedSamples(q.ring, q.feed, bytes.data(), 7, size)) << size;
+        EXPECT_TRUE(feedSamples(q.ring, q.feed, bytes.data(), 53, size)) << size;
+        EXPECT_FALSE(feedSamples(q.ring, q.feed, bytes.data(), 1, size)) << size;
+        EXPECT_EQ(ringFill(q.ring), 60u) << size;
+        ringSkip(q.ring, 1);
+        EXPECT_TRUE(feedSamples(q.ring, q.feed, bytes.data(), 1, size)) << size << ": nothing skipped";
+    }
+}
+
+}  // namespace
