@@ -132,6 +132,11 @@ TEST(Streaming, OnlyLeadingInitAndAborPrefixesAreStartAndStopRequests) {
         ASSERT_EQ(kelvoSendCmdWhileStreaming(3, notStart), 0);
         EXPECT_EQ(loadAcquire(timestampRequest[3]), 0) << notStart;
     }
+    // With the slot out of streaming mode the thread leaves a stop request
+    // up, however long this thread takes to look at it.
+    ASSERT_TRUE(eventually([] { return loadAcquire(isStreamingRequest[3]) == 0; }));
+    ASSERT_EQ(kelvoSendCmdWhileStreaming(3, "abort"), 0);
+    ASSERT_TRUE(eventually([] { return loadAcquire(isStreaming[3]) == 0; }));
     for (const char *stop : {"abort", "ABORt", "abor"}) {
         storeRelease(isStopStreamingRequest[3], 0);
         ASSERT_EQ(kelvoSendCmdWhileStreaming(3, stop), 0);
