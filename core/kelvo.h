@@ -122,7 +122,9 @@ KELVO_API int kelvoSendCmdWhileStreaming(int dev, const char *command);
 
 /* Copy whole samples of `sampleSize` bytes (at most `capacity` bytes) from
  * the slot's stream queue. Returns the byte count (0 or more), -1 refused,
- * -2 when no data came for more than 200 ms. Never waits. */
+ * -2 when no data came for more than 200 ms. Never waits. When the queue
+ * overflows (fault bit 0x01), samples of the layout's size are lost whole;
+ * the ones that remain stay intact. */
 KELVO_API int kelvoGetStreamingData(int dev, void *destination, int sampleSize, unsigned int capacity);
 
 /* Bytes per stream sample (0 before any layout command); -1 refused. */
