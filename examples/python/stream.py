@@ -46,13 +46,18 @@ def main():
         filled = 0
         kelvo.kelvoSendCmdWhileStreaming(0, b"INIT")
         end = time.monotonic() + seconds
+        last_data = time.monotonic()
         while time.monotonic() < end and filled < len(data):
             room = (len(data) - filled) * size
             got = kelvo.kelvoGetStreamingData(0, data[filled:].ctypes.data, size, room)
-            if got < 0:
+            # -2 says no data came for 200 ms; a busy machine can cause that,
+            # so give up only after a longer silence.
+            if got == -1 or (got == -2 and time.monotonic() - last_data > 2.0):
                 sys.exit(kelvo.kelvoGetLastError(0).decode())
-            filled += got // size
-            if got == 0:
+            if got > 0:
+                filled += got // size
+                last_data = time.monotonic()
+            else:
                 time.sleep(0.001)
         kelvo.kelvoSendCmdWhileStreaming(0, b"ABORt")
     finally:

@@ -153,7 +153,8 @@ TEST(StreamCommand, CsvRowsFollowTheDocumentedWaveformOfEveryChannel) {
     SimProcess sim(kSim, {"--rate", "1000", "--block", "50"});
     for (const Case &c : cases) {
         const std::string csv = tempPath("stream.csv");
-        std::vector<std::string> args = {"stream", sim.paths[0], "--seconds", "1", "--out", csv, "--config"};
+        // Two seconds: a starved simulator may take a while to send its first block.
+        std::vector<std::string> args = {"stream", sim.paths[0], "--seconds", "2", "--out", csv, "--config"};
         args.insert(args.end(), c.config.begin(), c.config.end());
         const Outcome o = runKelvo(args);
         ASSERT_EQ(o.status, 0) << o.err;
@@ -161,7 +162,7 @@ TEST(StreamCommand, CsvRowsFollowTheDocumentedWaveformOfEveryChannel) {
         std::filesystem::remove(csv);
         ASSERT_FALSE(rows.empty());
         EXPECT_EQ(rows[0], c.header);
-        EXPECT_GE(rows.size(), 300u) << "a second at 1000 samples/s gave only " << rows.size() - 1 << " rows: " << o.err;
+        EXPECT_GE(rows.size(), 300u) << "two seconds at 1000 samples/s gave only " << rows.size() - 1 << " rows: " << o.err;
         int mismatches = 0;
         for (size_t r = 1; r < rows.size() && mismatches < 5; ++r) {
             const std::vector<std::string> fields = splitFields(rows[r], ',');
