@@ -1,5 +1,6 @@
-// Throughput of the block decoder over a realistic stream and of the byte
-// ring's put and take.
+// Throughput of the block decoder over a realistic stream, of the byte
+// ring's put and take, and of the sample feed that the I/O thread puts
+// stream payload through.
 #include <benchmark/benchmark.h>
 
 #include <string>
@@ -7,6 +8,7 @@
 
 #include "byteRing.h"
 #include "kelvo.h"
+#include "sampleFeed.h"
 
 namespace {
 
@@ -49,6 +51,24 @@ void BM_RingPutTake(benchmark::State &state) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * chunk);
 }
 BENCHMARK(BM_RingPutTake)->Arg(64)->Arg(4096)->Arg(65536);
+
+// Chunks of a 28-byte layout put through the feed and taken as whole samples,
+// against the same chunks through a plain put.
+void BM_FeedSamplesPutTake(benchmark::State &state) {
+    std::vector<uint8_t> memory(262144);
+    ByteRing ring{0, 0, memory.data(), static_cast<uint32_t>(memory.size())};
+    kelvo::SampleFeed feed;
+    const auto chunk = static_cast<uint32_t>(state.range(0));
+    std::vector<uint8_t> in(chunk, 7), out(chunk + 28);
+    for (auto _ : state) {
+        kelvo::feedSamples(ring, feed, in.data(), chunk, 28);
+        const uint32_t whole = kelvo::ringFill(ring) / 28 * 28;
+        kelvo::ringTake(ring, out.data(), whole);
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * chunk);
+}
+BENCHMARK(BM_FeedSamplesPutTake)->Arg(64)->Arg(4096)->Arg(65536);
 
 }  // namespace
 
