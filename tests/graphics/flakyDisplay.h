@@ -3,6 +3,7 @@
 // now and then looks to Xlib.
 #pragma once
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -29,6 +30,7 @@ public:
         if (listener_ >= 0) {
             close(listener_);
             unlink(path_.c_str());
+            unlink(lock_.c_str());
         }
     }
     FlakyDisplay(const FlakyDisplay &) = delete;
@@ -46,15 +48,25 @@ private:
         return address;
     }
 
+    // Takes the display number the way X servers do, with its lock file, so
+    // that no server started meanwhile picks it too.
     int listenAs(int number) {
-        if (access(("/tmp/.X" + std::to_string(number) + "-lock").c_str(), F_OK) == 0) return -1;
+        const std::string lock = "/tmp/.X" + std::to_string(number) + "-lock";
+        const int lockFd = open(lock.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0444);
+        if (lockFd < 0) return -1;
+        char pid[16];
+        const int length = std::snprintf(pid, sizeof pid, "%10d\n", static_cast<int>(getpid()));
+        const bool locked = write(lockFd, pid, static_cast<size_t>(length)) == length;
+        close(lockFd);
         const sockaddr_un address = socketAddress(number);
-        const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd < 0) return -1;
-        if (bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0 || listen(fd, 8) != 0) {
-            close(fd);
+        const int fd = locked ? socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0) : -1;
+        if (fd < 0 || bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0 ||
+            listen(fd, 8) != 0) {
+            if (fd >= 0) close(fd);
+            unlink(lock.c_str());
             return -1;
         }
+        lock_ = lock;
         path_ = address.sun_path;
         display_ = ":" + std::to_string(number);
         return fd;
@@ -121,7 +133,7 @@ private:
 
     int upstream_;
     int listener_ = -1;
-    std::string path_, display_;
+    std::string lock_, path_, display_;
     std::atomic<int> refused_{0};
     std::atomic<bool> stop_{false};
     std::vector<int> ends_;  // client, server, client, server, ...
