@@ -27,11 +27,8 @@ void settle(SampleFeed &feed, uint64_t S, const uint8_t *&bytes, uint32_t &n) {
 // back at the queue's place within a sample once `skip` more bytes went by.
 void finishSample(ByteRing &ring, SampleFeed &feed, uint64_t S, const uint8_t *bytes, uint32_t n) {
     auto kept = static_cast<uint32_t>(std::min<uint64_t>((S - feed.phase) % S, n));
-    if (ringPut(ring, bytes, kept)) {
-        feed.phase = static_cast<uint32_t>((feed.phase + kept) % S);
-    } else {
-        kept = 0;
-    }
+    if (kept != 0 && !ringPut(ring, bytes, kept)) kept = 0;
+    feed.phase = static_cast<uint32_t>((feed.phase + kept) % S);
     const uint64_t passed = n - kept;
     feed.skip = static_cast<uint32_t>((S - passed % S) % S);
 }
