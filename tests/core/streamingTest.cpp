@@ -150,18 +150,37 @@ TEST(Streaming, OnlyLeadingInitAndAborPrefixesAreStartAndStopRequests) {
 
 TEST(Streaming, StopWaitsUntilTheDeviceHasBeenQuietFor50Ms) {
     OpenDevice open(1);
-    NumberedStream stream(open.device, 16, 5ms, /*blocksAfterAbort=*/40);  // ~200 ms more
-    ASSERT_EQ(kelvoSendCmdWhileStreaming(1, "init"), 0);
-    ASSERT_TRUE(eventually([] { return ringFill(scpiQ[1]) > 0; }));
-    ASSERT_EQ(kelvoSendCmdWhileStreaming(1, "abort"), 0);
-    std::this_thread::sleep_for(100ms);
-    EXPECT_FALSE(stream.silent());
-    EXPECT_EQ(loadAcquire(isStreaming[1]), 1) << "the device is still sending";
-
-    ASSERT_TRUE(eventually([&] { return stream.silent(); }, 10s));
-    const auto quietSince = std::chrono::steady_clock::now();
-    ASSERT_TRUE(eventually([] { return loadAcquire(isStreaming[1]) == 0; }, 5s));
-    EXPECT_GE(std::chrono::steady_clock::now() - quietSince, 40ms);
+    // The device sends a block every 5 ms for about 200 ms after the stop.
+    // On a starved machine the pseudo-terminal can hold bytes back for more
+    // than 50 ms: the line is quiet, and the library rightly ends the stream
+    // while the device still has blocks to send. Such a run is tried again.
+    for (int attempt = 1;; ++attempt) {
+        NumberedStream stream(open.device, 16, 5ms, /*blocksAfterAbort=*/40);
+        ringDiscard(scpiQ[1]);  // what an earlier attempt left
+        ringDiscard(inQ[1]);
+        ASSERT_EQ(kelvoSendCmdWhileStreaming(1, "init"), 0);
+        ASSERT_TRUE(eventually([] { return ringFill(scpiQ[1]) > 0; }));
+        ASSERT_EQ(kelvoSendCmdWhileStreaming(1, "abort"), 0);
+        // Payload goes on arriving in the stream queue until the stream ends.
+        auto lastArrival = std::chrono::steady_clock::now();
+        for (uint32_t fill = ringFill(scpiQ[1]); loadAcquire(isStreaming[1]) != 0;) {
+            ASSERT_LT(std::chrono::steady_clock::now() - lastArrival, 5s) << "the stream never ended";
+            if (ringFill(scpiQ[1]) != fill) {
+                fill = ringFill(scpiQ[1]);
+                lastArrival = std::chrono::steady_clock::now();
+            }
+            std::this_thread::sleep_for(1ms);
+        }
+        const auto quietBeforeTheEnd = std::chrono::steady_clock::now() - lastArrival;
+        ASSERT_TRUE(eventually([&] { return stream.silent(); }, 10s));
+        std::this_thread::sleep_for(50ms);
+        const bool deviceWasDone = ringFill(inQ[1]) == 0;  // nothing came after the end
+        if (!deviceWasDone && attempt < 3) continue;
+        EXPECT_TRUE(deviceWasDone) << "the stream ended while the device was still sending";
+        // 50 ms by the rule; this thread may notice the last arrival late.
+        EXPECT_GE(quietBeforeTheEnd, 30ms) << "the stream ended while payload was arriving";
+        break;
+    }
 
     // Back in command mode the device's answers reach kelvoSendCmd again.
     open.answerEveryLineWith("ready\n");
@@ -213,8 +232,15 @@ TEST(Streaming, CallbackIsNotCalledWhileAStopIsPending) {
     });
     ASSERT_EQ(kelvoSendCmdWhileStreaming(2, "init"), 0);
     std::this_thread::sleep_for(50ms);
-    stopping = true;
     ASSERT_EQ(kelvoSendCmdWhileStreaming(2, "abor"), 0);
+    // A delivery that began before the request may still be calling back.
+    // Once the thread has moved the stop's time stamp on (it does so on a
+    // read while the stop is pending) every later delivery sees the request.
+    const int64_t requested = loadAcquire(stopStreamingRequestTimestamp[2]);
+    ASSERT_TRUE(eventually([&] {
+        return loadAcquire(stopStreamingRequestTimestamp[2]) != requested || loadAcquire(isStreaming[2]) == 0;
+    }));
+    stopping = true;
     ASSERT_TRUE(eventually([] { return loadAcquire(isStreaming[2]) == 0; }, 10s));
     EXPECT_EQ(callsAfterStop.load(), 0);
     EXPECT_EQ(ringFill(scpiQ[2]), 0u);
