@@ -14,6 +14,7 @@
 #include "clock.h"
 #include "sampleFeed.h"
 #include "slots.h"
+#include "streamLayout.h"
 
 using namespace kelvo;
 
@@ -25,8 +26,6 @@ constexpr int kBacklogBytes = 2048;
 // thread touches them.
 SampleFeed streamFeed[kSlots];
 SampleFeed plotFeed;
-
-int64_t sampleBytesOf(int dev) { return 2 * static_cast<int64_t>(loadAcquire(filteredSampleSize[dev])); }
 
 // Capture progress of a synchronized start; the thread moves 2 -> 3 -> 4 -> 5.
 enum StampProgress : int32_t { kReleased = 2, kSent = 3, kAnswered = 4, kDelivered = 5 };
@@ -68,7 +67,7 @@ uint32_t decodePayload(int dev, int len) {
 }
 
 void deliverPayload(int dev, uint32_t n) {
-    const int64_t sampleBytes = sampleBytesOf(dev);
+    const int64_t sampleBytes = streamSampleBytes(dev);
     if (kelvoDataCallback callback = loadAcquire(myDataCallback[dev])) {
         // While a stop is pending the payload is dropped.
         if (loadAcquire(isStopStreamingRequest[dev]) == 0) callback(tmpBuf, static_cast<int>(n));

@@ -91,6 +91,8 @@ void learnScanList(int dev, const char *command) {
 
 }  // namespace
 
+int64_t streamSampleBytes(int dev) { return 2 * static_cast<int64_t>(loadAcquire(filteredSampleSize[dev])); }
+
 void learnStreamLayout(int dev, const char *command) {
     const char *rest = nullptr;
     if (checkSCPI(&rest, command, "CONFigure:SCAn:OVErsampling")) learnOversampling(dev, rest);

@@ -10,6 +10,7 @@
 #include "commandLine.h"
 #include "errors.h"
 #include "slots.h"
+#include "streamLayout.h"
 
 using namespace kelvo;
 
@@ -82,7 +83,7 @@ KELVO_API int kelvoGetStreamingData(int dev, void *destination, int sampleSize, 
 
 KELVO_API int kelvoGetSampleSize(int dev) {
     if (refuseSlot("kelvoGetSampleSize", dev, {.open = true, .healthyPort = false})) return -1;
-    return 2 * loadAcquire(filteredSampleSize[dev]);
+    return static_cast<int>(streamSampleBytes(dev));
 }
 
 KELVO_API int kelvoGetAdcOversampling(int dev) {
