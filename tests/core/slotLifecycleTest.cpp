@@ -209,8 +209,11 @@ namespace {
 // smaller than the free space: one byte is kept in reserve.
 TEST(ResponseQueue, ChunkOfExactlyTheFreeSpaceIsRefusedOneByteLessAccepted) {
     OpenDevice open(0);
+    // The I/O thread is the queue's only producer, so the filler comes
+    // from the device too.
     const std::string filler(8191 - 10, 'f');  // leaves 10 bytes free
-    ASSERT_TRUE(ringPut(inQ[0], filler.data(), static_cast<uint32_t>(filler.size())));
+    open.device.send(filler);
+    ASSERT_TRUE(eventually([&] { return ringFill(inQ[0]) == filler.size(); }));
     open.device.send("0123456789");
     ASSERT_TRUE(eventually([] { return (loadAcquire(isFatal[0]) & kFaultResponseQueueFull) != 0; }));
     EXPECT_EQ(ringFill(inQ[0]), filler.size());
