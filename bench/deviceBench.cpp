@@ -1,7 +1,9 @@
 // End-to-end figures on simulated devices over real pseudo-terminals:
 //   stream throughput through the library against a plain read() loop,
-//   kelvoSendCmd round trip, synchronized-start spread, idle CPU time.
-// Usage: deviceBench [seconds per throughput run, default 2]
+//   kelvoSendCmd round trip, synchronized-start spread, idle CPU time, and
+//   what one query to a device that never answers costs.
+// Usage: deviceBench [seconds per throughput run, default 2] [section...]
+//   sections: throughput roundtrip sync idle silent (default: all of them)
 #include <fcntl.h>
 #include <pthread.h>
 #include <termios.h>
@@ -12,6 +14,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
@@ -182,10 +185,35 @@ void idleCpu() {
                 four);
 }
 
-}  // namespace
+double processCpuMs() {
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return now.tv_sec * 1e3 + now.tv_nsec / 1e6;
+}
 
-int main(int argc, char **argv) {
-    const double seconds = argc > 1 ? std::atof(argv[1]) : 2.0;
+// A query nobody answers waits out the whole first-byte timeout; the process
+// CPU time over that wait shows whether anything spins meanwhile (caller,
+// I/O thread or the simulator's reader alike).
+void silentDevice() {
+    PtyDevice device;  // no line handler: it records and never answers
+    if (kelvoOpen(0, device.path().c_str()) != 0) std::abort();
+    std::this_thread::sleep_for(milliseconds(100));  // let the open settle first
+    std::vector<double> cpuMs, wallMs;
+    for (int i = 0; i < 5; ++i) {
+        int length = 0, binary = 0;
+        const double cpuStart = processCpuMs();
+        const auto start = steady_clock::now();
+        kelvoSendCmd(0, "X?", &length, &binary);
+        wallMs.push_back(duration<double, std::milli>(steady_clock::now() - start).count());
+        cpuMs.push_back(processCpuMs() - cpuStart);
+    }
+    kelvoClose(0);
+    std::printf("silent device, one kelvoSendCmd(\"X?\"): median process CPU %.2f ms, median wall %.1f ms "
+                "(5 calls)\n",
+                percentile(cpuMs, 0.5), percentile(wallMs, 0.5));
+}
+
+void throughput(double seconds) {
     for (int devices : {1, 4}) {
         const double plain = plainReadRate(devices, seconds);
         const double pulled = libraryRate(devices, seconds, false);
@@ -194,8 +222,49 @@ int main(int argc, char **argv) {
                     "callback %.1f MB/s (ratio %.2f)\n",
                     devices, plain / 1e6, pulled / 1e6, pulled / plain, pushed / 1e6, pushed / plain);
     }
-    roundTrip();
-    syncSpread();
-    idleCpu();
+}
+
+struct Section {
+    const char *name;
+    void (*run)(double seconds);
+};
+
+const Section kSections[] = {
+    {"throughput", throughput},
+    {"roundtrip", [](double) { roundTrip(); }},
+    {"sync", [](double) { syncSpread(); }},
+    {"idle", [](double) { idleCpu(); }},
+    {"silent", [](double) { silentDevice(); }},
+};
+
+bool named(const Section &section, int argc, char **argv) {
+    for (int i = 2; i < argc; ++i)
+        if (std::strcmp(argv[i], section.name) == 0) return true;
+    return false;
+}
+
+// Section names after the seconds pick what runs, so one figure can be rerun alone.
+bool knownSections(int argc, char **argv) {
+    for (int i = 2; i < argc; ++i) {
+        const auto matches = [&](const Section &s) { return std::strcmp(argv[i], s.name) == 0; };
+        if (std::none_of(std::begin(kSections), std::end(kSections), matches)) {
+            std::fprintf(stderr, "deviceBench: unknown section '%s' (throughput roundtrip sync idle silent)\n",
+                         argv[i]);
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    const double seconds = argc > 1 ? std::atof(argv[1]) : 2.0;
+    if (seconds <= 0 || !knownSections(argc, argv)) {
+        std::fprintf(stderr, "usage: deviceBench [seconds per throughput run] [section...]\n");
+        return 2;
+    }
+    for (const Section &section : kSections)
+        if (argc <= 2 || named(section, argc, argv)) section.run(seconds);
     return 0;
 }
