@@ -42,7 +42,7 @@ bool ringPut(ByteRing &ring, const void *bytes, uint32_t n) {
     return true;
 }
 
-void ringTake(ByteRing &ring, void *destination, uint32_t n) {
+void ringPeek(ByteRing &ring, void *destination, uint32_t n) {
     const uint32_t tail = loadRelaxed(ring.tail);
     auto *target = static_cast<uint8_t *>(destination);
     const uint32_t toEnd = ring.size - tail;
@@ -52,7 +52,11 @@ void ringTake(ByteRing &ring, void *destination, uint32_t n) {
     } else if (n > 0) {
         std::memcpy(target, ring.buffer + tail, n);
     }
-    storeRelease(ring.tail, advance(tail, n, ring.size));
+}
+
+void ringTake(ByteRing &ring, void *destination, uint32_t n) {
+    ringPeek(ring, destination, n);
+    ringSkip(ring, n);
 }
 
 void ringSkip(ByteRing &ring, uint32_t n) {

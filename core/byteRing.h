@@ -26,6 +26,10 @@ bool ringPut(ByteRing &ring, const void *bytes, uint32_t n);
 // Consumer: copy n bytes out and release them; n must not exceed the fill.
 void ringTake(ByteRing &ring, void *destination, uint32_t n);
 
+// Consumer: copy the first n bytes out but keep them queued; n must not
+// exceed the fill.
+void ringPeek(ByteRing &ring, void *destination, uint32_t n);
+
 // Consumer: release n bytes without copying them; n must not exceed the fill.
 void ringSkip(ByteRing &ring, uint32_t n);
 

@@ -2,7 +2,6 @@
 // streaming. The command goes into the slot's transmit queue, the answer is
 // collected from its response queue; the I/O thread moves the bytes.
 #include <cstring>
-#include <thread>
 
 #include "atomics.h"
 #include "byteRing.h"
@@ -11,6 +10,7 @@
 #include "errors.h"
 #include "slots.h"
 #include "streamLayout.h"
+#include "wakeups.h"
 
 using namespace kelvo;
 
@@ -21,19 +21,17 @@ constexpr int64_t kCommandFirstByteTicks = 30 * kTicksPerMs;
 constexpr int64_t kQuietTicks = 5 * kTicksPerMs;
 
 // Waits for the first answer byte, then until the queue fill has not changed
-// for 5 ms. Bytes already waiting (a late answer) end the first wait at once.
+// for 5 ms. Bytes already waiting (a late answer) end the first wait at once;
+// a hang-up ends both.
 void awaitAnswer(int dev, int64_t firstByteTicks) {
-    const int64_t start = ticksNow();
-    while (ringFill(inQ[dev]) == 0 && ticksNow() - start <= firstByteTicks) std::this_thread::yield();
+    const auto hungUp = [dev] { return loadAcquire(lineHungUp[dev]) != 0; };
+    awaitSlotUntil(dev, ticksNow() + firstByteTicks, [&] { return ringFill(inQ[dev]) != 0 || hungUp(); });
     uint32_t seen = ringFill(inQ[dev]);
-    int64_t lastChange = ticksNow();
-    for (int64_t now = lastChange; now - lastChange <= kQuietTicks; now = ticksNow()) {
-        const uint32_t fill = ringFill(inQ[dev]);
-        if (fill != seen) {
-            seen = fill;
-            lastChange = now;
-        }
-        std::this_thread::yield();
+    for (int64_t lastChange = ticksNow(); !hungUp(); lastChange = ticksNow()) {
+        const bool changed =
+            awaitSlotUntil(dev, lastChange + kQuietTicks, [&] { return ringFill(inQ[dev]) != seen || hungUp(); });
+        if (!changed) return;
+        seen = ringFill(inQ[dev]);
     }
 }
 
@@ -78,6 +76,8 @@ extern "C" KELVO_API const char *kelvoSendCmd(int dev, const char *command, int 
     // One byte to spare beyond command and line feed.
     queueCommandLine(dev, command, 1, kFaultCommandNoRoom);
     awaitAnswer(dev, std::strchr(command, '?') ? kQueryFirstByteTicks : kCommandFirstByteTicks);
+    // The device left while the call waited.
+    if (refuseSlot("kelvoSendCmd", dev, {.open = true, .healthyPort = true, .connected = true})) return nullptr;
     const uint32_t count = collectAnswer(dev);
     int payloadLength = 0;
     const long payload = blockPayloadStart(count, &payloadLength);

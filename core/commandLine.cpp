@@ -5,6 +5,7 @@
 #include "atomics.h"
 #include "byteRing.h"
 #include "slots.h"
+#include "wakeups.h"
 
 namespace kelvo {
 
@@ -13,6 +14,7 @@ void queueCommandLine(int dev, const char *command, uint32_t spare, uint32_t fau
     if (ringFree(outQ[dev]) >= length + 1 + spare) {
         (void)ringPut(outQ[dev], command, static_cast<uint32_t>(length));
         (void)ringPut(outQ[dev], "\n", 1);
+        wakeIoThread();
     } else {
         setBits(isFatal[dev], faultBit);
     }

@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "atomics.h"
-#include "busHooks.h"
 #include "slots.h"
 
 using namespace kelvo;
@@ -17,6 +16,10 @@ const char kEmptyText[] = "";
 
 namespace kelvo {
 
+bool isDisconnected(int dev) {
+    return loadAcquire(lineHungUp[dev]) != 0 || isSerialPortDisconnected(loadAcquire(myPorts[dev])) != 0;
+}
+
 bool refuseSlot(const char *operation, int dev, SlotNeeds needs) {
     const char *message = nullptr;
     if (!isValidSlot(dev)) {
@@ -25,7 +28,7 @@ bool refuseSlot(const char *operation, int dev, SlotNeeds needs) {
         message = "port not open";
     } else if (needs.healthyPort && loadAcquire(myPortErr[dev]) != 0) {
         message = "fatal R/W error on Port";
-    } else if (needs.connected && isSerialPortDisconnected(loadAcquire(myPorts[dev])) != 0) {
+    } else if (needs.connected && isDisconnected(dev)) {
         message = "fatal I/O error on Port";
     }
     if (message == nullptr) return false;
@@ -86,11 +89,3 @@ KELVO_API const char *kelvoGetSystemErrors(void) {
 KELVO_API const char *kelvoGetVersion(void) { return versionInfo; }
 
 }  // extern "C"
-
-extern "C" KELVO_API int test(void) {
-    const int users = busUserCount();
-    if (users >= 0) std::printf("shred activ: nUser = %d\n", users);
-    std::printf("Thread runs %d\n", loadAcquire(isThreadRunning));
-    std::fflush(stdout);
-    return 0;
-}

@@ -10,6 +10,10 @@ struct SlotNeeds {
     bool connected = false;    // "fatal I/O error on Port"
 };
 
+// Whether the slot's device was unplugged: its tty hung up. The slot
+// number must be valid.
+bool isDisconnected(int dev);
+
 // Checks the slot number and `needs` in that order; on the first failure
 // records "operation(dev=N):message" (no text for a bad slot number) and
 // returns true.

@@ -1,31 +1,58 @@
-// The I/O service thread. Every pass sleeps 50 us, takes one turn per slot
-// and then delivers message-bus callbacks. A slot's turn reads what the
-// device sent and routes it, transmits what the application queued, takes
-// the time stamps of a synchronized start and serves open and close
-// requests, in that order: transmitting before the close service is what
-// gets kelvoClose's "abort\n" out before the port closes.
+// The I/O service thread. It sleeps in poll() on the lines it serves and on
+// its wake-up descriptor, and wakes for what happens: bytes from a device,
+// room on a line it has bytes for, a request or queued bytes from the
+// application, a hang-up, or a timer that falls due (the stop rule, a
+// closing line's drain, the pass hook's period).
+//
+// Each pass takes one turn per slot. A turn reads what the device sent and
+// routes it, transmits what the application queued, takes the time stamps
+// of a synchronized start and serves open and close requests, in that
+// order: transmitting before the close service is what gets kelvoClose's
+// "abort\n" out before the port closes.
 #include "ioThread.h"
 
-#include <unistd.h>
+#include <poll.h>
+
+#include <algorithm>
 
 #include "atomics.h"
-#include "busHooks.h"
 #include "byteRing.h"
 #include "clock.h"
+#include "ioHooks.h"
 #include "sampleFeed.h"
 #include "slots.h"
 #include "streamLayout.h"
+#include "tty.h"
+#include "wakeups.h"
 
 using namespace kelvo;
 
 namespace {
 
-constexpr int kBacklogBytes = 2048;
+// A closing line gets this long to take what is still queued for it.
+constexpr int64_t kCloseDrainTicks = 500 * kTicksPerMs;
+// While a closing line's own output buffer drains, look again this often:
+// poll() tells when there is room, not when the buffer is empty.
+constexpr int64_t kCloseRecheckTicks = 5 * kTicksPerMs;
+// Without a wake-up descriptor the thread looks at its tables this often.
+constexpr int64_t kFallbackWakeTicks = kTicksPerMs;
+constexpr int64_t kNever = -1;
+// The most a tty hands out in one read.
+constexpr uint32_t kTtyReadChunk = 4096;
 
-// Keep the stream queues and the plot queue in whole samples; only this
-// thread touches them.
+// The thread's own view of a slot's line.
+struct Line {
+    bool served = false;      // a terminal, neither hung up nor failed: read and written
+    int64_t closeSeenAt = 0;  // when the pending close was first seen, 0 when none
+};
+
+Line lines[kSlots];
+// Keep the stream queues in whole samples; only this thread touches them.
 SampleFeed streamFeed[kSlots];
-SampleFeed plotFeed;
+
+PassHook passHook;
+const StreamSink *streamSink;
+int64_t passHookDelay = kNever;
 
 // Capture progress of a synchronized start; the thread moves 2 -> 3 -> 4 -> 5.
 enum StampProgress : int32_t { kReleased = 2, kSent = 3, kAnswered = 4, kDelivered = 5 };
@@ -36,14 +63,41 @@ void advanceStamp(int dev, int32_t from, int stampIndex) {
     storeRelease(timestampRequest[dev], from + 1);
 }
 
+// The device is gone. What it sent before is queued already; callers
+// waiting on the slot learn of it at once.
+void markHungUp(int dev) {
+    lines[dev].served = false;
+    ringDiscard(outQ[dev]);
+    setBits(isFatal[dev], kFaultDisconnected);
+    storeRelease(lineHungUp[dev], 1);
+    announceSlotEvent(dev);
+}
+
+void markFailed(int dev) {
+    lines[dev].served = false;
+    storeRelease(myPortErr[dev], 1);
+    announceSlotEvent(dev);
+}
+
+void noteLineState(int dev, LineState state) {
+    if (state == LineState::hungUp) markHungUp(dev);
+    if (state == LineState::failed) markFailed(dev);
+}
+
 void startStreaming(int dev) {
     storeRelease(isStreamingRequest[dev], 0);
     storeRelease(isStreaming[dev], 1);
     ringDiscard(scpiQ[dev]);
     SCPIdecoderReset(&scpiBuf[dev]);
     streamFeed[dev] = SampleFeed{};
-    plotFeed = SampleFeed{};
+    if (const StreamSink *sink = loadAcquire(streamSink)) sink->streamStarted(dev);
 }
+
+bool stopPending(int dev) {
+    return loadAcquire(isStreaming[dev]) != 0 && loadAcquire(isStopStreamingRequest[dev]) != 0;
+}
+
+int64_t stopDueAt(int dev) { return loadAcquire(stopStreamingRequestTimestamp[dev]) + kStopQuietTicks + 1; }
 
 // A pending stop ends streaming once the line has been quiet for 50 ms.
 void applyStopRule(int dev, int len) {
@@ -75,9 +129,9 @@ void deliverPayload(int dev, uint32_t n) {
     } else if (!feedSamples(scpiQ[dev], streamFeed[dev], tmpBuf, n, sampleBytes)) {
         setBits(isFatal[dev], kFaultStreamQueueFull);
     }
-    // The plot queue is a best-effort copy: overflow is dropped unmarked.
-    if (loadAcquire(isGraphicConfigured) != 0) (void)feedSamples(graphicQ, plotFeed, tmpBuf, n, sampleBytes);
+    if (const StreamSink *sink = loadAcquire(streamSink)) sink->payload(dev, tmpBuf, n, sampleBytes);
     advanceStamp(dev, kAnswered, 3);
+    announceSlotEvent(dev);
 }
 
 void routeStream(int dev, int len) {
@@ -92,23 +146,70 @@ void routeStream(int dev, int len) {
 void routeAnswer(int dev, int len) {
     const auto count = static_cast<uint32_t>(len);
     if (count < ringFree(inQ[dev])) {
+        if (count == 0) return;
         (void)ringPut(inQ[dev], tmpBuf, count);
+        announceSlotEvent(dev);
     } else {
         setBits(isFatal[dev], kFaultResponseQueueFull);
     }
 }
 
+bool wantsToTransmit(int dev) { return loadAcquire(doTxQueue) != 0 && ringFill(outQ[dev]) != 0; }
+
+// Sends what the line takes now; the rest stays queued, in order, until
+// the line has room again.
 void transmit(int dev, int fd) {
-    if (loadAcquire(doTxQueue) == 0) return;
+    if (!wantsToTransmit(dev)) return;
     const uint32_t fill = ringFill(outQ[dev]);
-    if (fill == 0) return;
     if (fill > kIoScratchSize) {
         setBits(isFatal[dev], kFaultTransmitTooLarge);
         return;
     }
-    ringTake(outQ[dev], tmpBuf, fill);
-    (void)writeToSerialPort(fd, tmpBuf, static_cast<int>(fill));
-    advanceStamp(dev, kReleased, 1);
+    ringPeek(outQ[dev], tmpBuf, fill);
+    const Transfer sent = ttyWrite(fd, tmpBuf, static_cast<int>(fill));
+    if (sent.bytes > 0) {
+        ringSkip(outQ[dev], static_cast<uint32_t>(sent.bytes));
+        advanceStamp(dev, kReleased, 1);
+        announceSlotEvent(dev);
+    }
+    storeRelease(lineStalled[dev], static_cast<uint32_t>(sent.bytes) < fill ? 1 : 0);
+    noteLineState(dev, sent.state);
+}
+
+// Reads what the line holds. A tty hands out at most one buffer (4 KiB) per
+// read; a stream reads on while more keeps coming, which saves a sleep and
+// a wake-up per buffer. Answers are read once per turn, so that each chunk
+// is judged against the response queue's room on its own. A hung-up line
+// still hands out what it held; it reads as nothing (or EIO) once that is
+// gone.
+int receive(int dev, int fd, short events) {
+    if ((events & (POLLIN | POLLHUP | POLLERR)) == 0) return 0;
+    const bool readOn = loadAcquire(isStreaming[dev]) != 0 || loadAcquire(isStreamingRequest[dev]) != 0;
+    int total = 0;
+    Transfer got{};
+    do {
+        got = ttyRead(fd, tmpBuf + total, static_cast<int>(kIoScratchSize) - total);
+        total += got.bytes;
+    } while (readOn && got.bytes > 0 && got.state == LineState::ok && kIoScratchSize - total >= kTtyReadChunk);
+    noteLineState(dev, got.state);
+    if (total == 0 && lines[dev].served && (events & (POLLHUP | POLLERR)) != 0) markHungUp(dev);
+    return total;
+}
+
+void serveLine(int dev, int fd, short events) {
+    if ((events & POLLNVAL) != 0) {
+        markFailed(dev);
+        return;
+    }
+    const int len = receive(dev, fd, events);
+    if (len != 0) advanceStamp(dev, kSent, 2);
+    if (loadAcquire(isStreamingRequest[dev]) != 0) startStreaming(dev);
+    if (loadAcquire(isStreaming[dev]) != 0) {
+        routeStream(dev, len);
+    } else {
+        routeAnswer(dev, len);
+    }
+    if (lines[dev].served) transmit(dev, fd);
 }
 
 void serveOpenRequest(int dev) {
@@ -117,51 +218,154 @@ void serveOpenRequest(int dev) {
     storeRelease(isStopStreamingRequest[dev], 0);
     storeRelease(isStreamingRequest[dev], 0);
     // Reopening an open slot must not leak the earlier descriptor.
-    (void)closeSerialPort(&myPorts[dev]);
-    if (openSerialPort(&myPorts[dev], myPortnames[dev]) != 0) storeRelease(myPortErr[dev], 1);
+    ttyClose(&myPorts[dev]);
+    storeRelease(lineHungUp[dev], 0);
+    storeRelease(lineStalled[dev], 0);
+    lines[dev] = Line{};
+    // A path that opens but is no terminal stays unserved: reading a FIFO
+    // or a file would block the thread or feed it junk.
+    if (ttyOpen(&myPorts[dev], myPortnames[dev]) == 0) {
+        lines[dev].served = true;
+    } else {
+        storeRelease(myPortErr[dev], 1);
+    }
     // Lowered last: kelvoOpen reads myPortErr once it sees the request down.
     storeRelease(openRequest[dev], 0);
+    announceSlotEvent(dev);
+}
+
+// Whether a closing line still has bytes to get out, and time to do it.
+bool stillDraining(int dev, int fd, int64_t now) {
+    if (!lines[dev].served || loadAcquire(doTxQueue) == 0) return false;
+    if (lines[dev].closeSeenAt == 0) lines[dev].closeSeenAt = now;
+    if (now - lines[dev].closeSeenAt >= kCloseDrainTicks) return false;
+    return ringFill(outQ[dev]) != 0 || ttyOutputPending(fd);
+}
+
+void closeLine(int dev) {
+    const int fd = loadAcquire(myPorts[dev]);
+    if (fd >= 0 && lines[dev].served && (ringFill(outQ[dev]) != 0 || ttyOutputPending(fd))) {
+        // The device did not take it in time: closing must not wait for it.
+        ttyDropOutput(fd);
+    }
+    ringDiscard(outQ[dev]);
+    ttyClose(&myPorts[dev]);
+    lines[dev] = Line{};
+    storeRelease(closeRequest[dev], 0);
+    announceSlotEvent(dev);
 }
 
 void serveCloseRequest(int dev) {
     if (loadAcquire(closeRequest[dev]) == 0) return;
-    if (closeSerialPort(&myPorts[dev]) != 0) storeRelease(myPortErr[dev], 1);
-    storeRelease(myPorts[dev], -1);
-    storeRelease(closeRequest[dev], 0);
+    const int fd = loadAcquire(myPorts[dev]);
+    if (fd >= 0 && stillDraining(dev, fd, ticksNow())) return;
+    closeLine(dev);
 }
 
-// Returns whether the slot's line is backlogged: a read this large means
-// bytes piled up in the tty since the last pass.
-bool takeTurn(int dev) {
+void takeTurn(int dev, short events) {
     const int fd = loadAcquire(myPorts[dev]);
-    int len = 0;
-    if (fd >= 0) {
-        len = readFromSerialPort(fd, tmpBuf, static_cast<int>(kIoScratchSize));
-        if (len != 0) advanceStamp(dev, kSent, 2);
-        if (loadAcquire(isStreamingRequest[dev]) != 0) startStreaming(dev);
-        if (loadAcquire(isStreaming[dev]) != 0) {
-            routeStream(dev, len);
-        } else {
-            routeAnswer(dev, len);
-        }
-        transmit(dev, fd);
-    }
+    if (fd >= 0 && lines[dev].served) serveLine(dev, fd, events);
     serveOpenRequest(dev);
     serveCloseRequest(dev);
-    return len >= kBacklogBytes;
+}
+
+// ---- sleeping until something happens ------------------------------------
+
+struct PollSet {
+    pollfd fds[kSlots + 1];
+    int slotOf[kSlots + 1];
+    nfds_t count = 0;
+
+    void add(int fd, short events, int dev) {
+        fds[count] = pollfd{fd, events, 0};
+        slotOf[count] = dev;
+        ++count;
+    }
+
+    short eventsOf(int dev) const {
+        for (nfds_t i = 0; i < count; ++i) {
+            if (slotOf[i] == dev) return fds[i].revents;
+        }
+        return 0;
+    }
+};
+
+PollSet linesToWatch() {
+    PollSet set;
+    if (ioWakeupFd() >= 0) set.add(ioWakeupFd(), POLLIN, -1);
+    for (int dev = 0; dev < kSlots; ++dev) {
+        const int fd = loadAcquire(myPorts[dev]);
+        if (fd < 0 || !lines[dev].served) continue;
+        set.add(fd, static_cast<short>(POLLIN | (wantsToTransmit(dev) ? POLLOUT : 0)), dev);
+    }
+    return set;
+}
+
+void keepEarliest(int64_t &due, int64_t candidate) {
+    if (due == kNever || candidate < due) due = candidate;
+}
+
+// The earliest moment a timer falls due, kNever when none is running.
+int64_t nextDue(int64_t now) {
+    int64_t due = kNever;
+    if (ioWakeupFd() < 0) keepEarliest(due, now + kFallbackWakeTicks);
+    if (passHookDelay >= 0) keepEarliest(due, now + passHookDelay);
+    for (int dev = 0; dev < kSlots; ++dev) {
+        if (!lines[dev].served) continue;
+        if (stopPending(dev)) keepEarliest(due, stopDueAt(dev));
+        if (lines[dev].closeSeenAt != 0) {
+            keepEarliest(due, std::min(lines[dev].closeSeenAt + kCloseDrainTicks, now + kCloseRecheckTicks));
+        }
+    }
+    return due;
+}
+
+void sleepUntilSomethingHappens(PollSet &set) {
+    const int64_t now = ticksNow();
+    const int64_t due = nextDue(now);
+    timespec timeout{};
+    if (due != kNever) {
+        const int64_t wait = std::max<int64_t>(due - now, 0);
+        timeout = {static_cast<time_t>(wait / kTicksPerSecond), static_cast<long>(wait % kTicksPerSecond) * 100};
+    }
+    if (ppoll(set.fds, set.count, due == kNever ? nullptr : &timeout, nullptr) < 0) {
+        for (nfds_t i = 0; i < set.count; ++i) set.fds[i].revents = 0;
+    }
+}
+
+// Unloading: lines still closing get no more time.
+void closeRemainingLines() {
+    for (int dev = 0; dev < kSlots; ++dev) {
+        if (loadAcquire(closeRequest[dev]) != 0) closeLine(dev);
+    }
 }
 
 }  // namespace
 
+namespace kelvo {
+
+void registerPassHook(PassHook hook) {
+    storeRelease(passHook, hook);
+    wakeIoThread();
+}
+
+void registerStreamSink(const StreamSink *sink) {
+    storeRelease(streamSink, sink);
+    wakeIoThread();
+}
+
+}  // namespace kelvo
+
 void *myThread(void *) {
-    bool backlogged = false;
     while (loadAcquire(terminate) == 0) {
-        // A backlogged line is served again at once; sleeping would cap a
-        // fast stream at one tty buffer per pass.
-        if (!backlogged) usleep(kPassSleepMicroseconds);
-        backlogged = false;
-        for (int dev = 0; dev < kSlots; ++dev) backlogged = takeTurn(dev) || backlogged;
-        busDeliverToCallbacks(scratch_msg);
+        PollSet set = linesToWatch();
+        sleepUntilSomethingHappens(set);
+        if (loadAcquire(terminate) != 0) break;
+        consumeIoWakeup();
+        for (int dev = 0; dev < kSlots; ++dev) takeTurn(dev, set.eventsOf(dev));
+        const PassHook hook = loadAcquire(passHook);
+        passHookDelay = hook != nullptr ? hook() : kNever;
     }
+    closeRemainingLines();
     return nullptr;
 }

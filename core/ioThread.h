@@ -2,7 +2,6 @@
 #pragma once
 
 namespace kelvo {
-inline constexpr int kPassSleepMicroseconds = 50;
 inline constexpr long long kStopQuietTicks = 500000;  // 50 ms
 }  // namespace kelvo
 

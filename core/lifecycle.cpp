@@ -1,24 +1,30 @@
 // Load and unload hooks, the I/O thread's start and stop, and opening and
 // closing a slot. Opening and closing are served by the I/O thread: the
-// caller raises a request flag and waits for the thread to lower it.
+// caller raises a request flag, wakes the thread and sleeps until the
+// thread has lowered the flag.
 #include <unistd.h>
 
 #include <cstring>
-#include <thread>
 
 #include "atomics.h"
-#include "busHooks.h"
 #include "byteRing.h"
 #include "errors.h"
 #include "ioThread.h"
 #include "slots.h"
+#include "wakeups.h"
 
 using namespace kelvo;
 
 namespace {
 
-void waitUntilLowered(int32_t &request) {
-    while (loadAcquire(request) != 0) std::this_thread::yield();
+void raiseRequest(int32_t &request) {
+    storeRelease(request, 1);
+    wakeIoThread();
+}
+
+// Sleeps until the I/O thread has served the slot's request.
+void awaitServed(int dev, int32_t &request) {
+    awaitSlotUntil(dev, kNoDeadline, [&request] { return loadAcquire(request) == 0; });
 }
 
 void discardSlotQueues(int dev) {
@@ -55,15 +61,9 @@ const char *portNameOf(const char *path, char (&name)[kPortNameSize], const char
     return name;
 }
 
-__attribute__((constructor)) void shared_lib_init_1() {
-    myInit(0);
-    busJoinAtLoad();
-}
+__attribute__((constructor)) void shared_lib_init_1() { myInit(0); }
 
-__attribute__((destructor)) void shared_lib_uninit_1() {
-    myDeInit();
-    busLeaveAtUnload();
-}
+__attribute__((destructor)) void shared_lib_uninit_1() { myDeInit(); }
 
 }  // namespace
 
@@ -78,6 +78,7 @@ KELVO_API int myInit(int /*unused*/) {
         ringReset(outQ[dev]);
     }
     storeRelease(terminate, 0);
+    (void)openIoWakeup();
     if (loadAcquire(isThreadRunning) == 0 && pthread_create(&threadId, nullptr, myThread, nullptr) == 0) {
         storeRelease(isThreadRunning, 1);
     }
@@ -90,9 +91,11 @@ KELVO_API int myDeInit(void) {
     for (int dev = 0; dev < kSlots; ++dev) {
         if (loadAcquire(myPorts[dev]) >= 0) storeRelease(closeRequest[dev], 1);
     }
+    wakeIoThread();
     usleep(50000);
     if (loadAcquire(isThreadRunning) == 1) {
         storeRelease(terminate, 1);
+        wakeIoThread();
         pthread_join(threadId, nullptr);
         storeRelease(isThreadRunning, 0);
     }
@@ -118,8 +121,8 @@ KELVO_API int kelvoOpen(int dev, const char *path) {
         return 1;
     }
     storeRelease(myPortErr[dev], 0);
-    storeRelease(openRequest[dev], 1);
-    waitUntilLowered(openRequest[dev]);
+    raiseRequest(openRequest[dev]);
+    awaitServed(dev, openRequest[dev]);
     usleep(10000);
     if (loadAcquire(myPortErr[dev]) != 0) return 1;
     storeRelease(filteredAdcOversamplingFactors[dev], 1);
@@ -133,9 +136,9 @@ KELVO_API int kelvoClose(int dev) {
     if (refuseSlot("kelvoClose", dev, {.open = true, .healthyPort = false})) return 1;
     static const char kAbort[] = "abort\n";
     if (!ringPut(outQ[dev], kAbort, sizeof kAbort - 1)) setBits(isFatal[dev], kFaultAbortNoRoom);
-    storeRelease(closeRequest[dev], 1);
+    raiseRequest(closeRequest[dev]);
     usleep(20000);
-    waitUntilLowered(closeRequest[dev]);
+    awaitServed(dev, closeRequest[dev]);
     discardSlotQueues(dev);
     return 0;
 }

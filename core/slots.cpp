@@ -38,13 +38,14 @@ int32_t isErrorOccurred[kSlots];
 int32_t filteredSampleSize[kSlots];
 int32_t filteredAdcOversamplingFactors[kSlots];
 SCPIdecoderState scpiBuf[kSlots + 1];
+int32_t lineHungUp[kSlots];
+int32_t lineStalled[kSlots];
 
 int32_t doTxQueue = 1;
 int32_t terminate;
 int32_t isThreadRunning;
 int64_t timingT0;
 uint8_t tmpBuf[kIoScratchSize];
-char scratch_msg[256];
 char inputBuffer[kAnswerBufferSize];
 
 extern "C" {

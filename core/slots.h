@@ -8,7 +8,7 @@
 //                filteredSampleSize (the I/O thread keeps its queues in
 //                samples of this size)
 //   I/O thread:  myPorts, isStreaming, scpiBuf, the requests (lower),
-//                timeStamp[4..15]
+//                timeStamp[4..15], lineHungUp, lineStalled
 //   both:        myPortErr, isFatal (bits set with an atomic OR),
 //                timestampRequest (see the synchronized start)
 #pragma once
@@ -36,6 +36,7 @@ inline constexpr uint32_t kFaultCommandNoRoom = 0x08;
 inline constexpr uint32_t kFaultTransmitTooLarge = 0x10;
 inline constexpr uint32_t kFaultAnswerTooLarge = 0x20;
 inline constexpr uint32_t kFaultStreamCommandNoRoom = 0x40;
+inline constexpr uint32_t kFaultDisconnected = 0x80;
 
 inline bool isValidSlot(int dev) { return static_cast<unsigned>(dev) < kSlots; }
 
@@ -61,11 +62,15 @@ extern int32_t isErrorOccurred[kelvo::kSlots];
 extern int32_t filteredSampleSize[kelvo::kSlots];
 extern int32_t filteredAdcOversamplingFactors[kelvo::kSlots];
 extern SCPIdecoderState scpiBuf[kelvo::kSlots + 1];
+// 1 once the slot's tty hung up (the device was unplugged), until the next
+// open; the thread sets it only after it queued every byte the line held.
+extern int32_t lineHungUp[kelvo::kSlots];
+// 1 while the device does not take what the thread has to send.
+extern int32_t lineStalled[kelvo::kSlots];
 
 extern int32_t doTxQueue;
 extern int32_t terminate;
 extern int32_t isThreadRunning;
 extern int64_t timingT0;
 extern uint8_t tmpBuf[kelvo::kIoScratchSize];
-extern char scratch_msg[256];
 extern char inputBuffer[kelvo::kAnswerBufferSize];

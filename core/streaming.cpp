@@ -37,7 +37,7 @@ KELVO_API int kelvoSendCmdWhileStreaming(int dev, const char *command) {
         storeWholeErrorText(dev, "sendCmdWhileStreaming(): port not open");
         return 1;
     }
-    if (refuseSlot(kName, dev, {.open = false, .healthyPort = true})) return 1;
+    if (refuseSlot(kName, dev, {.open = false, .healthyPort = true, .connected = true})) return 1;
     if (command == nullptr) {
         buildErrMsg(dev, kName, "command must not be NULL");
         return 1;
@@ -60,11 +60,14 @@ KELVO_API int kelvoSendCmdWhileStreaming(int dev, const char *command) {
 
 KELVO_API int kelvoGetStreamingData(int dev, void *destination, int sampleSize, unsigned int capacity) {
     static const char kName[] = "kelvoGetStreamingData";
-    if (refuseSlot(kName, dev, {.open = true, .healthyPort = true, .connected = true})) return -1;
+    if (refuseSlot(kName, dev, {.open = true, .healthyPort = true})) return -1;
     if (destination == nullptr && capacity != 0) {
         buildErrMsg(dev, kName, "destination must not be NULL");
         return -1;
     }
+    // Looked at first: the I/O thread marks a hang-up only after it queued
+    // everything the line held, and that is handed out before the refusal.
+    const bool hungUp = loadAcquire(lineHungUp[dev]) != 0;
     const uint32_t unit = sampleSize > 0 ? static_cast<uint32_t>(sampleSize) : 1;
     uint32_t count = std::min<uint32_t>(capacity, ringFill(scpiQ[dev]));
     count -= count % unit;
@@ -73,6 +76,10 @@ KELVO_API int kelvoGetStreamingData(int dev, void *destination, int sampleSize, 
         ringTake(scpiQ[dev], destination, count);
         storeRelease(t0[dev], now);
         return static_cast<int>(count);
+    }
+    if (hungUp || isDisconnected(dev)) {
+        buildErrMsg(dev, kName, "fatal I/O error on Port");
+        return -1;
     }
     if (now - loadAcquire(t0[dev]) > kStreamTimeoutTicks) {
         storeWholeErrorText(dev, "GetStreamingData(): Timeouted");

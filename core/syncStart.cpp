@@ -5,6 +5,7 @@
 #include "clock.h"
 #include "errors.h"
 #include "slots.h"
+#include "wakeups.h"
 
 using namespace kelvo;
 
@@ -24,6 +25,7 @@ KELVO_API int kelvoEnableTx(void) {
         fetchAdd(timestampRequest[dev], 1);
     }
     storeRelease(doTxQueue, 1);
+    wakeIoThread();
     return 0;
 }
 

@@ -1,30 +1,27 @@
 // kelvoSendSCPIbinBlock: raw bytes to a device as one definite-length block.
 #include <cstdio>
-#include <thread>
 
 #include "atomics.h"
 #include "byteRing.h"
 #include "clock.h"
 #include "errors.h"
 #include "slots.h"
+#include "wakeups.h"
 
 using namespace kelvo;
 
 namespace {
 
 constexpr int kMaxBlockPayload = 4096;
-// The I/O thread empties a transmit queue within one pass (well under a
-// millisecond); two seconds only runs out when nothing drains it at all.
+// The I/O thread sends what a working device takes at once; two seconds
+// only run out when nothing drains the queue at all.
 constexpr int64_t kDrainTimeoutTicks = 2 * kTicksPerSecond;
 constexpr char kName[] = "kelvoSendSCPIbinBlock";
 
+// Sleeps until the transmit queue is empty, or the device left (the
+// thread then drops what was queued for it).
 bool waitUntilSent(int dev) {
-    const int64_t start = ticksNow();
-    while (ringFill(outQ[dev]) != 0) {
-        if (ticksNow() - start > kDrainTimeoutTicks) return false;
-        std::this_thread::yield();
-    }
-    return true;
+    return awaitSlotUntil(dev, ticksNow() + kDrainTimeoutTicks, [dev] { return ringFill(outQ[dev]) == 0; });
 }
 
 // Why the transmit queue cannot drain, or null when it can.
@@ -37,9 +34,12 @@ const char *drainBlocker(int dev) {
 
 int refuseStuckQueue(int dev, const char *blockFate) {
     const char *blocker = drainBlocker(dev);
+    if (blocker == nullptr) {
+        blocker = loadAcquire(lineStalled[dev]) != 0 ? "the device does not take data" : "I/O thread busy";
+    }
     char message[160];
     std::snprintf(message, sizeof message, "transmit queue did not drain within 2 s (%s); %s",
-                  blocker ? blocker : "I/O thread busy", blockFate);
+                  blocker, blockFate);
     buildErrMsg(dev, kName, message);
     return -1;
 }
@@ -47,7 +47,8 @@ int refuseStuckQueue(int dev, const char *blockFate) {
 }  // namespace
 
 extern "C" KELVO_API int kelvoSendSCPIbinBlock(int dev, const void *data, int length) {
-    if (refuseSlot(kName, dev, {.open = true, .healthyPort = true})) return -1;
+    constexpr SlotNeeds kNeeds{.open = true, .healthyPort = true, .connected = true};
+    if (refuseSlot(kName, dev, kNeeds)) return -1;
     if (length > kMaxBlockPayload) {
         buildErrMsg(dev, kName, "len > 4096 not allowed");
         return 1;
@@ -65,6 +66,7 @@ extern "C" KELVO_API int kelvoSendSCPIbinBlock(int dev, const void *data, int le
         return -1;
     }
     if (!waitUntilSent(dev)) return refuseStuckQueue(dev, "block not queued");
+    if (refuseSlot(kName, dev, kNeeds)) return -1;
     char header[10];
     const int digits = std::snprintf(header, sizeof header, "%d", length);
     const int headerLength = std::snprintf(header, sizeof header, "#%d%d", digits, length);
@@ -73,6 +75,7 @@ extern "C" KELVO_API int kelvoSendSCPIbinBlock(int dev, const void *data, int le
     (void)ringPut(outQ[dev], header, static_cast<uint32_t>(headerLength));
     (void)ringPut(outQ[dev], data, static_cast<uint32_t>(length));
     (void)ringPut(outQ[dev], "\n", 1);
+    wakeIoThread();
     if (!waitUntilSent(dev)) return refuseStuckQueue(dev, "block still queued");
-    return 0;
+    return refuseSlot(kName, dev, kNeeds) ? -1 : 0;
 }

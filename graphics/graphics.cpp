@@ -29,6 +29,7 @@
 #include "plotWindow.h"
 #include "renderArea.h"
 #include "resources.h"
+#include "wakeups.h"
 
 using namespace kelvo;
 
@@ -367,6 +368,7 @@ KELVO_API int sdl2WindowConfigure(int dev, int span) {
     storeRelease(layoutRequest, 1);
     waitForLayout();
     storeRelease(isGraphicConfigured, 1);
+    wakeIoThread();
     return 0;
 }
 

@@ -2,8 +2,11 @@
 
 #include <algorithm>
 
+#include "atomics.h"
 #include "byteRing.h"
+#include "ioHooks.h"
 #include "renderArea.h"
+#include "sampleFeed.h"
 
 using namespace kelvo;
 
@@ -28,6 +31,22 @@ int16_t littleEndian16(const uint8_t *p) {
     return static_cast<int16_t>(static_cast<uint16_t>(p[0] | p[1] << 8));
 }
 
+// The I/O thread's side: every streaming slot's payload, kept in whole
+// samples. Only the I/O thread touches the feed.
+SampleFeed queueFeed;
+
+void streamStarted(int /*dev*/) { queueFeed = SampleFeed{}; }
+
+void copyPayload(int /*dev*/, const uint8_t *bytes, uint32_t count, int64_t sampleBytes);
+
+const StreamSink kPlotSink{streamStarted, copyPayload};
+
+// Attached for the library's whole life: an application may turn the copy
+// on through isGraphicConfigured alone.
+__attribute__((constructor)) void attachToStreams() { registerStreamSink(&kPlotSink); }
+
+__attribute__((destructor)) void detachFromStreams() { registerStreamSink(nullptr); }
+
 }  // namespace
 
 extern "C" {
@@ -35,6 +54,15 @@ KELVO_API ByteRing graphicQ = {0, 0, memGraphicQ, kGraphicQSize};
 KELVO_API int isGraphicConfigured;
 KELVO_API FiltInfo grConf;
 }
+
+namespace {
+
+// The plot queue is a best-effort copy: overflow is dropped unmarked.
+void copyPayload(int /*dev*/, const uint8_t *bytes, uint32_t count, int64_t sampleBytes) {
+    if (loadAcquire(isGraphicConfigured) != 0) (void)feedSamples(graphicQ, queueFeed, bytes, count, sampleBytes);
+}
+
+}  // namespace
 
 int convertSample(const uint8_t *bytes, int sampleBytes, int isAdc24, float *values) {
     if (isAdc24 != 0) {

@@ -1,5 +1,6 @@
-// The only code that touches a device's tty. Called from the I/O thread
-// (isSerialPortDisconnected also from application threads).
+// The only code that touches a device's tty. The I/O thread opens, reads,
+// writes and closes through it; application threads only ask whether a
+// line is hung up.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -9,23 +10,13 @@
 #include <cerrno>
 
 #include "atomics.h"
-#include "slots.h"
+#include "kelvo.h"
+#include "tty.h"
 
-using namespace kelvo;
-
+namespace kelvo {
 namespace {
 
 constexpr int kModemLines = TIOCM_DTR | TIOCM_RTS;
-
-// The slot whose port is `fd` gets the transport fault mark.
-void markSlotOf(int fd) {
-    for (int dev = 0; dev < kSlots; ++dev) {
-        if (loadAcquire(myPorts[dev]) == fd) {
-            storeRelease(myPortErr[dev], 1);
-            return;
-        }
-    }
-}
 
 void makeRaw8N1(termios &settings) {
     settings.c_cflag &= ~(CSIZE | CSTOPB | PARENB | CRTSCTS);
@@ -40,16 +31,23 @@ void makeRaw8N1(termios &settings) {
     cfsetospeed(&settings, B9600);
 }
 
+// A tty that was hung up, or whose other side went away, answers EIO (a
+// pseudo-terminal), ENXIO or ENODEV (a USB device that left).
+LineState stateAfter(int error) {
+    if (error == EINTR || error == EAGAIN) return LineState::ok;
+    if (error == EIO || error == ENXIO || error == ENODEV) return LineState::hungUp;
+    return LineState::failed;
+}
+
 }  // namespace
 
-extern "C" {
-
-KELVO_API int openSerialPort(int *port, const char *path) {
-    // Blocking, so that a write completes as a rule. O_NOCTTY keeps a process
-    // without a controlling terminal from acquiring the device as one (and
-    // being killed by SIGHUP when it is unplugged); O_CLOEXEC keeps the
-    // programs that discovery starts from inheriting open devices.
-    const int fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
+int ttyOpen(int *port, const char *path) {
+    // Non-blocking: a device that stops reading must never hold up the I/O
+    // thread, and opening a tty must not wait for a carrier. O_NOCTTY keeps
+    // a process without a controlling terminal from acquiring the device as
+    // one (and being killed by SIGHUP when it is unplugged); O_CLOEXEC keeps
+    // the programs that discovery starts from inheriting open devices.
+    const int fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return 1;
     storeRelease(*port, fd);
     termios settings{};
@@ -65,48 +63,69 @@ KELVO_API int openSerialPort(int *port, const char *path) {
     return 0;
 }
 
-KELVO_API int readFromSerialPort(int fd, void *buffer, int capacity) {
-    if (fd < 0) return 0;
+Transfer ttyRead(int fd, void *buffer, int capacity) {
     const ssize_t got = read(fd, buffer, static_cast<size_t>(capacity));
-    if (got >= 0) return static_cast<int>(got);
-    // Interrupted or nothing waiting is not a failed port.
-    if (errno != EINTR && errno != EAGAIN) markSlotOf(fd);
-    return 0;
+    if (got >= 0) return {static_cast<int>(got), LineState::ok};
+    return {0, stateAfter(errno)};
 }
 
-KELVO_API int writeToSerialPort(int fd, const void *buffer, int count) {
-    if (fd < 0) return 0;
-    const auto *bytes = static_cast<const char *>(buffer);
-    int written = 0;
-    // A short write is no failure: losing the tail would corrupt the
-    // command, so go on until every byte is out.
-    while (written < count) {
-        const ssize_t n = write(fd, bytes + written, static_cast<size_t>(count - written));
-        if (n > 0) {
-            written += static_cast<int>(n);
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else if (n < 0 && errno == EAGAIN) {
-            pollfd writable{fd, POLLOUT, 0};
-            (void)poll(&writable, 1, 100);
-        } else {
-            markSlotOf(fd);
-            return written > 0 ? written : -1;
-        }
-    }
-    return written;
+Transfer ttyWrite(int fd, const void *buffer, int count) {
+    ssize_t written;
+    do {
+        written = write(fd, buffer, static_cast<size_t>(count));
+    } while (written < 0 && errno == EINTR);
+    if (written >= 0) return {static_cast<int>(written), LineState::ok};
+    return {0, stateAfter(errno)};
 }
 
-KELVO_API int closeSerialPort(int *port) {
+bool ttyOutputPending(int fd) {
+    int queued = 0;
+    return ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0;
+}
+
+void ttyDropOutput(int fd) { (void)tcflush(fd, TCOFLUSH); }
+
+void ttyClose(int *port) {
     const int fd = loadAcquire(*port);
-    if (fd < 0) return 0;
+    if (fd < 0) return;
     int lines = kModemLines;
     (void)ioctl(fd, TIOCMBIC, &lines);
     close(fd);
     storeRelease(*port, -1);
+}
+
+bool ttyHungUp(int fd) {
+    if (fd < 0) return false;
+    pollfd line{fd, 0, 0};
+    return poll(&line, 1, 0) == 1 && (line.revents & (POLLHUP | POLLERR)) != 0;
+}
+
+}  // namespace kelvo
+
+extern "C" {
+
+KELVO_API int openSerialPort(int *port, const char *path) {
+    if (port == nullptr || path == nullptr) return 1;
+    return kelvo::ttyOpen(port, path);
+}
+
+KELVO_API int readFromSerialPort(int fd, void *buffer, int capacity) {
+    if (fd < 0 || buffer == nullptr || capacity <= 0) return 0;
+    return kelvo::ttyRead(fd, buffer, capacity).bytes;
+}
+
+KELVO_API int writeToSerialPort(int fd, const void *buffer, int count) {
+    if (fd < 0) return 0;
+    if (buffer == nullptr || count < 0) return -1;
+    const kelvo::Transfer sent = kelvo::ttyWrite(fd, buffer, count);
+    return sent.state == kelvo::LineState::ok ? sent.bytes : -1;
+}
+
+KELVO_API int closeSerialPort(int *port) {
+    if (port != nullptr) kelvo::ttyClose(port);
     return 0;
 }
 
-KELVO_API int isSerialPortDisconnected(int /*fd*/) { return 0; }
+KELVO_API int isSerialPortDisconnected(int fd) { return kelvo::ttyHungUp(fd) ? 1 : 0; }
 
 }  // extern "C"

@@ -1,4 +1,4 @@
-// What the library's lifecycle and the I/O thread need of the message bus.
+// What the bus's attachment to the library (busAttach.cpp) needs of it.
 #pragma once
 
 namespace kelvo {
@@ -11,9 +11,9 @@ void busJoinAtLoad();
 // attached).
 void busLeaveAtUnload();
 
-// I/O thread, once per pass: deliver waiting messages to the registered
-// callbacks through the thread's 256-byte scratch buffer.
-void busDeliverToCallbacks(char *scratch);
+// I/O thread: deliver waiting messages to the registered callbacks through
+// a 256-byte scratch buffer. Returns whether any callback is registered.
+bool busDeliverToCallbacks(char *scratch);
 
 // The segment's user count, or -1 when no segment is attached.
 int busUserCount();

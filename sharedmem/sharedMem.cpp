@@ -28,6 +28,7 @@
 #include "busRecord.h"
 #include "clock.h"
 #include "kelvo.h"
+#include "wakeups.h"
 
 extern "C" {
 KELVO_API struct TMsgRecord *psMem;
@@ -215,18 +216,22 @@ void busLeaveAtUnload() {
     if (bus != nullptr && loadAcquire(countedIn) == 1) (void)fetchAdd(bus->nUser, -1);
 }
 
-void busDeliverToCallbacks(char *scratch) {
-    if (record() == nullptr) return;
+bool busDeliverToCallbacks(char *scratch) {
+    if (record() == nullptr) return false;
+    bool anyRegistered = false;
     for (int index = 0; index < kBusSlaves; ++index) {
         if (tMsgCallback callback = loadAcquire(mytMsgSlaveCallback[index])) {
+            anyRegistered = true;
             if (tMsgGetMasterMsg(scratch, index) >= 0) callback(scratch);
         }
     }
     // Only slave 0's mailbox reaches the master's callback; the master
     // polls the others itself.
     if (tMsgCallback callback = loadAcquire(mytMsgMasterCallback[0])) {
+        anyRegistered = true;
         if (tMsgGetSlaveMsg(scratch, 0) >= 0) callback(scratch);
     }
+    return anyRegistered;
 }
 
 int busUserCount() {
@@ -323,12 +328,14 @@ KELVO_API int tMsgUnregisterAsSlave(int index) {
 KELVO_API int tMsgSetSlaveCallback(tMsgCallback callback, int index) {
     if (record() == nullptr || !isSlaveIndex(index)) return -1;
     storeRelease(mytMsgSlaveCallback[index], callback);
+    wakeIoThread();
     return 0;
 }
 
 KELVO_API int tMsgSetMasterCallback(tMsgCallback callback) {
     if (record() == nullptr) return -1;
     storeRelease(mytMsgMasterCallback[0], callback);
+    wakeIoThread();
     return 0;
 }
 
