@@ -16,7 +16,7 @@ namespace {
 // Messages arrive through shared memory, which no descriptor signals, so
 // the I/O thread looks at the mailboxes this often while a callback waits
 // for them; with none registered the bus costs the thread nothing.
-constexpr int64_t kCallbackPollTicks = 2000;  // 200 us
+constexpr int64_t kCallbackPollTicks = 1000;  // 100 us
 
 // Where the I/O thread fetches a message before handing it to a callback.
 char scratchMessage[256];
