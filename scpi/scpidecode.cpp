@@ -1,5 +1,9 @@
 // Definite-length block decoder: '#', one digit d, d length digits, the
-// payload, then CR or LF. One byte per call; the caller owns the state.
+// payload, then CR or LF. The caller owns the state.
+#include <algorithm>
+#include <cstring>
+
+#include "blockDecoder.h"
 #include "kelvo.h"
 
 namespace {
@@ -79,3 +83,26 @@ extern "C" KELVO_API int SCPIdecoder(SCPIdecoderState *decoder, int ch) {
             return 0;
     }
 }
+
+namespace kelvo {
+
+uint32_t decodeBlockBytes(SCPIdecoderState &decoder, const uint8_t *in, uint32_t n, uint8_t *out) {
+    uint32_t taken = 0;
+    for (uint32_t i = 0; i < n;) {
+        if (decoder.state == kPayload) {
+            const auto left = static_cast<uint32_t>(decoder.length - decoder.count);
+            const uint32_t run = std::min(left, n - i);
+            std::memmove(out + taken, in + i, run);
+            taken += run;
+            i += run;
+            decoder.count += static_cast<int32_t>(run);
+            if (decoder.count == decoder.length) decoder.state = kTerminator;
+        } else {
+            if (SCPIdecoder(&decoder, static_cast<signed char>(in[i]))) out[taken++] = in[i];
+            ++i;
+        }
+    }
+    return taken;
+}
+
+}  // namespace kelvo

@@ -3,6 +3,7 @@
 #include <random>
 #include <string>
 
+#include "blockDecoder.h"
 #include "kelvo.h"
 
 namespace {
@@ -134,6 +135,41 @@ TEST(BlockDecoder, ChunkingNeverChangesTheDecodedPayload) {
         }
         ASSERT_EQ(got, expected) << "round " << round;
         ASSERT_EQ(s.error, 0);
+    }
+}
+
+// The I/O thread decodes whole reads at once. On any bytes, well-formed or
+// not, cut anywhere, it must give what the byte-wise decoder gives, and
+// leave the same state behind.
+TEST(BlockDecoder, DecodingARunAtOnceMatchesByteByByte) {
+    std::mt19937 random(777);
+    const char *pieces[] = {"#", "#3", "#210", "#15hello\n", "\r\n", "x", "#0\n", "#19", "\n"};
+    for (int round = 0; round < 500; ++round) {
+        std::string stream;
+        while (stream.size() < 400) {
+            if (random() % 3 == 0) {
+                stream += pieces[random() % 9];
+            } else {
+                std::string payload(random() % 40, '\0');
+                for (char &c : payload) c = static_cast<char>(random());
+                stream += block(payload, random() % 8 == 0 ? "?" : "\n");
+            }
+        }
+        const Decoded expected = decode(stream);
+        SCPIdecoderState state{};
+        SCPIdecoderReset(&state);
+        std::string buffer = stream, got;
+        for (size_t at = 0; at < buffer.size();) {
+            const auto chunk = static_cast<uint32_t>(std::min<size_t>(buffer.size() - at, 1 + random() % 97));
+            auto *bytes = reinterpret_cast<uint8_t *>(buffer.data() + at);
+            const uint32_t n = kelvo::decodeBlockBytes(state, bytes, chunk, bytes);  // in place
+            got.append(reinterpret_cast<char *>(bytes), n);
+            at += chunk;
+        }
+        ASSERT_EQ(got, expected.payload) << "round " << round;
+        ASSERT_EQ(state.state, expected.state.state);
+        ASSERT_EQ(state.count, expected.state.count);
+        ASSERT_EQ(state.error, expected.state.error);
     }
 }
 
