@@ -1,4 +1,4 @@
-// The I/O service thread. It sleeps in poll() on the lines it serves and on
+// The I/O service thread. It sleeps in epoll on the lines it serves and on
 // its wake-up descriptor, and wakes for what happens: bytes from a device,
 // room on a line it has bytes for, a request or queued bytes from the
 // application, a hang-up, or a timer that falls due (the stop rule, a
@@ -17,9 +17,11 @@
 #include <algorithm>
 
 #include "atomics.h"
+#include "blockDecoder.h"
 #include "byteRing.h"
 #include "clock.h"
 #include "ioHooks.h"
+#include "lineWatch.h"
 #include "sampleFeed.h"
 #include "slots.h"
 #include "streamLayout.h"
@@ -35,12 +37,8 @@ constexpr int64_t kCloseDrainTicks = 500 * kTicksPerMs;
 // While a closing line's own output buffer drains, look again this often:
 // poll() tells when there is room, not when the buffer is empty.
 constexpr int64_t kCloseRecheckTicks = 5 * kTicksPerMs;
-// Without a wake-up descriptor the thread looks at its tables this often.
-constexpr int64_t kFallbackWakeTicks = kTicksPerMs;
 constexpr int64_t kNever = -1;
 constexpr unsigned long kTimerSlackNs = 10000;
-// The most a tty hands out in one read.
-constexpr uint32_t kTtyReadChunk = 4096;
 
 // The thread's own view of a slot's line.
 struct Line {
@@ -49,6 +47,7 @@ struct Line {
 };
 
 Line lines[kSlots];
+LineWatch lineWatch;
 // Keep the stream queues in whole samples; only this thread touches them.
 SampleFeed streamFeed[kSlots];
 
@@ -112,16 +111,6 @@ void applyStopRule(int dev, int len) {
     }
 }
 
-// Keeps only payload bytes, compacted in place at the start of tmpBuf.
-uint32_t decodePayload(int dev, int len) {
-    uint32_t n = 0;
-    for (int i = 0; i < len; ++i) {
-        const uint8_t byte = tmpBuf[i];
-        if (SCPIdecoder(&scpiBuf[dev], static_cast<signed char>(byte))) tmpBuf[n++] = byte;
-    }
-    return n;
-}
-
 void deliverPayload(int dev, uint32_t n) {
     const int64_t sampleBytes = streamSampleBytes(dev);
     if (kelvoDataCallback callback = loadAcquire(myDataCallback[dev])) {
@@ -139,7 +128,8 @@ void deliverPayload(int dev, uint32_t n) {
 void routeStream(int dev, int len) {
     applyStopRule(dev, len);
     if (len == 0) return;
-    const uint32_t n = decodePayload(dev, len);
+    // Only payload bytes stay, compacted in place at the start of tmpBuf.
+    const uint32_t n = decodeBlockBytes(scpiBuf[dev], tmpBuf, static_cast<uint32_t>(len), tmpBuf);
     if (n != 0) deliverPayload(dev, n);
 }
 
@@ -178,27 +168,17 @@ void transmit(int dev, int fd) {
     noteLineState(dev, sent.state);
 }
 
-// Reads what the line holds. A tty hands out at most one buffer (4 KiB) per
-// read; a stream reads on while more keeps coming, which saves a sleep and
-// a wake-up per buffer. Answers are read once per turn, so that each chunk
-// is judged against the response queue's room on its own. A hung-up line
-// still hands out what it held; it reads as nothing (or EIO) once that is
-// gone.
-int receive(int dev, int fd, short events) {
+// A hung-up line still hands out what it held; it reads as nothing (or as
+// EIO) once that is gone.
+int receive(int dev, int fd, uint32_t events) {
     if ((events & (POLLIN | POLLHUP | POLLERR)) == 0) return 0;
-    const bool readOn = loadAcquire(isStreaming[dev]) != 0 || loadAcquire(isStreamingRequest[dev]) != 0;
-    int total = 0;
-    Transfer got{};
-    do {
-        got = ttyRead(fd, tmpBuf + total, static_cast<int>(kIoScratchSize) - total);
-        total += got.bytes;
-    } while (readOn && got.bytes > 0 && got.state == LineState::ok && kIoScratchSize - total >= kTtyReadChunk);
+    const Transfer got = ttyRead(fd, tmpBuf, static_cast<int>(kIoScratchSize));
     noteLineState(dev, got.state);
-    if (total == 0 && lines[dev].served && (events & (POLLHUP | POLLERR)) != 0) markHungUp(dev);
-    return total;
+    if (got.bytes == 0 && lines[dev].served && (events & (POLLHUP | POLLERR)) != 0) markHungUp(dev);
+    return got.bytes;
 }
 
-void serveLine(int dev, int fd, short events) {
+void serveLine(int dev, int fd, uint32_t events) {
     if ((events & POLLNVAL) != 0) {
         markFailed(dev);
         return;
@@ -220,6 +200,7 @@ void serveOpenRequest(int dev) {
     storeRelease(isStopStreamingRequest[dev], 0);
     storeRelease(isStreamingRequest[dev], 0);
     // Reopening an open slot must not leak the earlier descriptor.
+    lineWatch.forget(dev);
     ttyClose(&myPorts[dev]);
     storeRelease(lineHungUp[dev], 0);
     storeRelease(lineStalled[dev], 0);
@@ -251,6 +232,7 @@ void closeLine(int dev) {
         ttyDropOutput(fd);
     }
     ringDiscard(outQ[dev]);
+    lineWatch.forget(dev);
     ttyClose(&myPorts[dev]);
     lines[dev] = Line{};
     storeRelease(closeRequest[dev], 0);
@@ -264,7 +246,7 @@ void serveCloseRequest(int dev) {
     closeLine(dev);
 }
 
-void takeTurn(int dev, short events) {
+void takeTurn(int dev, uint32_t events) {
     const int fd = loadAcquire(myPorts[dev]);
     if (fd >= 0 && lines[dev].served) serveLine(dev, fd, events);
     serveOpenRequest(dev);
@@ -273,34 +255,15 @@ void takeTurn(int dev, short events) {
 
 // ---- sleeping until something happens ------------------------------------
 
-struct PollSet {
-    pollfd fds[kSlots + 1];
-    int slotOf[kSlots + 1];
-    nfds_t count = 0;
-
-    void add(int fd, short events, int dev) {
-        fds[count] = pollfd{fd, events, 0};
-        slotOf[count] = dev;
-        ++count;
-    }
-
-    short eventsOf(int dev) const {
-        for (nfds_t i = 0; i < count; ++i) {
-            if (slotOf[i] == dev) return fds[i].revents;
-        }
-        return 0;
-    }
-};
-
-PollSet linesToWatch() {
-    PollSet set;
-    if (ioWakeupFd() >= 0) set.add(ioWakeupFd(), POLLIN, -1);
+void updateWatches() {
     for (int dev = 0; dev < kSlots; ++dev) {
         const int fd = loadAcquire(myPorts[dev]);
-        if (fd < 0 || !lines[dev].served) continue;
-        set.add(fd, static_cast<short>(POLLIN | (wantsToTransmit(dev) ? POLLOUT : 0)), dev);
+        if (fd >= 0 && lines[dev].served) {
+            lineWatch.watch(dev, fd, wantsToTransmit(dev));
+        } else {
+            lineWatch.forget(dev);
+        }
     }
-    return set;
 }
 
 void keepEarliest(int64_t &due, int64_t candidate) {
@@ -310,7 +273,6 @@ void keepEarliest(int64_t &due, int64_t candidate) {
 // The earliest moment a timer falls due, kNever when none is running.
 int64_t nextDue(int64_t now) {
     int64_t due = kNever;
-    if (ioWakeupFd() < 0) keepEarliest(due, now + kFallbackWakeTicks);
     if (passHookDelay >= 0) keepEarliest(due, now + passHookDelay);
     for (int dev = 0; dev < kSlots; ++dev) {
         if (!lines[dev].served) continue;
@@ -322,17 +284,12 @@ int64_t nextDue(int64_t now) {
     return due;
 }
 
-void sleepUntilSomethingHappens(PollSet &set) {
+void sleepUntilSomethingHappens() {
+    updateWatches();
     const int64_t now = ticksNow();
     const int64_t due = nextDue(now);
-    timespec timeout{};
-    if (due != kNever) {
-        const int64_t wait = std::max<int64_t>(due - now, 0);
-        timeout = {static_cast<time_t>(wait / kTicksPerSecond), static_cast<long>(wait % kTicksPerSecond) * 100};
-    }
-    if (ppoll(set.fds, set.count, due == kNever ? nullptr : &timeout, nullptr) < 0) {
-        for (nfds_t i = 0; i < set.count; ++i) set.fds[i].revents = 0;
-    }
+    lineWatch.sleep(due == kNever ? -1 : std::max<int64_t>(due - now, 0));
+    if (lineWatch.woken()) consumeIoWakeup();
 }
 
 // Unloading: lines still closing get no more time.
@@ -362,12 +319,11 @@ void *myThread(void *) {
     // Timers wake the thread only for what falls due; the default slack of
     // 50 us would add to the bus's delivery time.
     (void)prctl(PR_SET_TIMERSLACK, kTimerSlackNs);
+    (void)lineWatch.open(ioWakeupFd());
     while (loadAcquire(terminate) == 0) {
-        PollSet set = linesToWatch();
-        sleepUntilSomethingHappens(set);
+        sleepUntilSomethingHappens();
         if (loadAcquire(terminate) != 0) break;
-        consumeIoWakeup();
-        for (int dev = 0; dev < kSlots; ++dev) takeTurn(dev, set.eventsOf(dev));
+        for (int dev = 0; dev < kSlots; ++dev) takeTurn(dev, lineWatch.eventsOf(dev));
         const PassHook hook = loadAcquire(passHook);
         passHookDelay = hook != nullptr ? hook() : kNever;
     }
