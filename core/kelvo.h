@@ -15,7 +15,13 @@
  *    overwrites. Never free them.
  *  - One background I/O thread does all serial I/O. It is started when the
  *    library is loaded and stopped when it is unloaded; kelvoInit and
- *    kelvoDeInit do nothing.
+ *    kelvoDeInit do nothing. It sleeps until a device sends, a line it has
+ *    bytes for takes them, or the application gives it work, so an idle
+ *    library costs no CPU. Calls that wait for it sleep too.
+ *  - A device that stops reading holds up nothing but its own slot: what it
+ *    does not take stays queued. An unplugged device (its tty hung up) is
+ *    noticed at once: the slot's operations then refuse with "fatal I/O
+ *    error on Port" and fault bit 0x80 is set; kelvoClose frees the slot.
  *  - Threads: use one slot from one thread at a time; different slots may be
  *    driven from different threads. kelvoSendCmd calls must not overlap at
  *    all, since every slot's answer lands in one shared buffer.
@@ -81,7 +87,9 @@ KELVO_API int kelvoDeInit(void);
  * earlier port first. 0 opened, 1 not opened. Takes at least 110 ms. */
 KELVO_API int kelvoOpen(int dev, const char *path);
 
-/* Send "abort\n" and close the slot. 0 closed, 1 refused. */
+/* Send "abort\n" and close the slot. 0 closed, 1 refused. A device that does
+ * not take the bytes gets 500 ms; then they are dropped and the slot closes
+ * anyway. While transmission is held (kelvoDisableTx) nothing is sent. */
 KELVO_API int kelvoClose(int dev);
 
 /* Start and stop the I/O thread; the load and unload hooks call them. 0. */
@@ -100,12 +108,16 @@ KELVO_API void buildErrMsg(int dev, const char *name, const char *message);
  * the payload when the answer is one complete definite-length block
  * (*isBinary = 1); *answerLength gets its length. No answer gives an empty
  * text. NULL when refused; *isBinary is 0 then and *answerLength unwritten.
- * Both pointers must not be NULL (the call is refused if they are). */
+ * Both pointers must not be NULL (the call is refused if they are). A device
+ * unplugged during the wait ends it at once: NULL, "fatal I/O error on
+ * Port". */
 KELVO_API const char *kelvoSendCmd(int dev, const char *command, int *answerLength, int *isBinary);
 
-/* Upload 1..4096 raw bytes as a definite-length block and wait until the I/O
- * thread has taken it (at most 2 s per wait). 0 sent; -1 refused for the
- * slot or the queue did not drain in time; 1 refused for the length. */
+/* Upload 1..4096 raw bytes as a definite-length block and wait until the
+ * device's line has taken it (at most 2 s per wait). 0 sent; -1 refused for
+ * the slot, the device was unplugged, or the queue did not drain in time (the
+ * text says why, e.g. "the device does not take data"); 1 refused for the
+ * length. */
 KELVO_API int kelvoSendSCPIbinBlock(int dev, const void *data, int length);
 
 /* ---- Streaming --------------------------------------------------------- */
@@ -124,7 +136,8 @@ KELVO_API int kelvoSendCmdWhileStreaming(int dev, const char *command);
  * the slot's stream queue. Returns the byte count (0 or more), -1 refused,
  * -2 when no data came for more than 200 ms. Never waits. When the queue
  * overflows (fault bit 0x01), samples of the layout's size are lost whole;
- * the ones that remain stay intact. */
+ * the ones that remain stay intact. After an unplug it first hands out what
+ * arrived before, then returns -1 with "fatal I/O error on Port". */
 KELVO_API int kelvoGetStreamingData(int dev, void *destination, int sampleSize, unsigned int capacity);
 
 /* Bytes per stream sample (0 before any layout command); -1 refused. */
@@ -153,7 +166,16 @@ KELVO_API int kelvoGetTimeStampsFromSynchronizedGroup(int dev, int64_t stamps[4]
  * NULL for a slot outside 0..3 or a slot whose port is closed. */
 KELVO_API const char *kelvoGetLastError(int dev);
 
-/* Clear the sticky fault bits of all slots. */
+/* The sticky fault bits of a slot's fault word (kelvoGetSystemErrors):
+ *   0x01 stream queue full: whole samples were lost
+ *   0x02 response queue full: an answer chunk was lost
+ *   0x04 no room for kelvoClose's "abort\n"
+ *   0x08 no room for a kelvoSendCmd command
+ *   0x10 transmit queue fuller than the I/O thread's buffer
+ *   0x20 an answer larger than the answer buffer was dropped
+ *   0x40 no room for a kelvoSendCmdWhileStreaming command
+ *   0x80 device disconnected: its tty hung up (unplugged)
+ * Clear them for all slots: */
 KELVO_API void kelvoClearSystemErrors(void);
 
 /* With debugLevel 1 and any fault bit set, the four fault words as
@@ -168,17 +190,19 @@ KELVO_API int test(void);
 
 /* ---- Serial transport (used by the I/O thread) ------------------------- */
 
-/* Open `path` raw 8N1 at 9600 Bd, raise DTR and RTS, store the descriptor in
- * *port. 0 opened; 1 failed. */
+/* Open `path` non-blocking, raw 8N1 at 9600 Bd, raise DTR and RTS, store the
+ * descriptor in *port. 0 opened; 1 failed (also for a path that opens but is
+ * no terminal: the descriptor is then stored and open). */
 KELVO_API int openSerialPort(int *port, const char *path);
 /* Bytes read without waiting (0 when none or on failure). */
 KELVO_API int readFromSerialPort(int fd, void *buffer, int capacity);
-/* Write all `count` bytes; returns the count, or what was written before a
- * failure (or -1). */
+/* Write what the line takes now, without waiting: the count written (may be
+ * short, 0 when the line is full), -1 on failure, 0 for fd -1. */
 KELVO_API int writeToSerialPort(int fd, const void *buffer, int count);
 /* Drop DTR and RTS, close *port and set it to -1. 0. */
 KELVO_API int closeSerialPort(int *port);
-/* 0: connected. */
+/* 1 when the tty `fd` is hung up (its device unplugged), else 0. Asks the
+ * descriptor itself; touches no shared state. */
 KELVO_API int isSerialPortDisconnected(int fd);
 
 /* ---- SCPI block decoder ------------------------------------------------ */
