@@ -165,7 +165,10 @@ void transmit(int dev, int fd) {
         announceSlotEvent(dev);
     }
     storeRelease(lineStalled[dev], static_cast<uint32_t>(sent.bytes) < fill ? 1 : 0);
-    noteLineState(dev, sent.state);
+    if (sent.state == LineState::failed) markFailed(dev);
+    // Nothing more will go out. The hang-up itself is marked by the reading
+    // side, once it has taken what the line still held.
+    if (sent.state == LineState::hungUp) ringDiscard(outQ[dev]);
 }
 
 // A hung-up line still hands out what it held; it reads as nothing (or as
