@@ -43,6 +43,8 @@ constexpr unsigned long kTimerSlackNs = 10000;
 // The thread's own view of a slot's line.
 struct Line {
     bool served = false;      // a terminal, neither hung up nor failed: read and written
+    bool readable = false;    // bytes may be waiting without a new report
+    bool hangUpSeen = false;  // the line reported a hang-up; marked once it is read empty
     int64_t closeSeenAt = 0;  // when the pending close was first seen, 0 when none
 };
 
@@ -171,13 +173,21 @@ void transmit(int dev, int fd) {
     if (sent.state == LineState::hungUp) ringDiscard(outQ[dev]);
 }
 
-// A hung-up line still hands out what it held; it reads as nothing (or as
-// EIO) once that is gone.
+// The watch reports a line when bytes arrive, and one read takes all that
+// the tty holds (it hands out at most 4 KiB at a time). A line is read again
+// without a new report only while it may hold more: after a read that filled
+// the buffer, or after a hang-up, until a read finds what was left. Reading
+// a tty that holds nothing makes the kernel wait for input on its way, so
+// the thread does not do it without reason.
 int receive(int dev, int fd, uint32_t events) {
-    if ((events & (POLLIN | POLLHUP | POLLERR)) == 0) return 0;
+    Line &line = lines[dev];
+    if ((events & (POLLIN | POLLHUP | POLLERR)) != 0) line.readable = true;
+    if ((events & (POLLHUP | POLLERR)) != 0) line.hangUpSeen = true;
+    if (!line.readable) return 0;
     const Transfer got = ttyRead(fd, tmpBuf, static_cast<int>(kIoScratchSize));
     noteLineState(dev, got.state);
-    if (got.bytes == 0 && lines[dev].served && (events & (POLLHUP | POLLERR)) != 0) markHungUp(dev);
+    line.readable = got.bytes > 0 && (line.hangUpSeen || static_cast<uint32_t>(got.bytes) == kIoScratchSize);
+    if (got.bytes == 0 && line.served && line.hangUpSeen) markHungUp(dev);
     return got.bytes;
 }
 
@@ -279,6 +289,7 @@ int64_t nextDue(int64_t now) {
     if (passHookDelay >= 0) keepEarliest(due, now + passHookDelay);
     for (int dev = 0; dev < kSlots; ++dev) {
         if (!lines[dev].served) continue;
+        if (lines[dev].readable) keepEarliest(due, now);
         if (stopPending(dev)) keepEarliest(due, stopDueAt(dev));
         if (lines[dev].closeSeenAt != 0) {
             keepEarliest(due, std::min(lines[dev].closeSeenAt + kCloseDrainTicks, now + kCloseRecheckTicks));

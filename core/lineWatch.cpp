@@ -37,7 +37,7 @@ bool LineWatch::open(int wakeupFd) {
 }
 
 void LineWatch::watch(int dev, int fd, bool forRoom) {
-    const uint32_t events = EPOLLIN | (forRoom ? EPOLLOUT : 0u);
+    const uint32_t events = EPOLLIN | EPOLLET | (forRoom ? EPOLLOUT : 0u);
     if (epollFd_ < 0 || (fdOf_[dev] == fd && watched_[dev] == events)) return;
     if (fdOf_[dev] != fd) forget(dev);
     epoll_event line{};
