@@ -213,14 +213,22 @@ void silentDevice() {
                 percentile(cpuMs, 0.5), percentile(wallMs, 0.5));
 }
 
+// The machine's load drifts from second to second, so the three ways are
+// measured in turns, five rounds of `seconds` / 5 each, and compared by
+// their medians.
 void throughput(double seconds) {
+    constexpr int kRounds = 5;
     for (int devices : {1, 4}) {
-        const double plain = plainReadRate(devices, seconds);
-        const double pulled = libraryRate(devices, seconds, false);
-        const double pushed = libraryRate(devices, seconds, true);
-        std::printf("%d device(s): plain read() %.1f MB/s; kelvoGetStreamingData %.1f MB/s (ratio %.2f); "
-                    "callback %.1f MB/s (ratio %.2f)\n",
-                    devices, plain / 1e6, pulled / 1e6, pulled / plain, pushed / 1e6, pushed / plain);
+        std::vector<double> plain, pulled, pushed;
+        for (int round = 0; round < kRounds; ++round) {
+            plain.push_back(plainReadRate(devices, seconds / kRounds));
+            pulled.push_back(libraryRate(devices, seconds / kRounds, false));
+            pushed.push_back(libraryRate(devices, seconds / kRounds, true));
+        }
+        const double p = percentile(plain, 0.5), l = percentile(pulled, 0.5), c = percentile(pushed, 0.5);
+        std::printf("%d device(s), medians of %d rounds: plain read() %.1f MB/s; kelvoGetStreamingData %.1f MB/s "
+                    "(ratio %.2f); callback %.1f MB/s (ratio %.2f)\n",
+                    devices, kRounds, p / 1e6, l / 1e6, l / p, c / 1e6, c / p);
     }
 }
 
