@@ -186,25 +186,6 @@ TEST(SlotLifecycle, ClosedSlotIsNeitherReadNorWritten) {
 
 namespace {
 
-// A hung-up tty mostly reads as quiet (sometimes a read fails at once); at
-// the latest the first write to it fails and marks the slot, and from then
-// on the slot's operations are refused.
-TEST(SlotLifecycle, UnpluggedDeviceMarksTheSlotFailedAtTheNextWrite) {
-    sim::PtyDevice device;
-    ASSERT_EQ(kelvoOpen(1, device.path().c_str()), 0);
-    device.hangUp();
-    int length = 0, binary = 0;
-    (void)kelvoSendCmd(1, "OUTP ON", &length, &binary);
-    ASSERT_TRUE(eventually([] { return loadAcquire(myPortErr[1]) == 1; }));
-    EXPECT_EQ(kelvoSendCmd(1, "*IDN?", &length, &binary), nullptr);
-    EXPECT_STREQ(kelvoGetLastError(1), "kelvoSendCmd(dev=1):fatal R/W error on Port");
-    EXPECT_EQ(kelvoClose(1), 0);
-}
-
-}  // namespace
-
-namespace {
-
 // The I/O thread takes a chunk into the response queue only when it is
 // smaller than the free space: one byte is kept in reserve.
 TEST(ResponseQueue, ChunkOfExactlyTheFreeSpaceIsRefusedOneByteLessAccepted) {
