@@ -331,7 +331,7 @@ void registerStreamSink(const StreamSink *sink) {
 
 void *myThread(void *) {
     // Timers wake the thread only for what falls due; the default slack of
-    // 50 us would add to the bus's delivery time.
+    // 50 us would stretch a pass hook's short period by half.
     (void)prctl(PR_SET_TIMERSLACK, kTimerSlackNs);
     (void)lineWatch.open(ioWakeupFd());
     while (loadAcquire(terminate) == 0) {
