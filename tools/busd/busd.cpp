@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <exception>
 #include <string>
 
 #include "busRecord.h"
@@ -105,7 +106,9 @@ void withdraw(int32_t identifier) {
 
 }  // namespace
 
-int main(int argc, char **argv) {
+// Whatever throws (a string that cannot grow, say) ends the program with a
+// message rather than an abort.
+int main(int argc, char **argv) try {
     mode_t mode = 0600;
     int option = 0;
     while ((option = getopt(argc, argv, "m:h")) != -1) {
@@ -184,4 +187,7 @@ int main(int argc, char **argv) {
     std::printf("kelvo-busd: stopped; %s removed, segment %d freed%s\n", kPath, identifier,
                 othersAttached ? " once the processes still attached end" : "");
     return 0;
+} catch (const std::exception &e) {
+    std::fprintf(stderr, "kelvo-busd: %s\n", e.what());
+    return 1;
 }

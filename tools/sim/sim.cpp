@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <string>
 #include <vector>
@@ -68,7 +69,9 @@ bool readNumber(const char *text, double low, double high, double &value) {
 
 }  // namespace
 
-int main(int argc, char **argv) {
+// Whatever throws (a string that cannot grow, say) ends the program with a
+// message rather than an abort.
+int main(int argc, char **argv) try {
     int devices = 1;
     kelvo::sim::SimOptions options;
     for (int i = 1; i < argc; ++i) {
@@ -127,4 +130,7 @@ int main(int argc, char **argv) {
     int signal = 0;
     sigwait(&stopSignals, &signal);
     return 0;
+} catch (const std::exception &e) {
+    std::fprintf(stderr, "kelvo-sim: %s\n", e.what());
+    return 1;
 }
