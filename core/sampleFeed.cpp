@@ -7,13 +7,14 @@
 namespace kelvo {
 namespace {
 
-uint64_t sampleSizeFor(const ByteRing &ring, int64_t sampleBytes) {
-    return sampleBytes >= 1 && sampleBytes < ring.size ? static_cast<uint64_t>(sampleBytes) : 1;
+// Below ring.size, so a sample size always fits in 32 bits.
+uint32_t sampleSizeFor(const ByteRing &ring, int64_t sampleBytes) {
+    return sampleBytes >= 1 && sampleBytes < ring.size ? static_cast<uint32_t>(sampleBytes) : 1;
 }
 
 // Passes over what an earlier drop left owing; the layout may have changed
 // since the last chunk.
-void settle(SampleFeed &feed, uint64_t S, const uint8_t *&bytes, uint32_t &n) {
+void settle(SampleFeed &feed, uint32_t S, const uint8_t *&bytes, uint32_t &n) {
     feed.phase %= S;
     feed.skip %= S;
     const uint32_t skipped = std::min(feed.skip, n);
@@ -25,7 +26,7 @@ void settle(SampleFeed &feed, uint64_t S, const uint8_t *&bytes, uint32_t &n) {
 // Puts what finishes the queued sample (there is room for it unless the
 // layout changed) and passes over the rest of the chunk: the stream is
 // back at the queue's place within a sample once `skip` more bytes went by.
-void finishSample(ByteRing &ring, SampleFeed &feed, uint64_t S, const uint8_t *bytes, uint32_t n) {
+void finishSample(ByteRing &ring, SampleFeed &feed, uint32_t S, const uint8_t *bytes, uint32_t n) {
     auto kept = static_cast<uint32_t>(std::min<uint64_t>((S - feed.phase) % S, n));
     if (kept != 0 && !ringPut(ring, bytes, kept)) kept = 0;
     feed.phase = static_cast<uint32_t>((feed.phase + kept) % S);
@@ -36,10 +37,10 @@ void finishSample(ByteRing &ring, SampleFeed &feed, uint64_t S, const uint8_t *b
 }  // namespace
 
 bool feedSamples(ByteRing &ring, SampleFeed &feed, const uint8_t *bytes, uint32_t n, int64_t sampleBytes) {
-    const uint64_t S = sampleSizeFor(ring, sampleBytes);
+    const uint32_t S = sampleSizeFor(ring, sampleBytes);
     settle(feed, S, bytes, n);
     if (n == 0) return true;
-    const uint64_t endPhase = (feed.phase + n) % S;
+    const uint64_t endPhase = (uint64_t{feed.phase} + n) % S;
     if (n + (S - endPhase) % S <= ringFree(ring)) {
         (void)ringPut(ring, bytes, n);
         feed.phase = static_cast<uint32_t>(endPhase);
@@ -50,7 +51,7 @@ bool feedSamples(ByteRing &ring, SampleFeed &feed, const uint8_t *bytes, uint32_
 }
 
 void bypassFeed(ByteRing &ring, SampleFeed &feed, const uint8_t *bytes, uint32_t n, int64_t sampleBytes) {
-    const uint64_t S = sampleSizeFor(ring, sampleBytes);
+    const uint32_t S = sampleSizeFor(ring, sampleBytes);
     settle(feed, S, bytes, n);
     finishSample(ring, feed, S, bytes, n);
 }

@@ -79,7 +79,7 @@ void recordFailure(const char *what) {
 
 void fillGrey(SDL_Surface *surface) {
     if (SDL_LockSurface(surface) != 0) return;
-    std::memset(surface->pixels, kFillByte, static_cast<size_t>(surface->w) * surface->h * 4);
+    std::memset(surface->pixels, kFillByte, static_cast<size_t>(surface->w) * static_cast<size_t>(surface->h) * 4);
     SDL_UnlockSurface(surface);
 }
 
@@ -157,7 +157,7 @@ bool initVideo() {
                           kVideoAttempts);
             return false;
         }
-        usleep(kVideoRetryStepUs * attempt);
+        usleep(kVideoRetryStepUs * static_cast<useconds_t>(attempt));
     }
 }
 

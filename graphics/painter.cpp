@@ -9,7 +9,7 @@ void scroll_x(uint32_t *pixels, int width, int rows, int shift) {
     if (rows <= 0 || shift >= width || shift <= 0) return;
     const size_t kept = static_cast<size_t>(width - shift) * sizeof(uint32_t);
     for (int y = 0; y < rows; ++y) {
-        uint32_t *row = pixels + static_cast<size_t>(y) * width;
+        uint32_t *row = pixels + static_cast<size_t>(y) * static_cast<size_t>(width);
         std::memmove(row, row + shift, kept);
     }
 }
@@ -19,7 +19,7 @@ void fillRect(uint32_t *pixels, int stride, int x, int y, int w, int h, uint32_t
     const int right = std::min(x + w, stride);
     if (right <= left || h <= 0) return;
     for (int row = y; row < y + h; ++row) {
-        uint32_t *line = pixels + static_cast<size_t>(row) * stride;
+        uint32_t *line = pixels + static_cast<size_t>(row) * static_cast<size_t>(stride);
         std::fill(line + left, line + right, colour);
     }
 }
@@ -74,7 +74,7 @@ void paintEvent(uint32_t *pixels, RenderArea *model) {
             const int ya = valueRow(decim.colHigh[at], model->gain[ch], model->offset[ch], t, g);
             const int yb = valueRow(decim.colLow[at], model->gain[ch], model->offset[ch], t, g);
             const uint32_t colour = model->channelColour[ch];
-            for (int y = ya; y <= yb; ++y) pixels[static_cast<size_t>(y) * W + x] = colour;
+            for (int y = ya; y <= yb; ++y) pixels[static_cast<size_t>(y) * static_cast<size_t>(W) + static_cast<size_t>(x)] = colour;
         }
     }
 }

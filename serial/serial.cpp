@@ -19,11 +19,12 @@ namespace {
 constexpr int kModemLines = TIOCM_DTR | TIOCM_RTS;
 
 void makeRaw8N1(termios &settings) {
-    settings.c_cflag &= ~(CSIZE | CSTOPB | PARENB | CRTSCTS);
+    settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE | CSTOPB | PARENB | CRTSCTS);
     settings.c_cflag |= CS8 | CREAD | CLOCAL;
-    settings.c_lflag &= ~(ICANON | ECHO | ECHOE | ECHONL | ISIG);
-    settings.c_iflag &= ~(IXON | IXOFF | IXANY | IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL);
-    settings.c_oflag &= ~(OPOST | ONLCR);
+    settings.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHOE | ECHONL | ISIG);
+    settings.c_iflag &=
+        ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL);
+    settings.c_oflag &= ~static_cast<tcflag_t>(OPOST | ONLCR);
     // Reads return at once with whatever is waiting, possibly nothing.
     settings.c_cc[VTIME] = 0;
     settings.c_cc[VMIN] = 0;
