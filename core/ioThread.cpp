@@ -327,8 +327,6 @@ void registerStreamSink(const StreamSink *sink) {
     wakeIoThread();
 }
 
-}  // namespace kelvo
-
 void *myThread(void *) {
     // Timers wake the thread only for what falls due; the default slack of
     // 50 us would stretch a pass hook's short period by half.
@@ -344,3 +342,5 @@ void *myThread(void *) {
     closeRemainingLines();
     return nullptr;
 }
+
+}  // namespace kelvo

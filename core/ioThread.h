@@ -3,6 +3,7 @@
 
 namespace kelvo {
 inline constexpr long long kStopQuietTicks = 500000;  // 50 ms
-}  // namespace kelvo
 
 void *myThread(void *);
+
+}  // namespace kelvo

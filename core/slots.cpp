@@ -1,7 +1,7 @@
 // Storage of the per-slot tables and the library's single words.
 #include "slots.h"
 
-using namespace kelvo;
+namespace kelvo {
 
 namespace {
 uint8_t memOutQ[kSlots][kOutQSize];
@@ -47,6 +47,10 @@ int32_t isThreadRunning;
 int64_t timingT0;
 uint8_t tmpBuf[kIoScratchSize];
 char inputBuffer[kAnswerBufferSize];
+
+}  // namespace kelvo
+
+using namespace kelvo;
 
 extern "C" {
 KELVO_API int myPorts[kSlots] = {-1, -1, -1, -1};

@@ -40,37 +40,37 @@ inline constexpr uint32_t kFaultDisconnected = 0x80;
 
 inline bool isValidSlot(int dev) { return static_cast<unsigned>(dev) < kSlots; }
 
-}  // namespace kelvo
+extern ByteRing outQ[kSlots];
+extern ByteRing inQ[kSlots];
+extern ByteRing scpiQ[kSlots];
 
-extern ByteRing outQ[kelvo::kSlots];
-extern ByteRing inQ[kelvo::kSlots];
-extern ByteRing scpiQ[kelvo::kSlots];
-
-extern char myPortnames[kelvo::kSlots][kelvo::kPortNameSize];
-extern int32_t openRequest[kelvo::kSlots];
-extern int32_t closeRequest[kelvo::kSlots];
-extern int32_t isStreamingRequest[kelvo::kSlots];
-extern int32_t isStreaming[kelvo::kSlots];
-extern int32_t isStopStreamingRequest[kelvo::kSlots];
-extern int64_t stopStreamingRequestTimestamp[kelvo::kSlots];
-extern int32_t timestampRequest[kelvo::kSlots];
-extern int64_t timeStamp[4 * kelvo::kSlots];
-extern int64_t t0[kelvo::kSlots];
-extern uint32_t isFatal[kelvo::kSlots];
-extern char lastErrorMsg[kelvo::kSlots][kelvo::kErrorTextSize];
-extern int32_t isErrorOccurred[kelvo::kSlots];
-extern int32_t filteredSampleSize[kelvo::kSlots];
-extern int32_t filteredAdcOversamplingFactors[kelvo::kSlots];
-extern SCPIdecoderState scpiBuf[kelvo::kSlots + 1];
+extern char myPortnames[kSlots][kPortNameSize];
+extern int32_t openRequest[kSlots];
+extern int32_t closeRequest[kSlots];
+extern int32_t isStreamingRequest[kSlots];
+extern int32_t isStreaming[kSlots];
+extern int32_t isStopStreamingRequest[kSlots];
+extern int64_t stopStreamingRequestTimestamp[kSlots];
+extern int32_t timestampRequest[kSlots];
+extern int64_t timeStamp[4 * kSlots];
+extern int64_t t0[kSlots];
+extern uint32_t isFatal[kSlots];
+extern char lastErrorMsg[kSlots][kErrorTextSize];
+extern int32_t isErrorOccurred[kSlots];
+extern int32_t filteredSampleSize[kSlots];
+extern int32_t filteredAdcOversamplingFactors[kSlots];
+extern SCPIdecoderState scpiBuf[kSlots + 1];
 // 1 once the slot's tty hung up (the device was unplugged), until the next
 // open; the thread sets it only after it queued every byte the line held.
-extern int32_t lineHungUp[kelvo::kSlots];
+extern int32_t lineHungUp[kSlots];
 // 1 while the device does not take what the thread has to send.
-extern int32_t lineStalled[kelvo::kSlots];
+extern int32_t lineStalled[kSlots];
 
 extern int32_t doTxQueue;
 extern int32_t terminate;
 extern int32_t isThreadRunning;
 extern int64_t timingT0;
-extern uint8_t tmpBuf[kelvo::kIoScratchSize];
-extern char inputBuffer[kelvo::kAnswerBufferSize];
+extern uint8_t tmpBuf[kIoScratchSize];
+extern char inputBuffer[kAnswerBufferSize];
+
+}  // namespace kelvo
