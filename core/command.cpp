@@ -6,7 +6,7 @@
 #include "atomics.h"
 #include "byteRing.h"
 #include "clock.h"
-#include "commandLine.h"
+#include "queueCommandLine.h"
 #include "errors.h"
 #include "slots.h"
 #include "streamLayout.h"

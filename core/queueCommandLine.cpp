@@ -1,4 +1,4 @@
-#include "commandLine.h"
+#include "queueCommandLine.h"
 
 #include <cstring>
 
