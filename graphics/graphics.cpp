@@ -61,7 +61,6 @@ char setupFailure[256];
 
 int32_t terminateGraphicThread;
 int32_t isGraphicThreadRunning;  // application thread only
-int32_t testCnt;
 
 // Stored by the render thread after its last use of the model; from then on
 // the application's thread may use the model alone.
@@ -282,8 +281,6 @@ void waitForLayout() {
 
 }  // namespace
 
-int32_t renderCycles() { return loadAcquire(testCnt); }
-
 void *graphicThread(void *) {
     auto *window = new (std::nothrow) PlotWindow;
     RenderArea *model = nullptr;
@@ -312,7 +309,6 @@ void *graphicThread(void *) {
     for (;;) {
         usleep(kCycleSleepUs);
         if (loadAcquire(terminateGraphicThread) != 0) break;
-        fetchAdd(testCnt, 1);
         if (loadAcquire(layoutRequest) != 0) {
             applyLayout(*model);
             storeRelease(layoutRequest, 0);

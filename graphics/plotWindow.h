@@ -10,7 +10,6 @@
 struct PlotWindow {
     SDL_Window *sdlWindow = nullptr;
     bool quitRequested = false;
-    void *reserved = nullptr;
     SDL_Surface *surface = nullptr;  // the window surface
     TTF_Font *font = nullptr;        // null: the window works without labels
     uint32_t *pixels = nullptr;      // the paint target, width x height, stride width
@@ -26,6 +25,3 @@ struct PlotWindow {
 // Render thread entry: sets up SDL and the window, then renders about every
 // 30 ms until sdl2KillWindow, an SDL_QUIT or quitRequested.
 void *graphicThread(void *unused);
-
-// Render cycles so far.
-int32_t renderCycles();

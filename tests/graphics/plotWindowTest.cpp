@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -67,14 +68,38 @@ void savePng(Capture &shot, const std::string &path) {
     }
 }
 
-// Render cycles stopped advancing for a while: the render loop has ended.
+// Once a layout of 4-byte samples is configured, the render thread empties
+// the plot queue on every cycle. No slot streams in these tests, so the
+// test thread can stand in for the I/O thread as the queue's producer.
+constexpr FiltInfo kTwoChannels{1, 4, 0, 2, 0, 0};
+constexpr uint8_t kSample[4] = {0x00, 0x40, 0x00, 0xC0};  // 0.5, -0.5
+
+// A sample put into the queue is taken twice over: the render thread went
+// through at least one whole cycle, paint and presentation included.
+bool renderCyclePassed() {
+    for (int i = 0; i < 2; ++i) {
+        if (!kelvo::ringPut(graphicQ, kSample, sizeof kSample)) return false;
+        if (!eventually([] { return kelvo::ringFill(graphicQ) == 0; })) return false;
+    }
+    return true;
+}
+
+// A sample stays queued for a while: the render loop has ended.
 bool renderLoopStopped() {
     for (int tries = 0; tries < 50; ++tries) {
-        const int32_t before = renderCycles();
+        (void)kelvo::ringPut(graphicQ, kSample, sizeof kSample);
         std::this_thread::sleep_for(150ms);
-        if (renderCycles() == before) return true;
+        if (kelvo::ringFill(graphicQ) != 0) return true;
     }
     return false;
+}
+
+// Until its first frame is presented, a window shows no grey fill.
+bool showsGreyFill(unsigned long window) {
+    XScreen screen;
+    Capture shot;
+    return screen.capture(window, shot) &&
+           std::all_of(shot.rgb.begin(), shot.rgb.end(), [](uint32_t pixel) { return pixel == 0xB4B4B4; });
 }
 
 class PlotWindowTest : public ::testing::Test {
@@ -84,14 +109,14 @@ protected:
     }
     void TearDown() override { sdl2KillWindow(); }
 
-    // Opens a window and waits for its first presented frames.
+    // Opens a window and waits for its first presented frame.
     void open(int x, int y, int width, int height) {
         ASSERT_EQ(sdl2Window(x, y, width, height), 0);
         ASSERT_NE(pWindow, nullptr) << SDL_GetError();
         ASSERT_NE(pRender, nullptr);
-        ASSERT_NE(xWindowOf(pWindow), 0u) << "not a window of the X display: " << SDL_GetError();
-        const int32_t cycles = renderCycles();
-        ASSERT_TRUE(eventually([&] { return renderCycles() > cycles + 2; }));
+        const unsigned long window = xWindowOf(pWindow);
+        ASSERT_NE(window, 0u) << "not a window of the X display: " << SDL_GetError();
+        ASSERT_TRUE(eventually([&] { return showsGreyFill(window); }));
     }
 };
 
@@ -158,8 +183,11 @@ TEST(PlotWindowFailure, WithoutADisplayNoInvisibleWindowIsPassedOffAsOpen) {
     environment.set("SDL_VIDEODRIVER", "offscreen");
     EXPECT_EQ(sdl2Window(10, 10, 320, 200), 0);
     ASSERT_NE(pWindow, nullptr) << SDL_GetError();
-    const int32_t cycles = renderCycles();
-    EXPECT_TRUE(eventually([&] { return renderCycles() > cycles + 2; }));
+    const FiltInfo saved = filtInfo[2];
+    filtInfo[2] = kTwoChannels;
+    EXPECT_EQ(sdl2WindowConfigure(2, 8000), 0);
+    filtInfo[2] = saved;
+    EXPECT_TRUE(renderCyclePassed());
     EXPECT_EQ(sdl2KillWindow(), 0);
     EXPECT_EQ(pWindow, nullptr);
 }
@@ -232,6 +260,10 @@ TEST_F(PlotWindowTest, ConfigureLaysOutGraphsOfTheSlotsStreamLayout) {
 TEST_F(PlotWindowTest, UserClosingTheWindowEndsRenderingButWindowStaysUntilKilled) {
     open(0, 800, 320, 200);
     const unsigned long id = xWindowOf(pWindow);
+    FiltInfo saved = filtInfo[0];
+    filtInfo[0] = kTwoChannels;
+    ASSERT_EQ(sdl2WindowConfigure(0, 500), 0);
+    ASSERT_TRUE(renderCyclePassed());
     SDL_Event quit{};
     quit.type = SDL_QUIT;
     ASSERT_EQ(SDL_PushEvent(&quit), 1) << SDL_GetError();
@@ -239,10 +271,9 @@ TEST_F(PlotWindowTest, UserClosingTheWindowEndsRenderingButWindowStaysUntilKille
     EXPECT_TRUE(xWindowExists(id));
     EXPECT_NE(pWindow, nullptr);
     // Configuring an ended window still lays it out and returns.
-    FiltInfo saved = filtInfo[0];
-    filtInfo[0] = FiltInfo{1, 4, 0, 2, 0, 0};
+    filtInfo[0] = FiltInfo{1, 6, 0, 3, 0, 0};
     EXPECT_EQ(sdl2WindowConfigure(0, 500), 0);
-    EXPECT_EQ(pRender->nGraphs, 2);
+    EXPECT_EQ(pRender->nGraphs, 3);
     filtInfo[0] = saved;
     EXPECT_EQ(sdl2KillWindow(), 0);
     EXPECT_FALSE(xWindowExists(id));
@@ -421,15 +452,12 @@ TEST(PlotWindowOtherDepth, SixteenBitScreenIsPaintedThroughAStagingSurface) {
     ASSERT_NE(pWindow, nullptr) << SDL_GetError();
     EXPECT_NE(pWindow->staging, nullptr);
     FiltInfo saved1 = filtInfo[1];
-    filtInfo[1] = FiltInfo{1, 4, 0, 2, 0, 0};
+    filtInfo[1] = kTwoChannels;
     ASSERT_EQ(sdl2WindowConfigure(1, W), 0);
-    // No slot streams, so this thread can stand in for the I/O thread.
-    const uint8_t sample[4] = {0x00, 0x40, 0x00, 0xC0};  // 0.5, -0.5
     for (int i = 0; i < W + 20; ++i) {
-        while (!kelvo::ringPut(graphicQ, sample, sizeof sample)) std::this_thread::sleep_for(1ms);
+        while (!kelvo::ringPut(graphicQ, kSample, sizeof kSample)) std::this_thread::sleep_for(1ms);
     }
-    const int32_t cycles = renderCycles();
-    ASSERT_TRUE(eventually([&] { return renderCycles() > cycles + 5; }));
+    ASSERT_TRUE(renderCyclePassed());
 
     Capture shot;
     ASSERT_TRUE(XScreen(screen.display().c_str()).capture(xWindowOf(pWindow), shot));
