@@ -14,6 +14,8 @@
 #include "renderArea.h"
 #include "resources.h"
 
+using namespace kelvo;
+
 namespace {
 
 constexpr int kWidth = 1280, kHeight = 720;

@@ -281,6 +281,8 @@ void waitForLayout() {
 
 }  // namespace
 
+namespace kelvo {
+
 void *graphicThread(void *) {
     auto *window = new (std::nothrow) PlotWindow;
     RenderArea *model = nullptr;
@@ -323,6 +325,8 @@ void *graphicThread(void *) {
     SDL_TLSCleanup();
     return nullptr;
 }
+
+}  // namespace kelvo
 
 extern "C" {
 

@@ -5,6 +5,8 @@
 
 #include "renderArea.h"
 
+namespace kelvo {
+
 void scroll_x(uint32_t *pixels, int width, int rows, int shift) {
     if (rows <= 0 || shift >= width || shift <= 0) return;
     const size_t kept = static_cast<size_t>(width - shift) * sizeof(uint32_t);
@@ -78,3 +80,5 @@ void paintEvent(uint32_t *pixels, RenderArea *model) {
         }
     }
 }
+
+}  // namespace kelvo

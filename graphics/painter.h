@@ -7,6 +7,8 @@
 
 struct RenderArea;
 
+namespace kelvo {
+
 inline constexpr uint32_t QColor(int r, int g, int b) {
     return (static_cast<uint32_t>(r) << 16) | (static_cast<uint32_t>(g) << 8) | static_cast<uint32_t>(b);
 }
@@ -30,3 +32,5 @@ int valueRow(float value, float gain, float offset, int t, int g);
 // Scrolls the picture by the columns completed since the last paint and
 // draws them. Resets the model's count of new columns.
 void paintEvent(uint32_t *pixels, RenderArea *model);
+
+}  // namespace kelvo

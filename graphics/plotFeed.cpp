@@ -64,6 +64,8 @@ void copyPayload(int /*dev*/, const uint8_t *bytes, uint32_t count, int64_t samp
 
 }  // namespace
 
+namespace kelvo {
+
 int convertSample(const uint8_t *bytes, int sampleBytes, int isAdc24, float *values) {
     if (isAdc24 != 0) {
         const int words = sampleBytes / 4;
@@ -89,3 +91,5 @@ uint32_t drainPlotQueue(ByteRing &queue, const FiltInfo &layout, graph_decim &de
     }
     return samples;
 }
+
+}  // namespace kelvo

@@ -7,6 +7,8 @@
 
 #include "kelvo.h"
 
+namespace kelvo {
+
 struct graph_decim;
 
 inline constexpr uint32_t kGraphicQSize = 8192;
@@ -24,3 +26,5 @@ int convertSample(const uint8_t *bytes, int sampleBytes, int isAdc24, float *val
 // longer than 512 bytes are cut to their first 512 bytes. Returns the number
 // of samples taken.
 uint32_t drainPlotQueue(ByteRing &queue, const FiltInfo &layout, graph_decim &decim);
+
+}  // namespace kelvo

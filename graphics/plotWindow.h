@@ -22,6 +22,10 @@ struct PlotWindow {
     SDL_Surface *staging = nullptr;
 };
 
+namespace kelvo {
+
 // Render thread entry: sets up SDL and the window, then renders about every
 // 30 ms until sdl2KillWindow, an SDL_QUIT or quitRequested.
 void *graphicThread(void *unused);
+
+}  // namespace kelvo

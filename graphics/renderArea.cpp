@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+namespace kelvo {
+
 namespace {
 
 struct Trace {
@@ -79,6 +81,10 @@ void graph_decim::enqSample(const float *v) {
     }
     if (col >= C) col = 0;
 }
+
+}  // namespace kelvo
+
+using namespace kelvo;
 
 RenderArea::RenderArea(int width_, int height_)
     : height(std::max(height_, 0)), width(std::max(width_, 0)) {

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+namespace kelvo {
+
 inline constexpr int kMaxPlotChannels = 144;
 inline constexpr int kMaxGraphs = 24;
 inline constexpr uint32_t kDefaultSpan = 8000;
@@ -43,22 +45,25 @@ struct graph_decim {
     void enqSample(const float *values);
 };
 
+}  // namespace kelvo
+
+// Named (opaque) in kelvo.h, so it stays in the global namespace.
 struct RenderArea {
-    std::vector<gr_descriptor> graphs;
+    std::vector<kelvo::gr_descriptor> graphs;
     int32_t height;
     int32_t width;  // also the row stride, in pixels, of the pixel buffer
-    graph_decim decim;
+    kelvo::graph_decim decim;
     int32_t nGraphs = 0;
     int32_t nChannels = 0;
     int32_t channelsAdded = 0;
-    int32_t channelGraph[kMaxPlotChannels] = {};
-    uint32_t channelColour[kMaxPlotChannels] = {};
-    bool channelVisible[kMaxPlotChannels] = {};
+    int32_t channelGraph[kelvo::kMaxPlotChannels] = {};
+    uint32_t channelColour[kelvo::kMaxPlotChannels] = {};
+    bool channelVisible[kelvo::kMaxPlotChannels] = {};
     int32_t graphSeq = 0;
     int32_t splitSeq = 0;
-    float gain[kMaxPlotChannels];
-    float offset[kMaxPlotChannels];
-    std::string names[kMaxPlotChannels];
+    float gain[kelvo::kMaxPlotChannels];
+    float offset[kelvo::kMaxPlotChannels];
+    std::string names[kelvo::kMaxPlotChannels];
 
     RenderArea(int width, int height);
 

@@ -4,7 +4,11 @@
 
 #include <cstddef>
 
+namespace kelvo {
+
 extern const unsigned char logoImage[];
 extern const size_t logoImageSize;
 extern const unsigned char OpenSansRegular[];
 extern const size_t OpenSansRegularSize;
+
+}  // namespace kelvo

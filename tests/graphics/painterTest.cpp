@@ -8,6 +8,8 @@
 #include "plotFeed.h"
 #include "renderArea.h"
 
+using namespace kelvo;
+
 namespace {
 
 constexpr uint32_t kGrey = 0xB4B4B4B4;

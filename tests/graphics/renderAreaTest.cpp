@@ -4,6 +4,8 @@
 
 #include "renderArea.h"
 
+using namespace kelvo;
+
 namespace {
 
 // A model of `width` columns with one one-channel graph laid out over `span`.
