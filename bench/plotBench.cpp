@@ -10,7 +10,7 @@
 
 #include "byteRing.h"
 #include "painter.h"
-#include "plotFeed.h"
+#include "plotQueue.h"
 #include "renderArea.h"
 #include "resources.h"
 

@@ -25,7 +25,7 @@
 #include "byteRing.h"
 #include "kelvo.h"
 #include "painter.h"
-#include "plotFeed.h"
+#include "plotQueue.h"
 #include "plotWindow.h"
 #include "renderArea.h"
 #include "resources.h"
@@ -70,7 +70,7 @@ int32_t layoutRequest;
 int32_t layoutSpan;
 // The render thread's copy of grConf, taken when a layout is applied, so
 // that the application may write grConf at any time.
-FiltInfo drainLayout;
+FiltInfo appliedLayout;
 
 void recordFailure(const char *what) {
     std::snprintf(setupFailure, sizeof setupFailure, "%s: %s", what, SDL_GetError());
@@ -197,7 +197,7 @@ bool openWindow(PlotWindow &window) {
 
 // Render thread, or the application's thread once the render loop ended.
 void applyLayout(RenderArea &model) {
-    drainLayout = grConf;
+    appliedLayout = grConf;
     // Bytes cut to the old sample size would shift every later sample.
     ringDiscard(graphicQ);
     model.clearGraphs();
@@ -207,9 +207,9 @@ void applyLayout(RenderArea &model) {
         }
     };
     try {
-        addGraphs(drainLayout.nAdc24, "Adc24_", 1);
-        addGraphs(drainLayout.nAdc16, "Adc16_", 1);
-        addGraphs(drainLayout.nImu6, "Imu6_", 3);
+        addGraphs(appliedLayout.nAdc24, "Adc24_", 1);
+        addGraphs(appliedLayout.nAdc16, "Adc16_", 1);
+        addGraphs(appliedLayout.nImu6, "Imu6_", 3);
         model.layoutChannels(layoutSpan);
     } catch (const std::bad_alloc &) {
         // Out of memory: an empty plot rather than an exception through C.
@@ -254,7 +254,7 @@ void renderCycle(PlotWindow &window, RenderArea &model) {
     }
     // The queue keeps moving even when nothing can be painted; the backlog
     // of columns is bounded when a paint becomes possible again.
-    drainPlotQueue(graphicQ, drainLayout, model.decim);
+    drainPlotQueue(graphicQ, appliedLayout, model.decim);
     SDL_Surface *target = window.staging != nullptr ? window.staging : window.surface;
     if (target != nullptr && window.pixels != nullptr && SDL_LockSurface(target) == 0) {
         paintEvent(window.pixels, &model);

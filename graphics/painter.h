@@ -9,14 +9,15 @@ struct RenderArea;
 
 namespace kelvo {
 
-inline constexpr uint32_t QColor(int r, int g, int b) {
+// A 0xRRGGBB pixel from its red, green and blue parts.
+inline constexpr uint32_t rgbPixel(int r, int g, int b) {
     return (static_cast<uint32_t>(r) << 16) | (static_cast<uint32_t>(g) << 8) | static_cast<uint32_t>(b);
 }
 
-inline constexpr uint32_t kEvenStripColour = QColor(255, 255, 255);
-inline constexpr uint32_t kOddStripColour = QColor(255, 255, 193);
-inline constexpr uint32_t kBoundaryColour = QColor(0, 0, 0);
-inline constexpr uint32_t kCentreLineColour = QColor(230, 230, 230);
+inline constexpr uint32_t kEvenStripColour = rgbPixel(255, 255, 255);
+inline constexpr uint32_t kOddStripColour = rgbPixel(255, 255, 193);
+inline constexpr uint32_t kBoundaryColour = rgbPixel(0, 0, 0);
+inline constexpr uint32_t kCentreLineColour = rgbPixel(230, 230, 230);
 
 // Moves columns shift..width-1 of each row to 0..width-shift-1; the rightmost
 // `shift` columns keep their old pixels.

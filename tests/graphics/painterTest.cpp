@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "painter.h"
-#include "plotFeed.h"
+#include "plotQueue.h"
 #include "renderArea.h"
 
 using namespace kelvo;
@@ -58,7 +58,7 @@ TEST(PixelRoutines, FillRectUsesStrideAndClipsColumns) {
     EXPECT_EQ(c.at(4, 1), 7u);
     EXPECT_EQ(c.at(5, 2), 7u);
     EXPECT_EQ(c.at(0, 0), kGrey);
-    EXPECT_EQ(QColor(255, 255, 193), 0xFFFFC1u);
+    EXPECT_EQ(rgbPixel(255, 255, 193), 0xFFFFC1u);
 }
 
 TEST(PixelRoutines, ValueRowsMapAndClampWithinStrip) {

@@ -1,4 +1,4 @@
-#include "plotFeed.h"
+#include "plotQueue.h"
 
 #include <algorithm>
 
@@ -16,11 +16,11 @@ namespace {
 // any moment; only head (I/O thread) and tail (render thread) move.
 uint8_t memGraphicQ[kGraphicQSize];
 
-// One sample on its way from the queue to the decimator. pFloat keeps its
-// values between samples, so a layout with more channels than the sample
-// carries shows the last values seen rather than garbage.
-uint8_t p16[kMaxSampleBytes];
-float pFloat[kMaxSampleValues];
+// One sample on its way from the queue to the decimator. sampleValues keeps
+// its values between samples, so a layout with more channels than the
+// sample carries shows the last values seen rather than garbage.
+uint8_t rawSample[kMaxSampleBytes];
+float sampleValues[kMaxSampleValues];
 
 int32_t littleEndian32(const uint8_t *p) {
     return static_cast<int32_t>(static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
@@ -33,9 +33,9 @@ int16_t littleEndian16(const uint8_t *p) {
 
 // The I/O thread's side: every streaming slot's payload, kept in whole
 // samples. Only the I/O thread touches the feed.
-SampleFeed queueFeed;
+SampleFeed graphicQFeed;
 
-void streamStarted(int /*dev*/) { queueFeed = SampleFeed{}; }
+void streamStarted(int /*dev*/) { graphicQFeed = SampleFeed{}; }
 
 void copyPayload(int /*dev*/, const uint8_t *bytes, uint32_t count, int64_t sampleBytes);
 
@@ -59,7 +59,7 @@ namespace {
 
 // The plot queue is a best-effort copy: overflow is dropped unmarked.
 void copyPayload(int /*dev*/, const uint8_t *bytes, uint32_t count, int64_t sampleBytes) {
-    if (loadAcquire(isGraphicConfigured) != 0) (void)feedSamples(graphicQ, queueFeed, bytes, count, sampleBytes);
+    if (loadAcquire(isGraphicConfigured) != 0) (void)feedSamples(graphicQ, graphicQFeed, bytes, count, sampleBytes);
 }
 
 }  // namespace
@@ -84,10 +84,10 @@ uint32_t drainPlotQueue(ByteRing &queue, const FiltInfo &layout, graph_decim &de
     const uint32_t kept = std::min<uint32_t>(B, kMaxSampleBytes);
     const uint32_t samples = ringFill(queue) / B;
     for (uint32_t i = 0; i < samples; ++i) {
-        ringTake(queue, p16, kept);
+        ringTake(queue, rawSample, kept);
         if (B > kept) ringSkip(queue, B - kept);
-        convertSample(p16, static_cast<int>(kept), layout.isAdc24, pFloat);
-        decim.enqSample(pFloat);
+        convertSample(rawSample, static_cast<int>(kept), layout.isAdc24, sampleValues);
+        decim.enqSample(sampleValues);
     }
     return samples;
 }

@@ -1,4 +1,4 @@
-// The plot feed: the queue the I/O thread fills with stream payload while
+// The plot queue: the queue the I/O thread fills with stream payload while
 // the plot window is configured, and the render thread's side of it, which
 // cuts the byte stream into samples and converts them to floats.
 #pragma once
