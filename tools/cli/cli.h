@@ -76,7 +76,8 @@ struct Layout {
     int sampleBytes = 0;
     std::vector<std::string> columns;
 };
-Layout layoutOf(int slot, const std::vector<std::string> &commands);
+// Read from the library once the slot is configured.
+Layout layoutOf(int slot);
 
 // Where the samples of a stream go.
 class SampleSink {

@@ -10,7 +10,6 @@
 
 #include "cli.h"
 #include "kelvo.h"
-#include "scpiWords.h"
 
 namespace kelvo::cli {
 
@@ -95,18 +94,15 @@ void configure(int slot, const std::string &name, const std::vector<std::string>
     }
 }
 
-Layout layoutOf(int slot, const std::vector<std::string> &commands) {
+Layout layoutOf(int slot) {
     Layout layout;
     layout.sampleBytes = kelvoGetSampleSize(slot);
-    // Which layout command spoke last decides the word width: a scan list and
-    // a device layout with 24-bit channels give 32-bit words.
-    bool scanList = false;
-    for (const std::string &command : commands) {
-        const std::string_view header = sim::headerOf(command);
-        if (sim::headerMatches(header, "CONFigure:SCAn:LISt")) scanList = true;
-        if (sim::headerMatches(header, "CONFigure:DEVice")) scanList = false;
-    }
+    // The library's record of the layout its configuration commands set. A
+    // scan list and a device layout with 24-bit channels give 32-bit words;
+    // a scan list, the last to speak, records its size as a count of 16-bit
+    // words, a device layout in bytes.
     const FiltInfo &info = filtInfo[slot];
+    const bool scanList = info.sampleBytes != layout.sampleBytes;
     layout.wide = (scanList || info.isAdc24 != 0) && layout.sampleBytes >= 8 && layout.sampleBytes % 4 == 0;
     if (layout.wide) {
         layout.columns.push_back("counter");

@@ -297,7 +297,7 @@ int streamCommand(int argc, char **argv, bool plotOnly) {
     const int slot = open.open(args.positional[0]);
     const std::string &name = open.name(slot);
     configure(slot, name, args.config);
-    const Layout layout = layoutOf(slot, args.config);
+    const Layout layout = layoutOf(slot);
     std::unique_ptr<SampleSink> sink;
     if (!args.out.empty()) sink = openSink(args.out, layout);
 

@@ -1,4 +1,4 @@
-// Small SCPI text helpers shared by the simulator and the command-line tool.
+// Small SCPI text helpers of the simulator.
 #pragma once
 
 #include <cctype>
