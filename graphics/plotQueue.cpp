@@ -69,12 +69,12 @@ namespace kelvo {
 int convertSample(const uint8_t *bytes, int sampleBytes, int isAdc24, float *values) {
     if (isAdc24 != 0) {
         const int words = sampleBytes / 4;
-        for (int j = 1; j < words; ++j) values[j - 1] = static_cast<float>(littleEndian32(bytes + 4 * j)) * 0x1p-31f;
+        for (int j = 1; j < words; ++j) values[j - 1] = static_cast<float>(littleEndian32(bytes + 4L * j)) * 0x1p-31f;
         return std::max(words - 1, 0);
     }
     if (sampleBytes < 2) return 0;
     const int words = sampleBytes / 2;
-    for (int j = 0; j < words; ++j) values[j] = static_cast<float>(littleEndian16(bytes + 2 * j)) * 0x1p-15f;
+    for (int j = 0; j < words; ++j) values[j] = static_cast<float>(littleEndian16(bytes + 2L * j)) * 0x1p-15f;
     return words;
 }
 

@@ -165,6 +165,7 @@ void *attachSegment(int32_t identifier) {
     shmid_ds info{};
     if (shmctl(identifier, IPC_STAT, &info) != 0 || info.shm_segsz < kBusSegmentSize) return nullptr;
     void *base = shmat(identifier, nullptr, 0);
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): shmat's failure value
     if (base == reinterpret_cast<void *>(-1)) return nullptr;
     // shmat maps at a page boundary; the flag pairs rely on it.
     if (reinterpret_cast<uintptr_t>(base) % alignof(uint64_t) != 0) {

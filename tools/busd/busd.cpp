@@ -162,7 +162,7 @@ int main(int argc, char **argv) try {
     }
     void *base = shmat(identifier, nullptr, 0);
     shmctl(identifier, IPC_RMID, nullptr);
-    if (base == reinterpret_cast<void *>(-1)) {
+    if (base == reinterpret_cast<void *>(-1)) {  // NOLINT(performance-no-int-to-ptr): shmat's failure value
         std::fprintf(stderr, "kelvo-busd: cannot attach the segment: %s\n", std::strerror(errno));
         return 1;
     }

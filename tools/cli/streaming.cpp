@@ -68,7 +68,7 @@ public:
     }
 
 private:
-    void row(const unsigned char *p, std::string &rows) {
+    void row(const unsigned char *p, std::string &rows) const {
         char number[16];
         const int width = layout_.wide ? 4 : 2;
         const int values = layout_.sampleBytes / width;
@@ -135,6 +135,7 @@ void StreamRun::add(int slot, const std::string &name, int sampleBytes, SampleSi
 void StreamRun::countLosses() {
     unsigned words[4] = {};
     const char *report = kelvoGetSystemErrors();
+    // NOLINTNEXTLINE(cert-err34-c): the library writes these words itself; a report that does not parse is skipped
     if (std::sscanf(report, "%x,%x,%x,%x,", &words[0], &words[1], &words[2], &words[3]) != 4) return;
     for (Slot &s : slots_) {
         if (words[s.slot] & 0x01u) ++s.lost;

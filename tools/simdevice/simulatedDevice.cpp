@@ -295,6 +295,7 @@ void SimulatedDevice::configureDevice(std::string_view parameters) {
             return;
         }
         std::vector<int> channels;
+        channels.reserve(static_cast<size_t>(n[0]));
         for (int c = 0; c < n[0]; ++c) channels.push_back(c);
         layout_ = wideLayout(channels);
     } else {
