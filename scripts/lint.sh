@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# Style checks: clang-format over the library, tools, tests, benchmarks and
+# examples (nothing is rewritten; a file that would change is an error), and
+# clang-tidy over the library and the tools with .clang-tidy, every finding
+# an error. Exits non-zero on any finding.
+#   scripts/lint.sh                 both
+#   scripts/lint.sh --format-only   only clang-format
+#   scripts/lint.sh --tidy-only     only clang-tidy
+# The compile commands clang-tidy needs come from its own build directory,
+# build-lint (KELVO_LINT_BUILD overrides it); nothing there is compiled
+# except the generated headers.
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+
+format=1
+tidy=1
+case "${1:-}" in
+  "") ;;
+  --format-only) tidy=0 ;;
+  --tidy-only) format=0 ;;
+  *) echo "usage: $0 [--format-only | --tidy-only]" >&2; exit 2 ;;
+esac
+
+find_tool() {
+  local name
+  for name in "$@"; do
+    if command -v "$name" >/dev/null; then echo "$name"; return; fi
+  done
+  echo "lint: none of $* is installed (see scripts/packages.txt)" >&2
+  exit 2
+}
+
+# The C and C++ files under the given directories: the tracked ones in a git
+# checkout, otherwise every one found.
+sources() {
+  if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+    git ls-files -- "$@"
+  else
+    find "$@" -type f | sort
+  fi | grep -E '\.(c|cc|cpp|h|hpp)$' || true
+}
+
+status=0
+
+if [ "$format" = 1 ]; then
+  clang_format=$(find_tool clang-format clang-format-14)
+  mapfile -t files < <(sources core serial scpi sharedmem graphics tools tests bench examples)
+  echo "lint: clang-format on ${#files[@]} files"
+  if ! "$clang_format" --dry-run -Werror "${files[@]}"; then
+    echo "lint: formatting differs; see above (clang-format -i FILE fixes a file)" >&2
+    status=1
+  fi
+fi
+
+if [ "$tidy" = 1 ]; then
+  clang_tidy=$(find_tool clang-tidy clang-tidy-14)
+  build=${KELVO_LINT_BUILD:-$root/build-lint}
+  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
+    -DKELVO_BUILD_TESTS=OFF -DKELVO_BUILD_BENCHMARKS=OFF >/dev/null
+  # Only the translation units of the library and the tools that the build
+  # compiles (a source kept out of the build is not checked).
+  mapfile -t files < <(python3 - "$build/compile_commands.json" "$root" <<'PY'
+import json, os, sys
+root = os.path.realpath(sys.argv[2])
+dirs = ("core", "serial", "scpi", "sharedmem", "graphics", "tools")
+seen = set()
+for entry in json.load(open(sys.argv[1])):
+    path = os.path.realpath(os.path.join(entry["directory"], entry["file"]))
+    rel = os.path.relpath(path, root)
+    if rel.split(os.sep)[0] in dirs and path not in seen:
+        seen.add(path)
+        print(path)
+PY
+  )
+  echo "lint: clang-tidy on ${#files[@]} files"
+  jobs=$(nproc 2>/dev/null || echo 2)
+  log=$(mktemp)
+  trap 'rm -f "$log"' EXIT
+  # Each file on its own; xargs runs them in parallel and fails if any did.
+  if ! printf '%s\0' "${files[@]}" |
+      xargs -0 -P "$jobs" -n 1 "$clang_tidy" -p "$build" --quiet >"$log" 2>&1; then
+    grep -vE '^[0-9]+ warnings? (and [0-9]+ errors? )?generated\.$|^Suppressed [0-9]+ warnings|^Use -header-filter|^Use -system-headers' "$log" >&2 || true
+    echo "lint: clang-tidy found problems; see above" >&2
+    status=1
+  fi
+fi
+
+exit "$status"
