@@ -9,7 +9,7 @@
 
 #include "blockDecoder.h"
 #include "byteRing.h"
-#include "kelvo.h"
+#include "kelvo_lowlevel.h"
 #include "sampleFeed.h"
 
 namespace {

@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "kelvo.h"
+#include "kelvo_lowlevel.h"
 #include "ptyDevice.h"
 
 using namespace std::chrono;

@@ -88,4 +88,6 @@ KELVO_API const char *kelvoGetSystemErrors(void) {
 
 KELVO_API const char *kelvoGetVersion(void) { return versionInfo; }
 
+KELVO_API uint32_t kelvoGetFaultBits(int dev) { return isValidSlot(dev) ? loadAcquire(isFatal[dev]) : 0u; }
+
 }  // extern "C"

@@ -14,7 +14,7 @@
 
 #include <cstdint>
 
-#include "kelvo.h"
+#include "kelvo_lowlevel.h"
 
 namespace kelvo {
 

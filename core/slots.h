@@ -15,7 +15,7 @@
 
 #include <cstdint>
 
-#include "kelvo.h"
+#include "kelvo_lowlevel.h"
 
 namespace kelvo {
 
@@ -28,15 +28,15 @@ inline constexpr uint32_t kAnswerBufferSize = 262144;
 inline constexpr int kPortNameSize = 256;
 inline constexpr int kErrorTextSize = 512;
 
-// Sticky fault bits of isFatal.
-inline constexpr uint32_t kFaultStreamQueueFull = 0x01;
-inline constexpr uint32_t kFaultResponseQueueFull = 0x02;
-inline constexpr uint32_t kFaultAbortNoRoom = 0x04;
-inline constexpr uint32_t kFaultCommandNoRoom = 0x08;
-inline constexpr uint32_t kFaultTransmitTooLarge = 0x10;
-inline constexpr uint32_t kFaultAnswerTooLarge = 0x20;
-inline constexpr uint32_t kFaultStreamCommandNoRoom = 0x40;
-inline constexpr uint32_t kFaultDisconnected = 0x80;
+// Sticky fault bits of isFatal, as kelvo.h names them.
+inline constexpr uint32_t kFaultStreamQueueFull = KELVO_FAULT_STREAM_QUEUE_FULL;
+inline constexpr uint32_t kFaultResponseQueueFull = KELVO_FAULT_RESPONSE_QUEUE_FULL;
+inline constexpr uint32_t kFaultAbortNoRoom = KELVO_FAULT_ABORT_NO_ROOM;
+inline constexpr uint32_t kFaultCommandNoRoom = KELVO_FAULT_COMMAND_NO_ROOM;
+inline constexpr uint32_t kFaultTransmitTooLarge = KELVO_FAULT_TRANSMIT_TOO_LARGE;
+inline constexpr uint32_t kFaultAnswerTooLarge = KELVO_FAULT_ANSWER_TOO_LARGE;
+inline constexpr uint32_t kFaultStreamCommandNoRoom = KELVO_FAULT_STREAM_COMMAND_NO_ROOM;
+inline constexpr uint32_t kFaultDisconnected = KELVO_FAULT_DISCONNECTED;
 
 inline bool isValidSlot(int dev) { return static_cast<unsigned>(dev) < kSlots; }
 

@@ -23,7 +23,7 @@
 
 #include "atomics.h"
 #include "byteRing.h"
-#include "kelvo.h"
+#include "kelvo_lowlevel.h"
 #include "painter.h"
 #include "plotQueue.h"
 #include "plotWindow.h"

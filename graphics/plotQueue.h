@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "kelvo.h"
+#include "kelvo_lowlevel.h"
 
 namespace kelvo {
 

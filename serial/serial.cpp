@@ -10,7 +10,7 @@
 #include <cerrno>
 
 #include "atomics.h"
-#include "kelvo.h"
+#include "kelvo_lowlevel.h"
 #include "tty.h"
 
 namespace kelvo {

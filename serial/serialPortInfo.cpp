@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "atomics.h"
-#include "kelvo.h"
+#include "kelvo_lowlevel.h"
 #include "udevadmParser.h"
 
 namespace kelvo::discovery {

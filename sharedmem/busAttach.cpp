@@ -6,7 +6,7 @@
 #include "atomics.h"
 #include "busHooks.h"
 #include "ioHooks.h"
-#include "kelvo.h"
+#include "kelvo_lowlevel.h"
 #include "slots.h"
 
 using namespace kelvo;

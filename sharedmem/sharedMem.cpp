@@ -27,7 +27,7 @@
 #include "busHooks.h"
 #include "busRecord.h"
 #include "clock.h"
-#include "kelvo.h"
+#include "kelvo_lowlevel.h"
 #include "wakeups.h"
 
 extern "C" {

@@ -1,18 +1,28 @@
-/* The public header compiles as plain C, and a C program links and runs. */
+/* kelvo.h alone serves a C99 application: it compiles as plain C without the
+ * low-level header, and the program links and runs. */
 #include <kelvo.h>
 #include <stdio.h>
 #include <string.h>
 
+#ifdef KELVO_LOWLEVEL_H
+#error "kelvo.h must not pull in kelvo_lowlevel.h"
+#endif
+
 int main(void) {
     int length = 0, binary = 1;
-    SCPIdecoderState decoder;
-    ByteRing ring = {0, 0, NULL, 0};
-    FiltInfo info = {0, 0, 0, 0, 0, 0};
-    (void)ring;
-    (void)info;
-    SCPIdecoderReset(&decoder);
-    if (strcmp(kelvoGetVersion(), "1.2.0.2") != 0) return 1;
-    if (kelvoSendCmd(7, "*IDN?", &length, &binary) != NULL || binary != 0) return 2;
+    int64_t stamps[4];
+    kelvoDataCallback onData = NULL;
+    tMsgCallback onMessage = NULL;
+    const uint32_t allFaults = KELVO_FAULT_STREAM_QUEUE_FULL | KELVO_FAULT_RESPONSE_QUEUE_FULL |
+                               KELVO_FAULT_ABORT_NO_ROOM | KELVO_FAULT_COMMAND_NO_ROOM |
+                               KELVO_FAULT_TRANSMIT_TOO_LARGE | KELVO_FAULT_ANSWER_TOO_LARGE |
+                               KELVO_FAULT_STREAM_COMMAND_NO_ROOM | KELVO_FAULT_DISCONNECTED;
+    if (allFaults != 0xffu) return 1;
+    if (strcmp(kelvoGetVersion(), "") == 0) return 2;
+    if (kelvoSendCmd(7, "*IDN?", &length, &binary) != NULL || binary != 0) return 3;
+    if (kelvoSetCallbackData(0, onData) != KELVO_OK || kelvoGetFaultBits(4) != 0) return 4;
+    if (kelvoGetTimeStampsFromSynchronizedGroup(-1, stamps) != -1) return 5;
+    (void)onMessage;
     puts("C client ok");
     return 0;
 }

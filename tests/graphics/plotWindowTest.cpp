@@ -20,7 +20,7 @@
 
 #include "atomics.h"
 #include "byteRing.h"
-#include "kelvo.h"
+#include "kelvo_lowlevel.h"
 #include "openDevice.h"
 #include "plotWindow.h"
 #include "renderArea.h"

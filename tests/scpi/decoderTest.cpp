@@ -4,7 +4,7 @@
 #include <string>
 
 #include "blockDecoder.h"
-#include "kelvo.h"
+#include "kelvo_lowlevel.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "fakeSystemTools.h"
-#include "kelvo.h"
+#include "kelvo_lowlevel.h"
 #include "ptyDevice.h"
 #include "udevadmParser.h"
 

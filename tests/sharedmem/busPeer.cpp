@@ -31,7 +31,7 @@
 #include <thread>
 #include <vector>
 
-#include "kelvo.h"
+#include "kelvo_lowlevel.h"
 
 namespace {
 

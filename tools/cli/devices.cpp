@@ -9,7 +9,7 @@
 #include <sstream>
 
 #include "cli.h"
-#include "kelvo.h"
+#include "kelvo_lowlevel.h"
 
 namespace kelvo::cli {
 
