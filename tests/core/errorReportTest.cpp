@@ -65,6 +65,18 @@ TEST(SystemErrors, ReportOnlyInDebugModeAndOnlyWhenAFlagIsSet) {
     debugLevel = 0;
 }
 
+TEST(SystemErrors, FaultBitsAreReadPerSlotWithoutClearing) {
+    kelvoClearSystemErrors();
+    isFatal[2] = KELVO_FAULT_DISCONNECTED | KELVO_FAULT_STREAM_QUEUE_FULL;
+    EXPECT_EQ(kelvoGetFaultBits(2), 0x81u);
+    EXPECT_EQ(kelvoGetFaultBits(2), 0x81u) << "reading does not clear";
+    EXPECT_EQ(kelvoGetFaultBits(1), 0u);
+    EXPECT_EQ(kelvoGetFaultBits(-1), 0u);
+    EXPECT_EQ(kelvoGetFaultBits(4), 0u);
+    kelvoClearSystemErrors();
+    EXPECT_EQ(kelvoGetFaultBits(2), 0u);
+}
+
 TEST(Diagnostics, VersionAndThreadReport) {
     EXPECT_STREQ(kelvoGetVersion(), "1.2.0.2");
     EXPECT_EQ(kelvoGetVersion(), versionInfo);

@@ -15,11 +15,11 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 prefix=$work/prefix
 cmake --install "$build" --prefix "$prefix" >/dev/null
 
-# The package: SONAME links, header, pkg-config and CMake files, programs.
+# The package: SONAME links, headers, pkg-config and CMake files, programs.
 libdir=$(cd "$prefix" && ls -d lib*/libkelvo.so.1.2.0.2 | xargs dirname)
 [ "$(readlink "$prefix/$libdir/libkelvo.so")" = libkelvo.so.1 ] || fail "libkelvo.so does not link to libkelvo.so.1"
 [ "$(readlink "$prefix/$libdir/libkelvo.so.1")" = libkelvo.so.1.2.0.2 ] || fail "libkelvo.so.1 does not link to 1.2.0.2"
-[ -f "$prefix/include/kelvo.h" ] || fail "kelvo.h not installed"
+[ -f "$prefix/include/kelvo.h" ] && [ -f "$prefix/include/kelvo_lowlevel.h" ] || fail "headers not installed"
 [ -x "$prefix/bin/kelvo" ] && [ -x "$prefix/bin/kelvo-sim" ] || fail "programs not installed"
 export PKG_CONFIG_PATH=$prefix/$libdir/pkgconfig
 [ "$(pkg-config --modversion kelvo)" = 1.2.0.2 ] || fail "kelvo.pc version"
