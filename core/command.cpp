@@ -65,7 +65,7 @@ long blockPayloadStart(uint32_t count, int *length) {
 
 }  // namespace
 
-extern "C" KELVO_API const char *kelvoSendCmd(int dev, const char *command, int *answerLength, int *isBinary) {
+extern "C" KELVO_API const char *kelvoSendCmd(int dev, const char *command, int *answerLength, int *isBinary) noexcept {
     if (isBinary != nullptr) *isBinary = 0;
     if (refuseSlot("kelvoSendCmd", dev, {.open = true, .healthyPort = true, .connected = true})) return nullptr;
     if (command == nullptr || answerLength == nullptr || isBinary == nullptr) {

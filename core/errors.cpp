@@ -23,8 +23,12 @@ bool isDisconnected(int dev) {
 bool refuseSlot(const char *operation, int dev, SlotNeeds needs) {
     const char *message = nullptr;
     if (!isValidSlot(dev)) {
-        message = "illegal port number";
+        message = needs.badSlotMessage;
     } else if (needs.open && loadAcquire(myPorts[dev]) < 0) {
+        if (needs.notOpenText != nullptr) {
+            storeWholeErrorText(dev, needs.notOpenText);
+            return true;
+        }
         message = "port not open";
     } else if (needs.healthyPort && loadAcquire(myPortErr[dev]) != 0) {
         message = "fatal R/W error on Port";
@@ -46,7 +50,7 @@ void storeWholeErrorText(int dev, const char *text) {
 
 extern "C" {
 
-KELVO_API void buildErrMsg(int dev, const char *name, const char *message) {
+KELVO_API void buildErrMsg(int dev, const char *name, const char *message) noexcept {
     if (!isValidSlot(dev)) return;
     char slotPart[16];
     std::snprintf(slotPart, sizeof slotPart, "(dev=%d):", dev);
@@ -55,23 +59,20 @@ KELVO_API void buildErrMsg(int dev, const char *name, const char *message) {
     storeRelease(isErrorOccurred[dev], 1);
 }
 
-KELVO_API const char *kelvoGetLastError(int dev) {
+KELVO_API const char *kelvoGetLastError(int dev) noexcept {
     // A negative number is refused like one above 3: there is no slot to
     // hold a text.
-    if (!isValidSlot(dev)) return nullptr;
-    if (loadAcquire(myPorts[dev]) < 0) {
-        storeWholeErrorText(dev, "GetLastError(): port not open");
-        return nullptr;
-    }
+    constexpr SlotNeeds kNeeds{.healthyPort = false, .notOpenText = "GetLastError(): port not open"};
+    if (refuseSlot("kelvoGetLastError", dev, kNeeds)) return nullptr;
     const bool unread = std::atomic_ref<int32_t>(isErrorOccurred[dev]).exchange(0) != 0;
     return unread ? lastErrorMsg[dev] : kEmptyText;
 }
 
-KELVO_API void kelvoClearSystemErrors(void) {
+KELVO_API void kelvoClearSystemErrors(void) noexcept {
     for (uint32_t &word : isFatal) storeRelease(word, 0u);
 }
 
-KELVO_API const char *kelvoGetSystemErrors(void) {
+KELVO_API const char *kelvoGetSystemErrors(void) noexcept {
     systemErrorReport[0] = '\0';
     if (loadAcquire(debugLevel) != 1) return systemErrorReport;
     uint32_t words[kSlots];
@@ -86,8 +87,8 @@ KELVO_API const char *kelvoGetSystemErrors(void) {
     return systemErrorReport;
 }
 
-KELVO_API const char *kelvoGetVersion(void) { return versionInfo; }
+KELVO_API const char *kelvoGetVersion(void) noexcept { return versionInfo; }
 
-KELVO_API uint32_t kelvoGetFaultBits(int dev) { return isValidSlot(dev) ? loadAcquire(isFatal[dev]) : 0u; }
+KELVO_API uint32_t kelvoGetFaultBits(int dev) noexcept { return isValidSlot(dev) ? loadAcquire(isFatal[dev]) : 0u; }
 
 }  // extern "C"

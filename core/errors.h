@@ -8,6 +8,11 @@ struct SlotNeeds {
     bool open = true;          // "port not open"
     bool healthyPort = true;   // "fatal R/W error on Port"
     bool connected = false;    // "fatal I/O error on Port"
+    // When set, a closed port stores this whole text (no prefix) instead of
+    // "operation(dev=N):port not open".
+    const char *notOpenText = nullptr;
+    // Handed to buildErrMsg for a bad slot number, which stores nothing.
+    const char *badSlotMessage = "illegal port number";
 };
 
 // Whether the slot's device was unplugged: its tty hung up. The slot
@@ -15,8 +20,8 @@ struct SlotNeeds {
 bool isDisconnected(int dev);
 
 // Checks the slot number and `needs` in that order; on the first failure
-// records "operation(dev=N):message" (no text for a bad slot number) and
-// returns true.
+// records "operation(dev=N):message" (no text for a bad slot number; the
+// whole `notOpenText` for a closed port when given) and returns true.
 bool refuseSlot(const char *operation, int dev, SlotNeeds needs);
 
 // Replaces the slot's error text with `text` as it stands (no prefix) and

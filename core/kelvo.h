@@ -45,6 +45,13 @@
 #define KELVO_API
 #endif
 
+/* C++ callers see that no exception leaves the library. */
+#ifdef __cplusplus
+#define KELVO_NOEXCEPT noexcept
+#else
+#define KELVO_NOEXCEPT
+#endif
+
 /* ---- Results ----------------------------------------------------------- */
 
 #define KELVO_OK 0                /* success, for every int result */
@@ -77,22 +84,22 @@ typedef void (*tMsgCallback)(const char *message);
 
 /* Do nothing; setting up and tearing down happen when the library is loaded
  * and unloaded. Always 0; any thread; never wait. */
-KELVO_API int kelvoInit(void);
-KELVO_API int kelvoDeInit(void);
+KELVO_API int kelvoInit(void) KELVO_NOEXCEPT;
+KELVO_API int kelvoDeInit(void) KELVO_NOEXCEPT;
 
 /* Open the tty `path` in slot `dev`. `path` is a tty path or a line of the
  * device list (kind, tab, path, tab, serial). Opening an open slot closes the
  * earlier port first. 0 opened; 1 not opened (bad slot or path, the tty does
  * not open, no I/O thread). Waits for the I/O thread, at least 110 ms in
  * all; not from a callback. */
-KELVO_API int kelvoOpen(int dev, const char *path);
+KELVO_API int kelvoOpen(int dev, const char *path) KELVO_NOEXCEPT;
 
 /* Send "abort\n" and close the slot. 0 closed; 1 refused (bad slot, slot not
  * open, no I/O thread). Waits for the I/O thread, at least 20 ms; a device
  * that does not take the bytes gets 500 ms, then they are dropped and the
  * slot closes anyway. While transmission is held (kelvoDisableTx) nothing is
  * sent. Not from a callback. */
-KELVO_API int kelvoClose(int dev);
+KELVO_API int kelvoClose(int dev) KELVO_NOEXCEPT;
 
 /* ---- Commands ---------------------------------------------------------- */
 
@@ -105,21 +112,21 @@ KELVO_API int kelvoClose(int dev);
  * Both pointers must not be NULL (the call is refused if they are). A device
  * unplugged during the wait ends it at once: NULL, "fatal I/O error on
  * Port". Not from a callback; calls must not overlap (one answer buffer). */
-KELVO_API const char *kelvoSendCmd(int dev, const char *command, int *answerLength, int *isBinary);
+KELVO_API const char *kelvoSendCmd(int dev, const char *command, int *answerLength, int *isBinary) KELVO_NOEXCEPT;
 
 /* Upload 1..4096 raw bytes as a definite-length block and wait until the
  * device's line has taken it (two waits, at most 2 s each). 0 sent; -1
  * refused for the slot, the device was unplugged, or the queue did not
  * drain in time (the text says why, e.g. "the device does not take data");
  * 1 refused for the length or a NULL `data`. Not from a callback. */
-KELVO_API int kelvoSendSCPIbinBlock(int dev, const void *data, int length);
+KELVO_API int kelvoSendSCPIbinBlock(int dev, const void *data, int length) KELVO_NOEXCEPT;
 
 /* ---- Streaming --------------------------------------------------------- */
 
 /* Register (or with NULL remove) the slot's stream callback. 0, or -1 for a
  * slot outside 0..3. While a callback is set nothing reaches the stream
  * queue. Any thread; never waits. */
-KELVO_API int kelvoSetCallbackData(int dev, kelvoDataCallback callback);
+KELVO_API int kelvoSetCallbackData(int dev, kelvoDataCallback callback) KELVO_NOEXCEPT;
 
 /* Queue a command without waiting for an answer. A command beginning "init"
  * starts streaming, one beginning "abor" stops it once the line has been
@@ -127,7 +134,7 @@ KELVO_API int kelvoSetCallbackData(int dev, kelvoDataCallback callback);
  * queue is dropped and sets KELVO_FAULT_STREAM_COMMAND_NO_ROOM); 1 refused
  * (bad or closed slot, port fault, unplugged, NULL command). Any thread;
  * never waits. */
-KELVO_API int kelvoSendCmdWhileStreaming(int dev, const char *command);
+KELVO_API int kelvoSendCmdWhileStreaming(int dev, const char *command) KELVO_NOEXCEPT;
 
 /* Copy whole samples of `sampleSize` bytes (at most `capacity` bytes) from
  * the slot's stream queue. Returns the byte count (0 or more), -1 refused,
@@ -136,52 +143,52 @@ KELVO_API int kelvoSendCmdWhileStreaming(int dev, const char *command);
  * (KELVO_FAULT_STREAM_QUEUE_FULL), samples of the layout's size are lost
  * whole; the ones that remain stay intact. After an unplug it first hands
  * out what arrived before, then returns -1 with "fatal I/O error on Port". */
-KELVO_API int kelvoGetStreamingData(int dev, void *destination, int sampleSize, unsigned int capacity);
+KELVO_API int kelvoGetStreamingData(int dev, void *destination, int sampleSize, unsigned int capacity) KELVO_NOEXCEPT;
 
 /* Bytes per stream sample (0 before any layout command); -1 for a bad or
  * closed slot. Any thread; never waits. */
-KELVO_API int kelvoGetSampleSize(int dev);
+KELVO_API int kelvoGetSampleSize(int dev) KELVO_NOEXCEPT;
 
 /* The slot's ADC oversampling factor (1 after kelvoOpen); -1 for a bad or
  * closed slot. Any thread; never waits. */
-KELVO_API int kelvoGetAdcOversampling(int dev);
+KELVO_API int kelvoGetAdcOversampling(int dev) KELVO_NOEXCEPT;
 
 /* ---- Synchronized start ------------------------------------------------ */
 
 /* Hold all transmission; queue start commands; release them in one moment
  * with kelvoEnableTx. Both return 0; any thread; never wait. */
-KELVO_API int kelvoDisableTx(void);
-KELVO_API int kelvoEnableTx(void);
+KELVO_API int kelvoDisableTx(void) KELVO_NOEXCEPT;
+KELVO_API int kelvoEnableTx(void) KELVO_NOEXCEPT;
 
 /* Current time in ticks (100 ns of CLOCK_MONOTONIC_RAW). Any thread. */
-KELVO_API int64_t kelvoGetTicks(void);
+KELVO_API int64_t kelvoGetTicks(void) KELVO_NOEXCEPT;
 
 /* The slot's four start stamps: released, sent, first bytes back, first
  * payload delivered. 0 copied; -1 for a bad or closed slot or NULL `stamps`.
  * Any thread; never waits. */
-KELVO_API int kelvoGetTimeStampsFromSynchronizedGroup(int dev, int64_t stamps[4]);
+KELVO_API int kelvoGetTimeStampsFromSynchronizedGroup(int dev, int64_t stamps[4]) KELVO_NOEXCEPT;
 
 /* ---- Errors and diagnostics -------------------------------------------- */
 
 /* The slot's last error text once, then an empty text until the next error.
  * NULL for a slot outside 0..3 or a slot whose port is closed. The thread
  * that uses the slot; never waits. */
-KELVO_API const char *kelvoGetLastError(int dev);
+KELVO_API const char *kelvoGetLastError(int dev) KELVO_NOEXCEPT;
 
 /* The slot's sticky fault word (KELVO_FAULT_* bits); 0 for a slot outside
  * 0..3. Reading does not clear it. Any thread; never waits. */
-KELVO_API uint32_t kelvoGetFaultBits(int dev);
+KELVO_API uint32_t kelvoGetFaultBits(int dev) KELVO_NOEXCEPT;
 
 /* Clear the fault words of all slots. Any thread; never waits. */
-KELVO_API void kelvoClearSystemErrors(void);
+KELVO_API void kelvoClearSystemErrors(void) KELVO_NOEXCEPT;
 
 /* With debugLevel 1 (kelvo_lowlevel.h) and any fault bit set, the four fault
  * words as "0x..,0x..,0x..,0x..,"; otherwise an empty text. One static
  * buffer: calls must not overlap. Never waits. */
-KELVO_API const char *kelvoGetSystemErrors(void);
+KELVO_API const char *kelvoGetSystemErrors(void) KELVO_NOEXCEPT;
 
 /* The library's version, e.g. "1.2.0.2". Any thread; never waits. */
-KELVO_API const char *kelvoGetVersion(void);
+KELVO_API const char *kelvoGetVersion(void) KELVO_NOEXCEPT;
 
 /* ---- Device discovery -------------------------------------------------- */
 
@@ -189,8 +196,8 @@ KELVO_API const char *kelvoGetVersion(void);
  * none. kelvoListAllDevices adds other USB ttys as "foreign". Wait for the
  * ls and udevadm runs they start (some ms per tty); one static buffer, so
  * calls must not overlap; not from a callback. */
-KELVO_API const char *kelvoListDevices(void);
-KELVO_API const char *kelvoListAllDevices(void);
+KELVO_API const char *kelvoListDevices(void) KELVO_NOEXCEPT;
+KELVO_API const char *kelvoListAllDevices(void) KELVO_NOEXCEPT;
 
 /* ---- Message bus ------------------------------------------------------- */
 
@@ -202,28 +209,28 @@ KELVO_API const char *kelvoListAllDevices(void);
 
 /* Attach the segment announced in /tmp/xyzServer.id. 0 attached (or already
  * was), -1 not. */
-KELVO_API int tMsgInit(void);
-KELVO_API int tMsgRegisterAsMaster(void);             /* 0, the handle; -1 a master exists */
-KELVO_API int tMsgRegisterAsSlave(void);              /* slave index 0..3; -1 all taken */
-KELVO_API int tMsgUnregisterAsMaster(int handle);     /* the handle */
-KELVO_API int tMsgUnregisterAsSlave(int index);       /* the index */
+KELVO_API int tMsgInit(void) KELVO_NOEXCEPT;
+KELVO_API int tMsgRegisterAsMaster(void) KELVO_NOEXCEPT;             /* 0, the handle; -1 a master exists */
+KELVO_API int tMsgRegisterAsSlave(void) KELVO_NOEXCEPT;              /* slave index 0..3; -1 all taken */
+KELVO_API int tMsgUnregisterAsMaster(int handle) KELVO_NOEXCEPT;     /* the handle */
+KELVO_API int tMsgUnregisterAsSlave(int index) KELVO_NOEXCEPT;       /* the index */
 /* Callbacks run on the I/O thread; NULL removes one. 0 set. */
-KELVO_API int tMsgSetSlaveCallback(tMsgCallback callback, int index);
-KELVO_API int tMsgSetMasterCallback(tMsgCallback callback);
+KELVO_API int tMsgSetSlaveCallback(tMsgCallback callback, int index) KELVO_NOEXCEPT;
+KELVO_API int tMsgSetMasterCallback(tMsgCallback callback) KELVO_NOEXCEPT;
 /* Texts are cut at 255 characters. The index when sent; to all slaves, the
  * count of registered slaves offered the text (a full mailbox drops it). */
-KELVO_API int tMsgSendMsgToSlave(const char *text, int index);
-KELVO_API int tMsgSendMsgToAllSlaves(const char *text);
-KELVO_API int tMsgSendMsgToMaster(const char *text, int index); /* -1 no master */
+KELVO_API int tMsgSendMsgToSlave(const char *text, int index) KELVO_NOEXCEPT;
+KELVO_API int tMsgSendMsgToAllSlaves(const char *text) KELVO_NOEXCEPT;
+KELVO_API int tMsgSendMsgToMaster(const char *text, int index) KELVO_NOEXCEPT; /* -1 no master */
 /* The index when a message was taken. `buffer` takes at least 256 bytes; it
  * always receives a terminated text. */
-KELVO_API int tMsgGetMasterMsg(char *buffer, int index);
-KELVO_API int tMsgGetSlaveMsg(char *buffer, int index);
+KELVO_API int tMsgGetMasterMsg(char *buffer, int index) KELVO_NOEXCEPT;
+KELVO_API int tMsgGetSlaveMsg(char *buffer, int index) KELVO_NOEXCEPT;
 /* Empty the mailboxes to the master. 0. */
-KELVO_API int tMsgClearAllSlaveMessages(void);
+KELVO_API int tMsgClearAllSlaveMessages(void) KELVO_NOEXCEPT;
 /* Send and receive stamps (ticks) of the mailbox this process writes to,
  * then of the one it reads from. 0 copied. */
-KELVO_API int tMsgGetTimeStamps(int64_t stamps[4], int index);
+KELVO_API int tMsgGetTimeStamps(int64_t stamps[4], int index) KELVO_NOEXCEPT;
 
 /* ---- Plot window ------------------------------------------------------- */
 
@@ -233,16 +240,16 @@ KELVO_API int tMsgGetTimeStamps(int64_t stamps[4], int index);
  * thread; waits until the window is up or has failed. Always 0: on failure
  * no window exists (pWindow in kelvo_lowlevel.h stays NULL) and
  * SDL_GetError() on the calling thread says why. */
-KELVO_API int sdl2Window(int x, int y, int width, int height);
+KELVO_API int sdl2Window(int x, int y, int width, int height) KELVO_NOEXCEPT;
 /* Lay the plot out for slot `dev`'s stream layout, `span` samples across the
  * window, and start feeding it. 0, or -1 for a slot outside 0..3 or when
  * there is no memory for the layout (SDL_GetError() tells; the plot stays
  * empty). With a window open, waits until its render thread took the layout
  * (about one 30 ms frame). */
-KELVO_API int sdl2WindowConfigure(int dev, int span);
+KELVO_API int sdl2WindowConfigure(int dev, int span) KELVO_NOEXCEPT;
 /* Stop the render thread and close the window. 0. Waits for the render
  * thread to end (about one frame). */
-KELVO_API int sdl2KillWindow(void);
+KELVO_API int sdl2KillWindow(void) KELVO_NOEXCEPT;
 
 #ifdef __cplusplus
 }

@@ -52,16 +52,16 @@ struct PlotWindow;
  * (myDeInit). Both return 0. The load and unload hooks call them; an
  * application must not while it uses the library. myInit does not wait;
  * myDeInit sleeps about 110 ms and waits for the thread to end. */
-KELVO_API int myInit(int unused);
-KELVO_API int myDeInit(void);
+KELVO_API int myInit(int unused) KELVO_NOEXCEPT;
+KELVO_API int myDeInit(void) KELVO_NOEXCEPT;
 
 /* Record "name(dev=N):message" as the slot's error text; nothing for a slot
  * outside 0..3. Call it from the thread that uses the slot; never waits. */
-KELVO_API void buildErrMsg(int dev, const char *name, const char *message);
+KELVO_API void buildErrMsg(int dev, const char *name, const char *message) KELVO_NOEXCEPT;
 
 /* Print the bus user count (when attached) and whether the I/O thread runs
  * to stdout. Always 0; any thread; never waits. */
-KELVO_API int test(void);
+KELVO_API int test(void) KELVO_NOEXCEPT;
 
 /* ---- Serial transport (used by the I/O thread) ------------------------- */
 
@@ -72,40 +72,40 @@ KELVO_API int test(void);
 /* Open `path` non-blocking, raw 8N1 at 9600 Bd, raise DTR and RTS, store the
  * descriptor in *port. 0 opened; 1 failed (also for a path that opens but is
  * no terminal: the descriptor is then stored and open). */
-KELVO_API int openSerialPort(int *port, const char *path);
+KELVO_API int openSerialPort(int *port, const char *path) KELVO_NOEXCEPT;
 /* The count of bytes read (0 when none waited, on failure, for fd -1). */
-KELVO_API int readFromSerialPort(int fd, void *buffer, int capacity);
+KELVO_API int readFromSerialPort(int fd, void *buffer, int capacity) KELVO_NOEXCEPT;
 /* Write what the line takes now: the count written (may be short, 0 when
  * the line is full), -1 on failure, 0 for fd -1. */
-KELVO_API int writeToSerialPort(int fd, const void *buffer, int count);
+KELVO_API int writeToSerialPort(int fd, const void *buffer, int count) KELVO_NOEXCEPT;
 /* Drop DTR and RTS, close *port and set it to -1. Always 0. */
-KELVO_API int closeSerialPort(int *port);
+KELVO_API int closeSerialPort(int *port) KELVO_NOEXCEPT;
 /* 1 when the tty `fd` is hung up (its device unplugged), else 0. Asks the
  * descriptor itself; touches no shared state. */
-KELVO_API int isSerialPortDisconnected(int fd);
+KELVO_API int isSerialPortDisconnected(int fd) KELVO_NOEXCEPT;
 
 /* ---- SCPI block decoder ------------------------------------------------ */
 
 /* Step `decoder` with one received byte: 1 when the byte is payload, else 0.
  * Any thread, one decoder per thread; never waits. */
-KELVO_API int SCPIdecoder(SCPIdecoderState *decoder, int ch);
+KELVO_API int SCPIdecoder(SCPIdecoderState *decoder, int ch) KELVO_NOEXCEPT;
 /* Return the decoder to idle. */
-KELVO_API void SCPIdecoderReset(SCPIdecoderState *decoder);
+KELVO_API void SCPIdecoderReset(SCPIdecoderState *decoder) KELVO_NOEXCEPT;
 
 /* ---- Device discovery -------------------------------------------------- */
 
 /* Set the listing mode (non-zero: all USB ttys) for serialportinfo; any
  * thread, never waits. */
-KELVO_API void listAllSerialDevices(int all);
+KELVO_API void listAllSerialDevices(int all) KELVO_NOEXCEPT;
 /* The device list in the current mode, as kelvoListDevices gives it (same
  * buffer, same waiting). */
-KELVO_API const char *serialportinfo(void);
+KELVO_API const char *serialportinfo(void) KELVO_NOEXCEPT;
 
 /* ---- Message bus ------------------------------------------------------- */
 
 /* Reset the bus record other processes share (user count kept); nothing
  * without a segment. Only while no process uses the bus; never waits. */
-KELVO_API void initMem(void);
+KELVO_API void initMem(void) KELVO_NOEXCEPT;
 
 /* ---- Exported state ---------------------------------------------------- */
 

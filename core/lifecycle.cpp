@@ -69,7 +69,7 @@ __attribute__((destructor)) void shared_lib_uninit_1() { myDeInit(); }
 
 extern "C" {
 
-KELVO_API int myInit(int /*unused*/) {
+KELVO_API int myInit(int /*unused*/) noexcept {
     storeRelease(debugLevel, 0);
     for (int dev = 0; dev < kSlots; ++dev) {
         storeRelease(myPorts[dev], -1);
@@ -87,7 +87,7 @@ KELVO_API int myInit(int /*unused*/) {
     return 0;
 }
 
-KELVO_API int myDeInit(void) {
+KELVO_API int myDeInit(void) noexcept {
     for (int dev = 0; dev < kSlots; ++dev) {
         if (loadAcquire(myPorts[dev]) >= 0) storeRelease(closeRequest[dev], 1);
     }
@@ -106,15 +106,15 @@ KELVO_API int myDeInit(void) {
     return 0;
 }
 
-KELVO_API int kelvoInit(void) { return 0; }
-KELVO_API int kelvoDeInit(void) { return 0; }
+KELVO_API int kelvoInit(void) noexcept { return 0; }
+KELVO_API int kelvoDeInit(void) noexcept { return 0; }
 
-KELVO_API int kelvoOpen(int dev, const char *path) {
+KELVO_API int kelvoOpen(int dev, const char *path) noexcept {
     if (loadAcquire(isThreadRunning) == 0) return 1;
-    if (!isValidSlot(dev)) {
-        buildErrMsg(dev, "kelvoOpen", "Illegal Portnumber");
-        return 1;
-    }
+    // Opening a closed slot, or reopening one whatever its state: only the
+    // slot number is checked.
+    constexpr SlotNeeds kNeeds{.open = false, .healthyPort = false, .badSlotMessage = "Illegal Portnumber"};
+    if (refuseSlot("kelvoOpen", dev, kNeeds)) return 1;
     const char *refusal = nullptr;
     if (portNameOf(path, myPortnames[dev], &refusal) == nullptr) {
         buildErrMsg(dev, "kelvoOpen", refusal);
@@ -131,7 +131,7 @@ KELVO_API int kelvoOpen(int dev, const char *path) {
     return 0;
 }
 
-KELVO_API int kelvoClose(int dev) {
+KELVO_API int kelvoClose(int dev) noexcept {
     if (loadAcquire(isThreadRunning) == 0) return 1;
     if (refuseSlot("kelvoClose", dev, {.open = true, .healthyPort = false})) return 1;
     static const char kAbort[] = "abort\n";

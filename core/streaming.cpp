@@ -24,20 +24,17 @@ bool startsWith(const char *command, const char *prefix) { return strncasecmp(co
 
 extern "C" {
 
-KELVO_API int kelvoSetCallbackData(int dev, kelvoDataCallback callback) {
-    if (!isValidSlot(dev)) return -1;
+KELVO_API int kelvoSetCallbackData(int dev, kelvoDataCallback callback) noexcept {
+    // Open or not: only the slot number is checked.
+    if (refuseSlot("kelvoSetCallbackData", dev, {.open = false, .healthyPort = false})) return -1;
     storeRelease(myDataCallback[dev], callback);
     return 0;
 }
 
-KELVO_API int kelvoSendCmdWhileStreaming(int dev, const char *command) {
+KELVO_API int kelvoSendCmdWhileStreaming(int dev, const char *command) noexcept {
     static const char kName[] = "kelvoSendCmdWhileStreaming";
-    if (refuseSlot(kName, dev, {.open = false, .healthyPort = false})) return 1;
-    if (loadAcquire(myPorts[dev]) < 0) {
-        storeWholeErrorText(dev, "sendCmdWhileStreaming(): port not open");
-        return 1;
-    }
-    if (refuseSlot(kName, dev, {.open = false, .healthyPort = true, .connected = true})) return 1;
+    constexpr SlotNeeds kNeeds{.connected = true, .notOpenText = "sendCmdWhileStreaming(): port not open"};
+    if (refuseSlot(kName, dev, kNeeds)) return 1;
     if (command == nullptr) {
         buildErrMsg(dev, kName, "command must not be NULL");
         return 1;
@@ -58,16 +55,13 @@ KELVO_API int kelvoSendCmdWhileStreaming(int dev, const char *command) {
     return 0;
 }
 
-KELVO_API int kelvoGetStreamingData(int dev, void *destination, int sampleSize, unsigned int capacity) {
+KELVO_API int kelvoGetStreamingData(int dev, void *destination, int sampleSize, unsigned int capacity) noexcept {
     static const char kName[] = "kelvoGetStreamingData";
     if (refuseSlot(kName, dev, {.open = true, .healthyPort = true})) return -1;
     if (destination == nullptr && capacity != 0) {
         buildErrMsg(dev, kName, "destination must not be NULL");
         return -1;
     }
-    // Looked at first: the I/O thread marks a hang-up only after it queued
-    // everything the line held, and that is handed out before the refusal.
-    const bool hungUp = loadAcquire(lineHungUp[dev]) != 0;
     const uint32_t unit = sampleSize > 0 ? static_cast<uint32_t>(sampleSize) : 1;
     uint32_t count = std::min<uint32_t>(capacity, ringFill(scpiQ[dev]));
     count -= count % unit;
@@ -77,10 +71,9 @@ KELVO_API int kelvoGetStreamingData(int dev, void *destination, int sampleSize, 
         storeRelease(t0[dev], now);
         return static_cast<int>(count);
     }
-    if (hungUp || isDisconnected(dev)) {
-        buildErrMsg(dev, kName, "fatal I/O error on Port");
-        return -1;
-    }
+    // The I/O thread marks a hang-up only after it queued everything the
+    // line held, and that is handed out before the refusal.
+    if (refuseSlot(kName, dev, {.open = false, .healthyPort = false, .connected = true})) return -1;
     if (now - loadAcquire(t0[dev]) > kStreamTimeoutTicks) {
         storeWholeErrorText(dev, "GetStreamingData(): Timeouted");
         return -2;
@@ -88,12 +81,12 @@ KELVO_API int kelvoGetStreamingData(int dev, void *destination, int sampleSize, 
     return 0;
 }
 
-KELVO_API int kelvoGetSampleSize(int dev) {
+KELVO_API int kelvoGetSampleSize(int dev) noexcept {
     if (refuseSlot("kelvoGetSampleSize", dev, {.open = true, .healthyPort = false})) return -1;
     return static_cast<int>(streamSampleBytes(dev));
 }
 
-KELVO_API int kelvoGetAdcOversampling(int dev) {
+KELVO_API int kelvoGetAdcOversampling(int dev) noexcept {
     if (refuseSlot("kelvoGetAdcOversampling", dev, {.open = true, .healthyPort = false})) return -1;
     return filteredAdcOversamplingFactors[dev];
 }

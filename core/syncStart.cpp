@@ -11,13 +11,13 @@ using namespace kelvo;
 
 extern "C" {
 
-KELVO_API int kelvoDisableTx(void) {
+KELVO_API int kelvoDisableTx(void) noexcept {
     for (int32_t &progress : timestampRequest) storeRelease(progress, 0);
     storeRelease(doTxQueue, 0);
     return 0;
 }
 
-KELVO_API int kelvoEnableTx(void) {
+KELVO_API int kelvoEnableTx(void) noexcept {
     const int64_t released = ticksNow();
     for (int dev = 0; dev < kSlots; ++dev) {
         if (loadAcquire(timestampRequest[dev]) == 0) continue;
@@ -29,14 +29,12 @@ KELVO_API int kelvoEnableTx(void) {
     return 0;
 }
 
-KELVO_API int64_t kelvoGetTicks(void) { return ticksNow() - timingT0; }
+KELVO_API int64_t kelvoGetTicks(void) noexcept { return ticksNow() - timingT0; }
 
-KELVO_API int kelvoGetTimeStampsFromSynchronizedGroup(int dev, int64_t stamps[4]) {
-    if (!isValidSlot(dev)) return -1;
-    if (loadAcquire(myPorts[dev]) < 0) {
-        storeWholeErrorText(dev, "kelvoGetTimeStampsFromSynchronizedGroup(): port not open");
-        return -1;
-    }
+KELVO_API int kelvoGetTimeStampsFromSynchronizedGroup(int dev, int64_t stamps[4]) noexcept {
+    constexpr SlotNeeds kNeeds{.healthyPort = false,
+                               .notOpenText = "kelvoGetTimeStampsFromSynchronizedGroup(): port not open"};
+    if (refuseSlot("kelvoGetTimeStampsFromSynchronizedGroup", dev, kNeeds)) return -1;
     if (stamps == nullptr) {
         buildErrMsg(dev, "kelvoGetTimeStampsFromSynchronizedGroup", "stamps must not be NULL");
         return -1;

@@ -46,7 +46,7 @@ int refuseStuckQueue(int dev, const char *blockFate) {
 
 }  // namespace
 
-extern "C" KELVO_API int kelvoSendSCPIbinBlock(int dev, const void *data, int length) {
+extern "C" KELVO_API int kelvoSendSCPIbinBlock(int dev, const void *data, int length) noexcept {
     constexpr SlotNeeds kNeeds{.open = true, .healthyPort = true, .connected = true};
     if (refuseSlot(kName, dev, kNeeds)) return -1;
     if (length > kMaxBlockPayload) {

@@ -18,11 +18,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <new>
 #include <string>
 
 #include "atomics.h"
 #include "byteRing.h"
+#include "errors.h"
 #include "kelvo_lowlevel.h"
 #include "painter.h"
 #include "plotQueue.h"
@@ -68,6 +70,9 @@ int32_t renderLoopEnded;
 // Raised by sdl2WindowConfigure, lowered once the layout is in place.
 int32_t layoutRequest;
 int32_t layoutSpan;
+// Set when the last layout could not be built (the plot is left empty);
+// published with the lowering of layoutRequest.
+int32_t layoutFailed;
 // The render thread's copy of grConf, taken when a layout is applied, so
 // that the application may write grConf at any time.
 FiltInfo appliedLayout;
@@ -211,10 +216,12 @@ void applyLayout(RenderArea &model) {
         addGraphs(appliedLayout.nAdc16, "Adc16_", 1);
         addGraphs(appliedLayout.nImu6, "Imu6_", 3);
         model.layoutChannels(layoutSpan);
-    } catch (const std::bad_alloc &) {
+        storeRelease(layoutFailed, 0);
+    } catch (const std::exception &) {
         // Out of memory: an empty plot rather than an exception through C.
         model.clearGraphs();
         model.layoutChannels(layoutSpan);
+        storeRelease(layoutFailed, 1);
     }
 }
 
@@ -332,7 +339,7 @@ extern "C" {
 
 // On failure no window exists: pWindow stays null, and SDL_GetError() on
 // the calling thread tells why.
-KELVO_API int sdl2Window(int x, int y, int width, int height) {
+KELVO_API int sdl2Window(int x, int y, int width, int height) noexcept {
     if (pWindow != nullptr || isGraphicThreadRunning != 0) sdl2KillWindow();
     storeRelease(isGraphicConfigured, 0);
     ringDiscard(graphicQ);
@@ -360,19 +367,23 @@ KELVO_API int sdl2Window(int x, int y, int width, int height) {
     return 0;
 }
 
-KELVO_API int sdl2WindowConfigure(int dev, int span) {
-    if (dev < 0 || dev > 3) return -1;
+KELVO_API int sdl2WindowConfigure(int dev, int span) noexcept {
+    if (refuseSlot("sdl2WindowConfigure", dev, {.open = false, .healthyPort = false})) return -1;
     grConf = filtInfo[dev];
     if (pRender == nullptr) return 0;
     layoutSpan = span;
     storeRelease(layoutRequest, 1);
     waitForLayout();
+    if (loadAcquire(layoutFailed) != 0) {
+        SDL_SetError("sdl2WindowConfigure: no memory for the layout; the plot stays empty");
+        return -1;
+    }
     storeRelease(isGraphicConfigured, 1);
     wakeIoThread();
     return 0;
 }
 
-KELVO_API int sdl2KillWindow(void) {
+KELVO_API int sdl2KillWindow(void) noexcept {
     storeRelease(isGraphicConfigured, 0);
     storeRelease(terminateGraphicThread, 1);
     if (isGraphicThreadRunning != 0) {

@@ -45,14 +45,16 @@ int stepHeader(SCPIdecoderState *d, char c) {
 
 }  // namespace
 
-extern "C" KELVO_API void SCPIdecoderReset(SCPIdecoderState *decoder) {
+extern "C" KELVO_API void SCPIdecoderReset(SCPIdecoderState *decoder) noexcept {
+    if (decoder == nullptr) return;
     decoder->state = kIdle;
     decoder->count = 0;
     decoder->length = 0;
     decoder->error = 0;
 }
 
-extern "C" KELVO_API int SCPIdecoder(SCPIdecoderState *decoder, int ch) {
+extern "C" KELVO_API int SCPIdecoder(SCPIdecoderState *decoder, int ch) noexcept {
+    if (decoder == nullptr) return 0;
     const char c = static_cast<char>(ch);
     switch (decoder->state) {
         case kIdle:

@@ -258,16 +258,16 @@ const char *buildList() {
 
 extern "C" {
 
-KELVO_API void listAllSerialDevices(int all) { kelvo::storeRelease(listAllDevices, all); }
+KELVO_API void listAllSerialDevices(int all) noexcept { kelvo::storeRelease(listAllDevices, all); }
 
-KELVO_API const char *serialportinfo(void) { return buildList(); }
+KELVO_API const char *serialportinfo(void) noexcept { return buildList(); }
 
-KELVO_API const char *kelvoListDevices(void) {
+KELVO_API const char *kelvoListDevices(void) noexcept {
     listAllSerialDevices(0);
     return buildList();
 }
 
-KELVO_API const char *kelvoListAllDevices(void) {
+KELVO_API const char *kelvoListAllDevices(void) noexcept {
     listAllSerialDevices(1);
     return buildList();
 }

@@ -37,7 +37,7 @@ __attribute__((destructor)) void busAtUnload() {
 
 }  // namespace
 
-extern "C" KELVO_API int test(void) {
+extern "C" KELVO_API int test(void) noexcept {
     const int users = busUserCount();
     if (users >= 0) std::printf("shred activ: nUser = %d\n", users);
     std::printf("Thread runs %d\n", loadAcquire(isThreadRunning));

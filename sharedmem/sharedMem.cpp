@@ -244,7 +244,7 @@ int busUserCount() {
 
 extern "C" {
 
-KELVO_API int tMsgInit(void) {
+KELVO_API int tMsgInit(void) noexcept {
     if (record() != nullptr) return 0;
     int32_t identifier = 0;
     if (!readAnnouncement(identifier)) return -1;
@@ -258,7 +258,7 @@ KELVO_API int tMsgInit(void) {
     return 0;
 }
 
-KELVO_API void initMem(void) {
+KELVO_API void initMem(void) noexcept {
     TMsgRecord *bus = record();
     if (bus == nullptr) return;
     // nUser is skipped, not rewritten: other processes may be counting
@@ -270,7 +270,7 @@ KELVO_API void initMem(void) {
     storeRelease(bus->masterId, -1);
 }
 
-KELVO_API int tMsgRegisterAsMaster(void) {
+KELVO_API int tMsgRegisterAsMaster(void) noexcept {
     TMsgRecord *bus = record();
     if (bus == nullptr) return -1;
     int32_t seen = loadAcquire(bus->masterId);
@@ -285,7 +285,7 @@ KELVO_API int tMsgRegisterAsMaster(void) {
     return 0;
 }
 
-KELVO_API int tMsgRegisterAsSlave(void) {
+KELVO_API int tMsgRegisterAsSlave(void) noexcept {
     TMsgRecord *bus = record();
     if (bus == nullptr) return -1;
     for (int index = 0; index < kBusSlaves; ++index) {
@@ -304,7 +304,7 @@ KELVO_API int tMsgRegisterAsSlave(void) {
     return -1;
 }
 
-KELVO_API int tMsgUnregisterAsMaster(int handle) {
+KELVO_API int tMsgUnregisterAsMaster(int handle) noexcept {
     TMsgRecord *bus = record();
     if (bus == nullptr || handle < 0) return -1;
     storeRelease(bus->masterId, -1);
@@ -314,7 +314,7 @@ KELVO_API int tMsgUnregisterAsMaster(int handle) {
     return handle;
 }
 
-KELVO_API int tMsgUnregisterAsSlave(int index) {
+KELVO_API int tMsgUnregisterAsSlave(int index) noexcept {
     TMsgRecord *bus = record();
     if (bus == nullptr || !isSlaveIndex(index)) return -1;
     storeRelease(appIsMaster, 0);
@@ -326,27 +326,27 @@ KELVO_API int tMsgUnregisterAsSlave(int index) {
     return index;
 }
 
-KELVO_API int tMsgSetSlaveCallback(tMsgCallback callback, int index) {
+KELVO_API int tMsgSetSlaveCallback(tMsgCallback callback, int index) noexcept {
     if (record() == nullptr || !isSlaveIndex(index)) return -1;
     storeRelease(mytMsgSlaveCallback[index], callback);
     wakeIoThread();
     return 0;
 }
 
-KELVO_API int tMsgSetMasterCallback(tMsgCallback callback) {
+KELVO_API int tMsgSetMasterCallback(tMsgCallback callback) noexcept {
     if (record() == nullptr) return -1;
     storeRelease(mytMsgMasterCallback[0], callback);
     wakeIoThread();
     return 0;
 }
 
-KELVO_API int tMsgSendMsgToSlave(const char *text, int index) {
+KELVO_API int tMsgSendMsgToSlave(const char *text, int index) noexcept {
     TMsgRecord *bus = record();
     if (bus == nullptr || text == nullptr || !isSlaveIndex(index)) return -1;
     return sendTo(bus->toSlave[index], text, index);
 }
 
-KELVO_API int tMsgSendMsgToAllSlaves(const char *text) {
+KELVO_API int tMsgSendMsgToAllSlaves(const char *text) noexcept {
     TMsgRecord *bus = record();
     if (bus == nullptr || text == nullptr) return -1;
     int offered = 0;
@@ -358,26 +358,26 @@ KELVO_API int tMsgSendMsgToAllSlaves(const char *text) {
     return offered;
 }
 
-KELVO_API int tMsgSendMsgToMaster(const char *text, int index) {
+KELVO_API int tMsgSendMsgToMaster(const char *text, int index) noexcept {
     TMsgRecord *bus = record();
     if (bus == nullptr || text == nullptr || !isSlaveIndex(index)) return -1;
     if (loadAcquire(bus->masterId) == -1) return -1;
     return sendTo(bus->toMaster[index], text, index);
 }
 
-KELVO_API int tMsgGetMasterMsg(char *buffer, int index) {
+KELVO_API int tMsgGetMasterMsg(char *buffer, int index) noexcept {
     TMsgRecord *bus = record();
     if (bus == nullptr || buffer == nullptr || !isSlaveIndex(index)) return -1;
     return readFrom(*bus, bus->toSlave[index], buffer, index);
 }
 
-KELVO_API int tMsgGetSlaveMsg(char *buffer, int index) {
+KELVO_API int tMsgGetSlaveMsg(char *buffer, int index) noexcept {
     TMsgRecord *bus = record();
     if (bus == nullptr || buffer == nullptr || !isSlaveIndex(index)) return -1;
     return readFrom(*bus, bus->toMaster[index], buffer, index);
 }
 
-KELVO_API int tMsgClearAllSlaveMessages(void) {
+KELVO_API int tMsgClearAllSlaveMessages(void) noexcept {
     TMsgRecord *bus = record();
     if (bus == nullptr) return -1;
     for (TMsgMailbox &box : bus->toMaster) {
@@ -388,7 +388,7 @@ KELVO_API int tMsgClearAllSlaveMessages(void) {
     return 0;
 }
 
-KELVO_API int tMsgGetTimeStamps(int64_t stamps[4], int index) {
+KELVO_API int tMsgGetTimeStamps(int64_t stamps[4], int index) noexcept {
     TMsgRecord *bus = record();
     if (bus == nullptr || stamps == nullptr || !isSlaveIndex(index)) return -1;
     // First the mailbox this process writes to, then the one it reads from.

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "kelvoVersion.h"
 #include "openDevice.h"
 #include "slots.h"
 
@@ -43,6 +44,26 @@ TEST(ErrorTexts, OutOfRangeSlotNumbersStoreNothing) {
     }
 }
 
+TEST(ErrorTexts, NullPointersAreRefusedWithTheFailureValue) {
+    buildErrMsg(0, nullptr, nullptr);
+    EXPECT_STREQ(lastErrorMsg[0], "(dev=0):");
+    int port = -1;
+    EXPECT_EQ(openSerialPort(nullptr, "/dev/null"), 1);
+    EXPECT_EQ(openSerialPort(&port, nullptr), 1);
+    EXPECT_EQ(port, -1);
+    EXPECT_EQ(closeSerialPort(nullptr), 0);
+    EXPECT_EQ(readFromSerialPort(0, nullptr, 16), 0);
+    EXPECT_EQ(writeToSerialPort(1, nullptr, 16), -1);
+    EXPECT_EQ(SCPIdecoder(nullptr, '#'), 0);
+    SCPIdecoderReset(nullptr);
+
+    OpenDevice open(0);
+    EXPECT_EQ(kelvoGetTimeStampsFromSynchronizedGroup(0, nullptr), -1);
+    EXPECT_EQ(kelvoSendCmdWhileStreaming(0, nullptr), 1);
+    EXPECT_EQ(kelvoGetStreamingData(0, nullptr, 4, 16), -1);
+    EXPECT_EQ(fetch(0), "kelvoGetStreamingData(dev=0):destination must not be NULL");
+}
+
 TEST(ErrorTexts, LongMessagesAreCutAt511Characters) {
     const std::string longMessage(600, 'm');
     buildErrMsg(3, "kelvoSendCmd", longMessage.c_str());
@@ -78,7 +99,7 @@ TEST(SystemErrors, FaultBitsAreReadPerSlotWithoutClearing) {
 }
 
 TEST(Diagnostics, VersionAndThreadReport) {
-    EXPECT_STREQ(kelvoGetVersion(), "1.2.0.2");
+    EXPECT_STREQ(kelvoGetVersion(), KELVO_VERSION);
     EXPECT_EQ(kelvoGetVersion(), versionInfo);
     EXPECT_EQ(kelvoInit(), 0);
     EXPECT_EQ(kelvoDeInit(), 0);

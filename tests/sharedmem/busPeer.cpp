@@ -306,6 +306,14 @@ std::string run(const std::string &line) {
         return "0";
     }
     if (command == "all") return allCalls();
+    if (command == "nulls") {
+        const int results[] = {tMsgSendMsgToSlave(nullptr, 0), tMsgSendMsgToAllSlaves(nullptr),
+                               tMsgSendMsgToMaster(nullptr, 0), tMsgGetMasterMsg(nullptr, 0),
+                               tMsgGetSlaveMsg(nullptr, 0), tMsgGetTimeStamps(nullptr, 0)};
+        std::string answer;
+        for (int result : results) answer += std::to_string(result) + " ";
+        return answer;
+    }
     if (command == "race") return in >> a, std::to_string(raceRegistrations(a));
     if (command == "stressMaster") return in >> a >> b, stressMaster(a, b);
     if (command == "stressSlave") return in >> a >> b, stressSlave(a, b, a == 3);

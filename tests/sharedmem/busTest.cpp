@@ -137,6 +137,14 @@ TEST_F(Bus, WithoutARegisteredMasterNothingIsSentOrReadTowardsIt) {
     EXPECT_EQ(master.ask("fromSlave 0"), "0 waiting");
 }
 
+TEST_F(Bus, NullTextsBuffersAndStampsAreRefused) {
+    Peer master, slave;
+    ASSERT_EQ(master.call("master"), 0);
+    ASSERT_EQ(slave.call("slave"), 0);
+    EXPECT_EQ(master.ask("nulls"), "-1 -1 -1 -1 -1 -1 ");
+    EXPECT_EQ(slave.ask("nulls"), "-1 -1 -1 -1 -1 -1 ");
+}
+
 TEST_F(Bus, TextsAreCutTo255Characters) {
     Peer master, slave;
     ASSERT_EQ(master.call("master"), 0);

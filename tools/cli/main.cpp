@@ -179,7 +179,8 @@ Arguments parseArguments(const std::string &command, int argc, char **argv, int 
 
 }  // namespace kelvo::cli
 
-int main(int argc, char **argv) {
+// The function-try-block also covers what runs before the commands.
+int main(int argc, char **argv) try {
     using namespace kelvo::cli;
     const std::string command = argc > 1 ? argv[1] : "";
     if (command.empty() || command == "--help" || command == "-h" || command == "help") {
@@ -210,4 +211,7 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "kelvo: %s\n", e.what());
         return 1;
     }
+} catch (const std::exception &e) {
+    std::fprintf(stderr, "kelvo: %s\n", e.what());
+    return 1;
 }
