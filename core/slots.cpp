@@ -1,6 +1,8 @@
 // Storage of the per-slot tables and the library's single words.
 #include "slots.h"
 
+#include "kelvoVersion.h"
+
 namespace kelvo {
 
 namespace {
@@ -57,7 +59,7 @@ KELVO_API int myPorts[kSlots] = {-1, -1, -1, -1};
 KELVO_API int myPortErr[kSlots];
 KELVO_API pthread_t threadId;
 KELVO_API int debugLevel;
-KELVO_API const char *versionInfo = "1.2.0.2";
+KELVO_API const char *versionInfo = KELVO_VERSION;
 KELVO_API FiltInfo filtInfo[kSlots];
 KELVO_API kelvoDataCallback myDataCallback[kSlots];
 }

@@ -3,9 +3,9 @@
 # builds the C example with pkg-config and the C++ one with find_package
 # against that copy, and runs all three examples against kelvo-sim.
 # Arguments: build directory, source directory, sanitizer list (may be empty),
-# the Python interpreter to use.
+# the Python interpreter to use, the project's version.
 set -euo pipefail
-build=$1 source=$2 sanitize=${3:-} python=${4:-python3}
+build=$1 source=$2 sanitize=${3:-} python=${4:-python3} version=$5
 work=$(mktemp -d)
 sim_pid=
 cleanup() { [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null; rm -rf "$work"; }
@@ -16,15 +16,15 @@ prefix=$work/prefix
 cmake --install "$build" --prefix "$prefix" >/dev/null
 
 # The package: SONAME links, headers, pkg-config and CMake files, programs.
-libdir=$(cd "$prefix" && ls -d lib*/libkelvo.so.1.2.0.2 | xargs dirname)
+libdir=$(cd "$prefix" && ls -d lib*/libkelvo.so."$version" | xargs dirname)
 [ "$(readlink "$prefix/$libdir/libkelvo.so")" = libkelvo.so.1 ] || fail "libkelvo.so does not link to libkelvo.so.1"
-[ "$(readlink "$prefix/$libdir/libkelvo.so.1")" = libkelvo.so.1.2.0.2 ] || fail "libkelvo.so.1 does not link to 1.2.0.2"
+[ "$(readlink "$prefix/$libdir/libkelvo.so.1")" = "libkelvo.so.$version" ] || fail "libkelvo.so.1 does not link to $version"
 [ -f "$prefix/include/kelvo.h" ] && [ -f "$prefix/include/kelvo_lowlevel.h" ] || fail "headers not installed"
 [ -x "$prefix/bin/kelvo" ] && [ -x "$prefix/bin/kelvo-sim" ] || fail "programs not installed"
 export PKG_CONFIG_PATH=$prefix/$libdir/pkgconfig
-[ "$(pkg-config --modversion kelvo)" = 1.2.0.2 ] || fail "kelvo.pc version"
-grep -q 'PACKAGE_VERSION "1.2.0.2"' "$prefix/$libdir/cmake/kelvo/kelvoConfigVersion.cmake" || fail "CMake package version"
-"$prefix/bin/kelvo" --version | grep -qx 'kelvo 1.2.0.2' || fail "installed kelvo does not find its library"
+[ "$(pkg-config --modversion kelvo)" = "$version" ] || fail "kelvo.pc version"
+grep -q "PACKAGE_VERSION \"$version\"" "$prefix/$libdir/cmake/kelvo/kelvoConfigVersion.cmake" || fail "CMake package version"
+"$prefix/bin/kelvo" --version | grep -qx "kelvo $version" || fail "installed kelvo does not find its library"
 
 # Sanitized libraries want sanitized programs.
 flags=${sanitize:+-fsanitize=$sanitize}
