@@ -62,6 +62,11 @@ KELVO_API int kelvoGetStreamingData(int dev, void *destination, int sampleSize, 
         buildErrMsg(dev, kName, "destination must not be NULL");
         return -1;
     }
+    // Taken before the queue is looked at: the I/O thread marks a hang-up
+    // only after it queued everything the line held, so all of that is
+    // handed out before the refusal. A look at the line itself could find it
+    // hung up while its last bytes are still on their way into the queue.
+    const bool hungUp = loadAcquire(lineHungUp[dev]) != 0;
     const uint32_t unit = sampleSize > 0 ? static_cast<uint32_t>(sampleSize) : 1;
     uint32_t count = std::min<uint32_t>(capacity, ringFill(scpiQ[dev]));
     count -= count % unit;
@@ -71,9 +76,7 @@ KELVO_API int kelvoGetStreamingData(int dev, void *destination, int sampleSize, 
         storeRelease(t0[dev], now);
         return static_cast<int>(count);
     }
-    // The I/O thread marks a hang-up only after it queued everything the
-    // line held, and that is handed out before the refusal.
-    if (refuseSlot(kName, dev, {.open = false, .healthyPort = false, .connected = true})) return -1;
+    if (hungUp && refuseSlot(kName, dev, {.open = false, .healthyPort = false, .connected = true})) return -1;
     if (now - loadAcquire(t0[dev]) > kStreamTimeoutTicks) {
         storeWholeErrorText(dev, "GetStreamingData(): Timeouted");
         return -2;
