@@ -1,5 +1,7 @@
 // The kelvo command-line tool: shared pieces of its commands. Everything
-// here reaches devices through the public interface kelvo.h only.
+// here reaches devices through the library's headers: kelvo.h, and
+// kelvo_lowlevel.h for a slot's stream layout (filtInfo), the plot window
+// and the debug level.
 #pragma once
 
 #include <signal.h>
