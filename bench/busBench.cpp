@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Message bus throughput and callback latency between two processes.
 //
 // The benchmark process is the master; for each benchmark it starts itself

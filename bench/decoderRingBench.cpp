@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Throughput of the block decoder over a realistic stream, of the byte
 // ring's put and take, and of the sample feed that the I/O thread puts
 // stream payload through.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // End-to-end figures on simulated devices over real pseudo-terminals:
 //   stream throughput through the library against a plain read() loop,
 //   kelvoSendCmd round trip, synchronized-start spread, idle CPU time, and

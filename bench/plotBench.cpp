@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The plot window's costs off screen: one render cycle's drain, decimation
 // and paint at 1280 x 720 with 24 graphs and a full plot queue; the
 // decimator alone in samples per second; the 24 labels drawn with the font.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Cross-thread access to the plain fields of the C tables.
 //
 // The tables keep plain C types because they are part of the C interface,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Operations on the single-producer single-consumer ByteRing.
 //
 // The producer owns `head`, the consumer owns `tail`. Each side reads its own

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library's one time unit: ticks of 100 ns of CLOCK_MONOTONIC_RAW.
 #pragma once
 

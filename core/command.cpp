@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kelvoSendCmd: one synchronous command and answer with a device that is not
 // streaming. The command goes into the slot's transmit queue, the answer is
 // collected from its response queue; the I/O thread moves the bytes.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Per-slot error texts, sticky fault words and the version.
 #include "errors.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Recording why an operation refused a call.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What other layers attach to the I/O thread. The thread knows nothing of
 // them beyond these registrations, which their owners make when they start.
 #pragma once

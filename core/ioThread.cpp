@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The I/O service thread. It sleeps in epoll on the lines it serves and on
 // its wake-up descriptor, and wakes for what happens: bytes from a device,
 // room on a line it has bytes for, a request or queued bytes from the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The I/O service thread: the only user of the serial ports.
 #pragma once
 

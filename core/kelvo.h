@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * kelvo: drive up to four USB data-acquisition devices that speak SCPI over
  * a serial tty. This header is the application's interface; the transport,

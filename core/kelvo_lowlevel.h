@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * kelvo low-level interface: the serial transport, the SCPI block decoder,
  * the library's start and stop, and its exported state. The library's own

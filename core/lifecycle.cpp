@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Load and unload hooks, the I/O thread's start and stop, and opening and
 // closing a slot. Opening and closing are served by the I/O thread: the
 // caller raises a request flag, wakes the thread and sleeps until the

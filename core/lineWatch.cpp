@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "lineWatch.h"
 
 #include <poll.h>

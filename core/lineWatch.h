@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The descriptors the I/O thread sleeps on: each served slot's tty, for
 // input and, while it has bytes for the device, for room to write; and the
 // thread's wake-up descriptor. Built on epoll, so a wake-up costs a look at

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "queueCommandLine.h"
 
 #include <cstring>

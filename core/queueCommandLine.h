@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Queueing one command line (the text and a line feed) for a device.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Feeding a stream of fixed-size samples into a ring that may overflow.
 //
 // The I/O thread puts payload into a queue in chunks whose length has

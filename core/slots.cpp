@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Storage of the per-slot tables and the library's single words.
 #include "slots.h"
 

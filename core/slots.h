@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The per-slot tables and single words shared by the application-side
 // operations and the I/O thread. All storage is static and of fixed size.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Learning a slot's stream layout from the configuration commands that pass
 // through kelvoSendCmd.
 #pragma once

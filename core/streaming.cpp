@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The application's side of a stream: start and stop requests, commands that
 // do not wait for an answer, and taking whole samples from the stream queue.
 #include <strings.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Synchronized start: hold all transmission, queue the start commands, then
 // release every queue in one moment and read back each slot's four stamps
 // (released, sent, first bytes back, first payload delivered).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kelvoSendSCPIbinBlock: raw bytes to a device as one definite-length block.
 #include <cstdio>
 

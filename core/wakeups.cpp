@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "wakeups.h"
 
 #include <linux/futex.h>

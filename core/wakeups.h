@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How the I/O thread and the application's threads wake each other.
 //
 // Application -> I/O thread: the thread sleeps in poll() on the open ttys

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Writes a C++ source that holds the bytes of INPUT as a constant array
 # named kelvo::SYMBOL, with its length in kelvo::SYMBOL##Size. Run with
 # cmake -P.

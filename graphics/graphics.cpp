@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The plot window's lifecycle and its render thread.
 //
 // The render thread initialises SDL, creates the window and is the only

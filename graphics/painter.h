@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Painting the plot model into a plain buffer of 32-bit 0xRRGGBB pixels,
 // row after row with a stride of the model's width. The render thread runs
 // it on the window surface, the tests on an ordinary array.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The plot queue: the queue the I/O thread fills with stream payload while
 // the plot window is configured, and the render thread's side of it, which
 // cuts the byte stream into samples and converts them to floats.

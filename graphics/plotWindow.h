@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The plot window record and the render thread. The window lifecycle itself
 // is the exported sdl2Window / sdl2WindowConfigure / sdl2KillWindow.
 #pragma once

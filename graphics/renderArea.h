@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The plot model: graphs laid out as horizontal strips, and the decimator
 // that turns samples into one min/max stroke per pixel column.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Constant data built into the library: the window icon (a 64 x 64 RGBA
 // PNG) and the TrueType font of the graph labels.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Decoding a run of received bytes at once, for the I/O thread's stream
 // path: the same decoder as SCPIdecoder, but the payload of a block moves
 // in one copy instead of one call per byte.

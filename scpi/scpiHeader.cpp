@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "scpiHeader.h"
 
 #include <cctype>

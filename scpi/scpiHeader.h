@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Matching a command against a SCPI header pattern in long-form notation,
 // whose upper-case letters are the short form ("CONFigure:SCAn:OVErsampling").
 #pragma once

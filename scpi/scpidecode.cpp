@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Definite-length block decoder: '#', one digit d, d length digits, the
 // payload, then CR or LF. The caller owns the state.
 #include <algorithm>

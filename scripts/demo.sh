@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs what is missing (as root; otherwise prints the apt-get line),
 # builds kelvo and runs 'kelvo demo'. Arguments go to the demo, e.g.
 # ./scripts/demo.sh --seconds 10

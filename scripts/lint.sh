@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Style checks: clang-format over the library, tools, tests, benchmarks and
 # examples (nothing is rewritten; a file that would change is an error), and
 # clang-tidy over the library and the tools with .clang-tidy, every finding

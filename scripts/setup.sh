@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs the Debian packages kelvo needs to build, test and run its demo.
 # As root it installs what is missing; otherwise it prints the one line to run.
 set -euo pipefail

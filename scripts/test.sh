@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds kelvo and runs every test. KELVO_SANITIZE=thread or
 # KELVO_SANITIZE=address,undefined builds and runs them under a sanitizer.
 set -euo pipefail

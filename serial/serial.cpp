@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The only code that touches a device's tty. The I/O thread opens, reads,
 // writes and closes through it; application threads only ask whether a
 // line is hung up.

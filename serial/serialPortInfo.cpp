@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Device discovery: lists the attached devices of the two accepted USB
 // identities by asking `ls` for the candidate ttys and `udevadm` for the USB
 // attributes above each. Runs in the caller's thread; all working storage is

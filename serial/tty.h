@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tty transport as the I/O thread uses it: every call says how it went,
 // and none of them waits.
 #pragma once

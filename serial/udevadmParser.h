@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading the USB identity of one tty from the attribute walk that
 // "udevadm info -a" prints, and turning the outcome into a device-list line.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How the message bus attaches to the library: it joins the announced
 // segment at load, and delivers messages to registered callbacks from the
 // I/O thread through a pass hook.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the bus's attachment to the library (busAttach.cpp) needs of it.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The message-bus record as it lies in the System V segment, a format shared
 // with every process that attaches the segment (and with the program that
 // creates it).

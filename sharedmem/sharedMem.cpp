@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The message bus: one master and up to four slave processes exchange short
 // texts through one-message mailboxes in a System V segment that another
 // process creates and announces in /tmp/xyzServer.id.

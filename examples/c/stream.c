@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* List the devices, open one, configure three 24-bit channels, stream for a
  * few seconds through kelvoGetStreamingData, close.
  *

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Start two to four devices at one moment and take their samples through
 // callbacks; print the start stamps and what each device delivered.
 //

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Stream samples from a device into a numpy array through ctypes.
 
     python3 stream.py DEVICE [SECONDS]

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The shared library exports exactly the names of its public interface.
 # Names beginning with "__" are left out (sanitizer builds add their own), and
 # so are the linker's section marks.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* kelvo.h alone serves a C99 application: it compiles as plain C without the
  * low-level header, and the program links and runs. */
 #include <kelvo.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How the I/O engine copes with devices that misbehave at the line level: a
 // device that stops reading, a path that is no terminal and never delivers,
 // and a device that is unplugged. Whatever one slot's line does, the other

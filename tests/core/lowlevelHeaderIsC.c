@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* kelvo_lowlevel.h compiles as plain C99 too, and its names link. */
 #include <kelvo_lowlevel.h>
 #include <stdio.h>

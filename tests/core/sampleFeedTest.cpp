@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A queue of samples fed in chunks of any length stays a run of whole,
 // unmixed samples however often it overflows.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Test support: a device that streams numbered samples after "init" and
 // stops after "abor", and a checker for the bytes that come out.
 #pragma once

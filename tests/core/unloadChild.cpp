@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Loads the library, opens the given ttys in slots 0.., unloads it and
 // reports through its exit code whether the unload closed the ports:
 // 0 closed, 2 open failed, 3 library still loaded, 4 a port still open,

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the udevadm-output fuzzer with libFuzzer, AddressSanitizer and
 # UndefinedBehaviorSanitizer straight from the sources and runs it for a
 # bounded time (KELVO_FUZZ_SECONDS, default 60). Exits non-zero on a crash.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Arbitrary udevadm output through the attribute walk, the serial
 // classification and the device-line builder: nothing may read or write out
 // of bounds, and the list must only ever hold whole lines.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Test support: an X display that refuses its first connection and relays
 // the later ones to a real X server, as a busy server that drops a client
 // now and then looks to Xlib.

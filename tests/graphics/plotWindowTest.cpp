@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The plot window on a real X server: its lifecycle, and a device streaming
 // a known waveform whose traces are checked on a screenshot.
 #include <SDL.h>

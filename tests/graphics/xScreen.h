@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tests' own connection to the X server: whether a window exists, and
 // what it shows. Done in-process, because the X tools that could do it
 // would turn interactive (and grab the server) on a window id of 0.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Stand-ins for the system's `ls` and `udevadm`, so discovery runs without
 // USB hardware: small shell scripts in a temporary folder put first on PATH.
 // The fake `udevadm` prints the attribute walk a test chose for each path,

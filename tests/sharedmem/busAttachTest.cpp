@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Attaching the bus: what a process does without a usable announcement,
 // and the server program's own behaviour around the segment and the file.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the bus tests use to stage real processes around a real segment:
 // the machine-wide announcement file kept aside and put back, the server
 // program, peer processes that load the library, and a raw view of the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A process that loads the library (so its load hook attaches the bus) and
 // runs bus calls on command: one command line on stdin, one answer line on
 // stdout. The bus tests drive several of these at once.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A master and four slave processes pass 100000 numbered, checksummed
 // messages back and forth; every one must arrive once, in order and intact.
 #include <gtest/gtest.h>

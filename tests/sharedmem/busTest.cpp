@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The message bus between real processes: a server program makes the
 // segment, each peer is a process that loaded the library, and the test
 // looks at the segment's raw bytes as a further process would.

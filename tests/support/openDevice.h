@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Test support: a simulated device opened in a slot for the length of a test.
 #pragma once
 

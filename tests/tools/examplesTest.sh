@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs the build into a temporary prefix, checks what was installed,
 # builds the C example with pkg-config and the C++ one with find_package
 # against that copy, and runs all three examples against kelvo-sim.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Test support: runs the tools as a user does, as child processes.
 #pragma once
 

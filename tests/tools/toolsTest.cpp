@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The kelvo and kelvo-sim programs, driven from the command line as a user
 // drives them.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kelvo-busd: creates the System V segment of the kelvo message bus,
 // announces it in /tmp/xyzServer.id, and removes both when interrupted.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The kelvo command-line tool: shared pieces of its commands. Everything
 // here reaches devices through the library's headers: kelvo.h, and
 // kelvo_lowlevel.h for a slot's stream layout (filtInfo), the plot window

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The list, query and upload commands.
 #include <cerrno>
 #include <cstring>

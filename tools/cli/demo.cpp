@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kelvo demo: two simulated devices in this process, started together.
 #include <cinttypes>
 #include <memory>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Naming, opening and configuring devices, and the plot window.
 #include <SDL_error.h>
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kelvo: list, query, stream from, synchronise, upload to and plot
 // data-acquisition devices, or watch a demo with simulated ones.
 #include <cstdlib>

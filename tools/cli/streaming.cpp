@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Streaming: the sinks, the pulling loop with its status line, and the
 // stream, plot and sync commands.
 #include <unistd.h>

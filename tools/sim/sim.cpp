@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kelvo-sim: simulated data-acquisition devices on pseudo-terminals.
 #include <signal.h>
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ptyDevice.h"
 
 #include <fcntl.h>

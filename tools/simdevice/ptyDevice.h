@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A simulated device on a real pseudo-terminal.
 //
 // The library opens path() like any USB tty. Everything the library writes

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Small SCPI text helpers of the simulator.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "simulatedDevice.h"
 
 #include <strings.h>

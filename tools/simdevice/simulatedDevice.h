@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A simulated data-acquisition device on a pseudo-terminal, as far as the
 // library relies on one: it answers *IDN?, learns the sample layout from the
 // configuration commands, streams definite-length blocks of whole samples
