@@ -81,7 +81,7 @@ int runSlave(bool viaCallback) {
 
 // The child process as slave 0 and this process as its master.
 class EchoSlave {
-  public:
+public:
     explicit EchoSlave(bool viaCallback) {
         int out[2];
         if (pipe(out) != 0) return;
@@ -116,7 +116,7 @@ class EchoSlave {
     }
     bool ready() const { return ready_; }
 
-  private:
+private:
     pid_t pid_ = -1;
     bool ready_ = false;
 };
@@ -169,7 +169,7 @@ BENCHMARK(BM_CallbackDelivery)->UseRealTime()->MinTime(2.0);
 // run, the segment is marked for removal at once so the kernel frees it
 // when the last process using it has gone.
 class OwnBus {
-  public:
+public:
     OwnBus() : saved_(std::string(kAnnouncement) + ".saved-by-bench-" + std::to_string(getpid())) {
         struct stat info {};
         hadOne_ = lstat(kAnnouncement, &info) == 0 && rename(kAnnouncement, saved_.c_str()) == 0;
@@ -192,7 +192,7 @@ class OwnBus {
     }
     bool ok() const { return ok_; }
 
-  private:
+private:
     std::string saved_;
     bool hadOne_ = false;
     bool ok_ = false;

@@ -182,8 +182,7 @@ void idleCpu() {
     }
     const double four = ioThreadCpuPerSecond(2);
     for (int dev = 0; dev < 4; ++dev) kelvoClose(dev);
-    std::printf("I/O thread CPU time per wall second: %.3f s with no device open, %.3f s with four idle\n", none,
-                four);
+    std::printf("I/O thread CPU time per wall second: %.3f s with no device open, %.3f s with four idle\n", none, four);
 }
 
 double processCpuMs() {
@@ -209,9 +208,10 @@ void silentDevice() {
         cpuMs.push_back(processCpuMs() - cpuStart);
     }
     kelvoClose(0);
-    std::printf("silent device, one kelvoSendCmd(\"X?\"): median process CPU %.2f ms, median wall %.1f ms "
-                "(5 calls)\n",
-                percentile(cpuMs, 0.5), percentile(wallMs, 0.5));
+    std::printf(
+        "silent device, one kelvoSendCmd(\"X?\"): median process CPU %.2f ms, median wall %.1f ms "
+        "(5 calls)\n",
+        percentile(cpuMs, 0.5), percentile(wallMs, 0.5));
 }
 
 // The machine's load drifts from second to second, so the three ways are
@@ -227,9 +227,10 @@ void throughput(double seconds) {
             pushed.push_back(libraryRate(devices, seconds / kRounds, true));
         }
         const double p = percentile(plain, 0.5), l = percentile(pulled, 0.5), c = percentile(pushed, 0.5);
-        std::printf("%d device(s), medians of %d rounds: plain read() %.1f MB/s; kelvoGetStreamingData %.1f MB/s "
-                    "(ratio %.2f); callback %.1f MB/s (ratio %.2f)\n",
-                    devices, kRounds, p / 1e6, l / 1e6, l / p, c / 1e6, c / p);
+        std::printf(
+            "%d device(s), medians of %d rounds: plain read() %.1f MB/s; kelvoGetStreamingData %.1f MB/s "
+            "(ratio %.2f); callback %.1f MB/s (ratio %.2f)\n",
+            devices, kRounds, p / 1e6, l / 1e6, l / p, c / 1e6, c / p);
     }
 }
 

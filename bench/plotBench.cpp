@@ -91,7 +91,8 @@ void BM_Labels(benchmark::State &state) {
     for (auto _ : state) {
         int y = 3;
         for (int k = 0; k < model->nGraphs; ++k, y += step) {
-            SDL_Surface *text = TTF_RenderText_Shaded(font, model->names[k].c_str(), {0, 0, 0, 255}, {255, 255, 255, 255});
+            SDL_Surface *text =
+                TTF_RenderText_Shaded(font, model->names[k].c_str(), {0, 0, 0, 255}, {255, 255, 255, 255});
             SDL_Rect at{0, y, text->w, text->h};
             SDL_BlitSurface(text, nullptr, target, &at);
             SDL_FreeSurface(text);

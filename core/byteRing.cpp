@@ -8,9 +8,7 @@
 namespace kelvo {
 namespace {
 
-uint32_t fillOf(uint32_t head, uint32_t tail, uint32_t size) {
-    return head >= tail ? head - tail : head + size - tail;
-}
+uint32_t fillOf(uint32_t head, uint32_t tail, uint32_t size) { return head >= tail ? head - tail : head + size - tail; }
 
 uint32_t advance(uint32_t index, uint32_t n, uint32_t size) {
     uint32_t next = index + n;
@@ -19,13 +17,9 @@ uint32_t advance(uint32_t index, uint32_t n, uint32_t size) {
 
 }  // namespace
 
-uint32_t ringFill(ByteRing &ring) {
-    return fillOf(loadAcquire(ring.head), loadAcquire(ring.tail), ring.size);
-}
+uint32_t ringFill(ByteRing &ring) { return fillOf(loadAcquire(ring.head), loadAcquire(ring.tail), ring.size); }
 
-uint32_t ringFree(ByteRing &ring) {
-    return ring.size - 1 - ringFill(ring);
-}
+uint32_t ringFree(ByteRing &ring) { return ring.size - 1 - ringFill(ring); }
 
 bool ringPut(ByteRing &ring, const void *bytes, uint32_t n) {
     const uint32_t head = loadRelaxed(ring.head);
@@ -60,13 +54,9 @@ void ringTake(ByteRing &ring, void *destination, uint32_t n) {
     ringSkip(ring, n);
 }
 
-void ringSkip(ByteRing &ring, uint32_t n) {
-    storeRelease(ring.tail, advance(loadRelaxed(ring.tail), n, ring.size));
-}
+void ringSkip(ByteRing &ring, uint32_t n) { storeRelease(ring.tail, advance(loadRelaxed(ring.tail), n, ring.size)); }
 
-void ringDiscard(ByteRing &ring) {
-    storeRelease(ring.tail, loadAcquire(ring.head));
-}
+void ringDiscard(ByteRing &ring) { storeRelease(ring.tail, loadAcquire(ring.head)); }
 
 void ringReset(ByteRing &ring) {
     storeRelease(ring.tail, 0u);

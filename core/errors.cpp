@@ -55,8 +55,7 @@ KELVO_API void buildErrMsg(int dev, const char *name, const char *message) noexc
     if (!isValidSlot(dev)) return;
     char slotPart[16];
     std::snprintf(slotPart, sizeof slotPart, "(dev=%d):", dev);
-    std::snprintf(lastErrorMsg[dev], kErrorTextSize, "%s%s%s", name ? name : "", slotPart,
-                  message ? message : "");
+    std::snprintf(lastErrorMsg[dev], kErrorTextSize, "%s%s%s", name ? name : "", slotPart, message ? message : "");
     storeRelease(isErrorOccurred[dev], 1);
 }
 
@@ -83,8 +82,8 @@ KELVO_API const char *kelvoGetSystemErrors(void) noexcept {
         anySet = anySet || words[dev] != 0;
     }
     if (!anySet) return systemErrorReport;
-    std::snprintf(systemErrorReport, sizeof systemErrorReport, "0x%x,0x%x,0x%x,0x%x,", words[0], words[1],
-                  words[2], words[3]);
+    std::snprintf(systemErrorReport, sizeof systemErrorReport, "0x%x,0x%x,0x%x,0x%x,", words[0], words[1], words[2],
+                  words[3]);
     return systemErrorReport;
 }
 

@@ -6,9 +6,9 @@ namespace kelvo {
 
 // What a device operation requires of its slot before it works on it.
 struct SlotNeeds {
-    bool open = true;          // "port not open"
-    bool healthyPort = true;   // "fatal R/W error on Port"
-    bool connected = false;    // "fatal I/O error on Port"
+    bool open = true;         // "port not open"
+    bool healthyPort = true;  // "fatal R/W error on Port"
+    bool connected = false;   // "fatal I/O error on Port"
     // When set, a closed port stores this whole text (no prefix) instead of
     // "operation(dev=N):port not open".
     const char *notOpenText = nullptr;

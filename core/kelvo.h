@@ -211,10 +211,10 @@ KELVO_API const char *kelvoListAllDevices(void) KELVO_NOEXCEPT;
 /* Attach the segment announced in /tmp/xyzServer.id. 0 attached (or already
  * was), -1 not. */
 KELVO_API int tMsgInit(void) KELVO_NOEXCEPT;
-KELVO_API int tMsgRegisterAsMaster(void) KELVO_NOEXCEPT;             /* 0, the handle; -1 a master exists */
-KELVO_API int tMsgRegisterAsSlave(void) KELVO_NOEXCEPT;              /* slave index 0..3; -1 all taken */
-KELVO_API int tMsgUnregisterAsMaster(int handle) KELVO_NOEXCEPT;     /* the handle */
-KELVO_API int tMsgUnregisterAsSlave(int index) KELVO_NOEXCEPT;       /* the index */
+KELVO_API int tMsgRegisterAsMaster(void) KELVO_NOEXCEPT;         /* 0, the handle; -1 a master exists */
+KELVO_API int tMsgRegisterAsSlave(void) KELVO_NOEXCEPT;          /* slave index 0..3; -1 all taken */
+KELVO_API int tMsgUnregisterAsMaster(int handle) KELVO_NOEXCEPT; /* the handle */
+KELVO_API int tMsgUnregisterAsSlave(int index) KELVO_NOEXCEPT;   /* the index */
 /* Callbacks run on the I/O thread; NULL removes one. 0 set. */
 KELVO_API int tMsgSetSlaveCallback(tMsgCallback callback, int index) KELVO_NOEXCEPT;
 KELVO_API int tMsgSetMasterCallback(tMsgCallback callback) KELVO_NOEXCEPT;

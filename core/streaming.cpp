@@ -8,8 +8,8 @@
 #include "atomics.h"
 #include "byteRing.h"
 #include "clock.h"
-#include "queueCommandLine.h"
 #include "errors.h"
+#include "queueCommandLine.h"
 #include "slots.h"
 #include "streamLayout.h"
 

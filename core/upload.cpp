@@ -39,8 +39,7 @@ int refuseStuckQueue(int dev, const char *blockFate) {
         blocker = loadAcquire(lineStalled[dev]) != 0 ? "the device does not take data" : "I/O thread busy";
     }
     char message[160];
-    std::snprintf(message, sizeof message, "transmit queue did not drain within 2 s (%s); %s",
-                  blocker, blockFate);
+    std::snprintf(message, sizeof message, "transmit queue did not drain within 2 s (%s); %s", blocker, blockFate);
     buildErrMsg(dev, kName, message);
     return -1;
 }

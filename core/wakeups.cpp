@@ -26,8 +26,7 @@ std::atomic_ref<uint32_t> countOf(int dev) { return std::atomic_ref<uint32_t>(ev
 std::atomic_ref<uint32_t> sleepersOf(int dev) { return std::atomic_ref<uint32_t>(sleepers[dev]); }
 
 timespec relativeTimeout(int64_t ticks) {
-    return timespec{static_cast<time_t>(ticks / kTicksPerSecond),
-                    static_cast<long>(ticks % kTicksPerSecond) * 100};
+    return timespec{static_cast<time_t>(ticks / kTicksPerSecond), static_cast<long>(ticks % kTicksPerSecond) * 100};
 }
 
 }  // namespace

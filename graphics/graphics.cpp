@@ -170,8 +170,8 @@ bool initVideo() {
 // SDL is left initialised.
 bool openWindow(PlotWindow &window) {
     if (!initVideo()) return false;
-    window.sdlWindow = SDL_CreateWindow("SDL Output", requested.x, requested.y, requested.width, requested.height,
-                                        SDL_WINDOW_SHOWN);
+    window.sdlWindow =
+        SDL_CreateWindow("SDL Output", requested.x, requested.y, requested.width, requested.height, SDL_WINDOW_SHOWN);
     if (window.sdlWindow == nullptr) {
         recordFailure("SDL_CreateWindow");
         closeWindow(window);

@@ -77,7 +77,8 @@ void paintEvent(uint32_t *pixels, RenderArea *model) {
             const int ya = valueRow(decim.colHigh[at], model->gain[ch], model->offset[ch], t, g);
             const int yb = valueRow(decim.colLow[at], model->gain[ch], model->offset[ch], t, g);
             const uint32_t colour = model->channelColour[ch];
-            for (int y = ya; y <= yb; ++y) pixels[static_cast<size_t>(y) * static_cast<size_t>(W) + static_cast<size_t>(x)] = colour;
+            for (int y = ya; y <= yb; ++y)
+                pixels[static_cast<size_t>(y) * static_cast<size_t>(W) + static_cast<size_t>(x)] = colour;
         }
     }
 }

@@ -28,9 +28,7 @@ int32_t littleEndian32(const uint8_t *p) {
                                 static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24);
 }
 
-int16_t littleEndian16(const uint8_t *p) {
-    return static_cast<int16_t>(static_cast<uint16_t>(p[0] | p[1] << 8));
-}
+int16_t littleEndian16(const uint8_t *p) { return static_cast<int16_t>(static_cast<uint16_t>(p[0] | p[1] << 8)); }
 
 // The I/O thread's side: every streaming slot's payload, kept in whole
 // samples. Only the I/O thread touches the feed.

@@ -87,8 +87,7 @@ void graph_decim::enqSample(const float *v) {
 
 using namespace kelvo;
 
-RenderArea::RenderArea(int width_, int height_)
-    : height(std::max(height_, 0)), width(std::max(width_, 0)) {
+RenderArea::RenderArea(int width_, int height_) : height(std::max(height_, 0)), width(std::max(width_, 0)) {
     decim.cols = static_cast<uint32_t>(width);
     std::fill(std::begin(gain), std::end(gain), 1.0f);
     std::fill(std::begin(offset), std::end(offset), 0.0f);

@@ -64,8 +64,7 @@ extern "C" KELVO_API int SCPIdecoder(SCPIdecoderState *decoder, int ch) noexcept
                 decoder->state = kHeader;
             }
             return 0;
-        case kHeader:
-            return stepHeader(decoder, c);
+        case kHeader: return stepHeader(decoder, c);
         case kPayload:
             if (++decoder->count == decoder->length) decoder->state = kTerminator;
             return 1;
@@ -82,8 +81,7 @@ extern "C" KELVO_API int SCPIdecoder(SCPIdecoderState *decoder, int ch) noexcept
             decoder->error = 1;
             decoder->state = kFailed;
             return 0;
-        default:
-            return 0;
+        default: return 0;
     }
 }
 

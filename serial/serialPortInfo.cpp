@@ -30,9 +30,7 @@ constexpr std::string_view kHeading = "looking";
 constexpr int kStateCeiling = 6;
 constexpr int kDecisionState = 5;
 
-bool contains(std::string_view line, std::string_view pattern) {
-    return line.find(pattern) != std::string_view::npos;
-}
+bool contains(std::string_view line, std::string_view pattern) { return line.find(pattern) != std::string_view::npos; }
 
 void countAttribute(IdentityScan &scan) {
     if (scan.state < kStateCeiling) ++scan.state;
@@ -118,10 +116,10 @@ const char *classifySerial(const char *savedSN, SerialClasses &classes, const ch
     if (charCount == 0) return "orv";
     if (charCount >= 2) return classes.chars;
     switch (classes.chars[0]) {
-    case 'b': return "orv";
-    case 'c': return "tallo";
-    case 'e': return "orv_t";
-    default: return "unknown";
+        case 'b': return "orv";
+        case 'c': return "tallo";
+        case 'e': return "orv_t";
+        default: return "unknown";
     }
 }
 
@@ -135,8 +133,8 @@ Appended appendLine(char *text, size_t capacity, std::string_view kind, std::str
     const size_t length = kind.size() + 1 + path.size() + 1 + serial.size() + 1;
     if (used >= capacity || length > capacity - used - 1) return Appended::full;
     char *end = text + used;
-    for (const std::string_view part : {kind, std::string_view("\t"), path, std::string_view("\t"), serial,
-                                        std::string_view("\n")}) {
+    for (const std::string_view part :
+         {kind, std::string_view("\t"), path, std::string_view("\t"), serial, std::string_view("\n")}) {
         std::memcpy(end, part.data(), part.size());
         end += part.size();
     }
@@ -144,8 +142,8 @@ Appended appendLine(char *text, size_t capacity, std::string_view kind, std::str
     return Appended::line;
 }
 
-Appended appendDecision(char *text, size_t capacity, const IdentityScan &scan, std::string_view path,
-                        bool listAll, SerialClasses &classes) {
+Appended appendDecision(char *text, size_t capacity, const IdentityScan &scan, std::string_view path, bool listAll,
+                        SerialClasses &classes) {
     if (isAcceptedIdentity(scan)) {
         const char *shown = nullptr;
         const char *kind = classifySerial(scan.savedSN, classes, &shown);

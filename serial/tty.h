@@ -6,9 +6,9 @@
 namespace kelvo {
 
 enum class LineState {
-    ok,        // the call did what it could; possibly nothing (no bytes, no room)
-    hungUp,    // the device is gone: the tty was hung up
-    failed,    // any other failure of the descriptor
+    ok,      // the call did what it could; possibly nothing (no bytes, no room)
+    hungUp,  // the device is gone: the tty was hung up
+    failed,  // any other failure of the descriptor
 };
 
 struct Transfer {

@@ -60,14 +60,13 @@ enum class Appended { line, nothing, full };
 // the whole line fits in `capacity` bytes with the terminating zero; a line
 // is never cut. A path with a tab, a newline or a zero cannot be read back
 // from a line and gives nothing.
-Appended appendLine(char *text, size_t capacity, std::string_view kind, std::string_view path,
-                    std::string_view serial);
+Appended appendLine(char *text, size_t capacity, std::string_view kind, std::string_view path, std::string_view serial);
 
 // The line a decided scan gives for `path`: the kind and stripped serial of
 // an accepted device, "foreign" and the whole serial for any other USB tty
 // when `listAll` is set, else nothing.
-Appended appendDecision(char *text, size_t capacity, const IdentityScan &scan, std::string_view path,
-                        bool listAll, SerialClasses &classes);
+Appended appendDecision(char *text, size_t capacity, const IdentityScan &scan, std::string_view path, bool listAll,
+                        SerialClasses &classes);
 
 // Writes "udevadm info -n PATH -a" with PATH quoted for /bin/sh, so that no
 // character of a device name is ever read as shell syntax. False, leaving

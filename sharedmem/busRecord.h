@@ -17,8 +17,8 @@
 namespace kelvo {
 
 inline constexpr int kBusSlaves = 4;
-inline constexpr int kBusTextSize = 256;          // text plus terminator
-inline constexpr std::size_t kBusRecordOffset = 4;  // of the record in the segment
+inline constexpr int kBusTextSize = 256;              // text plus terminator
+inline constexpr std::size_t kBusRecordOffset = 4;    // of the record in the segment
 inline constexpr std::size_t kBusSegmentSize = 2372;  // the least the library needs
 inline constexpr const char kBusAnnouncementPath[] = "/tmp/xyzServer.id";
 
@@ -27,10 +27,10 @@ inline constexpr const char kBusAnnouncementPath[] = "/tmp/xyzServer.id";
 struct TMsgMailbox {
     char msg[kelvo::kBusTextSize];
     int32_t reserved0;
-    int32_t isFull;       // 1: holds a message not yet read
-    int32_t isReady;      // 1: the sender may put a message in
+    int32_t isFull;   // 1: holds a message not yet read
+    int32_t isReady;  // 1: the sender may put a message in
     int32_t reserved1;
-    uint32_t tSend[2];    // signed 64-bit ticks, as two halves in memory order
+    uint32_t tSend[2];  // signed 64-bit ticks, as two halves in memory order
     uint32_t tReceive[2];
 };
 

@@ -88,8 +88,7 @@ Flags updateFlags(TMsgMailbox &box, Change change) {
         const Flags before = unpackFlags(seen);
         Flags after = before;
         if (!change(after)) return before;
-        if (word.compare_exchange_weak(seen, packFlags(after), std::memory_order_acq_rel,
-                                       std::memory_order_acquire)) {
+        if (word.compare_exchange_weak(seen, packFlags(after), std::memory_order_acq_rel, std::memory_order_acquire)) {
             return before;
         }
     }

@@ -65,11 +65,12 @@ TEST(Streaming, CallbackReceivesEveryPayloadByteAndTheQueueStaysEmpty) {
     static int calls = 0;
     OpenDevice open(1);
     NumberedStream stream(open.device, 100, 2ms);
-    ASSERT_EQ(kelvoSetCallbackData(1, [](const unsigned char *data, int count) {
-                  std::lock_guard lock(mutex);
-                  ++calls;
-                  checker.take(data, static_cast<size_t>(count));
-              }),
+    ASSERT_EQ(kelvoSetCallbackData(1,
+                                   [](const unsigned char *data, int count) {
+                                       std::lock_guard lock(mutex);
+                                       ++calls;
+                                       checker.take(data, static_cast<size_t>(count));
+                                   }),
               0);
     ASSERT_EQ(kelvoSendCmdWhileStreaming(1, "INIT"), 0);
     ASSERT_TRUE(eventually(
@@ -193,7 +194,7 @@ TEST(Streaming, StopWaitsUntilTheDeviceHasBeenQuietFor50Ms) {
 
 TEST(Streaming, AFullStreamQueueDropsWholeSamplesAndSetsTheFaultBit) {
     OpenDevice open(0);
-    NumberedStream stream(open.device, 2048, 1ms);  // 16 kB blocks, not drained at first
+    NumberedStream stream(open.device, 2048, 1ms);          // 16 kB blocks, not drained at first
     storeRelease(filteredSampleSize[0], kSampleBytes / 2);  // as "CONF:DEV 0,4" would
     ASSERT_EQ(kelvoSendCmdWhileStreaming(0, "init"), 0);
     ASSERT_TRUE(eventually([] { return (loadAcquire(isFatal[0]) & kFaultStreamQueueFull) != 0; }, 20s));

@@ -26,7 +26,8 @@ int main(int argc, char **argv) {
     }
     auto open = reinterpret_cast<int (*)(int, const char *)>(dlsym(library, "kelvoOpen"));
     auto close = reinterpret_cast<int (*)(int)>(dlsym(library, "kelvoClose"));
-    auto sendWhileStreaming = reinterpret_cast<int (*)(int, const char *)>(dlsym(library, "kelvoSendCmdWhileStreaming"));
+    auto sendWhileStreaming =
+        reinterpret_cast<int (*)(int, const char *)>(dlsym(library, "kelvoSendCmdWhileStreaming"));
     auto *ports = static_cast<int *>(dlsym(library, "myPorts"));
     int descriptors[4] = {-1, -1, -1, -1};
     if (std::strcmp(argv[2], "--stalled") == 0) {

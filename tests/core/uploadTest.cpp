@@ -3,12 +3,12 @@
 
 #include <atomic>
 #include <chrono>
-#include <thread>
 #include <string>
+#include <thread>
 
 #include "byteRing.h"
-#include "streamSource.h"
 #include "slots.h"
+#include "streamSource.h"
 
 using namespace kelvo;
 using namespace std::chrono_literals;
@@ -85,7 +85,8 @@ TEST(BlockUpload, BoundsTheWaitForAQueueThatDoesNotDrain) {
     const auto waited = std::chrono::steady_clock::now() - start;
     EXPECT_GE(waited, 1900ms);
     EXPECT_LT(waited, 10s);
-    EXPECT_EQ(std::string(kelvoGetLastError(3)).rfind("kelvoSendSCPIbinBlock(dev=3):transmit queue did not drain", 0), 0u);
+    EXPECT_EQ(std::string(kelvoGetLastError(3)).rfind("kelvoSendSCPIbinBlock(dev=3):transmit queue did not drain", 0),
+              0u);
     holdThread = false;
     kelvoSetCallbackData(0, nullptr);
     EXPECT_TRUE(target.device.waitForReceived(stuck, 2s));

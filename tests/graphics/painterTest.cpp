@@ -48,7 +48,8 @@ TEST(PixelRoutines, ScrollMovesColumnsLeftAndKeepsTheRightmost) {
     EXPECT_EQ(p, (std::vector<uint32_t>{2, 3, 4, 3, 4, 12, 13, 14, 13, 14}));
     scroll_x(p.data(), W, 2, 5);
     scroll_x(p.data(), W, 0, 1);
-    EXPECT_EQ(p, (std::vector<uint32_t>{2, 3, 4, 3, 4, 12, 13, 14, 13, 14})) << "nothing when shift >= width or no rows";
+    EXPECT_EQ(p, (std::vector<uint32_t>{2, 3, 4, 3, 4, 12, 13, 14, 13, 14}))
+        << "nothing when shift >= width or no rows";
 }
 
 TEST(PixelRoutines, FillRectUsesStrideAndClipsColumns) {

@@ -399,10 +399,11 @@ public:
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, fds[1], 3);
-        char *argv[] = {const_cast<char *>("Xvfb"), const_cast<char *>("-displayfd"), const_cast<char *>("3"),
-                        const_cast<char *>("-nolisten"), const_cast<char *>("tcp"), const_cast<char *>("-noreset"),
-                        const_cast<char *>("-screen"), const_cast<char *>("0"), const_cast<char *>(geometry),
-                        nullptr};
+        char *argv[] = {const_cast<char *>("Xvfb"),    const_cast<char *>("-displayfd"),
+                        const_cast<char *>("3"),       const_cast<char *>("-nolisten"),
+                        const_cast<char *>("tcp"),     const_cast<char *>("-noreset"),
+                        const_cast<char *>("-screen"), const_cast<char *>("0"),
+                        const_cast<char *>(geometry),  nullptr};
         const bool spawned = posix_spawnp(&pid_, "Xvfb", &actions, nullptr, argv, environ) == 0;
         posix_spawn_file_actions_destroy(&actions);
         close(fds[1]);

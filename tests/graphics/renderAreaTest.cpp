@@ -149,7 +149,8 @@ TEST(RenderAreaLayout, MixedGraphsNumberChannelsInGraphOrderWithColours) {
     EXPECT_EQ(model.nGraphs, 5);
     EXPECT_EQ(model.decim.channels, 9u);
     const int graphOf[9] = {0, 1, 2, 3, 3, 3, 4, 4, 4};
-    const uint32_t colourOf[9] = {0x0000FF, 0x0000FF, 0x0000FF, 0x0000FF, 0x00FFFF, 0xFF0000, 0x0000FF, 0x00FFFF, 0xFF0000};
+    const uint32_t colourOf[9] = {0x0000FF, 0x0000FF, 0x0000FF, 0x0000FF, 0x00FFFF,
+                                  0xFF0000, 0x0000FF, 0x00FFFF, 0xFF0000};
     for (int c = 0; c < 9; ++c) {
         EXPECT_EQ(model.channelGraph[c], graphOf[c]) << c;
         EXPECT_EQ(model.channelColour[c], colourOf[c]) << c;

@@ -59,8 +59,7 @@ public:
         if (!windowExists(id)) return false;
         XWindowAttributes attributes;
         if (XGetWindowAttributes(display_, id, &attributes) == 0) return false;
-        XImage *image =
-            XGetImage(display_, id, 0, 0, attributes.width, attributes.height, AllPlanes, ZPixmap);
+        XImage *image = XGetImage(display_, id, 0, 0, attributes.width, attributes.height, AllPlanes, ZPixmap);
         if (image == nullptr) return false;
         out.width = attributes.width;
         out.height = attributes.height;

@@ -12,8 +12,8 @@
 
 using namespace kelvo::discovery;
 using kelvo::test::FakeSystemTools;
-using kelvo::test::UsbTty;
 using kelvo::test::udevadmWalk;
+using kelvo::test::UsbTty;
 
 namespace {
 
@@ -39,16 +39,29 @@ UsbTty device(std::string kernel, std::string vendor, std::string product, std::
 }  // namespace
 
 TEST(SerialKind, FollowsTheLettersAfterTheSkippedPrefixWithinTwentyCharacters) {
-    struct Case { const char *serial, *kind, *shown; };
+    struct Case {
+        const char *serial, *kind, *shown;
+    };
     const Case cases[] = {
-        {"00C1234", "tallo", "C1234"}, {"B123", "orv", "B123"}, {"E77", "orv_t", "E77"},
-        {"123456", "orv", "123456"},   {"A1", "unknown", "A1"}, {"XY12", "xy", "XY12"},
-        {"", "orv", ""},               {" 0\\_0b9", "orv", "b9"}, {"0000000000000000000000000000000", "orv", ""},
+        {"00C1234", "tallo", "C1234"},
+        {"B123", "orv", "B123"},
+        {"E77", "orv_t", "E77"},
+        {"123456", "orv", "123456"},
+        {"A1", "unknown", "A1"},
+        {"XY12", "xy", "XY12"},
+        {"", "orv", ""},
+        {" 0\\_0b9", "orv", "b9"},
+        {"0000000000000000000000000000000", "orv", ""},
         // Only the first 20 characters behind the prefix count.
         {"12345678901234567890c", "orv", "12345678901234567890c"},
         {"1234567890123456789c", "tallo", "1234567890123456789c"},
         // Bytes above 127 are digit-like; ':' and '_' are letter-like.
-        {"\xc3\xa9" "c", "tallo", "\xc3\xa9" "c"}, {"X:1_y", "x:_y", "X:1_y"},
+        {"\xc3\xa9"
+         "c",
+         "tallo",
+         "\xc3\xa9"
+         "c"},
+        {"X:1_y", "x:_y", "X:1_y"},
     };
     for (const Case &c : cases) {
         SerialClasses classes;
@@ -59,7 +72,10 @@ TEST(SerialKind, FollowsTheLettersAfterTheSkippedPrefixWithinTwentyCharacters) {
 }
 
 TEST(UdevadmWalk, AcceptsOnlyTheTwoIdentitiesAndNotTheirCrossPairs) {
-    struct Case { const char *vendor, *product; bool accepted; };
+    struct Case {
+        const char *vendor, *product;
+        bool accepted;
+    };
     for (const Case &c : {Case{"303a", "4001", true}, Case{"0483", "5740", true}, Case{"303a", "5740", false},
                           Case{"0483", "4001", false}, Case{"0403", "6001", false}}) {
         IdentityScan scan;
@@ -141,8 +157,9 @@ TEST_F(Discovery, ListsAcceptedDevicesAndForeignOnesOnlyInListAllModeWhichPersis
                  {"/dev/ttyACM3", udevadmWalk(device("ttyACM3", "303a", "4001", std::nullopt))},
                  {"/dev/ttyUSB0", udevadmWalk(bridge)}});
     const std::string accepted = "tallo\t/dev/ttyACM0\tC1234\norv_t\t/dev/ttyACM1\tE77\norv\t/dev/ttyACM3\t\n";
-    const std::string all = "tallo\t/dev/ttyACM0\tC1234\norv_t\t/dev/ttyACM1\tE77\nforeign\t/dev/ttyACM2\t0042\n"
-                            "orv\t/dev/ttyACM3\t\nforeign\t/dev/ttyUSB0\t0001A2\n";
+    const std::string all =
+        "tallo\t/dev/ttyACM0\tC1234\norv_t\t/dev/ttyACM1\tE77\nforeign\t/dev/ttyACM2\t0042\n"
+        "orv\t/dev/ttyACM3\t\nforeign\t/dev/ttyUSB0\t0001A2\n";
     EXPECT_EQ(std::string(kelvoListDevices()), accepted);
     EXPECT_EQ(std::string(kelvoListAllDevices()), all);
     EXPECT_EQ(std::string(serialportinfo()), all);

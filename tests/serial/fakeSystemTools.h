@@ -40,7 +40,8 @@ inline std::string walkHeader(const std::string &devpath, const std::string &ker
            "found, all possible attributes in the udev rules key format.\n"
            "A rule to match, can be composed by the attributes of the device\n"
            "and the attributes from one single parent device.\n\n"
-           "  looking at device '" + devpath + "':\n    KERNEL==\"" + kernel +
+           "  looking at device '" +
+           devpath + "':\n    KERNEL==\"" + kernel +
            "\"\n    SUBSYSTEM==\"tty\"\n    DRIVER==\"\"\n    ATTR{power/control}==\"auto\"\n"
            "    ATTR{power/runtime_status}==\"unsupported\"\n\n";
 }
@@ -51,8 +52,8 @@ inline std::string udevadmWalk(const UsbTty &tty) {
     const std::string port = tty.behindHub ? "1-3.2" : "1-3";
     const std::string device = root + (tty.behindHub ? "/1-3/1-3.2" : "/1-3");
     const bool bridge = tty.kernel.rfind("ttyUSB", 0) == 0;
-    std::string text = walkHeader(device + "/" + port + ":1.0/" + (bridge ? tty.kernel + "/" : "") + "tty/" +
-                                      tty.kernel, tty.kernel);
+    std::string text =
+        walkHeader(device + "/" + port + ":1.0/" + (bridge ? tty.kernel + "/" : "") + "tty/" + tty.kernel, tty.kernel);
     if (bridge) {
         text += block("parent device '" + device + "/" + port + ":1.0/" + tty.kernel + "'", tty.kernel, "usb-serial",
                       tty.interfaceDriver, {"latency_timer}==\"16\"", "port_number}==\"0\""});
@@ -60,10 +61,16 @@ inline std::string udevadmWalk(const UsbTty &tty) {
     text += block("parent device '" + device + "/" + port + ":1.0'", port + ":1.0", "usb", tty.interfaceDriver,
                   {"authorized}==\"1\"", "bAlternateSetting}==\" 0\"", "bInterfaceClass}==\"02\"",
                    "bInterfaceNumber}==\"00\"", "bNumEndpoints}==\"01\"", "supports_autosuspend}==\"1\""});
-    std::vector<std::string> attributes = {
-        "bDeviceClass}==\"ef\"", "bMaxPower}==\"500mA\"", "bcdDevice}==\"0100\"", "busnum}==\"1\"",
-        "devnum}==\"7\"", "idProduct}==\"" + tty.product + "\"", "idVendor}==\"" + tty.vendor + "\"",
-        "manufacturer}==\"Acme Instruments\"", "maxchild}==\"0\"", "product}==\"Data Logger\""};
+    std::vector<std::string> attributes = {"bDeviceClass}==\"ef\"",
+                                           "bMaxPower}==\"500mA\"",
+                                           "bcdDevice}==\"0100\"",
+                                           "busnum}==\"1\"",
+                                           "devnum}==\"7\"",
+                                           "idProduct}==\"" + tty.product + "\"",
+                                           "idVendor}==\"" + tty.vendor + "\"",
+                                           "manufacturer}==\"Acme Instruments\"",
+                                           "maxchild}==\"0\"",
+                                           "product}==\"Data Logger\""};
     if (tty.serial) attributes.push_back("serial}==\"" + *tty.serial + "\"");
     for (const char *tail : {"speed}==\"12\"", "urbnum}==\"15\"", "version}==\" 2.00\""}) attributes.push_back(tail);
     text += block("parent device '" + device + "'", port, "usb", "usb", attributes);

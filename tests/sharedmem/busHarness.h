@@ -5,8 +5,8 @@
 // segment's bytes that does not go through the library's own declarations.
 #pragma once
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -30,7 +30,7 @@ inline const char kAnnouncement[] = "/tmp/xyzServer.id";
 // Moves an announcement file found at start aside and puts it back at the
 // end, removing whatever the test left at the path.
 class AnnouncementGuard {
-  public:
+public:
     AnnouncementGuard() : saved_(std::string(kAnnouncement) + ".saved-by-test-" + std::to_string(getpid())) {
         struct stat info {};
         if (lstat(kAnnouncement, &info) == 0 && rename(kAnnouncement, saved_.c_str()) == 0) hadOne_ = true;
@@ -42,7 +42,7 @@ class AnnouncementGuard {
     AnnouncementGuard(const AnnouncementGuard &) = delete;
     AnnouncementGuard &operator=(const AnnouncementGuard &) = delete;
 
-  private:
+private:
     std::string saved_;
     bool hadOne_ = false;
 };
@@ -62,7 +62,7 @@ inline void writeAnnouncement(int32_t identifier, int lines) {
 // A segment made by the test itself. It is marked for removal at once, so
 // the kernel frees it when the last process using it ends, pass or fail.
 class OwnSegment {
-  public:
+public:
     explicit OwnSegment(size_t size) : id_(shmget(IPC_PRIVATE, size, IPC_CREAT | 0600)) {
         if (id_ < 0) throw std::runtime_error("shmget failed");
         base_ = shmat(id_, nullptr, 0);
@@ -74,7 +74,7 @@ class OwnSegment {
     OwnSegment &operator=(const OwnSegment &) = delete;
     int id() const { return id_; }
 
-  private:
+private:
     int id_;
     void *base_;
 };
@@ -82,7 +82,7 @@ class OwnSegment {
 // A child process with its stdin and stdout on pipes. It dies with the
 // test process, and is asked to end (stdin closed) or killed when dropped.
 class Child {
-  public:
+public:
     explicit Child(std::vector<std::string> argv) {
         // A child that died must show as a failed write, not end the test.
         ::signal(SIGPIPE, SIG_IGN);
@@ -143,8 +143,8 @@ class Child {
                 pending_.erase(0, end + 1);
                 return line;
             }
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             pollfd watch{fromChild_, POLLIN, 0};
             if (left.count() <= 0 || poll(&watch, 1, static_cast<int>(left.count())) <= 0) {
                 throw std::runtime_error("no answer in time; stderr: " + drainErrors());
@@ -193,7 +193,7 @@ class Child {
         return text;
     }
 
-  private:
+private:
     pid_t pid_ = -1;
     int toChild_ = -1, fromChild_ = -1, errors_ = -1;
     int status_ = 0;
@@ -203,7 +203,7 @@ class Child {
 
 // A process that has loaded the library, ready for commands.
 class Peer : public Child {
-  public:
+public:
     Peer() : Child({KELVO_BUS_PEER}) {
         if (receive() != "ready") throw std::runtime_error("peer did not start");
     }
@@ -232,7 +232,7 @@ class Peer : public Child {
 
 // The server program, running until dropped (then interrupted).
 class Server : public Child {
-  public:
+public:
     explicit Server(std::vector<std::string> options = {}) : Child(withProgram(std::move(options))) {
         // A note on a replaced stale announcement may come first.
         for (int n = 0; n < 2 && id_ < 0; ++n) {
@@ -251,7 +251,7 @@ class Server : public Child {
     }
     int id() const { return id_; }
 
-  private:
+private:
     static std::vector<std::string> withProgram(std::vector<std::string> options) {
         options.insert(options.begin(), KELVO_BUSD);
         return options;
@@ -261,7 +261,7 @@ class Server : public Child {
 
 // The segment's bytes at the offsets other processes rely on.
 class RawView {
-  public:
+public:
     explicit RawView(int id) : base_(static_cast<char *>(shmat(id, nullptr, 0))) {
         if (base_ == reinterpret_cast<char *>(-1)) throw std::runtime_error("shmat failed");
     }
@@ -295,7 +295,7 @@ class RawView {
     static size_t slaveId(int i) { return 2316 + 4 * static_cast<size_t>(i); }
     static constexpr size_t kMasterId = 2332;
 
-  private:
+private:
     template <class T>
     T load(size_t offset) const {
         T value;

@@ -80,7 +80,7 @@ std::string rest(std::istringstream &in) {
 // Polls with a short spin, then yields, then sleeps, so five busy processes
 // do not starve each other on two cores.
 class Backoff {
-  public:
+public:
     void idle() {
         if (++spins_ < 64) return;
         if (spins_ < 256) {
@@ -91,7 +91,7 @@ class Backoff {
     }
     void reset() { spins_ = 0; }
 
-  private:
+private:
     int spins_ = 0;
 };
 
@@ -141,13 +141,14 @@ std::string stressMaster(int slaves, int rounds) {
             std::istringstream fields(body);
             int slave = -1, sequence = -1;
             fields >> slave >> sequence;
-            const std::string payload = fields.peek() == ' ' ? body.substr(static_cast<size_t>(fields.tellg()) + 1) : "";
+            const std::string payload =
+                fields.peek() == ' ' ? body.substr(static_cast<size_t>(fields.tellg()) + 1) : "";
             if (slave != index || sequence != expected[index] || payload != payloadFor(slave, sequence)) {
                 return "slave " + std::to_string(index) + " expected " + std::to_string(expected[index]) +
                        " got: " + buffer;
             }
-            const std::string answer = sealed(std::to_string(index) + " " + std::to_string(sequence) + " " +
-                                              reversed(payload));
+            const std::string answer =
+                sealed(std::to_string(index) + " " + std::to_string(sequence) + " " + reversed(payload));
             // The slave reads each answer before it sends again, so the
             // mailbox is free.
             if (tMsgSendMsgToSlave(answer.c_str(), index) != index) {
@@ -174,8 +175,7 @@ std::string stressSlave(int index, int rounds, bool viaCallback) {
     char buffer[256];
     for (int sequence = 0; sequence < rounds; ++sequence) {
         const std::string payload = payloadFor(index, sequence);
-        const std::string message =
-            sealed(std::to_string(index) + " " + std::to_string(sequence) + " " + payload);
+        const std::string message = sealed(std::to_string(index) + " " + std::to_string(sequence) + " " + payload);
         if (message.size() > 255) return "test message too long";
         Backoff backoff;
         const auto start = std::chrono::steady_clock::now();
@@ -238,18 +238,10 @@ int raceRegistrations(int milliseconds) {
 std::string allCalls() {
     char buffer[256] = "untouched";
     int64_t stamps[4] = {};
-    const int results[] = {tMsgRegisterAsMaster(),
-                           tMsgRegisterAsSlave(),
-                           tMsgUnregisterAsMaster(0),
-                           tMsgUnregisterAsSlave(0),
-                           tMsgSetSlaveCallback(record, 0),
-                           tMsgSetMasterCallback(record),
-                           tMsgSendMsgToSlave("x", 0),
-                           tMsgSendMsgToAllSlaves("x"),
-                           tMsgSendMsgToMaster("x", 0),
-                           tMsgGetMasterMsg(buffer, 0),
-                           tMsgGetSlaveMsg(buffer, 0),
-                           tMsgClearAllSlaveMessages(),
+    const int results[] = {tMsgRegisterAsMaster(),      tMsgRegisterAsSlave(),           tMsgUnregisterAsMaster(0),
+                           tMsgUnregisterAsSlave(0),    tMsgSetSlaveCallback(record, 0), tMsgSetMasterCallback(record),
+                           tMsgSendMsgToSlave("x", 0),  tMsgSendMsgToAllSlaves("x"),     tMsgSendMsgToMaster("x", 0),
+                           tMsgGetMasterMsg(buffer, 0), tMsgGetSlaveMsg(buffer, 0),      tMsgClearAllSlaveMessages(),
                            tMsgGetTimeStamps(stamps, 0)};
     initMem();
     std::string line;
@@ -279,7 +271,8 @@ std::string run(const std::string &line) {
         // written past them.
         auto buffer = std::make_unique<char[]>(256);
         std::strcpy(buffer.get(), "untouched");
-        const int result = command == "fromMaster" ? tMsgGetMasterMsg(buffer.get(), a) : tMsgGetSlaveMsg(buffer.get(), a);
+        const int result =
+            command == "fromMaster" ? tMsgGetMasterMsg(buffer.get(), a) : tMsgGetSlaveMsg(buffer.get(), a);
         return std::to_string(result) + " " + buffer.get();
     }
     if (command == "stamps") {
@@ -308,9 +301,9 @@ std::string run(const std::string &line) {
     }
     if (command == "all") return allCalls();
     if (command == "nulls") {
-        const int results[] = {tMsgSendMsgToSlave(nullptr, 0), tMsgSendMsgToAllSlaves(nullptr),
+        const int results[] = {tMsgSendMsgToSlave(nullptr, 0),  tMsgSendMsgToAllSlaves(nullptr),
                                tMsgSendMsgToMaster(nullptr, 0), tMsgGetMasterMsg(nullptr, 0),
-                               tMsgGetSlaveMsg(nullptr, 0), tMsgGetTimeStamps(nullptr, 0)};
+                               tMsgGetSlaveMsg(nullptr, 0),     tMsgGetTimeStamps(nullptr, 0)};
         std::string answer;
         for (int result : results) answer += std::to_string(result) + " ";
         return answer;

@@ -26,7 +26,8 @@ TEST(BusStress, HundredThousandMessagesBetweenMasterAndFourSlavesArriveOnceInOrd
     master.send("stressMaster " + std::to_string(kSlaves) + " " + std::to_string(kRoundTrips));
     // Slave 3 takes its answers through the I/O thread's callback delivery,
     // the others poll.
-    for (int n = 0; n < kSlaves; ++n) slaves[n]->send("stressSlave " + std::to_string(n) + " " + std::to_string(kRoundTrips));
+    for (int n = 0; n < kSlaves; ++n)
+        slaves[n]->send("stressSlave " + std::to_string(n) + " " + std::to_string(kRoundTrips));
     const auto limit = std::chrono::seconds(240);
     EXPECT_EQ(master.receive(limit), "ok");
     for (int n = 0; n < kSlaves; ++n) EXPECT_EQ(slaves[n]->receive(limit), "ok") << "slave " << n;

@@ -21,7 +21,7 @@ std::vector<int64_t> numbersOf(const std::string &line) {
 }
 
 class Bus : public ::testing::Test {
-  protected:
+protected:
     AnnouncementGuard guard;
     Server server;
     RawView raw{server.id()};

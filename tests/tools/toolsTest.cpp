@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -84,8 +84,8 @@ TEST(SimulatorProgram, PrintsOneTtyPathPerDeviceEachAnsweringWithItsOwnSerial) {
 
 TEST(QueryCommand, PrintsTextAnswersAndTheDeviceErrorQueueLikeAnInstrument) {
     SimProcess sim(kSim, {});
-    const Outcome o = runKelvo({"query", sim.paths[0], "CONFigure:DEVice 0,2,1", "conf:dev?", "NOT:A:COMMand",
-                             "SYSTem:ERRor?", "SYST:ERR?"});
+    const Outcome o = runKelvo(
+        {"query", sim.paths[0], "CONFigure:DEVice 0,2,1", "conf:dev?", "NOT:A:COMMand", "SYSTem:ERRor?", "SYST:ERR?"});
     EXPECT_EQ(o.status, 0) << o.err;
     EXPECT_EQ(o.out, "0,2,1\n-113,\"Undefined header\"\n0,\"No error\"\n");
 }
@@ -118,7 +118,8 @@ TEST(UploadCommand, UploadedBytesComeBackIdenticalAsHexDumpAndAsFile) {
 
     const Outcome dump = runKelvo({"query", sim.paths[0], "DATA:UPLoad?"});
     EXPECT_EQ(dump.status, 0);
-    EXPECT_EQ(splitLines(dump.out).front(), "00000000  23 31 35 68 65 6c 6c 6f  0a 0d 0a 00 00 07 0e 15  |#15hello........|");
+    EXPECT_EQ(splitLines(dump.out).front(),
+              "00000000  23 31 35 68 65 6c 6c 6f  0a 0d 0a 00 00 07 0e 15  |#15hello........|");
     EXPECT_EQ(splitLines(dump.out).size(), (payload.size() + 15) / 16);
 
     std::ofstream(upload, std::ios::binary) << std::string(4097, 'x');
@@ -200,7 +201,8 @@ TEST(StreamCommand, CsvRowsFollowTheDocumentedWaveformOfEveryChannel) {
 TEST(StreamCommand, BinaryOutputHoldsWholeSamplesInOrder) {
     SimProcess sim(kSim, {"--rate", "2000"});
     const std::string bin = tempPath("stream.bin");
-    const Outcome o = runKelvo({"stream", sim.paths[0], "--config", "CONFigure:DEVice 1", "--seconds", "1", "--out", bin});
+    const Outcome o =
+        runKelvo({"stream", sim.paths[0], "--config", "CONFigure:DEVice 1", "--seconds", "1", "--out", bin});
     ASSERT_EQ(o.status, 0) << o.err;
     const std::string bytes = readFile(bin);
     std::filesystem::remove(bin);
@@ -307,7 +309,9 @@ TEST(CommandLine, BadDevicesAndBadUsageGiveAClearMessageAndNonZeroExit) {
         std::string message;
     };
     const Case cases[] = {
-        {{"query", "/dev/kelvo-no-such-tty", "*IDN?"}, 1, "cannot open /dev/kelvo-no-such-tty: No such file or directory"},
+        {{"query", "/dev/kelvo-no-such-tty", "*IDN?"},
+         1,
+         "cannot open /dev/kelvo-no-such-tty: No such file or directory"},
         {{"query", "/etc/hostname", "*IDN?"}, 1, "could not set it up as a serial line"},
         {{"query", "NOSERIAL", "*IDN?"}, 1, "no device 'NOSERIAL'"},
         {{"stream", "/dev/null"}, 2, "needs --config"},

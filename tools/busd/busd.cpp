@@ -82,8 +82,8 @@ bool announce(int32_t identifier) {
     text += "kelvo-busd\npid " + std::to_string(getpid()) + "\ncreated " + created + "\n";
     // Readable by everyone who may use the segment; the identifier alone
     // grants nothing.
-    const bool written = fchmod(fd, 0644) == 0 &&
-                         write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    const bool written =
+        fchmod(fd, 0644) == 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
     close(fd);
     const bool linked = written && link(temporary, kPath) == 0;
     const int linkError = errno;
@@ -146,8 +146,7 @@ int main(int argc, char **argv) try {
             }
             std::printf("kelvo-busd: removed the stale %s\n", kPath);
             break;
-        case Announcement::none:
-            break;
+        case Announcement::none: break;
     }
 
     // Blocked before anything exists, so an early Ctrl-C still cleans up.

@@ -81,7 +81,8 @@ void configure(int slot, const std::string &name, const std::vector<std::string>
         const char *answer = kelvoSendCmd(slot, command.c_str(), &length, &binary);
         if (answer == nullptr) throw Failure(name + ": " + libraryError(slot));
         if (length > 0) {
-            std::string text = binary ? "(a block of " + std::to_string(length) + " bytes)" : std::string(answer, length);
+            std::string text =
+                binary ? "(a block of " + std::to_string(length) + " bytes)" : std::string(answer, length);
             while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
             std::fprintf(stderr, "%s answered '%s': %s\n", name.c_str(), command.c_str(), text.c_str());
         }
@@ -89,8 +90,9 @@ void configure(int slot, const std::string &name, const std::vector<std::string>
     const int sampleBytes = kelvoGetSampleSize(slot);
     if (sampleBytes < 0) throw Failure(name + ": " + libraryError(slot));
     if (sampleBytes == 0) {
-        throw Failure(name + ": no sample layout; give a 'CONFigure:DEVice' or 'CONFigure:SCAn:LISt' command with "
-                             "--config",
+        throw Failure(name +
+                          ": no sample layout; give a 'CONFigure:DEVice' or 'CONFigure:SCAn:LISt' command with "
+                          "--config",
                       2);
     }
 }

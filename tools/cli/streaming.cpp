@@ -24,9 +24,7 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kSilenceLimit = std::chrono::seconds(2);
 constexpr auto kStatusPeriod = std::chrono::milliseconds(250);
 
-double secondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
+double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 class FileSink : public SampleSink {
 public:
@@ -40,7 +38,8 @@ public:
 
 protected:
     void put(const void *bytes, size_t count) {
-        if (std::fwrite(bytes, 1, count, file_) != count) throw Failure("cannot write " + path_ + ": " + std::strerror(errno));
+        if (std::fwrite(bytes, 1, count, file_) != count)
+            throw Failure("cannot write " + path_ + ": " + std::strerror(errno));
     }
 
 private:
@@ -74,9 +73,9 @@ private:
         const int width = layout_.wide ? 4 : 2;
         const int values = layout_.sampleBytes / width;
         for (int v = 0; v < values; ++v, p += width) {
-            const uint32_t word = width == 4 ? static_cast<uint32_t>(p[0] | p[1] << 8 | p[2] << 16) |
-                                                   static_cast<uint32_t>(p[3]) << 24
-                                             : static_cast<uint32_t>(p[0] | p[1] << 8);
+            const uint32_t word =
+                width == 4 ? static_cast<uint32_t>(p[0] | p[1] << 8 | p[2] << 16) | static_cast<uint32_t>(p[3]) << 24
+                           : static_cast<uint32_t>(p[0] | p[1] << 8);
             std::to_chars_result r{};
             if (width == 2) {
                 r = std::to_chars(number, number + sizeof number, static_cast<int16_t>(word));
@@ -276,17 +275,17 @@ void printThroughput(const StreamRun &run, double elapsed) {
         const uint64_t samples = s.bytes / static_cast<uint64_t>(s.sampleBytes);
         const double rate = elapsed > 0 ? 1.0 / elapsed : 0.0;
         std::printf("%-4d  %-20s  %10" PRIu64 " samples  %9.0f samples/s  %12s  lost %u\n", s.slot, s.name.c_str(),
-                    samples, static_cast<double>(samples) * rate, formatRate(static_cast<double>(s.bytes) * rate).c_str(),
-                    s.lost);
+                    samples, static_cast<double>(samples) * rate,
+                    formatRate(static_cast<double>(s.bytes) * rate).c_str(), s.lost);
     }
 }
 
 int streamCommand(int argc, char **argv, bool plotOnly) {
     const std::string command = plotOnly ? "plot" : "stream";
-    const Arguments args = parseArguments(command, argc, argv, 2,
-                                          plotOnly ? std::vector<std::string>{"--config", "--seconds", "--span"}
-                                                   : std::vector<std::string>{"--config", "--seconds", "--out",
-                                                                              "--plot", "--span"});
+    const Arguments args =
+        parseArguments(command, argc, argv, 2,
+                       plotOnly ? std::vector<std::string>{"--config", "--seconds", "--span"}
+                                : std::vector<std::string>{"--config", "--seconds", "--out", "--plot", "--span"});
     if (args.help) {
         std::fputs(helpText(command), stdout);
         return 0;

@@ -85,8 +85,7 @@ std::string PtyDevice::received() const {
 
 bool PtyDevice::waitForReceived(std::string_view text, std::chrono::milliseconds timeout) const {
     std::unique_lock lock(mutex_);
-    return receivedChanged_.wait_for(lock, timeout,
-                                     [&] { return received_.find(text) != std::string::npos; });
+    return receivedChanged_.wait_for(lock, timeout, [&] { return received_.find(text) != std::string::npos; });
 }
 
 void PtyDevice::clearReceived() {

@@ -132,8 +132,9 @@ std::string SimulatedDevice::samples(const SampleLayout &layout, double sampleRa
             }
         } else {
             for (size_t i = 0; i < layout.channel.size(); ++i) {
-                const double t = (static_cast<double>(n) + static_cast<double>(layout.subSample[i]) / layout.oversampling) /
-                                 sampleRate;
+                const double t =
+                    (static_cast<double>(n) + static_cast<double>(layout.subSample[i]) / layout.oversampling) /
+                    sampleRate;
                 putLittleEndian(out, static_cast<uint32_t>(std::lround(kPeak16 * waveform(layout.channel[i], t))), 2);
             }
         }
@@ -320,8 +321,8 @@ void SimulatedDevice::configureDevice(std::string_view parameters) {
 void SimulatedDevice::configureOversampling(std::string_view parameters) {
     const auto numbers = integers(parameters);
     if (!numbers || numbers->size() != 1) {
-        pushError(numbers && numbers->empty() ? -109 : -104, numbers && numbers->empty() ? "Missing parameter"
-                                                                                        : "Data type error");
+        pushError(numbers && numbers->empty() ? -109 : -104,
+                  numbers && numbers->empty() ? "Missing parameter" : "Data type error");
         return;
     }
     if ((*numbers)[0] != 1 && (*numbers)[0] != 2) {

@@ -57,9 +57,9 @@ struct SimOptions {
 
 // The words of one sample and the channel each carries.
 struct SampleLayout {
-    bool wide = false;                // 32-bit counter + channels; else int16 words
-    std::vector<int> channel;         // per value: the waveform channel
-    std::vector<int> subSample;       // per value: position within the oversampling
+    bool wide = false;           // 32-bit counter + channels; else int16 words
+    std::vector<int> channel;    // per value: the waveform channel
+    std::vector<int> subSample;  // per value: position within the oversampling
     int oversampling = 1;
     size_t bytes() const { return wide ? 4 * (channel.size() + 1) : 2 * channel.size(); }
 };
