@@ -22,10 +22,9 @@ bool isDisconnected(int dev) {
 }
 
 bool refuseSlot(const char *operation, int dev, SlotNeeds needs) {
+    if (!isValidSlot(dev)) return true;
     const char *message = nullptr;
-    if (!isValidSlot(dev)) {
-        message = needs.badSlotMessage;
-    } else if (needs.open && loadAcquire(myPorts[dev]) < 0) {
+    if (needs.open && loadAcquire(myPorts[dev]) < 0) {
         if (needs.notOpenText != nullptr) {
             storeWholeErrorText(dev, needs.notOpenText);
             return true;

@@ -12,8 +12,6 @@ struct SlotNeeds {
     // When set, a closed port stores this whole text (no prefix) instead of
     // "operation(dev=N):port not open".
     const char *notOpenText = nullptr;
-    // Handed to buildErrMsg for a bad slot number, which stores nothing.
-    const char *badSlotMessage = "illegal port number";
 };
 
 // Whether the slot's device was unplugged: its tty hung up. The slot
@@ -21,8 +19,9 @@ struct SlotNeeds {
 bool isDisconnected(int dev);
 
 // Checks the slot number and `needs` in that order; on the first failure
-// records "operation(dev=N):message" (no text for a bad slot number; the
-// whole `notOpenText` for a closed port when given) and returns true.
+// records "operation(dev=N):message" (the whole `notOpenText` for a closed
+// port when given) and returns true. A bad slot number has nowhere to keep
+// a text.
 bool refuseSlot(const char *operation, int dev, SlotNeeds needs);
 
 // Replaces the slot's error text with `text` as it stands (no prefix) and

@@ -114,7 +114,7 @@ KELVO_API int kelvoOpen(int dev, const char *path) noexcept {
     if (loadAcquire(isThreadRunning) == 0) return 1;
     // Opening a closed slot, or reopening one whatever its state: only the
     // slot number is checked.
-    constexpr SlotNeeds kNeeds{.open = false, .healthyPort = false, .badSlotMessage = "Illegal Portnumber"};
+    constexpr SlotNeeds kNeeds{.open = false, .healthyPort = false};
     if (refuseSlot("kelvoOpen", dev, kNeeds)) return 1;
     const char *refusal = nullptr;
     if (portNameOf(path, myPortnames[dev], &refusal) == nullptr) {
