@@ -138,8 +138,11 @@ void routeStream(int dev, int len) {
 
 // Command mode: a chunk is accepted only when it is smaller than the free
 // space, so a full queue marks a fault on every turn, even an empty one.
+// While a kelvoQuery waits, receive() read only what fits, and a turn that
+// read nothing because the queue is full is no fault.
 void routeAnswer(int dev, int len) {
     const auto count = static_cast<uint32_t>(len);
+    if (count == 0 && loadAcquire(queryActive[dev]) != 0) return;
     if (count < ringFree(inQ[dev])) {
         if (count == 0) return;
         (void)ringPut(inQ[dev], tmpBuf, count);
@@ -174,20 +177,36 @@ void transmit(int dev, int fd) {
     if (sent.state == LineState::hungUp) ringDiscard(outQ[dev]);
 }
 
+// How much one read may take. While a kelvoQuery waits on a slot in command
+// mode, no more than the response queue can take (a chunk must be smaller
+// than its free space), so nothing is dropped; 0 while the queue is full.
+int readCapacity(int dev) {
+    if (loadAcquire(queryActive[dev]) == 0 || loadAcquire(isStreaming[dev]) != 0 ||
+        loadAcquire(isStreamingRequest[dev]) != 0) {
+        return static_cast<int>(kIoScratchSize);
+    }
+    const uint32_t free = ringFree(inQ[dev]);
+    return static_cast<int>(std::min(free > 0 ? free - 1 : 0, kIoScratchSize));
+}
+
 // The watch reports a line when bytes arrive, and one read takes all that
 // the tty holds (it hands out at most 4 KiB at a time). A line is read again
 // without a new report only while it may hold more: after a read that filled
 // the buffer, or after a hang-up, until a read finds what was left. Reading
 // a tty that holds nothing makes the kernel wait for input on its way, so
-// the thread does not do it without reason.
+// the thread does not do it without reason. A line left unread because the
+// response queue is full stays readable; the query's caller wakes the
+// thread once it has made room.
 int receive(int dev, int fd, uint32_t events) {
     Line &line = lines[dev];
     if ((events & (POLLIN | POLLHUP | POLLERR)) != 0) line.readable = true;
     if ((events & (POLLHUP | POLLERR)) != 0) line.hangUpSeen = true;
     if (!line.readable) return 0;
-    const Transfer got = ttyRead(fd, tmpBuf, static_cast<int>(kIoScratchSize));
+    const int capacity = readCapacity(dev);
+    if (capacity == 0) return 0;
+    const Transfer got = ttyRead(fd, tmpBuf, capacity);
     noteLineState(dev, got.state);
-    line.readable = got.bytes > 0 && (line.hangUpSeen || static_cast<uint32_t>(got.bytes) == kIoScratchSize);
+    line.readable = got.bytes > 0 && (line.hangUpSeen || got.bytes == capacity);
     if (got.bytes == 0 && line.served && line.hangUpSeen) markHungUp(dev);
     return got.bytes;
 }
@@ -290,7 +309,9 @@ int64_t nextDue(int64_t now) {
     if (passHookDelay >= 0) keepEarliest(due, now + passHookDelay);
     for (int dev = 0; dev < kSlots; ++dev) {
         if (!lines[dev].served) continue;
-        if (lines[dev].readable) keepEarliest(due, now);
+        // A line waiting for room in the response queue is not due: the
+        // query's caller wakes the thread.
+        if (lines[dev].readable && readCapacity(dev) != 0) keepEarliest(due, now);
         if (stopPending(dev)) keepEarliest(due, stopDueAt(dev));
         if (lines[dev].closeSeenAt != 0) {
             keepEarliest(due, std::min(lines[dev].closeSeenAt + kCloseDrainTicks, now + kCloseRecheckTicks));

@@ -28,11 +28,13 @@
  *    the slot.
  *  - Threads: use one slot from one thread at a time; different slots may be
  *    driven from different threads. kelvoSendCmd calls must not overlap at
- *    all, since every slot's answer lands in one shared buffer. Calls that
+ *    all, since every slot's answer lands in one shared buffer; kelvoQuery
+ *    answers into the caller's buffer, so its calls on different slots may. Calls that
  *    never wait may be made from any thread, callbacks included.
  *  - Callbacks (stream data, message bus) run on the I/O thread. They must
  *    return quickly and must not call kelvoOpen, kelvoClose,
- *    kelvoSendSCPIbinBlock or kelvoSendCmd, which wait for that thread.
+ *    kelvoSendSCPIbinBlock, kelvoSendCmd or kelvoQuery, which wait for that
+ *    thread.
  *  - Time is counted in ticks: 100 ns units of CLOCK_MONOTONIC_RAW.
  */
 #ifndef KELVO_H
@@ -114,6 +116,35 @@ KELVO_API int kelvoClose(int dev) KELVO_NOEXCEPT;
  * unplugged during the wait ends it at once: NULL, "fatal I/O error on
  * Port". Not from a callback; calls must not overlap (one answer buffer). */
 KELVO_API const char *kelvoSendCmd(int dev, const char *command, int *answerLength, int *isBinary) KELVO_NOEXCEPT;
+
+/* The query call for new programs. Send `command` (a line feed is appended)
+ * and wait for exactly one complete answer, which goes into `answer`
+ * (`capacity` bytes):
+ *  - a text: the bytes up to a line feed, without it and without a CR right
+ *    before it, followed by a zero byte;
+ *  - a block: an answer that begins with a definite-length block header
+ *    ("#", digit count, length) ends with the CR or LF after the payload;
+ *    the payload alone is stored (no zero byte added), *isBinary = 1.
+ * Returns as soon as the answer is complete. Bytes still waiting from an
+ * earlier exchange are dropped first. A command without '?' has no answer:
+ * the call returns 0 (an empty text) once the line has taken the command.
+ * Results: the answer's length (0 or more); -1 refused (bad, closed, faulty,
+ * unplugged or streaming slot, NULL pointer, capacity < 1, no room for the
+ * command; also an unplug during the wait, "fatal I/O error on Port");
+ * -2 no complete answer within `timeoutMs` ("no complete answer within N
+ * ms"; what arrived is dropped); -3 the answer does not fit ("answer longer
+ * than N bytes", N = capacity for a block, capacity - 1 for a text; the
+ * rest of it is read and dropped, so the next call starts clean). The text
+ * of every negative result is kept (kelvoGetLastError); `answer` then holds
+ * an empty text. *isBinary is 0 on every result but a block answer.
+ * timeoutMs <= 0 means 1000 ms. Configuration commands are learnt as with
+ * kelvoSendCmd. Answers of any size arrive whole: the call empties the
+ * response queue into `answer` while it waits.
+ * Threads: calls on different slots may run at the same time from different
+ * threads; calls on one slot must not overlap. Waits (sleeping) at most
+ * timeoutMs; not from a callback. */
+KELVO_API int kelvoQuery(int dev, const char *command, void *answer, int capacity, int timeoutMs,
+                         int *isBinary) KELVO_NOEXCEPT;
 
 /* Upload 1..4096 raw bytes as a definite-length block and wait until the
  * device's line has taken it (two waits, at most 2 s each). 0 sent; -1

@@ -43,6 +43,7 @@ int32_t filteredAdcOversamplingFactors[kSlots];
 SCPIdecoderState scpiBuf[kSlots + 1];
 int32_t lineHungUp[kSlots];
 int32_t lineStalled[kSlots];
+int32_t queryActive[kSlots];
 
 int32_t doTxQueue = 1;
 int32_t terminate;

@@ -7,7 +7,7 @@
 //                isStopStreamingRequest (raise), stopStreamingRequestTimestamp,
 //                myPortnames, t0, lastErrorMsg, isErrorOccurred, doTxQueue,
 //                filteredSampleSize (the I/O thread keeps its queues in
-//                samples of this size)
+//                samples of this size), queryActive
 //   I/O thread:  myPorts, isStreaming, scpiBuf, the requests (lower),
 //                timeStamp[4..15], lineHungUp, lineStalled
 //   both:        myPortErr, isFatal (bits set with an atomic OR),
@@ -66,6 +66,10 @@ extern SCPIdecoderState scpiBuf[kSlots + 1];
 extern int32_t lineHungUp[kSlots];
 // 1 while the device does not take what the thread has to send.
 extern int32_t lineStalled[kSlots];
+// 1 while a kelvoQuery waits on the slot: in command mode the thread then
+// reads from the tty only what the response queue can take, and leaves the
+// rest in the tty until the caller makes room (and wakes it).
+extern int32_t queryActive[kSlots];
 
 extern int32_t doTxQueue;
 extern int32_t terminate;
