@@ -84,10 +84,19 @@ TEST(SimulatorProgram, PrintsOneTtyPathPerDeviceEachAnsweringWithItsOwnSerial) {
 
 TEST(QueryCommand, PrintsTextAnswersAndTheDeviceErrorQueueLikeAnInstrument) {
     SimProcess sim(kSim, {});
-    const Outcome o = runKelvo(
-        {"query", sim.paths[0], "CONFigure:DEVice 0,2,1", "conf:dev?", "NOT:A:COMMand", "SYSTem:ERRor?", "SYST:ERR?"});
+    const Outcome o = runKelvo({"query", sim.paths[0], "--quiet-rule", "CONFigure:DEVice 0,2,1", "conf:dev?",
+                                "NOT:A:COMMand", "SYSTem:ERRor?", "SYST:ERR?"});
     EXPECT_EQ(o.status, 0) << o.err;
     EXPECT_EQ(o.out, "0,2,1\n-113,\"Undefined header\"\n0,\"No error\"\n");
+}
+
+TEST(QueryCommand, ASettingTheDeviceRejectsStopsWithItsErrorText) {
+    SimProcess sim(kSim, {});
+    const Outcome o = runKelvo(
+        {"query", sim.paths[0], "--timeout", "500", "CONFigure:DEVice 0,2,1", "conf:dev?", "NOT:A:COMMand", "*IDN?"});
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.out, "0,2,1\n") << "the rejected setting ends the run";
+    EXPECT_NE(o.err.find("'NOT:A:COMMand': -113,\"Undefined header\""), std::string::npos) << o.err;
 }
 
 TEST(QueryCommand, QueryWithoutAnswerIsReportedWithNonZeroExit) {

@@ -36,6 +36,8 @@ struct Arguments {
     double seconds = -1;              // --seconds N; -1 when not given
     std::string out;                  // --out FILE
     int span = 2000;                  // --span N
+    int timeoutMs = 1000;             // --timeout MS
+    bool quietRule = false;           // --quiet-rule
     bool all = false;                 // --all
     bool plot = false;                // --plot
     bool noPlot = false;              // --no-plot

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <vector>
 
 #include "cli.h"
 #include "kelvo.h"
@@ -53,15 +54,24 @@ int listCommand(int argc, char **argv) {
     return 0;
 }
 
-int queryCommand(int argc, char **argv) {
-    const Arguments args = parseArguments("query", argc, argv, 2, {"--out"});
-    if (args.help) {
-        std::fputs(helpText("query"), stdout);
-        return 0;
+namespace {
+
+void showAnswer(const Arguments &args, const char *answer, int length, bool binary) {
+    if (binary) {
+        if (!args.out.empty()) {
+            writeFile(args.out, answer, length);
+            std::printf("%d bytes written to %s\n", length, args.out.c_str());
+        } else {
+            hexDump(reinterpret_cast<const unsigned char *>(answer), length);
+        }
+    } else if (length > 0) {
+        std::fwrite(answer, 1, static_cast<size_t>(length), stdout);
+        if (answer[length - 1] != '\n') std::putchar('\n');
     }
-    if (args.positional.size() < 2) throw Failure("'query' takes a DEVICE and at least one COMMAND", 2);
-    OpenSlots open;
-    const int slot = open.open(args.positional[0]);
+}
+
+// The older way: kelvoSendCmd, an answer ends after 5 quiet ms.
+int queryByQuietRule(const Arguments &args, OpenSlots &open, int slot) {
     int status = 0;
     for (size_t i = 1; i < args.positional.size(); ++i) {
         const std::string &command = args.positional[i];
@@ -69,21 +79,69 @@ int queryCommand(int argc, char **argv) {
         int binary = 0;
         const char *answer = kelvoSendCmd(slot, command.c_str(), &length, &binary);
         if (answer == nullptr) throw Failure(open.name(slot) + ": " + libraryError(slot));
-        if (binary) {
-            if (!args.out.empty()) {
-                writeFile(args.out, answer, length);
-                std::printf("%d bytes written to %s\n", length, args.out.c_str());
-            } else {
-                hexDump(reinterpret_cast<const unsigned char *>(answer), length);
-            }
-        } else if (length > 0) {
-            std::fwrite(answer, 1, static_cast<size_t>(length), stdout);
-            if (answer[length - 1] != '\n') std::putchar('\n');
-        } else if (command.find('?') != std::string::npos) {
+        showAnswer(args, answer, length, binary != 0);
+        if (!binary && length == 0 && command.find('?') != std::string::npos) {
             std::fprintf(stderr, "kelvo: %s: no answer to '%s'\n", open.name(slot).c_str(), command.c_str());
             status = 1;
         }
         std::fflush(stdout);
+    }
+    return status;
+}
+
+// One exchange with kelvoQuery: the answer's length, or -2 when none came
+// in time (already reported). Other failures end the command.
+int exchange(const Arguments &args, OpenSlots &open, int slot, const std::string &command, std::vector<char> &answer,
+             int &binary) {
+    const int n =
+        kelvoQuery(slot, command.c_str(), answer.data(), static_cast<int>(answer.size()), args.timeoutMs, &binary);
+    if (n == -2 && command.find('?') != std::string::npos) {
+        std::fprintf(stderr, "kelvo: %s: no answer to '%s' within %d ms\n", open.name(slot).c_str(), command.c_str(),
+                     args.timeoutMs);
+        return n;
+    }
+    if (n < 0) throw Failure(open.name(slot) + ": " + libraryError(slot));
+    return n;
+}
+
+}  // namespace
+
+int queryCommand(int argc, char **argv) {
+    const Arguments args = parseArguments("query", argc, argv, 2, {"--out", "--timeout", "--quiet-rule"});
+    if (args.help) {
+        std::fputs(helpText("query"), stdout);
+        return 0;
+    }
+    if (args.positional.size() < 2) throw Failure("'query' takes a DEVICE and at least one COMMAND", 2);
+    OpenSlots open;
+    const int slot = open.open(args.positional[0]);
+    if (args.quietRule) return queryByQuietRule(args, open, slot);
+    std::vector<char> answer(16 << 20);
+    int status = 0;
+    for (size_t i = 1; i < args.positional.size(); ++i) {
+        const std::string &command = args.positional[i];
+        int binary = 0;
+        const int n = exchange(args, open, slot, command, answer, binary);
+        if (n == -2) {
+            status = 1;
+            continue;
+        }
+        if (command.find('?') != std::string::npos) {
+            showAnswer(args, answer.data(), n, binary != 0);
+            if (!binary && n == 0) std::putchar('\n');
+            std::fflush(stdout);
+            continue;
+        }
+        // A setting has no answer; the device's error queue tells whether it took it.
+        const int e = exchange(args, open, slot, "SYSTem:ERRor?", answer, binary);
+        if (e == -2) {
+            status = 1;
+            continue;
+        }
+        const std::string error(answer.data(), static_cast<size_t>(e));
+        if (binary || (error.rfind("0", 0) != 0 && error.rfind("+0", 0) != 0)) {
+            throw Failure(open.name(slot) + ": '" + command + "': " + error);
+        }
     }
     return status;
 }

@@ -44,12 +44,21 @@ number. With --all, other USB serial ttys are listed too, as "foreign".
 A line, its path or its serial number names the device in other commands.
 )";
 
-const char kQueryHelp[] = R"(usage: kelvo query DEVICE COMMAND... [--out FILE]
+const char kQueryHelp[] = R"(usage: kelvo query DEVICE COMMAND... [--timeout MS] [--out FILE] [--quiet-rule]
 
-Sends each SCPI COMMAND in turn and prints its answer. A text answer is
-printed as it came; a binary block answer is shown as a hex dump, or with
---out written to FILE (the payload only). A query (a command with '?')
-that gets no answer within 400 ms is reported and makes the exit status 1.
+Sends each SCPI COMMAND in turn and waits for exactly one answer to each
+query (a command with '?'), for at most --timeout MS (default 1000). A text
+answer is printed without its line end; a binary block answer is shown as a
+hex dump, or with --out written to FILE (the payload only). A query that
+gets no complete answer in time is reported and makes the exit status 1.
+
+After each setting command (no '?') the device is asked SYSTem:ERRor?; when
+it reports an error (an answer that does not begin with "0" or "+0"), the
+error is printed and the tool stops with exit status 1.
+
+--quiet-rule sends the commands the older way instead (kelvoSendCmd): no
+error check, an answer ends when the line has been quiet for 5 ms, and a
+query that gets nothing within 400 ms is reported.
 
   kelvo query /dev/ttyACM0 '*IDN?'
   kelvo query SIM0001 'CONFigure:DEVice 3' 'CONFigure:DEVice?'
@@ -165,6 +174,10 @@ Arguments parseArguments(const std::string &command, int argc, char **argv, int 
             args.seconds = number(word, value(i, word), 0, 86400);
         } else if (word == "--span") {
             args.span = static_cast<int>(number(word, value(i, word), 10, 10000000));
+        } else if (word == "--timeout") {
+            args.timeoutMs = static_cast<int>(number(word, value(i, word), 1, 3600000));
+        } else if (word == "--quiet-rule") {
+            args.quietRule = true;
         } else if (word == "--out") {
             args.out = value(i, word);
         } else if (word == "--all") {
