@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <thread>
 
 namespace {
@@ -36,9 +37,22 @@ int main(int argc, char **argv) {
             std::fprintf(stderr, "cannot open %s\n", argv[dev + 1]);
             return 1;
         }
-        int length = 0, binary = 0;
-        if (kelvoSendCmd(dev, "CONFigure:DEVice 2", &length, &binary) == nullptr) {
+        // One answer per query, straight into our buffer. A setting has no
+        // answer; the device's error queue tells whether it took it.
+        char answer[256];
+        int binary = 0;
+        if (kelvoQuery(dev, "*IDN?", answer, sizeof answer, 1000, &binary) < 0) {
             std::fprintf(stderr, "%s\n", kelvoGetLastError(dev));
+            return 1;
+        }
+        std::printf("%s: %s\n", argv[dev + 1], answer);
+        if (kelvoQuery(dev, "CONFigure:DEVice 2", answer, sizeof answer, 1000, &binary) < 0 ||
+            kelvoQuery(dev, "SYSTem:ERRor?", answer, sizeof answer, 1000, &binary) < 0) {
+            std::fprintf(stderr, "%s\n", kelvoGetLastError(dev));
+            return 1;
+        }
+        if (answer[0] != '0' && std::strncmp(answer, "+0", 2) != 0) {
+            std::fprintf(stderr, "%s refused the layout: %s\n", argv[dev + 1], answer);
             return 1;
         }
         kelvoSetCallbackData(dev, callbacks[dev]);
