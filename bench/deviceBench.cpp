@@ -1,12 +1,14 @@
 // SPDX-License-Identifier: MIT
 // End-to-end figures on simulated devices over real pseudo-terminals:
 //   stream throughput through the library against a plain read() loop,
-//   kelvoSendCmd round trip, synchronized-start spread, idle CPU time, and
-//   what one query to a device that never answers costs.
+//   kelvoSendCmd and kelvoQuery round trips beside PyVISA's pure-Python
+//   backend (pyvisaRoundTrip.py), synchronized-start spread, idle CPU time,
+//   and what one query to a device that never answers costs.
 // Usage: deviceBench [seconds per throughput run, default 2] [section...]
 //   sections: throughput roundtrip sync idle silent (default: all of them)
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -116,20 +118,77 @@ double percentile(std::vector<double> values, double p) {
     return values[static_cast<size_t>(p * (values.size() - 1))];
 }
 
+struct Spread {
+    double median = 0, p99 = 0;
+};
+
+template <class Call>
+void timeCalls(int count, std::vector<double> &ms, Call call) {
+    for (int i = 0; i < count; ++i) {
+        const auto start = steady_clock::now();
+        call();
+        ms.push_back(duration<double, std::milli>(steady_clock::now() - start).count());
+    }
+}
+
+Spread spreadOf(const std::vector<double> &ms) { return {percentile(ms, 0.5), percentile(ms, 0.99)}; }
+
+// The peer: PyVISA's pure-Python backend asks "*OPC?" `count` times on a
+// simulated device of its own; its round trips (ms) are added to `ms`.
+// False (with the reason printed) when it cannot run.
+bool pyvisaRoundTrips(int count, std::vector<double> &ms) {
+    PtyDevice device;
+    device.onLine([](PtyDevice &d, const std::string &) { d.send("1\n"); });
+    const std::string command =
+        std::string("/usr/bin/python3 ") + KELVO_PYVISA_SCRIPT + " " + device.path() + " " + std::to_string(count);
+    FILE *pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return false;
+    char line[64];
+    std::vector<double> got;
+    while (std::fgets(line, sizeof line, pipe) != nullptr) got.push_back(std::atof(line));
+    const int status = pclose(pipe);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 3) {
+        std::printf("PyVISA round trip: skipped, pyvisa or pyvisa-py is missing\n");
+        return false;
+    }
+    if (status != 0 || static_cast<int>(got.size()) != count) {
+        std::printf("PyVISA round trip: failed (exit status %d)\n", status);
+        return false;
+    }
+    ms.insert(ms.end(), got.begin(), got.end());
+    return true;
+}
+
+// The machine's load drifts, so kelvoQuery and PyVISA take turns: five
+// rounds of 400 queries each, compared by median and p99 over all rounds.
 void roundTrip() {
     PtyDevice device;
     device.onLine([](PtyDevice &d, const std::string &) { d.send("1\n"); });
     kelvoOpen(0, device.path().c_str());
-    std::vector<double> ms;
-    for (int i = 0; i < 200; ++i) {
-        int length = 0, binary = 0;
-        const auto start = steady_clock::now();
-        kelvoSendCmd(0, "*OPC?", &length, &binary);
-        ms.push_back(duration<double, std::milli>(steady_clock::now() - start).count());
+    int length = 0, binary = 0;
+    std::vector<double> sendCmd, query, peer;
+    timeCalls(200, sendCmd, [&] { kelvoSendCmd(0, "*OPC?", &length, &binary); });
+    char answer[64];
+    int wrong = 0;
+    bool peerRuns = true;
+    for (int round = 0; round < 5; ++round) {
+        timeCalls(400, query, [&] {
+            if (kelvoQuery(0, "*OPC?", answer, sizeof answer, 1000, &binary) != 1 || answer[0] != '1') ++wrong;
+        });
+        if (peerRuns) peerRuns = pyvisaRoundTrips(400, peer);
     }
     kelvoClose(0);
-    std::printf("kelvoSendCmd round trip: median %.2f ms, p99 %.2f ms (floor: the 5 ms quiet time)\n",
-                percentile(ms, 0.5), percentile(ms, 0.99));
+    const Spread s = spreadOf(sendCmd), q = spreadOf(query);
+    std::printf("kelvoSendCmd round trip: median %.2f ms, p99 %.2f ms (floor: the 5 ms quiet time)\n", s.median, s.p99);
+    std::printf("kelvoQuery round trip: median %.3f ms, p99 %.3f ms (2000 queries%s)\n", q.median, q.p99,
+                wrong != 0 ? ", SOME ANSWERS WRONG" : "");
+    if (peerRuns) {
+        const Spread p = spreadOf(peer);
+        std::printf(
+            "PyVISA (pyvisa-py) round trip: median %.3f ms, p99 %.3f ms (2000 queries, in turns with "
+            "kelvoQuery); kelvoQuery median / PyVISA median = %.2f\n",
+            p.median, p.p99, q.median / p.median);
+    }
 }
 
 void syncSpread() {

@@ -168,7 +168,8 @@ void transmit(int dev, int fd) {
     if (sent.bytes > 0) {
         ringSkip(outQ[dev], static_cast<uint32_t>(sent.bytes));
         advanceStamp(dev, kReleased, 1);
-        announceSlotEvent(dev);
+        // A query waiting for its answer would only wake to sleep again.
+        if (loadAcquire(queryActive[dev]) != kQueryAwaitsAnswer) announceSlotEvent(dev);
     }
     storeRelease(lineStalled[dev], static_cast<uint32_t>(sent.bytes) < fill ? 1 : 0);
     if (sent.state == LineState::failed) markFailed(dev);

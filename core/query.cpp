@@ -167,13 +167,14 @@ int fail(int dev, int result, const char *message) {
 
 int refuse(int dev, const char *message) { return fail(dev, -1, message); }
 
-// Lowers the slot's query mark on every way out and lets the I/O thread
-// read at full size again.
+// Lowers the slot's query mark on every way out. The I/O thread may have
+// left the line unread only if it saw the response queue full; then it is
+// woken to read on at full size.
 struct QueryMark {
-    explicit QueryMark(int slot) : dev(slot) { storeRelease(queryActive[dev], 1); }
+    QueryMark(int slot, int32_t waitsFor) : dev(slot) { storeRelease(queryActive[dev], waitsFor); }
     ~QueryMark() {
         storeRelease(queryActive[dev], 0);
-        wakeIoThread();
+        if (ringFill(inQ[dev]) >= kInQSize / 2) wakeIoThread();
     }
     QueryMark(const QueryMark &) = delete;
     QueryMark &operator=(const QueryMark &) = delete;
@@ -240,11 +241,12 @@ extern "C" KELVO_API int kelvoQuery(int dev, const char *command, void *answer, 
     if (timeoutMs <= 0) timeoutMs = kDefaultTimeoutMs;
     const int64_t deadline = ticksNow() + int64_t{timeoutMs} * kTicksPerMs;
 
-    const QueryMark mark(dev);
+    const bool isQuery = std::strchr(command, '?') != nullptr;
+    const QueryMark mark(dev, isQuery ? kQueryAwaitsAnswer : kQueryAwaitsSending);
     ringDiscard(inQ[dev]);  // stale bytes of an earlier exchange
     learnStreamLayout(dev, command);
     queueCommandLine(dev, command, 0, kFaultCommandNoRoom);
-    if (std::strchr(command, '?') == nullptr) return awaitSent(dev, out, deadline, timeoutMs);
+    if (!isQuery) return awaitSent(dev, out, deadline, timeoutMs);
     const int result = awaitAnswer(dev, out, capacity, deadline, timeoutMs, isBinary);
     if (result < 0) out[0] = '\0';
     return result;

@@ -66,10 +66,14 @@ extern SCPIdecoderState scpiBuf[kSlots + 1];
 extern int32_t lineHungUp[kSlots];
 // 1 while the device does not take what the thread has to send.
 extern int32_t lineStalled[kSlots];
-// 1 while a kelvoQuery waits on the slot: in command mode the thread then
-// reads from the tty only what the response queue can take, and leaves the
-// rest in the tty until the caller makes room (and wakes it).
+// Non-zero while a kelvoQuery waits on the slot: in command mode the thread
+// then reads from the tty only what the response queue can take, and leaves
+// the rest in the tty until the caller makes room (and wakes it). A query
+// that waits for an answer (kQueryAwaitsAnswer) is not woken when its
+// command goes out.
 extern int32_t queryActive[kSlots];
+inline constexpr int32_t kQueryAwaitsSending = 1;
+inline constexpr int32_t kQueryAwaitsAnswer = 2;
 
 extern int32_t doTxQueue;
 extern int32_t terminate;
