@@ -4,8 +4,9 @@
 PyVISA's pure-Python backend on a pseudo-terminal.
 
 Usage: pyvisaRoundTrip.py PTY_PATH [COUNT]
-Prints each round trip in milliseconds, one a line, on success; exits 3 when PyVISA or its
-pure-Python backend is missing, 1 when the device does not answer.
+Prints each round trip in milliseconds, one a line, on success; exits 3
+when PyVISA or its pure-Python backend is missing, 1 when the device does not
+answer.
 """
 import sys
 import time
