@@ -12,6 +12,7 @@
 int main(void) {
     int length = 0, binary = 1;
     int64_t stamps[4];
+    char answer[16];
     kelvoDataCallback onData = NULL;
     tMsgCallback onMessage = NULL;
     const uint32_t allFaults = KELVO_FAULT_STREAM_QUEUE_FULL | KELVO_FAULT_RESPONSE_QUEUE_FULL |
@@ -21,6 +22,8 @@ int main(void) {
     if (allFaults != 0xffu) return 1;
     if (strcmp(kelvoGetVersion(), "") == 0) return 2;
     if (kelvoSendCmd(7, "*IDN?", &length, &binary) != NULL || binary != 0) return 3;
+    binary = 1;
+    if (kelvoQuery(7, "*IDN?", answer, (int)sizeof answer, 0, &binary) != -1 || binary != 0) return 6;
     if (kelvoSetCallbackData(0, onData) != KELVO_OK || kelvoGetFaultBits(4) != 0) return 4;
     if (kelvoGetTimeStampsFromSynchronizedGroup(-1, stamps) != -1) return 5;
     (void)onMessage;
