@@ -35,6 +35,11 @@ inline T fetchAdd(T &word, std::type_identity_t<T> delta) {
 }
 
 template <class T>
+inline T exchange(T &word, std::type_identity_t<T> value) {
+    return std::atomic_ref<T>(word).exchange(value, std::memory_order_acq_rel);
+}
+
+template <class T>
 inline void setBits(T &word, std::type_identity_t<T> bits) {
     std::atomic_ref<T>(word).fetch_or(bits, std::memory_order_acq_rel);
 }

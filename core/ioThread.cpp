@@ -204,7 +204,13 @@ int receive(int dev, int fd, uint32_t events) {
     if ((events & (POLLHUP | POLLERR)) != 0) line.hangUpSeen = true;
     if (!line.readable) return 0;
     const int capacity = readCapacity(dev);
-    if (capacity == 0) return 0;
+    if (capacity == 0) {
+        // Tell the caller; the sleep that follows looks at the room again.
+        // Marking with a read-modify-write pairs with the caller's clearing
+        // one: either the caller sees the mark or the thread sees the room.
+        (void)exchange(queryReadHeld[dev], 1);
+        return 0;
+    }
     const Transfer got = ttyRead(fd, tmpBuf, capacity);
     noteLineState(dev, got.state);
     line.readable = got.bytes > 0 && (line.hangUpSeen || got.bytes == capacity);

@@ -142,13 +142,20 @@ private:
 
 bool hungUp(int dev) { return loadAcquire(lineHungUp[dev]) != 0; }
 
+// After the caller made room in the response queue: when the I/O thread has
+// left bytes in the tty for want of room, it is woken to read on. Clearing
+// the mark with a read-modify-write pairs with the thread's setting it:
+// either this sees the mark or the thread, looking at the room after it set
+// the mark, sees the room made here.
+void releaseHeldRead(int dev) {
+    if (exchange(queryReadHeld[dev], 0) != 0) wakeIoThread();
+}
+
 // Feeds what the response queue holds to the parser, leaving bytes past the
-// answer's end queued. Wakes the I/O thread when it may have stopped reading
-// for want of room.
+// answer's end queued.
 void drainInto(int dev, AnswerParser &parser) {
     uint8_t chunk[4096];
     uint32_t fill = ringFill(inQ[dev]);
-    const bool wasCrowded = fill >= kInQSize / 2;
     while (fill != 0 && !parser.complete()) {
         const uint32_t n = std::min<uint32_t>(fill, sizeof chunk);
         ringPeek(inQ[dev], chunk, n);
@@ -156,7 +163,7 @@ void drainInto(int dev, AnswerParser &parser) {
         ringSkip(inQ[dev], used);
         fill = used == n ? ringFill(inQ[dev]) : 0;
     }
-    if (wasCrowded) wakeIoThread();
+    releaseHeldRead(dev);
 }
 
 // Keeps `message` as the slot's error text and returns `result`.
@@ -167,14 +174,13 @@ int fail(int dev, int result, const char *message) {
 
 int refuse(int dev, const char *message) { return fail(dev, -1, message); }
 
-// Lowers the slot's query mark on every way out. The I/O thread may have
-// left the line unread only if it saw the response queue full; then it is
-// woken to read on at full size.
+// Lowers the slot's query mark on every way out; a read held back for want
+// of room goes on at full size (the dropped stale bytes made room).
 struct QueryMark {
     QueryMark(int slot, int32_t waitsFor) : dev(slot) { storeRelease(queryActive[dev], waitsFor); }
     ~QueryMark() {
         storeRelease(queryActive[dev], 0);
-        if (ringFill(inQ[dev]) >= kInQSize / 2) wakeIoThread();
+        releaseHeldRead(dev);
     }
     QueryMark(const QueryMark &) = delete;
     QueryMark &operator=(const QueryMark &) = delete;

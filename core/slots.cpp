@@ -44,6 +44,7 @@ SCPIdecoderState scpiBuf[kSlots + 1];
 int32_t lineHungUp[kSlots];
 int32_t lineStalled[kSlots];
 int32_t queryActive[kSlots];
+int32_t queryReadHeld[kSlots];
 
 int32_t doTxQueue = 1;
 int32_t terminate;

@@ -74,6 +74,10 @@ extern int32_t lineStalled[kSlots];
 extern int32_t queryActive[kSlots];
 inline constexpr int32_t kQueryAwaitsSending = 1;
 inline constexpr int32_t kQueryAwaitsAnswer = 2;
+// Set by the I/O thread when it left a query's bytes in the tty because the
+// response queue was full; the caller clears it and wakes the thread once it
+// has made room.
+extern int32_t queryReadHeld[kSlots];
 
 extern int32_t doTxQueue;
 extern int32_t terminate;

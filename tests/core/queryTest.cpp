@@ -72,12 +72,12 @@ TEST(Query, ReturnsOneAnswerAsTextOrBlockPayload) {
 }
 
 TEST(Query, AnswersInPiecesAndLargeBlocksArriveWhole) {
-    OpenDevice open(1);
     const std::string big = [] {
         std::string s(100000, '\0');
         for (size_t i = 0; i < s.size(); ++i) s[i] = static_cast<char>(i * 7 + i / 251);
         return s;
     }();
+    OpenDevice open(1);  // after `big`: its handler reads it until the device goes
     open.device.onLine([&big](sim::PtyDevice &d, const std::string &line) {
         if (line == "BIG?") d.send(definiteBlock(big));
         if (line != "SLOW?") return;
@@ -89,12 +89,16 @@ TEST(Query, AnswersInPiecesAndLargeBlocksArriveWhole) {
     const Reply slow = query(1, "SLOW?");
     EXPECT_EQ(slow.binary, 1);
     EXPECT_EQ(slow.bytes, "abc\r\ndefghij");
+    // Many times the response queue's size: the I/O thread holds back and
+    // reads on as the call makes room, so the handover is exercised often.
     std::vector<char> buffer(200000);
-    int binary = 0;
-    ASSERT_EQ(kelvoQuery(1, "BIG?", buffer.data(), static_cast<int>(buffer.size()), 5000, &binary), 100000)
-        << lastErrorMsg[1];
-    EXPECT_EQ(binary, 1);
-    EXPECT_EQ(std::string(buffer.data(), big.size()), big);
+    for (int round = 0; round < 3; ++round) {
+        int binary = 0;
+        ASSERT_EQ(kelvoQuery(1, "BIG?", buffer.data(), static_cast<int>(buffer.size()), 5000, &binary), 100000)
+            << lastErrorMsg[1];
+        EXPECT_EQ(binary, 1);
+        EXPECT_EQ(std::string(buffer.data(), big.size()), big);
+    }
     EXPECT_EQ(loadAcquire(isFatal[1]) & kFaultResponseQueueFull, 0u) << "nothing may be dropped";
 }
 

@@ -139,7 +139,7 @@ int queryCommand(int argc, char **argv) {
             continue;
         }
         const std::string error(answer.data(), static_cast<size_t>(e));
-        if (binary || (error.rfind("0", 0) != 0 && error.rfind("+0", 0) != 0)) {
+        if (binary || (error.rfind('0', 0) != 0 && error.rfind("+0", 0) != 0)) {
             throw Failure(open.name(slot) + ": '" + command + "': " + error);
         }
     }
