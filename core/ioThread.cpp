@@ -36,7 +36,7 @@ namespace {
 // A closing line gets this long to take what is still queued for it.
 constexpr int64_t kCloseDrainTicks = 500 * kTicksPerMs;
 // While a closing line's own output buffer drains, look again this often:
-// poll() tells when there is room, not when the buffer is empty.
+// epoll tells when there is room, not when the buffer is empty.
 constexpr int64_t kCloseRecheckTicks = 5 * kTicksPerMs;
 constexpr int64_t kNever = -1;
 constexpr unsigned long kTimerSlackNs = 10000;
@@ -125,7 +125,6 @@ void deliverPayload(int dev, uint32_t n) {
     }
     if (const StreamSink *sink = loadAcquire(streamSink)) sink->payload(dev, tmpBuf, n, sampleBytes);
     advanceStamp(dev, kAnswered, 3);
-    announceSlotEvent(dev);
 }
 
 void routeStream(int dev, int len) {
@@ -219,10 +218,6 @@ int receive(int dev, int fd, uint32_t events) {
 }
 
 void serveLine(int dev, int fd, uint32_t events) {
-    if ((events & POLLNVAL) != 0) {
-        markFailed(dev);
-        return;
-    }
     const int len = receive(dev, fd, events);
     if (len != 0) advanceStamp(dev, kSent, 2);
     if (loadAcquire(isStreamingRequest[dev]) != 0) startStreaming(dev);

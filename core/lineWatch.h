@@ -34,8 +34,6 @@ public:
     // Whether the wake-up descriptor fired in the last sleep.
     bool woken() const { return woken_; }
 
-    bool degraded() const { return epollFd_ < 0; }
-
 private:
     int epollFd_ = -1;
     int fdOf_[kSlots] = {-1, -1, -1, -1};

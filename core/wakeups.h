@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // How the I/O thread and the application's threads wake each other.
 //
-// Application -> I/O thread: the thread sleeps in poll() on the open ttys
+// Application -> I/O thread: the thread sleeps in epoll on the open ttys
 // and one eventfd. Every operation that gives it work (a request raised,
 // bytes queued, transmission released) calls wakeIoThread() after
 // publishing that work.
@@ -9,7 +9,7 @@
 // I/O thread -> application: each slot has an event count that the thread
 // advances whenever something a caller may wait for changes on that slot
 // (an answer byte queued, the transmit queue drained, a request served, a
-// hang-up seen). A caller waits with awaitSlot(): it sleeps on the count
+// hang-up seen). A caller waits with awaitSlotUntil(): it sleeps on the count
 // with a futex until its condition holds or its deadline passes.
 #pragma once
 
