@@ -16,4 +16,9 @@ inline int64_t ticksNow() {
     return static_cast<int64_t>(now.tv_sec) * kTicksPerSecond + now.tv_nsec / 100;
 }
 
+// A span of ticks as a timespec, for the kernel's time-outs.
+inline timespec timespecOf(int64_t ticks) {
+    return timespec{static_cast<time_t>(ticks / kTicksPerSecond), static_cast<long>(ticks % kTicksPerSecond) * 100};
+}
+
 }  // namespace kelvo

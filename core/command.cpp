@@ -25,7 +25,7 @@ constexpr int64_t kQuietTicks = 5 * kTicksPerMs;
 // for 5 ms. Bytes already waiting (a late answer) end the first wait at once;
 // a hang-up ends both.
 void awaitAnswer(int dev, int64_t firstByteTicks) {
-    const auto hungUp = [dev] { return loadAcquire(lineHungUp[dev]) != 0; };
+    const auto hungUp = [dev] { return lineIsHungUp(dev); };
     awaitSlotUntil(dev, ticksNow() + firstByteTicks, [&] { return ringFill(inQ[dev]) != 0 || hungUp(); });
     uint32_t seen = ringFill(inQ[dev]);
     for (int64_t lastChange = ticksNow(); !hungUp(); lastChange = ticksNow()) {

@@ -17,9 +17,7 @@ const char kEmptyText[] = "";
 
 namespace kelvo {
 
-bool isDisconnected(int dev) {
-    return loadAcquire(lineHungUp[dev]) != 0 || isSerialPortDisconnected(loadAcquire(myPorts[dev])) != 0;
-}
+bool isDisconnected(int dev) { return lineIsHungUp(dev) || isSerialPortDisconnected(loadAcquire(myPorts[dev])) != 0; }
 
 bool refuseSlot(const char *operation, int dev, SlotNeeds needs) {
     if (!isValidSlot(dev)) return true;

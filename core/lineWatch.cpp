@@ -16,10 +16,6 @@ namespace {
 constexpr uint64_t kWakeupTag = kSlots;
 constexpr int64_t kDegradedPassTicks = kTicksPerMs;
 
-timespec durationOf(int64_t ticks) {
-    return timespec{static_cast<time_t>(ticks / kTicksPerSecond), static_cast<long>(ticks % kTicksPerSecond) * 100};
-}
-
 }  // namespace
 
 bool LineWatch::open(int wakeupFd) {
@@ -62,13 +58,13 @@ void LineWatch::sleep(int64_t timeoutTicks) {
     woken_ = false;
     if (epollFd_ < 0) {
         const int64_t wait = timeoutTicks < 0 ? kDegradedPassTicks : std::min(timeoutTicks, kDegradedPassTicks);
-        const timespec pause = durationOf(wait);
+        const timespec pause = timespecOf(wait);
         (void)nanosleep(&pause, nullptr);
         for (uint32_t &events : ready_) events = POLLIN | POLLOUT;
         return;
     }
     epoll_event happened[kSlots + 1];
-    const timespec timeout = durationOf(timeoutTicks < 0 ? 0 : timeoutTicks);
+    const timespec timeout = timespecOf(timeoutTicks < 0 ? 0 : timeoutTicks);
     const int count = epoll_pwait2(epollFd_, happened, kSlots + 1, timeoutTicks < 0 ? nullptr : &timeout, nullptr);
     for (int i = 0; i < count; ++i) {
         const uint64_t tag = happened[i].data.u64;

@@ -140,8 +140,6 @@ private:
     int64_t payloadSeen_ = 0;
 };
 
-bool hungUp(int dev) { return loadAcquire(lineHungUp[dev]) != 0; }
-
 // After the caller made room in the response queue: when the I/O thread has
 // left bytes in the tty for want of room, it is woken to read on. Clearing
 // the mark with a read-modify-write pairs with the thread's setting it:
@@ -189,7 +187,7 @@ struct QueryMark {
 
 // A command without '?': done once the I/O thread has written it.
 int awaitSent(int dev, char *answer, int64_t deadline, int timeoutMs) {
-    const bool sent = awaitSlotUntil(dev, deadline, [dev] { return ringFill(outQ[dev]) == 0 || hungUp(dev); });
+    const bool sent = awaitSlotUntil(dev, deadline, [dev] { return ringFill(outQ[dev]) == 0 || lineIsHungUp(dev); });
     if (refuseSlot("kelvoQuery", dev, kSlotNeeds)) return -1;
     if (!sent) {
         char message[64];
@@ -203,7 +201,8 @@ int awaitSent(int dev, char *answer, int64_t deadline, int timeoutMs) {
 int awaitAnswer(int dev, char *answer, int capacity, int64_t deadline, int timeoutMs, int *isBinary) {
     AnswerParser parser(answer, capacity);
     for (;;) {
-        const bool ready = awaitSlotUntil(dev, deadline, [dev] { return ringFill(inQ[dev]) != 0 || hungUp(dev); });
+        const bool ready =
+            awaitSlotUntil(dev, deadline, [dev] { return ringFill(inQ[dev]) != 0 || lineIsHungUp(dev); });
         drainInto(dev, parser);
         if (parser.complete()) break;
         if (refuseSlot("kelvoQuery", dev, kSlotNeeds)) return -1;

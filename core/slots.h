@@ -16,6 +16,7 @@
 
 #include <cstdint>
 
+#include "atomics.h"
 #include "kelvo_lowlevel.h"
 
 namespace kelvo {
@@ -64,6 +65,7 @@ extern SCPIdecoderState scpiBuf[kSlots + 1];
 // 1 once the slot's tty hung up (the device was unplugged), until the next
 // open; the thread sets it only after it queued every byte the line held.
 extern int32_t lineHungUp[kSlots];
+inline bool lineIsHungUp(int dev) { return kelvo::loadAcquire(lineHungUp[dev]) != 0; }
 // 1 while the device does not take what the thread has to send.
 extern int32_t lineStalled[kSlots];
 // Non-zero while a kelvoQuery waits on the slot: in command mode the thread

@@ -67,7 +67,7 @@ KELVO_API int kelvoGetStreamingData(int dev, void *destination, int sampleSize, 
     // only after it queued everything the line held, so all of that is
     // handed out before the refusal. A look at the line itself could find it
     // hung up while its last bytes are still on their way into the queue.
-    const bool hungUp = loadAcquire(lineHungUp[dev]) != 0;
+    const bool hungUp = lineIsHungUp(dev);
     const uint32_t unit = sampleSize > 0 ? static_cast<uint32_t>(sampleSize) : 1;
     uint32_t count = std::min<uint32_t>(capacity, ringFill(scpiQ[dev]));
     count -= count % unit;

@@ -25,10 +25,6 @@ uint32_t sleepers[kSlots];
 std::atomic_ref<uint32_t> countOf(int dev) { return std::atomic_ref<uint32_t>(eventCount[dev]); }
 std::atomic_ref<uint32_t> sleepersOf(int dev) { return std::atomic_ref<uint32_t>(sleepers[dev]); }
 
-timespec relativeTimeout(int64_t ticks) {
-    return timespec{static_cast<time_t>(ticks / kTicksPerSecond), static_cast<long>(ticks % kTicksPerSecond) * 100};
-}
-
 }  // namespace
 
 bool openIoWakeup() {
@@ -70,7 +66,7 @@ void sleepOnSlotEvent(int dev, uint32_t seen, int64_t deadlineTicks) {
     } else {
         const int64_t remaining = deadlineTicks - ticksNow();
         if (remaining > 0) {
-            const timespec timeout = relativeTimeout(remaining);
+            const timespec timeout = timespecOf(remaining);
             (void)syscall(SYS_futex, &eventCount[dev], FUTEX_WAIT_PRIVATE, seen, &timeout, nullptr, 0);
         }
     }
