@@ -185,6 +185,65 @@ KELVO_API int kelvoGetSampleSize(int dev) KELVO_NOEXCEPT;
  * closed slot. Any thread; never waits. */
 KELVO_API int kelvoGetAdcOversampling(int dev) KELVO_NOEXCEPT;
 
+/* ---- Decoded samples --------------------------------------------------- */
+
+/* Whole samples of the slot's current layout (the one kelvoGetSampleSize
+ * measures) become float values of full scale +-1.0, one per channel; the
+ * plot window draws its traces from the same conversion. The devices send
+ * little-endian words. The channels of each layout kind, in sample order:
+ *  - 24-bit layout ("CONFigure:DEVice k", k > 0): a 32-bit sample counter
+ *    (not a channel; kelvoGetSampleCounters), then one 32-bit word per
+ *    channel with the converter's 24 bits at the top, scaled by 2^-31:
+ *    "Adc24_1" .. "Adc24_k".
+ *  - 16-bit layout ("CONFigure:DEVice 0,a,i,e1,e2"): one channel per 16-bit
+ *    word, scaled by 2^-15, no counter:
+ *      the ADC words, a x the oversampling factor, in the order the device
+ *      sends them (all readings of channel 1, then of channel 2 ...):
+ *      "Adc16_1", "Adc16_2" ...; with factor 2 "Adc16_1", "Adc16_1_2",
+ *      "Adc16_2", "Adc16_2_2" ... ("_2": the second reading in the sample);
+ *      six words per inertial unit, accelerometer then gyroscope axes:
+ *      "Imu6_1_x", "Imu6_1_y", "Imu6_1_z", "Imu6_1_gx", "Imu6_1_gy",
+ *      "Imu6_1_gz", "Imu6_2_x" ...;
+ *      the extra words (e1 + e2 of them, whatever is left of the sample):
+ *      "Extra_1", "Extra_2" ...
+ *    The counts are those of the layout record, cut at the end of the
+ *    sample: a count that the last layout command did not give keeps its
+ *    older value, and a word beyond the counted ones is an extra word.
+ *  - Scan list ("CONFigure:SCAn:LISt (@n1,n2,...)"): kelvoGetSampleSize
+ *    bytes, a 32-bit sample counter and one 32-bit word per listed channel,
+ *    scaled as in the 24-bit layout, named after the listed channel numbers:
+ *    "Adc24_n1", "Adc24_n2" ...; a number listed again gets "_2", "_3" ...
+ *    for its further readings ("Adc24_5_2"), and a piece of the list that is
+ *    no number is named by its position ("Scan_3").
+ * Channel names are unique within a layout. None of these calls needs the
+ * slot to be open: the layout outlives kelvoClose. Each refusal of a slot
+ * in 0..3 keeps its reason as the slot's error text. */
+
+/* Channels of the slot's layout: 0 before any layout; -1 for a slot outside
+ * 0..3. Any thread; never waits. */
+KELVO_API int kelvoGetChannelCount(int dev) KELVO_NOEXCEPT;
+
+/* The name of channel `channel` (0 .. count-1) of the slot's layout, as
+ * listed above; NULL for a slot outside 0..3, no layout, or a channel out of
+ * range. The text lives in the slot's name table: it stays until the layout
+ * changes or the name of a channel 1024 further on is asked for. The thread
+ * that uses the slot; never waits. */
+KELVO_API const char *kelvoGetChannelName(int dev, int channel) KELVO_NOEXCEPT;
+
+/* Convert `sampleCount` whole samples at `raw` (sampleCount x
+ * kelvoGetSampleSize bytes, as kelvoGetStreamingData hands them out) into
+ * sampleCount x kelvoGetChannelCount floats at `values`, row by row (all
+ * channels of the first sample, then of the second ...). Returns
+ * sampleCount; -1 refused: a slot outside 0..3, NULL `raw` or `values`, a
+ * negative count, no layout. Allocates nothing. Any thread; never waits. */
+KELVO_API int kelvoDecodeSamples(int dev, const void *raw, int sampleCount, float *values) KELVO_NOEXCEPT;
+
+/* The 32-bit sample counters of `sampleCount` whole samples at `raw`, into
+ * `counters` (sampleCount entries), for the layouts that have one (24-bit
+ * and scan list). Returns sampleCount; -1 refused as kelvoDecodeSamples, and
+ * for a 16-bit layout, which has no counter. Any thread; never waits. */
+KELVO_API int kelvoGetSampleCounters(int dev, const void *raw, int sampleCount, uint32_t *counters) KELVO_NOEXCEPT;
+
 /* ---- Synchronized start ------------------------------------------------ */
 
 /* Hold all transmission; queue start commands; release them in one moment

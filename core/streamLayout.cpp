@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "atomics.h"
+#include "sampleDecode.h"
 #include "scpiHeader.h"
 #include "slots.h"
 
@@ -98,7 +99,10 @@ void learnStreamLayout(int dev, const char *command) {
     const char *rest = nullptr;
     if (checkSCPI(&rest, command, "CONFigure:SCAn:OVErsampling")) learnOversampling(dev, rest);
     if (checkSCPI(&rest, command, "CONFigure:DEVice")) learnDeviceLayout(dev, command);
-    if (checkSCPI(&rest, command, "CONFigure:SCAn:LISt")) learnScanList(dev, command);
+    if (checkSCPI(&rest, command, "CONFigure:SCAn:LISt")) {
+        learnScanList(dev, command);
+        recordScanList(dev, rest);
+    }
 }
 
 }  // namespace kelvo

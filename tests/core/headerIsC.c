@@ -13,6 +13,8 @@ int main(void) {
     int length = 0, binary = 1;
     int64_t stamps[4];
     char answer[16];
+    float value;
+    uint32_t counter;
     kelvoDataCallback onData = NULL;
     tMsgCallback onMessage = NULL;
     const uint32_t allFaults = KELVO_FAULT_STREAM_QUEUE_FULL | KELVO_FAULT_RESPONSE_QUEUE_FULL |
@@ -26,6 +28,9 @@ int main(void) {
     if (kelvoQuery(7, "*IDN?", answer, (int)sizeof answer, 0, &binary) != -1 || binary != 0) return 6;
     if (kelvoSetCallbackData(0, onData) != KELVO_OK || kelvoGetFaultBits(4) != 0) return 4;
     if (kelvoGetTimeStampsFromSynchronizedGroup(-1, stamps) != -1) return 5;
+    if (kelvoGetChannelCount(4) != -1 || kelvoGetChannelName(4, 0) != NULL) return 7;
+    if (kelvoDecodeSamples(-1, answer, 1, &value) != -1 || kelvoGetSampleCounters(-1, answer, 1, &counter) != -1)
+        return 8;
     (void)onMessage;
     puts("C client ok");
     return 0;
