@@ -54,7 +54,7 @@ void BM_DecoderRunsPerSecond(benchmark::State &state) {
             const size_t n = std::min(scratch.size(), stream.size() - at);
             scratch.assign(stream, at, n);
             auto *bytes = reinterpret_cast<uint8_t *>(scratch.data());
-            payload += kelvo::decodeBlockBytes(decoder, bytes, static_cast<uint32_t>(n), bytes);
+            payload += kelvo::decodeBlockBytes(decoder, bytes, static_cast<uint32_t>(n), bytes).payload;
         }
         benchmark::DoNotOptimize(payload);
     }

@@ -26,6 +26,7 @@
 #include "sampleFeed.h"
 #include "slots.h"
 #include "streamLayout.h"
+#include "streamStats.h"
 #include "tty.h"
 #include "wakeups.h"
 
@@ -90,6 +91,9 @@ void noteLineState(int dev, LineState state) {
 
 void startStreaming(int dev) {
     storeRelease(isStreamingRequest[dev], 0);
+    // Before the slot shows it streams: whoever sees it streaming sees the
+    // new stream's counts.
+    resetStreamStats(dev);
     storeRelease(isStreaming[dev], 1);
     ringDiscard(scpiQ[dev]);
     SCPIdecoderReset(&scpiBuf[dev]);
@@ -120,7 +124,8 @@ void deliverPayload(int dev, uint32_t n) {
         // While a stop is pending the payload is dropped.
         if (loadAcquire(isStopStreamingRequest[dev]) == 0) callback(tmpBuf, static_cast<int>(n));
         bypassFeed(scpiQ[dev], streamFeed[dev], tmpBuf, n, sampleBytes);
-    } else if (!feedSamples(scpiQ[dev], streamFeed[dev], tmpBuf, n, sampleBytes)) {
+    } else if (const uint32_t dropped = feedSamples(scpiQ[dev], streamFeed[dev], tmpBuf, n, sampleBytes)) {
+        countSamplesDropped(dev, dropped);
         setBits(isFatal[dev], kFaultStreamQueueFull);
     }
     if (const StreamSink *sink = loadAcquire(streamSink)) sink->payload(dev, tmpBuf, n, sampleBytes);
@@ -130,9 +135,11 @@ void deliverPayload(int dev, uint32_t n) {
 void routeStream(int dev, int len) {
     applyStopRule(dev, len);
     if (len == 0) return;
+    countStreamRead(dev, ticksNow());
     // Only payload bytes stay, compacted in place at the start of tmpBuf.
-    const uint32_t n = decodeBlockBytes(scpiBuf[dev], tmpBuf, static_cast<uint32_t>(len), tmpBuf);
-    if (n != 0) deliverPayload(dev, n);
+    const DecodedRun run = decodeBlockBytes(scpiBuf[dev], tmpBuf, static_cast<uint32_t>(len), tmpBuf);
+    countDecoded(dev, run.blocks, run.payload);
+    if (run.payload != 0) deliverPayload(dev, run.payload);
 }
 
 // Command mode: a chunk is accepted only when it is smaller than the free

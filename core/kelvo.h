@@ -70,6 +70,7 @@
 #define KELVO_FAULT_ANSWER_TOO_LARGE 0x20u       /* an answer over the answer buffer dropped */
 #define KELVO_FAULT_STREAM_COMMAND_NO_ROOM 0x40u /* no room for a kelvoSendCmdWhileStreaming command */
 #define KELVO_FAULT_DISCONNECTED 0x80u           /* the tty hung up (device unplugged) */
+#define KELVO_FAULT_STREAM_FRAMING 0x100u        /* stream framing error: a malformed block was skipped */
 
 #ifdef __cplusplus
 extern "C" {
@@ -82,6 +83,16 @@ typedef void (*kelvoDataCallback)(const unsigned char *data, int count);
 
 /* A message-bus message, a terminated text valid during the call. */
 typedef void (*tMsgCallback)(const char *message);
+
+/* Counts of the slot's current (or last) stream, see kelvoGetStreamStats. */
+typedef struct kelvoStreamStats {
+    uint64_t blocks;         /* complete blocks decoded */
+    uint64_t payloadBytes;   /* payload bytes decoded */
+    uint64_t samplesDropped; /* whole samples lost: stream queue full, or cut by a framing error */
+    uint64_t framingErrors;  /* malformed blocks (bad header, missing terminator) */
+    uint64_t bytesSkipped;   /* bytes thrown away while finding the next block */
+    int64_t lastDataTicks;   /* when bytes last arrived (kelvoGetTicks units), 0 if never */
+} kelvoStreamStats;
 
 /* ---- Lifecycle --------------------------------------------------------- */
 
@@ -176,6 +187,17 @@ KELVO_API int kelvoSendCmdWhileStreaming(int dev, const char *command) KELVO_NOE
  * whole; the ones that remain stay intact. After an unplug it first hands
  * out what arrived before, then returns -1 with "fatal I/O error on Port". */
 KELVO_API int kelvoGetStreamingData(int dev, void *destination, int sampleSize, unsigned int capacity) KELVO_NOEXCEPT;
+
+/* Copy the slot's stream counts to *stats. The I/O thread keeps them and
+ * sets them to 0 when it takes up a start ("init"); they stay readable after
+ * the stream stopped and the slot closed. Each field is a true count at
+ * some moment, the fields need not be of the same moment. samplesDropped
+ * counts samples of the layout's size (kelvoGetSampleSize) that never
+ * reached the stream queue for want of room; samples the plot window's
+ * queue loses are not counted. lastDataTicks is when the I/O thread last
+ * read bytes of the stream. 0 copied; -1 refused: a slot outside 0..3 (no
+ * text) or NULL stats (with a text). Any thread; never waits. */
+KELVO_API int kelvoGetStreamStats(int dev, kelvoStreamStats *stats) KELVO_NOEXCEPT;
 
 /* Bytes per stream sample (0 before any layout command); -1 for a bad or
  * closed slot. Any thread; never waits. */

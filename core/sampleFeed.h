@@ -25,9 +25,10 @@ struct SampleFeed {
 };
 
 // Puts n payload bytes of samples of `sampleBytes` bytes each (anything
-// below 1, or a sample the ring could never hold, counts as 1). Returns
-// false when bytes had to be dropped for lack of room.
-bool feedSamples(ByteRing &ring, SampleFeed &feed, const uint8_t *bytes, uint32_t n, int64_t sampleBytes);
+// below 1, or a sample the ring could never hold, counts as 1). Returns how
+// many samples were dropped for lack of room: each sample of which no byte
+// reached the queue counts once, in the chunk where its first byte came.
+uint32_t feedSamples(ByteRing &ring, SampleFeed &feed, const uint8_t *bytes, uint32_t n, int64_t sampleBytes);
 
 // The chunk went elsewhere (to a data callback): the queue takes only the
 // bytes that finish its last sample and resumes at a later sample start.

@@ -39,6 +39,7 @@ inline constexpr uint32_t kFaultTransmitTooLarge = KELVO_FAULT_TRANSMIT_TOO_LARG
 inline constexpr uint32_t kFaultAnswerTooLarge = KELVO_FAULT_ANSWER_TOO_LARGE;
 inline constexpr uint32_t kFaultStreamCommandNoRoom = KELVO_FAULT_STREAM_COMMAND_NO_ROOM;
 inline constexpr uint32_t kFaultDisconnected = KELVO_FAULT_DISCONNECTED;
+inline constexpr uint32_t kFaultStreamFraming = KELVO_FAULT_STREAM_FRAMING;
 
 inline bool isValidSlot(int dev) { return static_cast<unsigned>(dev) < kSlots; }
 

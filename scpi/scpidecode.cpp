@@ -87,23 +87,33 @@ extern "C" KELVO_API int SCPIdecoder(SCPIdecoderState *decoder, int ch) noexcept
 
 namespace kelvo {
 
-uint32_t decodeBlockBytes(SCPIdecoderState &decoder, const uint8_t *in, uint32_t n, uint8_t *out) {
-    uint32_t taken = 0;
-    for (uint32_t i = 0; i < n;) {
+DecodedRun decodeBlockBytes(SCPIdecoderState &decoder, const uint8_t *in, uint32_t n, uint8_t *out) {
+    DecodedRun run;
+    uint32_t i = 0;
+    while (i < n) {
         if (decoder.state == kPayload) {
             const auto left = static_cast<uint32_t>(decoder.length - decoder.count);
-            const uint32_t run = std::min(left, n - i);
-            std::memmove(out + taken, in + i, run);
-            taken += run;
-            i += run;
-            decoder.count += static_cast<int32_t>(run);
+            const uint32_t span = std::min(left, n - i);
+            std::memmove(out + run.payload, in + i, span);
+            run.payload += span;
+            i += span;
+            decoder.count += static_cast<int32_t>(span);
             if (decoder.count == decoder.length) decoder.state = kTerminator;
-        } else {
-            if (SCPIdecoder(&decoder, static_cast<signed char>(in[i]))) out[taken++] = in[i];
-            ++i;
+            continue;
+        }
+        const int32_t before = decoder.state;
+        if (SCPIdecoder(&decoder, static_cast<signed char>(in[i]))) out[run.payload++] = in[i];
+        ++i;
+        if (before == kTerminator && decoder.state == kIdle) {
+            ++run.blocks;
+            run.lastLength = decoder.length;
+        } else if (decoder.state == kHeaderFault || decoder.state == kTerminatorFault) {
+            run.failed = true;
+            break;
         }
     }
-    return taken;
+    run.consumed = i;
+    return run;
 }
 
 }  // namespace kelvo

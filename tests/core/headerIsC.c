@@ -17,11 +17,13 @@ int main(void) {
     uint32_t counter;
     kelvoDataCallback onData = NULL;
     tMsgCallback onMessage = NULL;
-    const uint32_t allFaults = KELVO_FAULT_STREAM_QUEUE_FULL | KELVO_FAULT_RESPONSE_QUEUE_FULL |
-                               KELVO_FAULT_ABORT_NO_ROOM | KELVO_FAULT_COMMAND_NO_ROOM |
-                               KELVO_FAULT_TRANSMIT_TOO_LARGE | KELVO_FAULT_ANSWER_TOO_LARGE |
-                               KELVO_FAULT_STREAM_COMMAND_NO_ROOM | KELVO_FAULT_DISCONNECTED;
-    if (allFaults != 0xffu) return 1;
+    const uint32_t allFaults =
+        KELVO_FAULT_STREAM_QUEUE_FULL | KELVO_FAULT_RESPONSE_QUEUE_FULL | KELVO_FAULT_ABORT_NO_ROOM |
+        KELVO_FAULT_COMMAND_NO_ROOM | KELVO_FAULT_TRANSMIT_TOO_LARGE | KELVO_FAULT_ANSWER_TOO_LARGE |
+        KELVO_FAULT_STREAM_COMMAND_NO_ROOM | KELVO_FAULT_DISCONNECTED | KELVO_FAULT_STREAM_FRAMING;
+    kelvoStreamStats stats;
+    if (allFaults != 0x1ffu) return 1;
+    if (kelvoGetStreamStats(4, &stats) != -1 || kelvoGetStreamStats(0, &stats) != KELVO_OK) return 7;
     if (strcmp(kelvoGetVersion(), "") == 0) return 2;
     if (kelvoSendCmd(7, "*IDN?", &length, &binary) != NULL || binary != 0) return 3;
     binary = 1;

@@ -12,13 +12,18 @@ namespace {
 struct Decoded {
     std::string payload;
     SCPIdecoderState state{};
+    uint32_t blocks = 0;  // terminators taken
 };
+
+constexpr int32_t kTerminatorState = 3;
 
 Decoded decode(const std::string &bytes) {
     Decoded out;
     SCPIdecoderReset(&out.state);
     for (char c : bytes) {
+        const int32_t before = out.state.state;
         if (SCPIdecoder(&out.state, c)) out.payload += c;
+        out.blocks += before == kTerminatorState && out.state.state == 0;
     }
     return out;
 }
@@ -160,14 +165,21 @@ TEST(BlockDecoder, DecodingARunAtOnceMatchesByteByByte) {
         SCPIdecoderState state{};
         SCPIdecoderReset(&state);
         std::string buffer = stream, got;
+        uint32_t blocks = 0;
         for (size_t at = 0; at < buffer.size();) {
             const auto chunk = static_cast<uint32_t>(std::min<size_t>(buffer.size() - at, 1 + random() % 97));
             auto *bytes = reinterpret_cast<uint8_t *>(buffer.data() + at);
-            const uint32_t n = kelvo::decodeBlockBytes(state, bytes, chunk, bytes);  // in place
-            got.append(reinterpret_cast<char *>(bytes), n);
-            at += chunk;
+            // In place; a run that stops at a failure is taken up again after it.
+            const kelvo::DecodedRun run = kelvo::decodeBlockBytes(state, bytes, chunk, bytes);
+            if (!run.failed) {
+                ASSERT_EQ(run.consumed, chunk);
+            }
+            got.append(reinterpret_cast<char *>(bytes), run.payload);
+            blocks += run.blocks;
+            at += run.consumed;
         }
         ASSERT_EQ(got, expected.payload) << "round " << round;
+        ASSERT_EQ(blocks, expected.blocks) << "round " << round;
         ASSERT_EQ(state.state, expected.state.state);
         ASSERT_EQ(state.count, expected.state.count);
         ASSERT_EQ(state.error, expected.state.error);
