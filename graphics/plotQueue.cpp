@@ -7,6 +7,7 @@
 #include "byteRing.h"
 #include "ioHooks.h"
 #include "renderArea.h"
+#include "sampleDecode.h"
 #include "sampleFeed.h"
 
 using namespace kelvo;
@@ -22,13 +23,6 @@ uint8_t memGraphicQ[kGraphicQSize];
 // sample carries shows the last values seen rather than garbage.
 uint8_t rawSample[kMaxSampleBytes];
 float sampleValues[kMaxSampleValues];
-
-int32_t littleEndian32(const uint8_t *p) {
-    return static_cast<int32_t>(static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-                                static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24);
-}
-
-int16_t littleEndian16(const uint8_t *p) { return static_cast<int16_t>(static_cast<uint16_t>(p[0] | p[1] << 8)); }
 
 // The I/O thread's side: every streaming slot's payload, kept in whole
 // samples. Only the I/O thread touches the feed.
@@ -65,16 +59,12 @@ void copyPayload(int /*dev*/, const uint8_t *bytes, uint32_t count, int64_t samp
 
 namespace kelvo {
 
+// The library's one conversion, so that the traces show exactly what
+// kelvoDecodeSamples gives; the plot keeps its own choice of which bytes make
+// a sample (the record's sampleBytes) and which values it draws.
 int convertSample(const uint8_t *bytes, int sampleBytes, int isAdc24, float *values) {
-    if (isAdc24 != 0) {
-        const int words = sampleBytes / 4;
-        for (int j = 1; j < words; ++j) values[j - 1] = static_cast<float>(littleEndian32(bytes + 4L * j)) * 0x1p-31f;
-        return std::max(words - 1, 0);
-    }
-    if (sampleBytes < 2) return 0;
-    const int words = sampleBytes / 2;
-    for (int j = 0; j < words; ++j) values[j] = static_cast<float>(littleEndian16(bytes + 2L * j)) * 0x1p-15f;
-    return words;
+    const SampleWords words = isAdc24 != 0 ? SampleWords::counted32 : SampleWords::plain16;
+    return static_cast<int>(convertSampleWords(bytes, sampleBytes, words, values));
 }
 
 uint32_t drainPlotQueue(ByteRing &queue, const FiltInfo &layout, graph_decim &decim) {

@@ -16,9 +16,10 @@ inline constexpr uint32_t kGraphicQSize = 8192;
 inline constexpr int kMaxSampleBytes = 512;
 inline constexpr int kMaxSampleValues = 256;
 
-// Converts one sample of little-endian integers to values in -1.0..1.0.
-// 24-bit layout (isAdc24 non-zero): 32-bit words after a leading word that
-// is not plotted; otherwise 16-bit words. `sampleBytes` must not exceed 512.
+// Converts one sample of little-endian integers to values in -1.0..1.0
+// through the library's conversion (sampleDecode.h). 24-bit layout (isAdc24
+// non-zero): 32-bit words after a leading word that is not plotted;
+// otherwise 16-bit words. `sampleBytes` must not exceed 512.
 // Returns the number of values written to `values` (at most 256).
 int convertSample(const uint8_t *bytes, int sampleBytes, int isAdc24, float *values);
 
