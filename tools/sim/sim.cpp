@@ -8,9 +8,12 @@
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <stdexcept>
 #include <string>
+#include <system_error>
 #include <vector>
 
+#include "simRegistry.h"
 #include "simulatedDevice.h"
 
 namespace {
@@ -19,6 +22,12 @@ const char kHelp[] = R"(usage: kelvo-sim [OPTIONS]
 
 Creates simulated data-acquisition devices on pseudo-terminals, prints their
 tty paths one per line, and serves them until interrupted (Ctrl-C).
+
+Each device gets the first serial number free among this user's running
+simulators (SIM0001, SIM0002, ...) and is recorded, with this program's
+pid, in $XDG_RUNTIME_DIR/kelvo-sim (/tmp/kelvo-sim-UID without a runtime
+folder): 'kelvo list' shows it as "simulated" and 'kelvo query SIM0001
+'*IDN?'' finds it. The lines go when the simulator ends.
 
 Options:
   -n, --devices N      number of devices, 1 to 4 (default 1)
@@ -116,13 +125,29 @@ int main(int argc, char **argv) try {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     std::vector<std::unique_ptr<kelvo::sim::SimulatedDevice>> sims;
-    try {
-        for (int d = 0; d < devices; ++d) {
-            options.serial = "SIM000" + std::to_string(d + 1);
+    // A device that cannot be made ends the program; a list that cannot be
+    // written only keeps the devices out of 'kelvo list'.
+    const auto create = [&](const std::string &serial) {
+        options.serial = serial;
+        try {
             sims.push_back(std::make_unique<kelvo::sim::SimulatedDevice>(options));
+        } catch (const std::system_error &e) {
+            throw std::runtime_error(e.what());
+        }
+        return sims.back()->path();
+    };
+    try {
+        try {
+            kelvo::sim::registerDevices(devices, create);
+        } catch (const std::system_error &e) {
+            std::fprintf(stderr, "kelvo-sim: 'kelvo list' will not show the devices: %s\n", e.what());
+            while (static_cast<int>(sims.size()) < devices) {
+                create(kelvo::sim::simulatedSerial(static_cast<int>(sims.size()) + 1));
+            }
         }
     } catch (const std::exception &e) {
         std::fprintf(stderr, "kelvo-sim: %s\n", e.what());
+        kelvo::sim::withdrawDevices();
         return 1;
     }
     for (const auto &sim : sims) std::printf("%s\n", sim->path().c_str());
@@ -130,6 +155,8 @@ int main(int argc, char **argv) try {
 
     int signal = 0;
     sigwait(&stopSignals, &signal);
+    // Off the list before the ttys go.
+    kelvo::sim::withdrawDevices();
     return 0;
 } catch (const std::exception &e) {
     std::fprintf(stderr, "kelvo-sim: %s\n", e.what());
