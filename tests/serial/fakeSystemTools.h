@@ -107,12 +107,17 @@ public:
         // chosen for the path given with -n.
         script("udevadm",
                "printf '%s\\n' \"$#\" \"$@\" >> \"$d/udevadm.log\"\n"
+               "if [ $# -eq 5 ] && [ \"$1 $2 $3 $4\" = 'info -q property -n' ]; then\n"
+               "  n=0\n  while IFS= read -r p; do\n"
+               "    [ \"$p\" = \"$5\" ] && exec cat \"$d/properties.$n\"\n    n=$((n+1))\n"
+               "  done < \"$d/propertyPaths\"\n  exit 1\nfi\n"
                "[ $# -eq 4 ] && [ \"$1\" = info ] && [ \"$2\" = -n ] && [ \"$4\" = -a ] || exit 2\n"
                "n=0\nwhile IFS= read -r p; do\n  [ \"$p\" = \"$3\" ] && exec cat \"$d/walk.$n\"\n"
                "  n=$((n+1))\ndone < \"$d/paths\"\necho \"Unknown device \\\"$3\\\"\" >&2\nexit 1\n");
         listed('A', {});
         listed('U', {});
         write("paths", "");
+        write("propertyPaths", "");
         setenv("PATH", (dir_ + ":" + savedPath_).c_str(), 1);
     }
     ~FakeSystemTools() {
@@ -131,6 +136,11 @@ public:
         write("walk." + std::to_string(described_++), walk);
         std::ofstream(dir_ + "/paths", std::ios::app) << path << "\n";
     }
+    // What `udevadm info -q property -n PATH` prints: KEY=value lines.
+    void properties(const std::string &path, const std::string &lines) {
+        write("properties." + std::to_string(propertySets_++), lines);
+        std::ofstream(dir_ + "/propertyPaths", std::ios::app) << path << "\n";
+    }
     std::string udevadmLog() const { return read("udevadm.log"); }
     const std::string &dir() const { return dir_; }
 
@@ -148,6 +158,7 @@ private:
     std::string dir_;
     std::string savedPath_;
     int described_ = 0;
+    int propertySets_ = 0;
 };
 
 }  // namespace kelvo::test

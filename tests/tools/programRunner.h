@@ -112,6 +112,7 @@ public:
     SimProcess(const SimProcess &) = delete;
     SimProcess &operator=(const SimProcess &) = delete;
 
+    pid_t pid() const { return pid_; }
     std::vector<std::string> paths;
 
 private:

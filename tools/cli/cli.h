@@ -6,6 +6,7 @@
 #pragma once
 
 #include <signal.h>
+#include <sys/types.h>
 
 #include <chrono>
 #include <cstdint>
@@ -39,6 +40,7 @@ struct Arguments {
     int timeoutMs = 1000;             // --timeout MS
     bool quietRule = false;           // --quiet-rule
     bool all = false;                 // --all
+    bool diagnose = false;            // --diagnose
     bool plot = false;                // --plot
     bool noPlot = false;              // --no-plot
     bool help = false;                // --help or -h
@@ -46,6 +48,21 @@ struct Arguments {
 // Parses argv[first..]; `allowed` lists the options the command takes.
 Arguments parseArguments(const std::string &command, int argc, char **argv, int first,
                          const std::vector<std::string> &allowed);
+
+// A line of `kelvo list`.
+struct ListedDevice {
+    std::string kind;  // the library's kind, "foreign", or "simulated"
+    std::string path;
+    std::string serial;
+    pid_t simulator = 0;  // the kelvo-sim process of a simulated device
+};
+// What the library lists (every USB tty with `all`), then the devices of
+// this user's running kelvo-sim processes.
+std::vector<ListedDevice> listedDevices(bool all);
+
+// `kelvo list --diagnose`: every USB tty and simulated device, and what
+// stands in the way of using it. 0 when every listed device is usable.
+int diagnoseDevices();
 
 // What kelvoOpen gets for DEVICE: a tty path, a line of `kelvo list` as it
 // is, or the path of the listed device with that serial number.

@@ -42,15 +42,16 @@ void writeFile(const std::string &path, const char *bytes, int length) {
 }  // namespace
 
 int listCommand(int argc, char **argv) {
-    const Arguments args = parseArguments("list", argc, argv, 2, {"--all"});
+    const Arguments args = parseArguments("list", argc, argv, 2, {"--all", "--diagnose"});
     if (args.help) {
         std::fputs(helpText("list"), stdout);
         return 0;
     }
     if (!args.positional.empty()) throw Failure("'list' takes no device", 2);
-    const char *list = args.all ? kelvoListAllDevices() : kelvoListDevices();
-    std::fputs(list, stdout);
-    if (*list == '\0') std::fprintf(stderr, "no devices found%s\n", args.all ? "" : " (try --all)");
+    if (args.diagnose) return diagnoseDevices();
+    const std::vector<ListedDevice> devices = listedDevices(args.all);
+    for (const ListedDevice &d : devices) std::printf("%s\t%s\t%s\n", d.kind.c_str(), d.path.c_str(), d.serial.c_str());
+    if (devices.empty()) std::fprintf(stderr, "no devices found%s\n", args.all ? "" : " (try --all)");
     return 0;
 }
 

@@ -11,6 +11,7 @@
 
 #include "cli.h"
 #include "kelvo_lowlevel.h"
+#include "simRegistry.h"
 
 namespace kelvo::cli {
 
@@ -36,6 +37,23 @@ std::string explainOpenFailure(const std::string &path) {
 
 }  // namespace
 
+std::vector<ListedDevice> listedDevices(bool all) {
+    std::vector<ListedDevice> devices;
+    std::istringstream lines(all ? kelvoListAllDevices() : kelvoListDevices());
+    for (std::string line; std::getline(lines, line);) {
+        ListedDevice device;
+        std::istringstream fields(line);
+        std::getline(fields, device.kind, '\t');
+        std::getline(fields, device.path, '\t');
+        std::getline(fields, device.serial);
+        devices.push_back(device);
+    }
+    for (const sim::RegisteredDevice &simulated : sim::runningSimulatedDevices()) {
+        devices.push_back({"simulated", simulated.path, simulated.serial, simulated.pid});
+    }
+    return devices;
+}
+
 std::string resolveDevice(const std::string &device) {
     if (device.empty()) throw Failure("the device name is empty", 2);
     if (device.find('\t') != std::string::npos) {
@@ -45,10 +63,8 @@ std::string resolveDevice(const std::string &device) {
         return line;
     }
     if (device.find('/') != std::string::npos) return device;
-    std::istringstream list(kelvoListAllDevices());
-    for (std::string line; std::getline(list, line);) {
-        const size_t second = line.find('\t', line.find('\t') + 1);
-        if (second != std::string::npos && line.substr(second + 1) == device) return pathOf(line);
+    for (const ListedDevice &listed : listedDevices(true)) {
+        if (listed.serial == device) return listed.path;
     }
     if (access(("/dev/" + device).c_str(), F_OK) == 0) return "/dev/" + device;
     throw Failure("no device '" + device + "': not a tty path, and no listed device has that serial number");

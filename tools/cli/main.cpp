@@ -24,7 +24,7 @@ namespace {
 const char kToolHelp[] = R"(usage: kelvo COMMAND [ARGUMENTS]
 
 Commands:
-  list [--all]                         list the attached devices
+  list [--all] [--diagnose]            list the attached devices, or diagnose them
   query DEVICE COMMAND...              send SCPI commands, print the answers
   stream DEVICE --config CMD...        stream samples to the terminal or a file
   sync DEVICE... --config CMD...       start several devices at one moment
@@ -37,11 +37,19 @@ DEVICE is a tty path (/dev/ttyACM0), a line of 'kelvo list', or a serial
 number shown by it. Run 'kelvo COMMAND --help' for the details of a command.
 )";
 
-const char kListHelp[] = R"(usage: kelvo list [--all]
+const char kListHelp[] = R"(usage: kelvo list [--all] [--diagnose]
 
 Lists the attached devices, one line each: kind, tab, tty path, tab, serial
-number. With --all, other USB serial ttys are listed too, as "foreign".
+number, then the devices of this user's running kelvo-sim programs, as
+"simulated". With --all, other USB serial ttys are listed too, as "foreign".
 A line, its path or its serial number names the device in other commands.
+
+--diagnose looks at every USB tty and simulated device instead and tells
+for each: whether this user may open it read-write (and if not, why and
+the fix), which other processes hold it open, whether ModemManager runs
+and is not told to leave it alone, whether the kelvo udev rule is active,
+and which kind it is listed as or why it is not listed. The exit status is
+0 when every listed device is usable, else 1.
 )";
 
 const char kQueryHelp[] = R"(usage: kelvo query DEVICE COMMAND... [--timeout MS] [--out FILE] [--quiet-rule]
@@ -182,6 +190,8 @@ Arguments parseArguments(const std::string &command, int argc, char **argv, int 
             args.out = value(i, word);
         } else if (word == "--all") {
             args.all = true;
+        } else if (word == "--diagnose") {
+            args.diagnose = true;
         } else if (word == "--plot") {
             args.plot = true;
         } else if (word == "--no-plot") {
