@@ -7,6 +7,7 @@
 // once the last of them has gone, so not even a killed server leaves a
 // segment behind.
 #include <fcntl.h>
+#include <getopt.h>
 #include <signal.h>
 #include <sys/shm.h>
 #include <sys/stat.h>
@@ -30,10 +31,22 @@ const char *const kPath = kelvo::kBusAnnouncementPath;
 void usage(FILE *out) {
     std::fprintf(out,
                  "usage: kelvo-busd [-m MODE]\n"
-                 "Create the kelvo message-bus segment, announce it in %s and keep it\n"
-                 "until interrupted (Ctrl-C, SIGTERM); then remove the segment and the file.\n"
-                 "  -m MODE  octal permissions of the segment (default 0600: this user only;\n"
-                 "           0660 or 0666 let the group or everyone use the bus)\n",
+                 "\n"
+                 "Creates the System V shared-memory segment of the kelvo message bus,\n"
+                 "announces it in %s and keeps it until interrupted (Ctrl-C,\n"
+                 "SIGTERM, SIGHUP); then removes the announcement. A process that loads\n"
+                 "the kelvo library while the segment is announced joins the bus by\n"
+                 "itself. The segment is freed once the last process using it is gone.\n"
+                 "\n"
+                 "Options:\n"
+                 "  -m, --mode MODE  octal permissions of the segment, with 0600 set\n"
+                 "                   (default 0600: this user only; 0660 or 0666 let\n"
+                 "                   the group or everyone use the bus)\n"
+                 "  -h, --help       show this text\n"
+                 "\n"
+                 "Exit status: 0 after a clean stop, 1 when the bus cannot be set up\n"
+                 "(another server runs, or the announcement cannot be written), 2 for\n"
+                 "bad usage.\n",
                  kPath);
 }
 
@@ -111,14 +124,17 @@ void withdraw(int32_t identifier) {
 // message rather than an abort.
 int main(int argc, char **argv) try {
     mode_t mode = 0600;
-    int option = 0;
-    while ((option = getopt(argc, argv, "m:h")) != -1) {
-        if (option == 'm' && parseMode(optarg, mode)) continue;
-        if (option == 'h') {
+    int choice = 0;
+    static const option kOptions[] = {{"mode", required_argument, nullptr, 'm'},
+                                      {"help", no_argument, nullptr, 'h'},
+                                      {nullptr, 0, nullptr, 0}};
+    while ((choice = getopt_long(argc, argv, "m:h", kOptions, nullptr)) != -1) {
+        if (choice == 'm' && parseMode(optarg, mode)) continue;
+        if (choice == 'h') {
             usage(stdout);
             return 0;
         }
-        if (option == 'm') std::fprintf(stderr, "kelvo-busd: mode must be octal, at most 0777, with 0600 set\n");
+        if (choice == 'm') std::fprintf(stderr, "kelvo-busd: mode must be octal, at most 0777, with 0600 set\n");
         usage(stderr);
         return 2;
     }
