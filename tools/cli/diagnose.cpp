@@ -101,7 +101,7 @@ ProcessScan scanProcesses(const std::set<dev_t> &devices) {
             const ssize_t length = readlink(link.c_str(), target, sizeof target);
             struct stat info {};
             if (length < 5 || std::strncmp(target, "/dev/", 5) != 0 || stat(link.c_str(), &info) != 0 ||
-                !S_ISCHR(info.st_mode) || devices.count(info.st_rdev) == 0) {
+                !S_ISCHR(info.st_mode) || !devices.contains(info.st_rdev)) {
                 continue;
             }
             std::vector<Holder> &holders = scan.holders[info.st_rdev];

@@ -77,6 +77,31 @@ bool readNumber(const char *text, double low, double high, double &value) {
     return end != text && *end == '\0' && value >= low && value <= high;
 }
 
+// Makes the devices and records them for 'kelvo list'. A device that
+// cannot be made ends the program; a list that cannot be written only keeps
+// the devices out of 'kelvo list'.
+std::vector<std::unique_ptr<kelvo::sim::SimulatedDevice>> makeDevices(int devices, kelvo::sim::SimOptions options) {
+    std::vector<std::unique_ptr<kelvo::sim::SimulatedDevice>> sims;
+    const auto create = [&](const std::string &serial) {
+        options.serial = serial;
+        try {
+            sims.push_back(std::make_unique<kelvo::sim::SimulatedDevice>(options));
+        } catch (const std::system_error &e) {
+            throw std::runtime_error(e.what());
+        }
+        return sims.back()->path();
+    };
+    try {
+        kelvo::sim::registerDevices(devices, create);
+    } catch (const std::system_error &e) {
+        std::fprintf(stderr, "kelvo-sim: 'kelvo list' will not show the devices: %s\n", e.what());
+        while (static_cast<int>(sims.size()) < devices) {
+            create(kelvo::sim::simulatedSerial(static_cast<int>(sims.size()) + 1));
+        }
+    }
+    return sims;
+}
+
 }  // namespace
 
 // Whatever throws (a string that cannot grow, say) ends the program with a
@@ -125,26 +150,8 @@ int main(int argc, char **argv) try {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     std::vector<std::unique_ptr<kelvo::sim::SimulatedDevice>> sims;
-    // A device that cannot be made ends the program; a list that cannot be
-    // written only keeps the devices out of 'kelvo list'.
-    const auto create = [&](const std::string &serial) {
-        options.serial = serial;
-        try {
-            sims.push_back(std::make_unique<kelvo::sim::SimulatedDevice>(options));
-        } catch (const std::system_error &e) {
-            throw std::runtime_error(e.what());
-        }
-        return sims.back()->path();
-    };
     try {
-        try {
-            kelvo::sim::registerDevices(devices, create);
-        } catch (const std::system_error &e) {
-            std::fprintf(stderr, "kelvo-sim: 'kelvo list' will not show the devices: %s\n", e.what());
-            while (static_cast<int>(sims.size()) < devices) {
-                create(kelvo::sim::simulatedSerial(static_cast<int>(sims.size()) + 1));
-            }
-        }
+        sims = makeDevices(devices, options);
     } catch (const std::exception &e) {
         std::fprintf(stderr, "kelvo-sim: %s\n", e.what());
         kelvo::sim::withdrawDevices();
