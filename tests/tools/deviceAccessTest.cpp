@@ -14,6 +14,7 @@
 #include "fakeSystemTools.h"
 #include "kelvo.h"
 #include "programRunner.h"
+#include "simRegistry.h"
 
 using namespace kelvo::test;
 
@@ -32,30 +33,9 @@ std::string readFile(const std::string &path) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// Every test gets a runtime folder of its own, so simulators of tests
-// running at the same time (or of anyone else) never share its serials.
-class PrivateRuntimeDir : public ::testing::Test {
-protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/kelvo-runtime-XXXXXX";
-        dir_ = mkdtemp(pattern);
-        const char *old = std::getenv("XDG_RUNTIME_DIR");
-        saved_ = old != nullptr ? std::optional<std::string>(old) : std::nullopt;
-        setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
-    }
-    void TearDown() override {
-        if (saved_) {
-            setenv("XDG_RUNTIME_DIR", saved_->c_str(), 1);
-        } else {
-            unsetenv("XDG_RUNTIME_DIR");
-        }
-        std::filesystem::remove_all(dir_);
-    }
-    std::string registry() const { return dir_ + "/kelvo-sim"; }
+::testing::Environment *const kRuntimeFolder = ::testing::AddGlobalTestEnvironment(new PrivateRuntimeFolder);
 
-    std::string dir_;
-    std::optional<std::string> saved_;
-};
+std::string registry() { return kelvo::sim::registryPath(); }
 
 // A pseudo-terminal of this test's own; its slave stands in for a USB tty.
 class TestTty {
@@ -86,12 +66,9 @@ std::string line(const std::string &kind, const std::string &path, const std::st
     return kind + "\t" + path + "\t" + serial + "\n";
 }
 
-using SimulatedDevices = PrivateRuntimeDir;
-using Diagnosis = PrivateRuntimeDir;
-
 }  // namespace
 
-TEST_F(SimulatedDevices, AreListedWithUniqueSerialsAnsweredByThemAndGoneWithTheirSimulator) {
+TEST(SimulatedDevices, AreListedWithUniqueSerialsAnsweredByThemAndGoneWithTheirSimulator) {
     FakeSystemTools tools;  // no USB devices
     auto first = std::make_unique<SimProcess>(kSim, std::vector<std::string>{}, 2);
     SimProcess second(kSim, {});
@@ -134,9 +111,11 @@ TEST_F(SimulatedDevices, AreListedWithUniqueSerialsAnsweredByThemAndGoneWithThei
     first.reset();
 }
 
-TEST_F(SimulatedDevices, WithoutARuntimeFolderAreRecordedInTmpForThisUserOnly) {
+TEST(SimulatedDevices, WithoutARuntimeFolderAreRecordedInTmpForThisUserOnly) {
+    const std::string runtime = std::getenv("XDG_RUNTIME_DIR");
     unsetenv("XDG_RUNTIME_DIR");
     const std::string file = "/tmp/kelvo-sim-" + std::to_string(getuid());
+    EXPECT_EQ(registry(), file);
     pid_t pid = 0;
     {
         SimProcess sim(kSim, {});
@@ -148,14 +127,15 @@ TEST_F(SimulatedDevices, WithoutARuntimeFolderAreRecordedInTmpForThisUserOnly) {
         EXPECT_NE(readFile(file).find(std::to_string(pid) + "\t"), std::string::npos);
         EXPECT_NE(runKelvo({"list"}).out.find("simulated\t" + sim.paths[0] + "\tSIM"), std::string::npos);
     }
-    // Other users' simulators may still be recorded there; this one is not.
+    // Other simulators of this user may still be recorded there; this one is not.
     EXPECT_EQ(readFile(file).find(std::to_string(pid) + "\t"), std::string::npos);
+    setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
 }
 
 // As root every tty opens, so root looks through the eyes of "nobody",
 // whom the pty's mode (0620 root:tty, or 0600) shuts out. An ordinary user takes
 // away the permissions of a pty of their own instead.
-TEST_F(Diagnosis, NamesAUserWithoutAccessAndTheFix) {
+TEST(Diagnosis, NamesAUserWithoutAccessAndTheFix) {
     TestTty tty;
     FakeSystemTools tools;
     listAsUsbDevice(tools, tty.path, "");
@@ -196,7 +176,7 @@ TEST_F(Diagnosis, NamesAUserWithoutAccessAndTheFix) {
         << denied.out;
 }
 
-TEST_F(Diagnosis, NamesTheProcessHoldingADeviceOpen) {
+TEST(Diagnosis, NamesTheProcessHoldingADeviceOpen) {
     TestTty tty;
     FakeSystemTools tools;
     listAsUsbDevice(tools, tty.path, "");
@@ -231,8 +211,8 @@ TEST_F(Diagnosis, NamesTheProcessHoldingADeviceOpen) {
 }
 
 // A process called ModemManager is what the diagnosis looks for.
-TEST_F(Diagnosis, WarnsOfModemManagerUnlessToldToIgnoreAndExplainsUnlistedTtys) {
-    const std::string decoy = dir_ + "/ModemManager";
+TEST(Diagnosis, WarnsOfModemManagerUnlessToldToIgnoreAndExplainsUnlistedTtys) {
+    const std::string decoy = std::string(std::getenv("XDG_RUNTIME_DIR")) + "/ModemManager";
     std::filesystem::copy_file("/bin/sleep", decoy);
     const pid_t modemManager = fork();
     if (modemManager == 0) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -10,6 +11,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -117,6 +119,24 @@ public:
 
 private:
     pid_t pid_ = -1;
+};
+
+// Gives the test program a runtime folder (XDG_RUNTIME_DIR) of its own, where
+// the kelvo-sim processes it starts record their devices: then simulators of
+// tests running at the same time, or of anyone else, never appear in its
+// `kelvo list` nor take its serial numbers.
+class PrivateRuntimeFolder : public ::testing::Environment {
+public:
+    void SetUp() override {
+        char pattern[] = "/tmp/kelvo-runtime-XXXXXX";
+        if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp");
+        folder_ = pattern;
+        setenv("XDG_RUNTIME_DIR", folder_.c_str(), 1);
+    }
+    void TearDown() override { std::filesystem::remove_all(folder_); }
+
+private:
+    std::string folder_;
 };
 
 }  // namespace kelvo::test

@@ -19,6 +19,7 @@ namespace {
 
 const std::string kKelvo = KELVO_CLI;
 const std::string kSim = KELVO_SIM;
+::testing::Environment *const kRuntimeFolder = ::testing::AddGlobalTestEnvironment(new PrivateRuntimeFolder);
 
 Outcome runKelvo(std::vector<std::string> args, const std::vector<std::string> &unset = {},
                  const std::vector<std::string> &set = {}) {
@@ -297,11 +298,14 @@ TEST(ListCommand, ListsDiscoveredDevicesWhoseLinesAndSerialsThenNameThem) {
     tools.describe("/dev/ttyUSB0", udevadmWalk(foreign));
 
     const std::string line = "tallo\t" + sim.paths[0] + "\tC1234";
+    // The simulator's device, listed by the library as the tallo it
+    // pretends to be, also comes last as what it is.
+    const std::string simulated = "simulated\t" + sim.paths[0] + "\tSIM0001\n";
     const Outcome list = runKelvo({"list"});
     EXPECT_EQ(list.status, 0);
-    EXPECT_EQ(list.out, line + "\n");
+    EXPECT_EQ(list.out, line + "\n" + simulated);
     const Outcome all = runKelvo({"list", "--all"});
-    EXPECT_EQ(all.out, line + "\nforeign\t/dev/ttyUSB0\tA9X\n");
+    EXPECT_EQ(all.out, line + "\nforeign\t/dev/ttyUSB0\tA9X\n" + simulated);
 
     for (const std::string &name : {std::string("C1234"), line}) {
         const Outcome idn = runKelvo({"query", name, "*IDN?"});
