@@ -27,7 +27,7 @@ get_filename_component(folder ${OUTPUT} DIRECTORY)
 file(MAKE_DIRECTORY ${folder})
 file(WRITE ${OUTPUT}.h2m "${include}")
 execute_process(
-  COMMAND ${HELP2MAN} --no-info --no-discard-stderr --version-string=${VERSION} "--name=${DESCRIPTION}"
+  COMMAND ${HELP2MAN} --no-info --version-string=${VERSION} "--name=${DESCRIPTION}"
           --include=${OUTPUT}.h2m --output=${OUTPUT}.tmp ${PROGRAM}
   RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
