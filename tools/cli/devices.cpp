@@ -30,9 +30,11 @@ std::string explainOpenFailure(const std::string &path) {
     if (stat(path.c_str(), &info) != 0) return "cannot open " + path + ": " + std::strerror(errno);
     if (access(path.c_str(), R_OK | W_OK) != 0) {
         return "cannot open " + path + ": " + std::strerror(errno) +
-               " (join the dialout group or add a udev rule; see the README)";
+               " ('kelvo list --diagnose' tells why and what to do)";
     }
-    return "cannot open " + path + ": the library could not set it up as a serial line";
+    return "cannot open " + path + ": the library could not set it up as a serial line" +
+           (S_ISCHR(info.st_mode) ? " (another program may hold it: 'kelvo list --diagnose' names it)"
+                                  : " (it is no device file)");
 }
 
 }  // namespace
