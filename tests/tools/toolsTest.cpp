@@ -2,14 +2,18 @@
 // The kelvo and kelvo-sim programs, driven from the command line as a user
 // drives them.
 #include <gtest/gtest.h>
+#include <termios.h>
 
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
+#include "backgroundProgram.h"
 #include "fakeSystemTools.h"
 #include "programRunner.h"
 
@@ -64,6 +68,81 @@ Wave documentedWave(int channel, double t) {
         case 1: return {2 * p - 1, nearWrap};
         default: return {p < 0.5 ? 1.0 : -1.0, nearWrap || std::fabs(p - 0.5) < 1e-6};
     }
+}
+
+// A CSV of `kelvo stream`: its '#' lines, header row, rows and closing counts.
+struct StreamCsv {
+    std::vector<std::pair<std::string, std::string>> meta;  // "# key: value" lines before the header row
+    std::vector<std::string> columns;
+    std::vector<std::vector<std::string>> rows;
+    std::string end;     // after "# end: "
+    bool whole = false;  // ends with a line feed
+    std::vector<std::string> values(const std::string &key) const {
+        std::vector<std::string> found;
+        for (const auto &[k, v] : meta) {
+            if (k == key) found.push_back(v);
+        }
+        return found;
+    }
+    std::string value(const std::string &key) const {
+        const std::vector<std::string> found = values(key);
+        return found.size() == 1 ? found[0] : "(" + std::to_string(found.size()) + " '" + key + "' lines)";
+    }
+};
+
+StreamCsv parseStreamCsv(const std::string &text) {
+    StreamCsv csv;
+    csv.whole = !text.empty() && text.back() == '\n';
+    for (const std::string &line : splitLines(text)) {
+        if (line.rfind("# end: ", 0) == 0) {
+            csv.end = line.substr(7);
+        } else if (line.rfind("# ", 0) == 0) {
+            const size_t colon = line.find(": ");
+            if (colon != std::string::npos) csv.meta.emplace_back(line.substr(2, colon - 2), line.substr(colon + 2));
+        } else if (csv.columns.empty()) {
+            csv.columns = splitFields(line, ',');
+        } else {
+            csv.rows.push_back(splitFields(line, ','));
+        }
+    }
+    return csv;
+}
+
+std::string endOfCleanRun(size_t rows) {
+    return std::to_string(rows) + " samples received, 0 dropped, 0 framing errors, 0 bytes skipped";
+}
+
+// Nothing arrives on the device's line for half a second: it is not streaming.
+// The simulator keeps its end of the line open, so blocks sent while no
+// program had it open wait there too.
+bool deviceIsSilent(const std::string &path) {
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    termios settings{};
+    tcgetattr(fd, &settings);
+    cfmakeraw(&settings);
+    tcsetattr(fd, TCSANOW, &settings);
+    size_t received = 0;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+    while (std::chrono::steady_clock::now() < end) {
+        pollfd readable{fd, POLLIN, 0};
+        if (poll(&readable, 1, 50) <= 0) continue;
+        char bytes[4096];
+        const ssize_t n = read(fd, bytes, sizeof bytes);
+        if (n > 0) received += static_cast<size_t>(n);
+    }
+    close(fd);
+    return received == 0;
+}
+
+template <class Condition>
+bool eventuallyTrue(Condition condition, std::chrono::seconds timeout = std::chrono::seconds(20)) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
 }
 
 // A stamp that was not taken in this start is printed as a lone "-".
@@ -140,22 +219,21 @@ TEST(UploadCommand, UploadedBytesComeBackIdenticalAsHexDumpAndAsFile) {
     std::filesystem::remove(back);
 }
 
-// Each case streams one layout to CSV and checks every value against the
-// waveform documented for its channel and moment.
+// Each case streams one layout to CSV, as the raw integers and as decoded
+// values, and checks every value against the waveform documented for its
+// channel and moment.
 TEST(StreamCommand, CsvRowsFollowTheDocumentedWaveformOfEveryChannel) {
     struct Case {
         std::vector<std::string> config;
-        std::string header;
         bool wide;
         std::vector<int> channel;  // per value column (after the counter when wide)
         std::vector<int> sub;      // oversampling position
         int oversampling;
     };
     const Case cases[] = {
-        {{"CONFigure:DEVice 3"}, "counter,ch1,ch2,ch3", true, {0, 1, 2}, {0, 0, 0}, 1},
-        {{"CONFigure:SCAn:LISt (@2,6)"}, "counter,ch1,ch2", true, {1, 5}, {0, 0}, 1},
+        {{"CONFigure:DEVice 3"}, true, {0, 1, 2}, {0, 0, 0}, 1},
+        {{"CONFigure:SCAn:LISt (@2,6)"}, true, {1, 5}, {0, 0}, 1},
         {{"CONFigure:SCAn:OVErsampling 2", "CONFigure:DEVice 0,2,1"},
-         "adc16_1_1,adc16_1_2,adc16_2_1,adc16_2_2,imu1_1,imu1_2,imu1_3,imu1_4,imu1_5,imu1_6",
          false,
          {0, 0, 1, 1, 2, 3, 4, 5, 6, 7},
          {0, 1, 0, 1, 0, 0, 0, 0, 0, 0},
@@ -164,44 +242,60 @@ TEST(StreamCommand, CsvRowsFollowTheDocumentedWaveformOfEveryChannel) {
     constexpr double kRate = 1000;
     SimProcess sim(kSim, {"--rate", "1000", "--block", "50"});
     for (const Case &c : cases) {
-        const std::string csv = tempPath("stream.csv");
-        std::vector<std::string> args = {"stream", sim.paths[0], "--seconds", "2", "--out", csv, "--config"};
-        args.insert(args.end(), c.config.begin(), c.config.end());
-        // Two seconds give 2000 rows; a starved simulator can be slow to send
-        // its first block, so a run with too few rows to judge is repeated.
-        std::vector<std::string> rows;
-        std::string err;
-        for (int attempt = 0; attempt < 3 && rows.size() < 301; ++attempt) {
-            const Outcome o = runKelvo(args);
-            ASSERT_EQ(o.status, 0) << o.err;
-            rows = splitLines(readFile(csv));
-            err = o.err;
-            std::filesystem::remove(csv);
-        }
-        ASSERT_FALSE(rows.empty());
-        EXPECT_EQ(rows[0], c.header);
-        EXPECT_GE(rows.size(), 301u) << "three runs gave at most " << rows.size() - 1 << " rows: " << err;
-        int mismatches = 0;
-        for (size_t r = 1; r < rows.size() && mismatches < 5; ++r) {
-            const std::vector<std::string> fields = splitFields(rows[r], ',');
-            ASSERT_EQ(fields.size(), c.channel.size() + (c.wide ? 1 : 0)) << rows[r];
-            const uint64_t n = r - 1;  // the stream starts at sample 0 and loses none
-            if (c.wide) {
-                EXPECT_EQ(std::stoull(fields[0]), n);
+        for (const bool raw : {true, false}) {
+            const std::string what = c.config.back() + (raw ? " raw" : " decoded");
+            const std::string csv = tempPath("stream.csv");
+            std::vector<std::string> args = {"stream", sim.paths[0], "--seconds", "1", "--out", csv, "--rate", "1000"};
+            if (raw) args.emplace_back("--raw");
+            args.emplace_back("--config");
+            args.insert(args.end(), c.config.begin(), c.config.end());
+            // A second gives 1000 rows; a starved simulator can be slow to send
+            // its first block, so a run with too few rows to judge is repeated.
+            StreamCsv table;
+            std::string err;
+            for (int attempt = 0; attempt < 3 && table.rows.size() < 300; ++attempt) {
+                const Outcome o = runKelvo(args);
+                ASSERT_EQ(o.status, 0) << o.err;
+                table = parseStreamCsv(readFile(csv));
+                err = o.err;
+                std::filesystem::remove(csv);
             }
-            for (size_t v = 0; v < c.channel.size(); ++v) {
-                const double t = (static_cast<double>(n) + static_cast<double>(c.sub[v]) / c.oversampling) / kRate;
-                const Wave wave = documentedWave(c.channel[v], t);
-                if (wave.nearEdge) continue;
-                const long long got = std::stoll(fields[v + (c.wide ? 1 : 0)]);
-                long long expected = std::llround((c.wide ? 6000000 : 24000) * wave.value);
+            EXPECT_EQ(table.value("values"), raw ? "raw integers as sent" : "decoded, full scale +-1") << what;
+            const std::vector<std::string> channels = splitFields(table.value("channels"), ',');
+            EXPECT_EQ(channels.size(), c.channel.size()) << what;
+            std::vector<std::string> columns = {"time"};
+            if (c.wide) columns.emplace_back("counter");
+            columns.insert(columns.end(), channels.begin(), channels.end());
+            EXPECT_EQ(table.columns, columns) << what;
+            EXPECT_GE(table.rows.size(), 300u) << "three runs gave at most " << table.rows.size() << " rows: " << err;
+            EXPECT_EQ(table.end, endOfCleanRun(table.rows.size())) << what;
+            // One step of the converter, as counts and as a decoded value.
+            const double step = raw ? (c.wide ? 256 : 1) : (c.wide ? 256.0 / 2147483648.0 : 1.0 / 32768);
+            const double peak =
+                raw ? (c.wide ? 6000000.0 * 256 : 24000) : (c.wide ? 6000000.0 / 8388608 : 24000.0 / 32768);
+            int mismatches = 0;
+            for (size_t r = 0; r < table.rows.size() && mismatches < 5; ++r) {
+                const std::vector<std::string> &fields = table.rows[r];
+                ASSERT_EQ(fields.size(), columns.size()) << what << " row " << r;
+                const uint64_t n = r;  // the stream starts at sample 0 and loses none
+                EXPECT_NEAR(std::stod(fields[0]), static_cast<double>(n) / kRate, 1e-9) << "time of row " << r;
                 if (c.wide) {
-                    EXPECT_EQ(got % 256, 0) << "24-bit values sit in the top bits";
-                    expected *= 256;
+                    EXPECT_EQ(std::stoull(fields[1]), n);
                 }
-                if (std::llabs(got - expected) > (c.wide ? 256 : 1)) {
-                    ++mismatches;
-                    ADD_FAILURE() << c.header << " row " << r << " column " << v << ": " << got << " != " << expected;
+                const size_t first = c.wide ? 2 : 1;
+                for (size_t v = 0; v < c.channel.size(); ++v) {
+                    const double t = (static_cast<double>(n) + static_cast<double>(c.sub[v]) / c.oversampling) / kRate;
+                    const Wave wave = documentedWave(c.channel[v], t);
+                    if (wave.nearEdge) continue;
+                    const double got = std::stod(fields[v + first]);
+                    if (raw && c.wide) {
+                        EXPECT_EQ(std::stoll(fields[v + first]) % 256, 0) << "24-bit values sit in the top bits";
+                    }
+                    const double expected = std::round(wave.value * peak / step) * step;
+                    if (std::fabs(got - expected) > step * 1.01) {
+                        ++mismatches;
+                        ADD_FAILURE() << what << " row " << r << " column " << v << ": " << got << " != " << expected;
+                    }
                 }
             }
         }
@@ -222,6 +316,128 @@ TEST(StreamCommand, BinaryOutputHoldsWholeSamplesInOrder) {
         uint32_t counter;
         std::memcpy(&counter, bytes.data() + 8 * i, 4);
         ASSERT_EQ(counter, i);
+    }
+}
+
+// The '#' lines say where the samples came from and how to read them;
+// the closing line gives the counts.
+TEST(StreamCommand, CsvDescribesItsStreamAndEndsWithItsCounts) {
+    SimProcess sim(kSim, {"--rate", "1000", "--block", "50"});
+    const std::string csv = tempPath("described.csv");
+    const std::vector<std::string> config = {"CONFigure:SCAn:OVErsampling 1", "CONFigure:DEVice 3"};
+    const time_t before = std::time(nullptr);
+    const Outcome o = runKelvo(
+        {"stream", sim.paths[0], "--seconds", "1.5", "--rate", "1000", "--out", csv, "--config", config[0], config[1]});
+    const time_t after = std::time(nullptr);
+    ASSERT_EQ(o.status, 0) << o.err;
+    const StreamCsv table = parseStreamCsv(readFile(csv));
+    std::filesystem::remove(csv);
+    EXPECT_EQ(table.value("device"), sim.paths[0]);
+    EXPECT_EQ(table.value("idn"), "kelvo,simulated DAQ-4,SIM0001,1.0");
+    EXPECT_EQ(table.values("config"), config);
+    EXPECT_EQ(table.value("sample size"), "16 bytes");
+    EXPECT_EQ(table.value("rate"), "1000 samples/s, given with --rate");
+    tm start{};
+    int micros = 0;
+    ASSERT_EQ(std::sscanf(table.value("start time").c_str(), "%d-%d-%dT%d:%d:%d.%6dZ", &start.tm_year, &start.tm_mon,
+                          &start.tm_mday, &start.tm_hour, &start.tm_min, &start.tm_sec, &micros),
+              7)
+        << table.value("start time");
+    start.tm_year -= 1900;
+    start.tm_mon -= 1;
+    EXPECT_GE(timegm(&start), before);
+    EXPECT_LE(timegm(&start), after);
+    const std::vector<std::string> channels = splitFields(table.value("channels"), ',');
+    EXPECT_EQ(channels.size(), 3u);
+    std::vector<std::string> columns = {"time", "counter"};
+    columns.insert(columns.end(), channels.begin(), channels.end());
+    EXPECT_EQ(table.columns, columns);
+    ASSERT_GE(table.rows.size(), 100u);
+    EXPECT_TRUE(table.whole);
+    EXPECT_EQ(table.end, endOfCleanRun(table.rows.size()));
+    for (size_t r = 0; r < table.rows.size(); ++r) {
+        ASSERT_EQ(table.rows[r].size(), columns.size()) << r;
+        ASSERT_EQ(table.rows[r][1], std::to_string(r));
+        char time[32];
+        std::snprintf(time, sizeof time, "%.4f", static_cast<double>(r) / 1000);
+        ASSERT_EQ(table.rows[r][0], time) << "seconds from the counter at the given rate";
+    }
+
+    // Without --rate the rate is measured; to standard output with '-'.
+    const Outcome piped = runKelvo({"stream", sim.paths[0], "--seconds", "2", "--out", "-", "--config", config[1]});
+    ASSERT_EQ(piped.status, 0) << piped.err;
+    const StreamCsv measured = parseStreamCsv(piped.out);
+    double rate = 0;
+    ASSERT_EQ(std::sscanf(measured.value("rate").c_str(), "%lf samples/s, measured", &rate), 1)
+        << measured.value("rate");
+    EXPECT_NEAR(rate, 1000, 100) << "a loaded machine delays arrivals, but not by a tenth";
+    ASSERT_GE(measured.rows.size(), 100u);
+    EXPECT_EQ(measured.end, endOfCleanRun(measured.rows.size()));
+    const double last = std::stod(measured.rows.back()[0]);
+    EXPECT_NEAR(last, std::stod(measured.rows.back()[1]) / rate, 1e-3);
+}
+
+// The library learns a layout from a command's text even when the device
+// rejects the command; streaming then would cut samples at the wrong size.
+TEST(StreamCommand, ADeviceThatRejectsAConfigurationCommandIsNotStreamedFrom) {
+    SimProcess sim(kSim, {});
+    struct Case {
+        std::vector<std::string> config;
+        std::string text;
+    };
+    const Case cases[] = {
+        {{"CONFigure:DEVise 3"}, "the device rejected 'CONFigure:DEVise 3': -113,\"Undefined header\""},
+        {{"CONFigure:DEVice 2", "CONFigure:DEVice 99"},
+         "the device rejected 'CONFigure:DEVice 99': -222,\"Data out of range\""},
+    };
+    const std::string csv = tempPath("rejected.csv");
+    for (const Case &c : cases) {
+        std::vector<std::string> args = {"stream", sim.paths[0], "--seconds", "1", "--out", csv, "--config"};
+        args.insert(args.end(), c.config.begin(), c.config.end());
+        const Outcome o = runKelvo(args);
+        EXPECT_EQ(o.status, 1) << c.text;
+        EXPECT_NE(o.err.find(c.text), std::string::npos) << o.err;
+        EXPECT_FALSE(std::filesystem::exists(csv)) << "nothing is written for a refused stream";
+        EXPECT_TRUE(deviceIsSilent(sim.paths[0])) << c.text;
+    }
+    // An error an earlier program left in the queue is not this run's.
+    EXPECT_EQ(runKelvo({"query", sim.paths[0], "--quiet-rule", "NOT:A:COMMand"}).status, 0);
+    const Outcome o = runKelvo({"sync", sim.paths[0], "--seconds", "0.5", "--config", "CONFigure:DEVice 2"});
+    EXPECT_EQ(o.status, 0) << o.err;
+}
+
+// SIGHUP (terminal or ssh closed) used to kill the tool mid-line with the
+// device still streaming. Every stopping signal now ends the run in order.
+// SIGKILL, which nothing can catch, shows that the check sees a device left
+// streaming.
+TEST(StreamCommand, EverySignalThatEndsARunStopsTheDeviceAndLeavesAWholeCsv) {
+    for (const int number : {SIGHUP, SIGTERM, SIGINT, SIGKILL}) {
+        SimProcess sim(kSim, {"--rate", "2000", "--block", "50"});
+        const std::string csv = tempPath("signalled.csv");
+        BackgroundProgram kelvo({kKelvo, "stream", sim.paths[0], "--config", "CONFigure:DEVice 3", "--rate", "2000",
+                                 "--raw", "--out", csv},
+                                tempPath("signalled"));
+        // Rows reach the file in pieces of the C library's buffer.
+        ASSERT_TRUE(eventuallyTrue([&] { return std::filesystem::exists(csv) && std::filesystem::file_size(csv) > 0; }))
+            << strsignal(number);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        kelvo.signal(number);
+        const int status = kelvo.wait(std::chrono::seconds(30));
+        const StreamCsv table = parseStreamCsv(readFile(csv));
+        std::filesystem::remove(csv);
+        if (number == SIGKILL) {
+            EXPECT_EQ(status, -1);
+            EXPECT_FALSE(deviceIsSilent(sim.paths[0])) << "the check does not see a streaming device";
+            continue;
+        }
+        EXPECT_EQ(status, 0) << strsignal(number) << ": " << kelvo.err();
+        EXPECT_TRUE(table.whole) << strsignal(number);
+        EXPECT_EQ(table.end, endOfCleanRun(table.rows.size())) << strsignal(number);
+        for (size_t r = 0; r < table.rows.size(); ++r) {
+            ASSERT_EQ(table.rows[r].size(), table.columns.size()) << strsignal(number) << " row " << r;
+            ASSERT_EQ(table.rows[r][1], std::to_string(r)) << strsignal(number);
+        }
+        EXPECT_TRUE(deviceIsSilent(sim.paths[0])) << strsignal(number);
     }
 }
 

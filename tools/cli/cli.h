@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The kelvo command-line tool: shared pieces of its commands. Everything
 // here reaches devices through the library's headers: kelvo.h, and
-// kelvo_lowlevel.h for a slot's stream layout (filtInfo), the plot window
-// and the debug level.
+// kelvo_lowlevel.h for the plot window.
 #pragma once
 
 #include <signal.h>
@@ -25,7 +24,9 @@ struct Failure : std::runtime_error {
     int status;
 };
 
-// Set by SIGINT and SIGTERM once catchInterrupt() ran; loops poll it.
+// Set by SIGINT, SIGTERM and SIGHUP once catchInterrupt() ran; loops poll
+// it, so that a stream stopped by any of them still stops its devices and
+// leaves whole files. SIGPIPE is ignored: a closed pipe is a failed write.
 extern volatile sig_atomic_t interrupted;
 void catchInterrupt();
 
@@ -35,6 +36,8 @@ struct Arguments {
     std::vector<std::string> positional;
     std::vector<std::string> config;  // --config CMD...
     double seconds = -1;              // --seconds N; -1 when not given
+    double rate = -1;                 // --rate HZ; -1 when not given
+    bool raw = false;                 // --raw
     std::string out;                  // --out FILE
     int span = 2000;                  // --span N
     int timeoutMs = 1000;             // --timeout MS
@@ -88,27 +91,64 @@ private:
 // The slot's error text as the library has it.
 std::string libraryError(int slot);
 
-// Sends each command with kelvoSendCmd; answers go to stderr prefixed with
-// the device name. Fails when the slot ends with no sample layout.
+// The oldest entry of the device's error queue, asked with SYSTem:ERRor?.
+struct DeviceError {
+    bool answered = false;  // false: no answer within the time-out
+    bool isError = false;   // an answer other than "0,..." or "+0,..."
+    std::string text;
+};
+// Fails only when the library refuses the exchange.
+DeviceError askDeviceError(int slot, const std::string &name, int timeoutMs);
+
+// Clears the device's error queue, sends each command with kelvoSendCmd and
+// asks the error queue after each; answers go to stderr prefixed with the
+// device name. Fails with the device's text when it reports an error, and
+// when the slot ends with no sample layout.
 void configure(int slot, const std::string &name, const std::vector<std::string> &commands);
 
 // How to read the samples of a slot.
 struct Layout {
     bool wide = false;  // a 32-bit counter, then int32 values; else int16 words
     int sampleBytes = 0;
-    std::vector<std::string> columns;
+    std::vector<std::string> columns;  // "counter" when wide, then the library's channel names
 };
 // Read from the library once the slot is configured.
 Layout layoutOf(int slot);
+
+// The exact counts of one stream: what the tool took, and what the
+// library's stream statistics say was lost on the way.
+struct StreamCounts {
+    uint64_t received = 0;  // whole samples handed to the tool
+    uint64_t dropped = 0;   // whole samples lost (queue full, cut by a framing error)
+    uint64_t framingErrors = 0;
+    uint64_t bytesSkipped = 0;
+    bool clean() const { return dropped == 0 && framingErrors == 0; }
+};
+
+// What a self-describing output says about its stream besides the samples.
+struct StreamDescription {
+    std::string device;
+    std::string idn;
+    std::vector<std::string> config;
+    double rate = -1;  // samples per second as given; -1: measured from the arrivals
+};
 
 // Where the samples of a stream go.
 class SampleSink {
 public:
     virtual ~SampleSink() = default;
+    // The wall-clock moment the start command went out.
+    virtual void started(std::chrono::system_clock::time_point) {}
     virtual void write(const unsigned char *bytes, size_t count) = 0;
+    // Writes what is held back and the closing lines, flushes and closes;
+    // fails when the data did not all reach the file.
+    virtual void finish(const StreamCounts &counts) = 0;
 };
-// FILE.csv or FILE.bin; fails for other names or when the file cannot be made.
-std::unique_ptr<SampleSink> openSink(const std::string &path, const Layout &layout);
+// "-" (CSV on standard output), FILE.csv or FILE.bin; fails for other names
+// or when the file cannot be made. The CSV holds decoded values, or the raw
+// integers with `raw`.
+std::unique_ptr<SampleSink> openSink(const std::string &path, int slot, const Layout &layout,
+                                     const StreamDescription &description, bool raw);
 
 // Pulls the streams of several slots until time is up, the user
 // interrupts, or a slot fails; keeps the status line on a terminal.
@@ -120,19 +160,30 @@ public:
         int sampleBytes;
         SampleSink *sink = nullptr;
         uint64_t bytes = 0;
-        unsigned lost = 0;
+        uint64_t bytesInRun = 0;  // without what came after the stop
+        StreamCounts counts;
     };
     void add(int slot, const std::string &name, int sampleBytes, SampleSink *sink = nullptr);
     // Runs for `seconds` (until interrupted when negative); returns the time taken.
     double run(double seconds);
+    // Takes what the stopped devices sent before they fell silent.
+    void drain();
     const std::vector<Slot> &slots() const { return slots_; }
+    // No sample lost and no framing error on any slot.
+    bool clean() const;
 
 private:
-    void countLosses();
+    static bool pull(Slot &s, std::vector<unsigned char> &buffer);
+    void readCounts();
     void showStatus(double elapsed, bool final);
     std::vector<Slot> slots_;
     bool terminal_ = false;
 };
+
+// The exit status of a stream that ran to its end: 0 clean, 3 when any
+// sample was lost or a framing error occurred.
+constexpr int kStatusLoss = 3;
+int streamStatus(const StreamRun &run);
 
 // Starts the stream of `slot` (a command beginning "init").
 void startStream(int slot, const std::string &name);
@@ -141,6 +192,25 @@ void startStream(int slot, const std::string &name);
 void startTogether(const OpenSlots &open);
 // Stops it and gives the device a moment to fall silent.
 void stopStreams(const std::vector<int> &slots);
+
+// Stops the streams of `slots` when the command ends on a failure, so that
+// no device is left streaming; stop() is the orderly way.
+class StreamingGuard {
+public:
+    explicit StreamingGuard(std::vector<int> slots) : slots_(std::move(slots)) {}
+    ~StreamingGuard() {
+        if (!slots_.empty()) stopStreams(slots_);
+    }
+    StreamingGuard(const StreamingGuard &) = delete;
+    StreamingGuard &operator=(const StreamingGuard &) = delete;
+    void stop() {
+        stopStreams(slots_);
+        slots_.clear();
+    }
+
+private:
+    std::vector<int> slots_;
+};
 
 // One line per slot: the release stamp in ticks and the other three in
 // microseconds after it, then the spread between the slots.

@@ -134,15 +134,14 @@ int queryCommand(int argc, char **argv) {
             continue;
         }
         // A setting has no answer; the device's error queue tells whether it took it.
-        const int e = exchange(args, open, slot, "SYSTem:ERRor?", answer, binary);
-        if (e == -2) {
+        const DeviceError report = askDeviceError(slot, open.name(slot), args.timeoutMs);
+        if (!report.answered) {
+            std::fprintf(stderr, "kelvo: %s: no answer to 'SYSTem:ERRor?' within %d ms\n", open.name(slot).c_str(),
+                         args.timeoutMs);
             status = 1;
             continue;
         }
-        const std::string error(answer.data(), static_cast<size_t>(e));
-        if (binary || (error.rfind('0', 0) != 0 && error.rfind("+0", 0) != 0)) {
-            throw Failure(open.name(slot) + ": '" + command + "': " + error);
-        }
+        if (report.isError) throw Failure(open.name(slot) + ": '" + command + "': " + report.text);
     }
     return status;
 }

@@ -92,10 +92,48 @@ std::string libraryError(int slot) {
     return text != nullptr && *text != '\0' ? text : "the library gave no reason";
 }
 
+DeviceError askDeviceError(int slot, const std::string &name, int timeoutMs) {
+    char answer[512];
+    int binary = 0;
+    const int n = kelvoQuery(slot, "SYSTem:ERRor?", answer, sizeof answer, timeoutMs, &binary);
+    DeviceError report;
+    if (n == -2) return report;
+    if (n < 0) throw Failure(name + ": " + libraryError(slot));
+    report.answered = true;
+    report.text.assign(answer, static_cast<size_t>(n));
+    // SCPI numbers an empty error queue 0.
+    report.isError = binary != 0 || (report.text.rfind('0', 0) != 0 && report.text.rfind("+0", 0) != 0);
+    return report;
+}
+
+namespace {
+
+constexpr int kErrorCheckMs = 1000;
+
+// The library learns a layout from the command's text whether or not the
+// device takes it, so a command the device rejected would leave samples cut
+// at the wrong size: only the device's own error queue can tell.
+void requireNoDeviceError(int slot, const std::string &name, const std::string &command) {
+    const DeviceError report = askDeviceError(slot, name, kErrorCheckMs);
+    if (!report.answered) {
+        throw Failure(name + ": no answer to 'SYSTem:ERRor?' within " + std::to_string(kErrorCheckMs) +
+                      " ms, so whether the device took '" + command + "' is unknown; not streaming");
+    }
+    if (report.isError)
+        throw Failure(name + ": the device rejected '" + command + "': " + report.text + "; not streaming");
+}
+
+}  // namespace
+
 void configure(int slot, const std::string &name, const std::vector<std::string> &commands) {
+    // Errors left in the queue by earlier sessions are not this run's.
+    int binary = 0;
+    char none[1];
+    if (kelvoQuery(slot, "*CLS", none, sizeof none, kErrorCheckMs, &binary) < 0) {
+        throw Failure(name + ": " + libraryError(slot));
+    }
     for (const std::string &command : commands) {
         int length = 0;
-        int binary = 0;
         const char *answer = kelvoSendCmd(slot, command.c_str(), &length, &binary);
         if (answer == nullptr) throw Failure(name + ": " + libraryError(slot));
         if (length > 0) {
@@ -104,6 +142,7 @@ void configure(int slot, const std::string &name, const std::vector<std::string>
             while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
             std::fprintf(stderr, "%s answered '%s': %s\n", name.c_str(), command.c_str(), text.c_str());
         }
+        requireNoDeviceError(slot, name, command);
     }
     const int sampleBytes = kelvoGetSampleSize(slot);
     if (sampleBytes < 0) throw Failure(name + ": " + libraryError(slot));
@@ -118,32 +157,14 @@ void configure(int slot, const std::string &name, const std::vector<std::string>
 Layout layoutOf(int slot) {
     Layout layout;
     layout.sampleBytes = kelvoGetSampleSize(slot);
-    // The library's record of the layout its configuration commands set. A
-    // scan list and a device layout with 24-bit channels give 32-bit words;
-    // a scan list, the last to speak, records its size as a count of 16-bit
-    // words, a device layout in bytes.
-    const FiltInfo &info = filtInfo[slot];
-    const bool scanList = info.sampleBytes != layout.sampleBytes;
-    layout.wide = (scanList || info.isAdc24 != 0) && layout.sampleBytes >= 8 && layout.sampleBytes % 4 == 0;
-    if (layout.wide) {
-        layout.columns.push_back("counter");
-        for (int c = 1; c < layout.sampleBytes / 4; ++c) layout.columns.push_back("ch" + std::to_string(c));
-        return layout;
-    }
-    const int words = layout.sampleBytes / 2;
-    const int factor = info.oversampling < 1 ? 1 : info.oversampling;
-    if (info.nAdc16 >= 0 && info.nImu6 >= 0 && info.nAdc16 * factor + 6 * info.nImu6 <= words) {
-        for (int c = 1; c <= info.nAdc16; ++c) {
-            for (int k = 1; k <= factor; ++k) {
-                layout.columns.push_back("adc16_" + std::to_string(c) + (factor > 1 ? "_" + std::to_string(k) : ""));
-            }
-        }
-        for (int u = 1; u <= info.nImu6; ++u) {
-            for (int w = 1; w <= 6; ++w) layout.columns.push_back("imu" + std::to_string(u) + "_" + std::to_string(w));
-        }
-    }
-    while (static_cast<int>(layout.columns.size()) < words) {
-        layout.columns.push_back("word" + std::to_string(layout.columns.size() + 1));
+    const int channels = kelvoGetChannelCount(slot);
+    if (layout.sampleBytes <= 0 || channels <= 0) throw Failure(libraryError(slot));
+    // Layouts of 32-bit words lead with a sample counter that is no channel.
+    layout.wide = (channels + 1) * 4 == layout.sampleBytes;
+    if (layout.wide) layout.columns.emplace_back("counter");
+    for (int c = 0; c < channels; ++c) {
+        const char *name = kelvoGetChannelName(slot, c);
+        layout.columns.emplace_back(name != nullptr ? name : "channel" + std::to_string(c + 1));
     }
     return layout;
 }

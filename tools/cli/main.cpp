@@ -1,11 +1,12 @@
 // SPDX-License-Identifier: MIT
 // kelvo: list, query, stream from, synchronise, upload to and plot
 // data-acquisition devices, or watch a demo with simulated ones.
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 
 #include "cli.h"
-#include "kelvo_lowlevel.h"
+#include "kelvo.h"
 
 namespace kelvo::cli {
 
@@ -17,6 +18,8 @@ void catchInterrupt() {
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
 }
 
 namespace {
@@ -72,35 +75,63 @@ query that gets nothing within 400 ms is reported.
   kelvo query SIM0001 'CONFigure:DEVice 3' 'CONFigure:DEVice?'
 )";
 
-const char kStreamHelp[] = R"(usage: kelvo stream DEVICE --config CMD... [--seconds N] [--out FILE.csv|FILE.bin]
-                    [--plot] [--span N]
+const char kStreamHelp[] = R"(usage: kelvo stream DEVICE --config CMD... [--seconds N] [--out FILE.csv|FILE.bin|-]
+                    [--raw] [--rate HZ] [--plot] [--span N]
 
-Sends the configuration commands, starts the stream ("INIT"), takes whole
-samples for N seconds (until Ctrl-C without --seconds) and stops it
-("ABORt"). On a terminal a status line shows the elapsed time, samples,
-samples per second, bytes per second and lost chunks (update periods in
-which the library's stream queue overflowed).
+Sends the configuration commands, asking the device "SYSTem:ERRor?" after
+each (a device that reports an error is not streamed from; its text is
+printed), starts the stream ("INIT"), takes whole samples for N seconds
+(until Ctrl-C without --seconds), stops it ("ABORt", then waits until the
+device is quiet) and takes what it sent until then. SIGINT, SIGTERM and
+SIGHUP all end the run this way and leave a complete output file.
+
+On a terminal a status line shows the elapsed time, samples received,
+samples per second, bytes per second and the library's exact counts: whole
+samples dropped (stream queue full, or cut by a framing error), framing
+errors (malformed blocks) and bytes skipped to find the next block. The
+summary at the end repeats them.
 
   --config CMD...   configuration commands, e.g. 'CONFigure:DEVice 3'; at
                     least one must set a sample layout
-  --out FILE.csv    one row per sample: the counter and the int32 values of
-                    a 32-bit layout, or the int16 words of a 16-bit one
+  --out FILE.csv    a CSV that describes itself; '-' writes it to standard
+                    output
   --out FILE.bin    the raw sample bytes
+  --raw             CSV values as the raw integers the device sent instead
+                    of decoded values
+  --rate HZ         the device's sample rate, for the CSV's time column;
+                    without it the rate is measured from the arrivals over
+                    the first second (the rows wait until then)
   --plot            show the live plot as well (needs a display)
   --span N          samples across the plot window (default 2000)
 
-Gives up with the library's error text when the device fails or sends
-nothing for 2 s.
+The CSV begins with '#' lines: device, idn (the answer to *IDN?), config
+(one line per command), sample size, rate, start time (UTC, when the start
+command was sent) and channels. Then a header row and one row per sample:
+time in seconds since the first sample (from the sample counter where the
+layout has one, else from the row number), the counter of a 32-bit layout,
+and the channels' values: decoded with full scale +-1, or with --raw the
+int32 words (24-bit values in the top bits) or int16 words. A last '#' line
+gives the counts: "# end: N samples received, N dropped, N framing errors,
+N bytes skipped".
+
+Exit status: 0 for a clean run, 3 when any sample was lost or a framing
+error occurred, 1 when the device failed (the library's text is printed)
+or sent nothing for 2 s, 2 for a usage error.
 )";
 
 const char kSyncHelp[] = R"(usage: kelvo sync DEVICE... --config CMD... [--seconds N]
 
-Opens up to four devices, configures each with the same commands, holds
-transmission, queues the start command for each and releases them at one
-moment. Streams for N seconds (default 2), then prints per device the four
-stamps of the start (released, sent, first bytes back, first payload; the
-last three in microseconds after the release), the spread between the
-devices in microseconds, and the throughput.
+Opens up to four devices, configures each with the same commands (checked
+with "SYSTem:ERRor?" as in 'kelvo stream'), holds transmission, queues the
+start command for each and releases them at one moment. Streams for N
+seconds (default 2), then prints per device the four stamps of the start
+(released, sent, first bytes back, first payload; the last three in
+microseconds after the release), the spread between the devices in
+microseconds, and the throughput with the exact counts: samples received,
+dropped, framing errors and bytes skipped.
+
+Exit status: 0 for a clean run, 3 when any device lost a sample or had a
+framing error, 1 when a device failed, 2 for a usage error.
 )";
 
 const char kUploadHelp[] = R"(usage: kelvo upload DEVICE FILE
@@ -112,7 +143,10 @@ block, then asks "*OPC?" and prints what the device answered besides it.
 const char kPlotHelp[] = R"(usage: kelvo plot DEVICE --config CMD... [--seconds N] [--span N]
 
 Streams like 'kelvo stream' and shows the samples in the live plot window
-until Ctrl-C (or for N seconds). Needs a display.
+until Ctrl-C (or for N seconds). Needs a display. The status line and the
+summary give the same exact counts as 'kelvo stream', and so does the exit
+status: 0 for a clean run, 3 when any sample was lost or a framing error
+occurred.
 )";
 
 const char kDemoHelp[] = R"(usage: kelvo demo [--seconds N] [--no-plot]
@@ -180,6 +214,10 @@ Arguments parseArguments(const std::string &command, int argc, char **argv, int 
             if (args.config.empty()) throw Failure("--config needs at least one command", 2);
         } else if (word == "--seconds") {
             args.seconds = number(word, value(i, word), 0, 86400);
+        } else if (word == "--rate") {
+            args.rate = number(word, value(i, word), 0.001, 1e9);
+        } else if (word == "--raw") {
+            args.raw = true;
         } else if (word == "--span") {
             args.span = static_cast<int>(number(word, value(i, word), 10, 10000000));
         } else if (word == "--timeout") {
@@ -215,9 +253,6 @@ int main(int argc, char **argv) try {
         std::printf("kelvo %s\n", kelvoGetVersion());
         return 0;
     }
-    // The fault words are reported only in debug mode; the status line counts
-    // the stream queue's overflows from them.
-    debugLevel = 1;
     catchInterrupt();
     try {
         if (command == "list") return listCommand(argc, argv);

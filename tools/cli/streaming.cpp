@@ -1,11 +1,9 @@
 // SPDX-License-Identifier: MIT
-// Streaming: the sinks, the pulling loop with its status line, and the
-// stream, plot and sync commands.
+// Streaming: the pulling loop with its status line and exact counts, the
+// start and the orderly stop, and the stream, plot and sync commands.
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <charconv>
 #include <cinttypes>
 #include <cstring>
 #include <string_view>
@@ -25,79 +23,6 @@ constexpr auto kSilenceLimit = std::chrono::seconds(2);
 constexpr auto kStatusPeriod = std::chrono::milliseconds(250);
 
 double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
-
-class FileSink : public SampleSink {
-public:
-    explicit FileSink(const std::string &path) : path_(path), file_(std::fopen(path.c_str(), "wb")) {
-        if (file_ == nullptr) throw Failure("cannot write " + path + ": " + std::strerror(errno));
-    }
-    ~FileSink() override {
-        if (file_ != nullptr) std::fclose(file_);
-    }
-    void write(const unsigned char *bytes, size_t count) override { put(bytes, count); }
-
-protected:
-    void put(const void *bytes, size_t count) {
-        if (std::fwrite(bytes, 1, count, file_) != count)
-            throw Failure("cannot write " + path_ + ": " + std::strerror(errno));
-    }
-
-private:
-    std::string path_;
-    FILE *file_;
-};
-
-class CsvSink : public FileSink {
-public:
-    CsvSink(const std::string &path, const Layout &layout) : FileSink(path), layout_(layout) {
-        std::string header;
-        for (const std::string &column : layout.columns) header += (header.empty() ? "" : ",") + column;
-        header += "\n";
-        put(header.data(), header.size());
-    }
-    // Samples may arrive cut anywhere only if the caller's unit was wrong;
-    // the library hands out whole samples, the partial buffer is a guard.
-    void write(const unsigned char *bytes, size_t count) override {
-        partial_.insert(partial_.end(), bytes, bytes + count);
-        const size_t sample = static_cast<size_t>(layout_.sampleBytes);
-        size_t at = 0;
-        std::string rows;
-        for (; at + sample <= partial_.size(); at += sample) row(partial_.data() + at, rows);
-        partial_.erase(partial_.begin(), partial_.begin() + static_cast<long>(at));
-        put(rows.data(), rows.size());
-    }
-
-private:
-    void row(const unsigned char *p, std::string &rows) const {
-        char number[16];
-        const int width = layout_.wide ? 4 : 2;
-        const int values = layout_.sampleBytes / width;
-        for (int v = 0; v < values; ++v, p += width) {
-            const uint32_t word =
-                width == 4 ? static_cast<uint32_t>(p[0] | p[1] << 8 | p[2] << 16) | static_cast<uint32_t>(p[3]) << 24
-                           : static_cast<uint32_t>(p[0] | p[1] << 8);
-            std::to_chars_result r{};
-            if (width == 2) {
-                r = std::to_chars(number, number + sizeof number, static_cast<int16_t>(word));
-            } else if (v == 0) {
-                r = std::to_chars(number, number + sizeof number, word);  // the sample counter
-            } else {
-                r = std::to_chars(number, number + sizeof number, static_cast<int32_t>(word));
-            }
-            if (v > 0) rows.push_back(',');
-            rows.append(number, r.ptr);
-        }
-        rows.push_back('\n');
-    }
-
-    Layout layout_;
-    std::vector<unsigned char> partial_;
-};
-
-bool endsWith(const std::string &text, const char *suffix) {
-    const size_t n = std::strlen(suffix);
-    return text.size() >= n && text.compare(text.size() - n, n, suffix) == 0;
-}
 
 std::string formatRate(double bytesPerSecond) {
     char text[32];
@@ -120,44 +45,61 @@ bool confirmsCompletion(int slot) {
 
 }  // namespace
 
-std::unique_ptr<SampleSink> openSink(const std::string &path, const Layout &layout) {
-    if (endsWith(path, ".csv")) return std::make_unique<CsvSink>(path, layout);
-    if (endsWith(path, ".bin")) return std::make_unique<FileSink>(path);
-    throw Failure("--out wants a file name ending in .csv or .bin, not '" + path + "'", 2);
-}
-
 void StreamRun::add(int slot, const std::string &name, int sampleBytes, SampleSink *sink) {
-    slots_.push_back({slot, name, sampleBytes, sink});
+    slots_.push_back({slot, name, sampleBytes, sink, 0, 0, {}});
 }
 
-// The fault words are sticky, so each is read and cleared once per status
-// period: a period with an overflow counts as one lost chunk (at least).
-void StreamRun::countLosses() {
-    unsigned words[4] = {};
-    const char *report = kelvoGetSystemErrors();
-    // NOLINTNEXTLINE(cert-err34-c): the library writes these words itself; a report that does not parse is skipped
-    if (std::sscanf(report, "%x,%x,%x,%x,", &words[0], &words[1], &words[2], &words[3]) != 4) return;
+// The counts come from the library's stream statistics, so "dropped" is
+// the number of whole samples lost, not a guess from sticky fault bits.
+void StreamRun::readCounts() {
     for (Slot &s : slots_) {
-        if (words[s.slot] & 0x01u) ++s.lost;
+        kelvoStreamStats stats{};
+        if (kelvoGetStreamStats(s.slot, &stats) != 0) continue;
+        s.counts.dropped = stats.samplesDropped;
+        s.counts.framingErrors = stats.framingErrors;
+        s.counts.bytesSkipped = stats.bytesSkipped;
     }
-    kelvoClearSystemErrors();
 }
+
+bool StreamRun::clean() const {
+    return std::all_of(slots_.begin(), slots_.end(), [](const Slot &s) { return s.counts.clean(); });
+}
+
+int streamStatus(const StreamRun &run) { return run.clean() ? 0 : kStatusLoss; }
 
 void StreamRun::showStatus(double elapsed, bool final) {
     if (!terminal_) return;
     uint64_t bytes = 0;
-    uint64_t samples = 0;
-    unsigned lost = 0;
+    StreamCounts total;
     for (const Slot &s : slots_) {
         bytes += s.bytes;
-        samples += s.bytes / static_cast<uint64_t>(s.sampleBytes);
-        lost += s.lost;
+        total.received += s.counts.received;
+        total.dropped += s.counts.dropped;
+        total.framingErrors += s.counts.framingErrors;
+        total.bytesSkipped += s.counts.bytesSkipped;
     }
     const double rate = elapsed > 0 ? 1.0 / elapsed : 0.0;
-    std::fprintf(stderr, "\r%7.1f s  %11" PRIu64 " samples  %10.0f samples/s  %12s  lost %u ", elapsed, samples,
-                 static_cast<double>(samples) * rate, formatRate(static_cast<double>(bytes) * rate).c_str(), lost);
+    std::fprintf(stderr,
+                 "\r%7.1f s  %11" PRIu64 " samples  %10.0f samples/s  %12s  dropped %" PRIu64
+                 "  framing errors %" PRIu64 "  skipped %" PRIu64 " bytes ",
+                 elapsed, total.received, static_cast<double>(total.received) * rate,
+                 formatRate(static_cast<double>(bytes) * rate).c_str(), total.dropped, total.framingErrors,
+                 total.bytesSkipped);
     if (final) std::fputc('\n', stderr);
     std::fflush(stderr);
+}
+
+// One pull: the byte count taken (0 or more), or -2 when the library has
+// seen nothing for a while. A refusal ends the command.
+bool StreamRun::pull(Slot &s, std::vector<unsigned char> &buffer) {
+    const unsigned capacity = static_cast<unsigned>(buffer.size() / s.sampleBytes * s.sampleBytes);
+    const int got = kelvoGetStreamingData(s.slot, buffer.data(), s.sampleBytes, capacity);
+    if (got == -1) throw Failure(s.name + ": " + libraryError(s.slot));
+    if (got <= 0) return false;
+    s.bytes += static_cast<uint64_t>(got);
+    s.counts.received = s.bytes / static_cast<uint64_t>(s.sampleBytes);
+    if (s.sink != nullptr) s.sink->write(buffer.data(), static_cast<size_t>(got));
+    return true;
 }
 
 double StreamRun::run(double seconds) {
@@ -171,32 +113,38 @@ double StreamRun::run(double seconds) {
         bool gotAny = false;
         for (size_t i = 0; i < slots_.size(); ++i) {
             Slot &s = slots_[i];
-            const unsigned capacity = static_cast<unsigned>(buffer.size() / s.sampleBytes * s.sampleBytes);
-            const int got = kelvoGetStreamingData(s.slot, buffer.data(), s.sampleBytes, capacity);
-            if (got == -1) throw Failure(s.name + ": " + libraryError(s.slot));
-            if (got > 0) {
+            if (pull(s, buffer)) {
                 gotAny = true;
                 lastData[i] = Clock::now();
-                s.bytes += static_cast<uint64_t>(got);
-                if (s.sink != nullptr) s.sink->write(buffer.data(), static_cast<size_t>(got));
             } else if (Clock::now() - lastData[i] > kSilenceLimit) {
-                // -2 has left "GetStreamingData(): Timeouted" as the slot's text.
-                const std::string why = got == -2 ? libraryError(s.slot) : "no data";
+                // A pull of -2 has left "GetStreamingData(): Timeouted" as the slot's text.
+                const std::string why = libraryError(s.slot);
+                readCounts();
                 showStatus(secondsSince(start), true);
                 throw Failure(s.name + ": " + why + " (nothing streamed for 2 s)");
             }
         }
         if (Clock::now() >= nextStatus) {
-            countLosses();
+            readCounts();
             showStatus(secondsSince(start), false);
             nextStatus += kStatusPeriod;
         }
         if (!gotAny) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    countLosses();
+    readCounts();
     const double elapsed = secondsSince(start);
+    for (Slot &s : slots_) s.bytesInRun = s.bytes;
     showStatus(elapsed, true);
     return elapsed;
+}
+
+void StreamRun::drain() {
+    std::vector<unsigned char> buffer(262144);
+    for (Slot &s : slots_) {
+        while (pull(s, buffer)) {
+        }
+    }
+    readCounts();
 }
 
 void startStream(int slot, const std::string &name) {
@@ -272,20 +220,35 @@ void printStamps(const std::vector<std::pair<int, std::string>> &slots) {
 
 void printThroughput(const StreamRun &run, double elapsed) {
     for (const StreamRun::Slot &s : run.slots()) {
-        const uint64_t samples = s.bytes / static_cast<uint64_t>(s.sampleBytes);
         const double rate = elapsed > 0 ? 1.0 / elapsed : 0.0;
-        std::printf("%-4d  %-20s  %10" PRIu64 " samples  %9.0f samples/s  %12s  lost %u\n", s.slot, s.name.c_str(),
-                    samples, static_cast<double>(samples) * rate,
-                    formatRate(static_cast<double>(s.bytes) * rate).c_str(), s.lost);
+        const uint64_t samplesInRun = s.bytesInRun / static_cast<uint64_t>(s.sampleBytes);
+        std::printf("%-4d  %-20s  %10" PRIu64 " samples  %9.0f samples/s  %12s  dropped %" PRIu64
+                    "  framing errors %" PRIu64 "  skipped %" PRIu64 " bytes\n",
+                    s.slot, s.name.c_str(), s.counts.received, static_cast<double>(samplesInRun) * rate,
+                    formatRate(static_cast<double>(s.bytesInRun) * rate).c_str(), s.counts.dropped,
+                    s.counts.framingErrors, s.counts.bytesSkipped);
     }
 }
 
+namespace {
+
+std::string identity(int slot, const std::string &name) {
+    char answer[512];
+    int binary = 0;
+    const int n = kelvoQuery(slot, "*IDN?", answer, sizeof answer, 1000, &binary);
+    if (n == -2) return "(no answer)";
+    if (n < 0) throw Failure(name + ": " + libraryError(slot));
+    return binary != 0 ? "(a binary block)" : std::string(answer, static_cast<size_t>(n));
+}
+
+}  // namespace
+
 int streamCommand(int argc, char **argv, bool plotOnly) {
     const std::string command = plotOnly ? "plot" : "stream";
-    const Arguments args =
-        parseArguments(command, argc, argv, 2,
-                       plotOnly ? std::vector<std::string>{"--config", "--seconds", "--span"}
-                                : std::vector<std::string>{"--config", "--seconds", "--out", "--plot", "--span"});
+    const Arguments args = parseArguments(command, argc, argv, 2,
+                                          plotOnly ? std::vector<std::string>{"--config", "--seconds", "--span"}
+                                                   : std::vector<std::string>{"--config", "--seconds", "--out", "--raw",
+                                                                              "--rate", "--plot", "--span"});
     if (args.help) {
         std::fputs(helpText(command), stdout);
         return 0;
@@ -300,26 +263,36 @@ int streamCommand(int argc, char **argv, bool plotOnly) {
     configure(slot, name, args.config);
     const Layout layout = layoutOf(slot);
     std::unique_ptr<SampleSink> sink;
-    if (!args.out.empty()) sink = openSink(args.out, layout);
+    if (!args.out.empty()) {
+        const StreamDescription description{name, identity(slot, name), args.config, args.rate};
+        sink = openSink(args.out, slot, layout, description, args.raw);
+    }
 
     const bool plotting = (plotOnly || args.plot) && openPlot(slot, args.span);
     StreamRun run;
     run.add(slot, name, layout.sampleBytes, sink.get());
+    StreamingGuard streaming(open.slots());
     startStream(slot, name);
+    if (sink) sink->started(std::chrono::system_clock::now());
     double elapsed = 0;
     try {
         elapsed = run.run(args.seconds);
+        streaming.stop();
+        run.drain();
     } catch (...) {
         if (plotting) closePlot();
         throw;
     }
-    stopStreams(open.slots());
     if (plotting) closePlot();
     const StreamRun::Slot &s = run.slots().front();
-    std::fprintf(stderr, "%s: %" PRIu64 " samples of %d bytes in %.1f s%s%s\n", name.c_str(),
-                 s.bytes / static_cast<uint64_t>(s.sampleBytes), s.sampleBytes, elapsed,
-                 args.out.empty() ? "" : ", written to ", args.out.c_str());
-    return 0;
+    if (sink) sink->finish(s.counts);
+    std::fprintf(stderr,
+                 "%s: %" PRIu64 " samples of %d bytes in %.1f s%s%s; dropped %" PRIu64 ", framing errors %" PRIu64
+                 ", skipped %" PRIu64 " bytes\n",
+                 name.c_str(), s.counts.received, s.sampleBytes, elapsed, args.out.empty() ? "" : ", written to ",
+                 args.out == "-" ? "standard output" : args.out.c_str(), s.counts.dropped, s.counts.framingErrors,
+                 s.counts.bytesSkipped);
+    return streamStatus(run);
 }
 
 int syncCommand(int argc, char **argv) {
@@ -339,12 +312,14 @@ int syncCommand(int argc, char **argv) {
         run.add(slot, open.name(slot), kelvoGetSampleSize(slot));
         named.emplace_back(slot, open.name(slot));
     }
+    StreamingGuard streaming(open.slots());
     startTogether(open);
     const double elapsed = run.run(args.seconds < 0 ? 2.0 : args.seconds);
-    stopStreams(open.slots());
+    streaming.stop();
+    run.drain();
     printStamps(named);
     printThroughput(run, elapsed);
-    return 0;
+    return streamStatus(run);
 }
 
 }  // namespace kelvo::cli

@@ -1,0 +1,79 @@
+// SPDX-License-Identifier: MIT
+// Test support: a tool run in the background, to be signalled as a user's
+// terminal, shell or service manager would signal it.
+#pragma once
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace kelvo::test {
+
+class BackgroundProgram {
+public:
+    // Standard output and error go to `outputPrefix`.out and .err.
+    BackgroundProgram(const std::vector<std::string> &argv, const std::string &outputPrefix)
+        : outPath_(outputPrefix + ".out"), errPath_(outputPrefix + ".err") {
+        pid_ = fork();
+        if (pid_ < 0) throw std::runtime_error("fork");
+        if (pid_ == 0) {
+            const int out = open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const int err = open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(out, STDOUT_FILENO);
+            dup2(err, STDERR_FILENO);
+            std::vector<char *> args;
+            for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+            args.push_back(nullptr);
+            execv(args[0], args.data());
+            _exit(127);
+        }
+    }
+    ~BackgroundProgram() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        unlink(outPath_.c_str());
+        unlink(errPath_.c_str());
+    }
+    BackgroundProgram(const BackgroundProgram &) = delete;
+    BackgroundProgram &operator=(const BackgroundProgram &) = delete;
+
+    void signal(int number) const { kill(pid_, number); }
+
+    // The exit status once it ended by itself (-1 when a signal ended it), or
+    // -2 when it is still running after `timeout` (it is killed then).
+    int wait(std::chrono::seconds timeout) {
+        const auto end = std::chrono::steady_clock::now() + timeout;
+        int status = 0;
+        while (waitpid(pid_, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > end) return -2;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    std::string out() const { return read(outPath_); }
+    std::string err() const { return read(errPath_); }
+
+private:
+    static std::string read(const std::string &path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    pid_t pid_ = -1;
+    std::string outPath_;
+    std::string errPath_;
+};
+
+}  // namespace kelvo::test
