@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <fstream>
 #include <iterator>
@@ -20,13 +21,16 @@ namespace kelvo::test {
 
 class BackgroundProgram {
 public:
-    // Standard output and error go to `outputPrefix`.out and .err.
-    BackgroundProgram(const std::vector<std::string> &argv, const std::string &outputPrefix)
+    // Standard output and error go to `outputPrefix`.out and .err; with
+    // `outputToPipe` standard output goes to a pipe that only readOut() reads.
+    BackgroundProgram(const std::vector<std::string> &argv, const std::string &outputPrefix, bool outputToPipe = false)
         : outPath_(outputPrefix + ".out"), errPath_(outputPrefix + ".err") {
+        int pipeEnds[2] = {-1, -1};
+        if (outputToPipe && pipe2(pipeEnds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
         pid_ = fork();
         if (pid_ < 0) throw std::runtime_error("fork");
         if (pid_ == 0) {
-            const int out = open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const int out = outputToPipe ? pipeEnds[1] : open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             const int err = open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             dup2(out, STDOUT_FILENO);
             dup2(err, STDERR_FILENO);
@@ -36,12 +40,17 @@ public:
             execv(args[0], args.data());
             _exit(127);
         }
+        if (outputToPipe) {
+            close(pipeEnds[1]);
+            pipe_ = pipeEnds[0];
+        }
     }
     ~BackgroundProgram() {
         if (pid_ > 0) {
             kill(pid_, SIGKILL);
             waitpid(pid_, nullptr, 0);
         }
+        if (pipe_ >= 0) close(pipe_);
         unlink(outPath_.c_str());
         unlink(errPath_.c_str());
     }
@@ -64,6 +73,17 @@ public:
     }
 
     std::string out() const { return read(outPath_); }
+
+    // Everything written to the pipe until the program closed it.
+    std::string readOut() {
+        std::string text;
+        char bytes[65536];
+        for (ssize_t n; (n = ::read(pipe_, bytes, sizeof bytes)) != 0;) {
+            if (n > 0) text.append(bytes, static_cast<size_t>(n));
+            if (n < 0 && errno != EINTR) break;
+        }
+        return text;
+    }
     std::string err() const { return read(errPath_); }
 
 private:
@@ -72,6 +92,7 @@ private:
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
     pid_t pid_ = -1;
+    int pipe_ = -1;
     std::string outPath_;
     std::string errPath_;
 };

@@ -441,6 +441,30 @@ TEST(StreamCommand, EverySignalThatEndsARunStopsTheDeviceAndLeavesAWholeCsv) {
     }
 }
 
+// A reader that stops taking the output stalls the tool, the library's
+// stream queue overflows and drops whole samples: the counts, the file and
+// the exit status all say so, exactly.
+TEST(StreamCommand, SamplesLostToAFullQueueAreCountedExactlyAndMakeTheExitStatus3) {
+    SimProcess sim(kSim, {"--rate", "50000", "--block", "500"});
+    BackgroundProgram kelvo({kKelvo, "stream", sim.paths[0], "--config", "CONFigure:DEVice 3", "--seconds", "4",
+                             "--rate", "50000", "--raw", "--out", "-"},
+                            tempPath("stalled"), true);
+    // The queue holds 256 KiB, a third of a second of this stream.
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    const StreamCsv table = parseStreamCsv(kelvo.readOut());
+    EXPECT_EQ(kelvo.wait(std::chrono::seconds(30)), 3) << kelvo.err();
+    ASSERT_GE(table.rows.size(), 1000u) << kelvo.err();
+    uint64_t missing = 0;
+    for (size_t r = 1; r < table.rows.size(); ++r) {
+        missing += std::stoull(table.rows[r][1]) - std::stoull(table.rows[r - 1][1]) - 1;
+    }
+    EXPECT_GT(missing, 0u) << "the stall lost nothing; the test proves nothing";
+    EXPECT_EQ(table.end, std::to_string(table.rows.size()) + " samples received, " + std::to_string(missing) +
+                             " dropped, 0 framing errors, 0 bytes skipped");
+    EXPECT_NE(kelvo.err().find("; dropped " + std::to_string(missing) + ", framing errors 0"), std::string::npos)
+        << kelvo.err();
+}
+
 TEST(StreamCommand, DeviceFaultsEndTheStreamWithTheLibraryTextAndNonZeroExit) {
     const std::string timeout = "GetStreamingData(): Timeouted (nothing streamed for 2 s)";
     struct Case {
