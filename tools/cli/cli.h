@@ -218,9 +218,9 @@ void printStamps(const std::vector<std::pair<int, std::string>> &slots);
 void printThroughput(const StreamRun &run, double elapsed);
 
 bool hasDisplay();
-// Opens the plot window for `slot`; false (with a one-line notice) when it
-// cannot be had.
-bool openPlot(int slot, int span);
+// Opens the plot window for `slot`; false (with a one-line notice to
+// `notices`) when it cannot be had.
+bool openPlot(int slot, int span, FILE *notices = stdout);
 void closePlot();
 
 int listCommand(int argc, char **argv);

@@ -177,14 +177,14 @@ bool hasDisplay() {
     return false;
 }
 
-bool openPlot(int slot, int span) {
+bool openPlot(int slot, int span, FILE *notices) {
     if (!hasDisplay()) {
-        std::printf("live plot skipped: no display (DISPLAY is not set)\n");
+        std::fprintf(notices, "live plot skipped: no display (DISPLAY is not set)\n");
         return false;
     }
     sdl2Window(100, 100, 1000, 600);
     if (pWindow == nullptr) {
-        std::printf("live plot skipped: %s\n", SDL_GetError());
+        std::fprintf(notices, "live plot skipped: %s\n", SDL_GetError());
         return false;
     }
     sdl2WindowConfigure(slot, span);

@@ -268,7 +268,8 @@ int streamCommand(int argc, char **argv, bool plotOnly) {
         sink = openSink(args.out, slot, layout, description, args.raw);
     }
 
-    const bool plotting = (plotOnly || args.plot) && openPlot(slot, args.span);
+    // The samples may be going to standard output.
+    const bool plotting = (plotOnly || args.plot) && openPlot(slot, args.span, stderr);
     StreamRun run;
     run.add(slot, name, layout.sampleBytes, sink.get());
     StreamingGuard streaming(open.slots());
