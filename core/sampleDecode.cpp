@@ -2,12 +2,14 @@
 #include "sampleDecode.h"
 
 #include <algorithm>
+#include <bit>
 #include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <type_traits>
 
 #include "atomics.h"
 #include "errors.h"
@@ -50,14 +52,22 @@ struct Layout {
     int64_t imuWords = 0;
 };
 
-int32_t littleEndian32(const uint8_t *p) {
-    return static_cast<int32_t>(static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-                                static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24);
+// The devices send little-endian words; on a little-endian host a word is
+// a plain load, which lets the compiler convert a whole run at once.
+template <class Word>
+Word littleEndian(const uint8_t *p) {
+    if constexpr (std::endian::native == std::endian::little) {
+        Word word;
+        std::memcpy(&word, p, sizeof word);
+        return word;
+    } else {
+        std::make_unsigned_t<Word> bits = 0;
+        for (size_t i = 0; i < sizeof(Word); ++i) bits = static_cast<decltype(bits)>(bits | p[i] << (8 * i));
+        return static_cast<Word>(bits);
+    }
 }
 
-int16_t littleEndian16(const uint8_t *p) { return static_cast<int16_t>(static_cast<uint16_t>(p[0] | p[1] << 8)); }
-
-uint32_t counterOf(const uint8_t *sample) { return static_cast<uint32_t>(littleEndian32(sample)); }
+uint32_t counterOf(const uint8_t *sample) { return littleEndian<uint32_t>(sample); }
 
 bool isCounted(Kind kind) { return kind == Kind::adc24 || kind == Kind::scanList; }
 
@@ -182,12 +192,13 @@ int64_t convertSampleWords(const uint8_t *sample, int64_t sampleBytes, SampleWor
     if (words == SampleWords::counted32) {
         const int64_t count = sampleBytes >= 4 ? (sampleBytes - 4) / 4 : 0;
         for (int64_t j = 0; j < count; ++j) {
-            values[j] = static_cast<float>(littleEndian32(sample + 4 + 4 * j)) * 0x1p-31f;
+            values[j] = static_cast<float>(littleEndian<int32_t>(sample + 4 + 4 * j)) * 0x1p-31f;
         }
         return count;
     }
     const int64_t count = sampleBytes / 2;
-    for (int64_t j = 0; j < count; ++j) values[j] = static_cast<float>(littleEndian16(sample + 2 * j)) * 0x1p-15f;
+    for (int64_t j = 0; j < count; ++j)
+        values[j] = static_cast<float>(littleEndian<int16_t>(sample + 2 * j)) * 0x1p-15f;
     return count;
 }
 
