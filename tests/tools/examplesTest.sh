@@ -2,14 +2,18 @@
 # SPDX-License-Identifier: MIT
 # Installs the build into a temporary prefix, checks what was installed,
 # builds the C example with pkg-config and the C++ one with find_package
-# against that copy, and runs all three examples against kelvo-sim.
+# against that copy, and runs the examples against kelvo-sim (the Python
+# ones on the installed package, after moving the prefix).
 # Arguments: build directory, source directory, sanitizer list (may be empty),
 # the Python interpreter to use, the project's version.
 set -euo pipefail
 build=$1 source=$2 sanitize=${3:-} python=${4:-python3} version=$5
 work=$(mktemp -d)
-sim_pid=
-cleanup() { [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null; rm -rf "$work"; }
+sim_pid= sim2_pid=
+cleanup() {
+  for pid in $sim_pid $sim2_pid; do kill "$pid" 2>/dev/null; done
+  rm -rf "$work"
+}
 trap cleanup EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
@@ -61,11 +65,34 @@ case "$sanitize" in
   *address*) preload=$(${CC:-cc} -print-file-name=libasan.so); export ASAN_OPTIONS="${ASAN_OPTIONS:-} detect_leaks=0" ;;
   *thread*) preload=$(${CC:-cc} -print-file-name=libtsan.so) ;;
 esac
-out=$(LD_PRELOAD=$preload KELVO_LIBRARY=$prefix/$libdir/libkelvo.so.1 "$python" "$source/examples/python/stream.py" "${tty[3]}" 1)
+
+# The Python package lies in the prefix's Python path and finds the library
+# of its own prefix, wherever that prefix was moved to, without help.
+mv "$prefix" "$work/moved"
+prefix=$work/moved
+sitedir=$(cd "$prefix" && ls -d lib/python3*/dist-packages)
+[ -f "$prefix/$sitedir/kelvo/__init__.py" ] || fail "Python package not installed"
+unset KELVO_LIBRARY
+py() { LD_PRELOAD=$preload PYTHONPATH=$prefix/$sitedir PYTHONDONTWRITEBYTECODE=1 "$python" "$@"; }
+found=$(py -c 'import kelvo; print(kelvo.library_path())')
+[ "$found" -ef "$prefix/$libdir/libkelvo.so.1" ] || fail "the installed package loaded $found"
+
+out=$(py "$source/examples/python/stream.py" "${tty[3]}" 1000)
 echo "$out"
-grep -Eq '^[0-9]{3,} samples of 16 bytes$' <<<"$out" || fail "Python example streamed nothing"
-grep -Eq '^counter 0 to [0-9]+, 0 gaps$' <<<"$out" || fail "Python example lost samples"
-# The square wave of channel 3 starts at its top: the 24-bit values come
-# out scaled right however few samples a starved run got.
-grep -Eq '^channel 3: min -?[0-9]+ max 6000000 ' <<<"$out" || fail "Python example's square channel"
+grep -qx '1000 samples' <<<"$out" || fail "Python example streamed nothing"
+# 1000 samples at 2000 per second hold a whole period of the 2 Hz square
+# wave of channel 3: both its levels, scaled to full scale 1.0.
+[ "$(sed -n 4p <<<"$out" | grep -Ec ': min -0.7153 max \+0.7153 ')" = 1 ] || fail "Python example's square channel"
+
+"$prefix/bin/kelvo-sim" --devices 2 --rate 2000 > "$work/paths2" &
+sim2_pid=$!
+for _ in $(seq 100); do [ "$(wc -l < "$work/paths2")" -ge 2 ] && break; sleep 0.1; done
+mapfile -t tty2 < "$work/paths2"
+[ ${#tty2[@]} -eq 2 ] || fail "the second kelvo-sim printed no paths"
+out=$(py "$source/examples/python/sync.py" "${tty2[0]}" "${tty2[1]}" 0.5)
+echo "$out"
+[ "$(grep -Ec '^/dev/[^:]+: released at tick [0-9]+; sent [0-9.]+ us, first bytes [0-9.]+ us, first payload [0-9.]+ us after it$' <<<"$out")" = 2 ] ||
+  fail "Python sync example's stamps"
+grep -Eq '^spread of the start commands: [0-9.]+ us$' <<<"$out" || fail "Python sync example's spread"
+[ "$(grep -Ec '^/dev/[^:]+: [0-9]{3,} samples$' <<<"$out")" = 2 ] || fail "Python sync example streamed nothing"
 echo "examples passed"

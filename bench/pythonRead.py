@@ -1,0 +1,103 @@
+#!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
+"""Python's read() against a C program pulling with kelvoGetStreamingData.
+
+Each round streams a simulated device flat out for SECONDS: first the C
+program (streamPull) reads one device, then this process reads another with
+kelvo's read() (decoded to float32), one after the other so that each gets
+the machine alike. It prints both sides' bytes per second and CPU time per
+megabyte, and the ratios against the targets: Python delivers at least
+0.9 times the C program's bytes per second, with at most 1.2 times its CPU
+per byte. Exit status 1 when a target is missed.
+
+    KELVO_LIBRARY=build/libkelvo.so.1 PYTHONPATH=python \\
+        /usr/bin/python3 bench/pythonRead.py --build build [--seconds 5] [--rounds 2]
+"""
+from __future__ import annotations
+
+import argparse
+import os
+import select
+import subprocess
+import sys
+import time
+
+import kelvo
+
+LAYOUT = "CONFigure:DEVice 3"  # a counter and three 24-bit channels: 16 bytes a sample
+
+
+def start_sim(build: str, devices: int) -> tuple[subprocess.Popen, list[str]]:
+    # As fast as the simulator can make samples: far more than it can.
+    sim = subprocess.Popen([os.path.join(build, "tools/sim/kelvo-sim"), "--devices", str(devices), "--rate",
+                            "10000000", "--block", "1000"], stdout=subprocess.PIPE)
+    out = b""
+    while out.count(b"\n") < devices:
+        ready, _, _ = select.select([sim.stdout], [], [], 10)
+        if not ready:
+            sys.exit("kelvo-sim printed no paths")
+        out += os.read(sim.stdout.fileno(), 4096)
+    return sim, out.decode().split()
+
+
+def c_round(build: str, path: str, seconds: float) -> tuple[int, float, float]:
+    out = subprocess.run([os.path.join(build, "bench/streamPull"), path, str(seconds), LAYOUT], check=True,
+                         capture_output=True, text=True).stdout.split()
+    return int(out[0]), float(out[1]), float(out[2])
+
+
+def python_round(path: str, seconds: float) -> tuple[int, float, float]:
+    with kelvo.open(path) as dev:
+        dev.configure(LAYOUT)
+        size = dev.sample_size
+        samples = 0
+        wall_start = time.monotonic()
+        cpu_start = time.process_time()
+        dev.start()
+        while time.monotonic() - wall_start < seconds:
+            samples += len(dev.read(timeout=0.5))
+        cpu = time.process_time() - cpu_start
+        wall = time.monotonic() - wall_start
+    return samples * size, wall, cpu
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--build", default="build", help="the build folder (kelvo-sim, bench/streamPull)")
+    parser.add_argument("--seconds", type=float, default=5.0, help="seconds per side and round")
+    parser.add_argument("--rounds", type=int, default=2)
+    args = parser.parse_args()
+
+    totals = {"C": [0, 0.0, 0.0], "Python": [0, 0.0, 0.0]}
+    for _ in range(args.rounds):
+        # Fresh devices each round: a device that is still winding down
+        # its last stream does not feed the next reader.
+        sim, paths = start_sim(args.build, 2)
+        try:
+            for side, figures in (("C", c_round(args.build, paths[0], args.seconds)),
+                                  ("Python", python_round(paths[1], args.seconds))):
+                for k in range(3):
+                    totals[side][k] += figures[k]
+                print(f"{side:6s}: {figures[0] / figures[1] / 1e6:7.2f} MB/s  "
+                      f"{figures[2] / (figures[0] / 1e6) * 1e3:6.2f} ms CPU per MB")
+        finally:
+            sim.terminate()
+            sim.wait()
+
+    def rate(side: str) -> float:
+        return totals[side][0] / totals[side][1]
+
+    def cpu_per_byte(side: str) -> float:
+        return totals[side][2] / totals[side][0]
+
+    speed = rate("Python") / rate("C")
+    cost = cpu_per_byte("Python") / cpu_per_byte("C")
+    print(f"all rounds: C {rate('C') / 1e6:.2f} MB/s at {cpu_per_byte('C') * 1e9:.2f} ms CPU per MB; "
+          f"Python {rate('Python') / 1e6:.2f} MB/s at {cpu_per_byte('Python') * 1e9:.2f} ms CPU per MB")
+    print(f"Python/C bytes per second: {speed:.3f} (target >= 0.9)")
+    print(f"Python/C CPU per byte:     {cost:.3f} (target <= 1.2)")
+    return 0 if speed >= 0.9 and cost <= 1.2 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

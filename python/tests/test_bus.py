@@ -1,0 +1,77 @@
+# SPDX-License-Identifier: MIT
+"""The message bus between this process (master) and another (slave), on a
+segment kelvo-busd makes. The bus is announced machine-wide, so these tests
+run alone (ctest Python_bus, RUN_SERIAL)."""
+from __future__ import annotations
+
+import os
+import select
+import subprocess
+import sys
+import time
+
+import pytest
+
+import kelvo
+
+pytestmark = pytest.mark.bus
+
+SLAVE = """
+import kelvo
+with kelvo.Bus.slave() as bus:
+    print(bus.index, flush=True)
+    text = bus.wait(timeout=20)
+    bus.send("echo " + text)
+    print(bus.wait(timeout=20), flush=True)
+"""
+
+
+@pytest.fixture
+def busd():
+    announcement = "/tmp/xyzServer.id"
+    server = subprocess.Popen([os.environ.get("KELVO_BUSD", "kelvo-busd")], stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 10
+    while not os.path.exists(announcement) and server.poll() is None and time.monotonic() < deadline:
+        time.sleep(0.05)
+    if server.poll() is not None:
+        pytest.skip(f"kelvo-busd did not start (another bus is live on this machine?): {server.stderr.read()}")
+    yield server
+    server.send_signal(2)
+    server.wait(10)
+
+
+def readline(process: subprocess.Popen, timeout: float = 20) -> str:
+    ready, _, _ = select.select([process.stdout], [], [], timeout)
+    assert ready, "the slave process said nothing"
+    return process.stdout.readline().strip()
+
+
+def test_master_and_slave_exchange_messages_with_stamps(busd):
+    slave = subprocess.Popen([sys.executable, "-c", SLAVE], stdout=subprocess.PIPE, text=True)
+    try:
+        index = int(readline(slave))
+        with kelvo.Bus.master() as master:
+            with pytest.raises(kelvo.KelvoError, match="the bus has a master already"):
+                kelvo.Bus.master()
+            assert master.send("hello", slave=index) == index
+            assert master.wait(slave=index, timeout=20) == "echo hello"
+            assert master.receive(slave=index) is None  # taken: the mailbox is empty
+            assert master.send("bye") >= 1  # to every registered slave
+            assert readline(slave) == "bye"
+            sent, _, _, received = master.stamps(slave=index)
+            assert sent > 0 and received > 0
+        assert slave.wait(20) == 0
+    finally:
+        if slave.poll() is None:
+            slave.kill()
+
+
+def test_a_closed_bus_place_refuses_and_another_can_take_it(busd):
+    with kelvo.Bus.master() as master:
+        pass
+    with pytest.raises(kelvo.KelvoError, match="closed"):
+        master.send("late")
+    with kelvo.Bus.master() as again:
+        with pytest.raises(kelvo.Timeout):
+            again.wait(slave=0, timeout=0.05)
