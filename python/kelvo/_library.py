@@ -48,6 +48,7 @@ _FUNCTIONS: dict[str, tuple[Any, list[Any]]] = {
     "kelvoDecodeSamples": (_int, [_int, _ptr, _int, _ptr]),
     "kelvoGetSampleCounters": (_int, [_int, _ptr, _int, _ptr]),
     "kelvoGetOpenError": (_text, [_int]),
+    "kelvoGetStreamStats": (_int, [_int, _ptr]),
     "tMsgInit": (_int, []),
     "tMsgRegisterAsMaster": (_int, []),
     "tMsgRegisterAsSlave": (_int, []),
@@ -70,6 +71,14 @@ class FiltInfo(ctypes.Structure):
 
     _fields_ = [(name, ctypes.c_int32)
                 for name in ("oversampling", "sampleBytes", "nAdc24", "nAdc16", "nImu6", "isAdc24")]
+
+
+class StreamStats(ctypes.Structure):
+    """kelvoStreamStats as kelvo.h declares it."""
+
+    _fields_ = [("blocks", ctypes.c_uint64), ("payloadBytes", ctypes.c_uint64), ("samplesDropped", ctypes.c_uint64),
+                ("framingErrors", ctypes.c_uint64), ("bytesSkipped", ctypes.c_uint64),
+                ("lastDataTicks", ctypes.c_int64)]
 
 
 _lock = threading.Lock()

@@ -154,6 +154,9 @@ class Device:
         self._open = True
         self._streaming = False
         self._lib = _library.library()
+        # Looked up once: read() runs them on every call.
+        self._channel_count = _library.function("kelvoGetChannelCount")
+        self._decode = _library.function("kelvoDecodeSamples")
         self._answer: ctypes.Array[ctypes.c_char] | None = None
         self._raw = np.empty(0, dtype=np.uint8)
         self._raw_address = 0
@@ -340,9 +343,8 @@ class Device:
     def channel_names(self) -> list[str]:
         """The name of each value a sample decodes to, in column order."""
         self._check_open()
-        count_of = _library.function("kelvoGetChannelCount")
         name_of = _library.function("kelvoGetChannelName")
-        count = count_of(self.slot)
+        count = self._channel_count(self.slot)
         if count < 0:
             raise self._error("channel count")
         return [name_of(self.slot, channel).decode() for channel in range(count)]
@@ -354,6 +356,21 @@ class Device:
         record = _library.filt_info(self.slot)
         return {name: getattr(record, name) for name, _ in record._fields_}
 
+    @property
+    def stats(self) -> dict[str, int]:
+        """Counts of the current (or last) stream, restarted at each start (kelvoGetStreamStats).
+
+        Keys as kelvo.h names them: ``blocks``, ``payloadBytes``,
+        ``samplesDropped`` (whole samples lost for want of room or cut by a
+        framing error), ``framingErrors``, ``bytesSkipped`` and
+        ``lastDataTicks`` (when bytes last came, in ticks; 0 if never).
+        """
+        self._check_open()
+        record = _library.StreamStats()
+        if _library.function("kelvoGetStreamStats")(self.slot, ctypes.byref(record)) != 0:
+            raise self._error("stream statistics")
+        return {name: getattr(record, name) for name, _ in record._fields_}
+
     def _sample_size_for_reading(self) -> int:
         size = self.sample_size
         if size == 0:
@@ -363,7 +380,7 @@ class Device:
 
     def _layout_for_reading(self) -> tuple[int, int]:
         size = self._sample_size_for_reading()
-        channels = _library.function("kelvoGetChannelCount")(self.slot)
+        channels = self._channel_count(self.slot)
         if channels < 0:
             raise self._error("channel count")
         return size, channels
@@ -538,7 +555,7 @@ class Device:
     def _decode_into(self, address: int, count: int, values: np.ndarray) -> None:
         if count == 0:
             return
-        decoded = _library.function("kelvoDecodeSamples")(self.slot, address, count, values.ctypes.data)
+        decoded = self._decode(self.slot, address, count, values.ctypes.data)
         if decoded != count:
             raise self._error("decode")
 

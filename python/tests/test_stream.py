@@ -85,3 +85,16 @@ def test_an_unplugged_device_hands_out_what_came_then_raises_the_library_text(si
         assert len(raw) == 250
         with pytest.raises(kelvo.KelvoError, match="fatal I/O error on Port"):
             dev.read(timeout=1)
+
+
+def test_stats_count_the_stream(device):
+    device.configure("CONFigure:DEVice 3")
+    with device.stream():
+        values = device.read(500, timeout=10)
+    stats = device.stats
+    assert set(stats) == {"blocks", "payloadBytes", "samplesDropped", "framingErrors", "bytesSkipped",
+                          "lastDataTicks"}
+    # The simulator sends blocks of 50 samples of 16 bytes.
+    assert stats["blocks"] >= 10 and stats["payloadBytes"] == stats["blocks"] * 50 * 16
+    assert len(values) == 500 and stats["samplesDropped"] == 0 and stats["framingErrors"] == 0
+    assert 0 < stats["lastDataTicks"] <= kelvo.ticks()

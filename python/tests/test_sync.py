@@ -45,6 +45,6 @@ def test_start_together_raises_timeout_when_a_device_sends_nothing(sim):
     with kelvo.open(s.paths[0]) as dev:
         dev.configure("CONFigure:DEVice 1")
         with dev.stream():
-            assert len(dev.read(50, timeout=10)) == 50
+            assert len(dev.read(100, timeout=1)) == 50
         with pytest.raises(kelvo.Timeout, match=f"no stream payload from {dev.name} within 0.5 s"):
             kelvo.start_together([dev], timeout=0.5)
