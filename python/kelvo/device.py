@@ -128,7 +128,12 @@ def open(device: DeviceName, slot: int | None = None) -> Device:  # noqa: A001 -
     except BaseException:
         _release(taken)
         raise
-    return Device(taken, name, path_of(target))
+    try:
+        return Device(taken, name, path_of(target))
+    except BaseException:
+        lib.kelvoClose(taken)
+        _release(taken)
+        raise
 
 
 class Device:
@@ -148,15 +153,16 @@ class Device:
     """
 
     def __init__(self, slot: int, name: str, path: str) -> None:
+        self._open = False
+        # Looked up once: read() runs them on every call.
+        self._channel_count = _library.function("kelvoGetChannelCount")
+        self._decode = _library.function("kelvoDecodeSamples")
+        self._lib = _library.library()
         self.slot = slot
         self.name = name
         self.path = path
         self._open = True
         self._streaming = False
-        self._lib = _library.library()
-        # Looked up once: read() runs them on every call.
-        self._channel_count = _library.function("kelvoGetChannelCount")
-        self._decode = _library.function("kelvoDecodeSamples")
         self._answer: ctypes.Array[ctypes.c_char] | None = None
         self._raw = np.empty(0, dtype=np.uint8)
         self._raw_address = 0
