@@ -184,18 +184,25 @@ int64_t listedNumber(const char *piece) {
     return number;
 }
 
+// The values of `samples` whole samples of 32-bit words, each sample's
+// after its counter; returns the values per sample. One loop over the whole
+// run: a call per sample cost more than converting its few words.
+int64_t convertCountedRun(const uint8_t *bytes, int64_t sampleBytes, int64_t samples, float *values) {
+    const int64_t count = sampleBytes >= 4 ? (sampleBytes - 4) / 4 : 0;
+    for (int64_t s = 0; s < samples; ++s, bytes += sampleBytes, values += count) {
+        for (int64_t j = 0; j < count; ++j) {
+            values[j] = static_cast<float>(littleEndian<int32_t>(bytes + 4 + 4 * j)) * 0x1p-31f;
+        }
+    }
+    return count;
+}
+
 }  // namespace
 
 namespace kelvo {
 
 int64_t convertSampleWords(const uint8_t *sample, int64_t sampleBytes, SampleWords words, float *values) {
-    if (words == SampleWords::counted32) {
-        const int64_t count = sampleBytes >= 4 ? (sampleBytes - 4) / 4 : 0;
-        for (int64_t j = 0; j < count; ++j) {
-            values[j] = static_cast<float>(littleEndian<int32_t>(sample + 4 + 4 * j)) * 0x1p-31f;
-        }
-        return count;
-    }
+    if (words == SampleWords::counted32) return convertCountedRun(sample, sampleBytes, 1, values);
     const int64_t count = sampleBytes / 2;
     for (int64_t j = 0; j < count; ++j)
         values[j] = static_cast<float>(littleEndian<int16_t>(sample + 2 * j)) * 0x1p-15f;
@@ -247,10 +254,7 @@ KELVO_API int kelvoDecodeSamples(int dev, const void *raw, int sampleCount, floa
         convertSampleWords(bytes, layout.sampleBytes * sampleCount, SampleWords::plain16, values);
         return sampleCount;
     }
-    for (int64_t s = 0; s < sampleCount; ++s) {
-        convertSampleWords(bytes + s * layout.sampleBytes, layout.sampleBytes, SampleWords::counted32,
-                           values + s * layout.channels);
-    }
+    convertCountedRun(bytes, layout.sampleBytes, sampleCount, values);
     return sampleCount;
 }
 
