@@ -6,7 +6,8 @@ Each round streams a simulated device flat out for SECONDS: first the C
 program (streamPull) reads one device, then this process reads another with
 kelvo's read() (decoded to float32), one after the other so that each gets
 the machine alike. It prints both sides' bytes per second and CPU time per
-megabyte, and the ratios against the targets: Python delivers at least
+megabyte (and the samples the library dropped because its queue was full),
+and the ratios against the targets: Python delivers at least
 0.9 times the C program's bytes per second, with at most 1.2 times its CPU
 per byte. Exit status 1 when a target is missed.
 
@@ -40,13 +41,13 @@ def start_sim(build: str, devices: int) -> tuple[subprocess.Popen, list[str]]:
     return sim, out.decode().split()
 
 
-def c_round(build: str, path: str, seconds: float) -> tuple[int, float, float]:
+def c_round(build: str, path: str, seconds: float) -> tuple[int, float, float, int]:
     out = subprocess.run([os.path.join(build, "bench/streamPull"), path, str(seconds), LAYOUT], check=True,
                          capture_output=True, text=True).stdout.split()
-    return int(out[0]), float(out[1]), float(out[2])
+    return int(out[0]), float(out[1]), float(out[2]), int(out[3])
 
 
-def python_round(path: str, seconds: float) -> tuple[int, float, float]:
+def python_round(path: str, seconds: float) -> tuple[int, float, float, int]:
     with kelvo.open(path) as dev:
         dev.configure(LAYOUT)
         size = dev.sample_size
@@ -58,7 +59,8 @@ def python_round(path: str, seconds: float) -> tuple[int, float, float]:
             samples += len(dev.read(timeout=0.5))
         cpu = time.process_time() - cpu_start
         wall = time.monotonic() - wall_start
-    return samples * size, wall, cpu
+        dropped = dev.stats["samplesDropped"]
+    return samples * size, wall, cpu, dropped
 
 
 def main() -> int:
@@ -79,7 +81,8 @@ def main() -> int:
                 for k in range(3):
                     totals[side][k] += figures[k]
                 print(f"{side:6s}: {figures[0] / figures[1] / 1e6:7.2f} MB/s  "
-                      f"{figures[2] / (figures[0] / 1e6) * 1e3:6.2f} ms CPU per MB")
+                      f"{figures[2] / (figures[0] / 1e6) * 1e3:6.2f} ms CPU per MB  "
+                      f"{figures[3]} samples dropped by a full queue")
         finally:
             sim.terminate()
             sim.wait()

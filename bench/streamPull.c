@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The C side of pythonRead.py: pulls one device's stream with
 // kelvoGetStreamingData for SECONDS, as a C application would, and prints
-// the bytes it got, the wall time and the process CPU time of the pulling.
+// the bytes it got, the wall time and the process CPU time of the pulling,
+// and the samples the library dropped for want of room in its queue.
 //   streamPull DEVICE SECONDS LAYOUT-COMMAND
 #include <kelvo.h>
 #include <stdio.h>
@@ -52,8 +53,10 @@ int main(int argc, char **argv) {
     }
     const double cpu = now(CLOCK_PROCESS_CPUTIME_ID) - cpuStart;
     const double wall = now(CLOCK_MONOTONIC) - wallStart;
+    kelvoStreamStats stats;
+    kelvoGetStreamStats(0, &stats);
     kelvoSendCmdWhileStreaming(0, "ABORt");
     kelvoClose(0);
-    printf("%lld %.6f %.6f\n", bytes, wall, cpu);
+    printf("%lld %.6f %.6f %llu\n", bytes, wall, cpu, (unsigned long long)stats.samplesDropped);
     return 0;
 }

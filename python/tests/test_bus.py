@@ -5,7 +5,10 @@ run alone (ctest Python_bus, RUN_SERIAL)."""
 from __future__ import annotations
 
 import os
+import re
 import select
+import signal
+import struct
 import subprocess
 import sys
 import time
@@ -26,18 +29,35 @@ with kelvo.Bus.slave() as bus:
 """
 
 
+ANNOUNCEMENT = "/tmp/xyzServer.id"
+
+
 @pytest.fixture
 def busd():
-    announcement = "/tmp/xyzServer.id"
+    """A kelvo-busd of this test's own; skips when another one holds the machine's announcement."""
     server = subprocess.Popen([os.environ.get("KELVO_BUSD", "kelvo-busd")], stdout=subprocess.PIPE,
-                              stderr=subprocess.PIPE, text=True)
+                              stderr=subprocess.PIPE)
+    out = b""
     deadline = time.monotonic() + 10
-    while not os.path.exists(announcement) and server.poll() is None and time.monotonic() < deadline:
-        time.sleep(0.05)
-    if server.poll() is not None:
-        pytest.skip(f"kelvo-busd did not start (another bus is live on this machine?): {server.stderr.read()}")
+    while b"announced" not in out and time.monotonic() < deadline:
+        ready, _, _ = select.select([server.stdout], [], [], 0.5)
+        chunk = os.read(server.stdout.fileno(), 4096) if ready else b""
+        if ready and not chunk:
+            break
+        out += chunk
+    match = re.search(rb"segment (\d+)", out)
+    if match is None:
+        server.kill()
+        server.wait()
+        pytest.skip(f"kelvo-busd did not start (another bus is live on this machine?): {server.stderr.read()!r}")
+    with open(ANNOUNCEMENT, "rb") as announcement:
+        announced = struct.unpack("<i", announcement.read(4))[0]
+    if announced != int(match.group(1)):
+        server.send_signal(signal.SIGINT)
+        server.wait(10)
+        pytest.skip("another bus test took the machine's bus announcement meanwhile")
     yield server
-    server.send_signal(2)
+    server.send_signal(signal.SIGINT)
     server.wait(10)
 
 
