@@ -7,6 +7,7 @@ from typing import NamedTuple, Union
 
 from . import _library
 from .errors import InvalidArgument, KelvoError
+from .simulators import running_simulated_devices
 
 
 class DeviceInfo(NamedTuple):
@@ -15,8 +16,9 @@ class DeviceInfo(NamedTuple):
     Attributes
     ----------
     kind : str
-        The device family the serial number tells, or ``"foreign"`` for another
-        USB tty (listed only with ``all=True``).
+        The device family the serial number tells, ``"simulated"`` for a
+        device of kelvo-sim, or ``"foreign"`` for another USB tty (listed
+        only with ``all=True``).
     path : str
         The tty, e.g. ``/dev/ttyACM0``.
     serial : str
@@ -42,7 +44,9 @@ def _parse(listing: bytes | None) -> list[DeviceInfo]:
 
 
 def list_devices(all: bool = False) -> list[DeviceInfo]:  # noqa: A002 - the library's own word
-    """The attached devices of the accepted USB identities.
+    """The attached devices of the accepted USB identities, then the devices
+    of running kelvo-sim processes (kind ``"simulated"``), as `kelvo list`
+    shows them.
 
     Parameters
     ----------
@@ -55,7 +59,8 @@ def list_devices(all: bool = False) -> list[DeviceInfo]:  # noqa: A002 - the lib
         In the order the library found them; empty when there are none.
     """
     lib = _library.library()
-    return _parse(lib.kelvoListAllDevices() if all else lib.kelvoListDevices())
+    devices = _parse(lib.kelvoListAllDevices() if all else lib.kelvoListDevices())
+    return devices + [DeviceInfo("simulated", d.path, d.serial) for d in running_simulated_devices()]
 
 
 def resolve(device: DeviceName) -> str:

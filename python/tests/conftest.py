@@ -4,11 +4,14 @@ stand-ins for `ls` and `udevadm` that make those devices appear in the
 library's device list."""
 from __future__ import annotations
 
+import atexit
 import math
 import os
 import select
+import shutil
 import stat
 import subprocess
+import tempfile
 import time
 from collections.abc import Callable, Iterator
 from pathlib import Path
@@ -16,8 +19,15 @@ from pathlib import Path
 import pytest
 
 import kelvo
+from kelvo.simulators import running_simulated_devices
 
 SIM = os.environ.get("KELVO_SIM", "kelvo-sim")
+
+# Simulators record their devices in a runtime folder of this run's own, so
+# that their serial numbers start at SIM0001 and other runs' simulators stay
+# out of the device list.
+os.environ["XDG_RUNTIME_DIR"] = tempfile.mkdtemp(prefix="kelvo-pytest-")
+atexit.register(shutil.rmtree, os.environ["XDG_RUNTIME_DIR"], True)
 
 # What kelvo-sim sends (see its --help): 16-bit words peak at +-24000, 32-bit
 # channels at +-6000000 counts of a 24-bit value in the top bits.
@@ -62,7 +72,8 @@ class Sim:
         if len(self.paths) < devices:
             self.stop()
             raise RuntimeError(f"kelvo-sim gave no paths: {self.process.stderr.read().decode()}")
-        self.serials = [f"SIM000{n + 1}" for n in range(devices)]
+        recorded = {d.path: d.serial for d in running_simulated_devices()}
+        self.serials = [recorded.get(path, "") for path in self.paths]
 
     def stop(self) -> None:
         if self.process.poll() is None:

@@ -12,24 +12,35 @@ import kelvo
 from kelvo import _library
 
 
-def test_list_devices_parses_the_library_list_and_open_takes_each_form_of_name(sim, listed):
+def test_list_devices_shows_running_simulators_and_open_takes_each_form_of_name(sim):
     s = sim(devices=2)
-    listed({s.paths[0]: "SIM0001", s.paths[1]: "SIM0002"})
+    assert s.serials == ["SIM0001", "SIM0002"]
     devices = kelvo.list_devices()
-    assert devices == [kelvo.DeviceInfo("sim", s.paths[0], "SIM0001"), kelvo.DeviceInfo("sim", s.paths[1], "SIM0002")]
-    assert kelvo.list_devices(all=True) == devices
-
+    assert devices == [kelvo.DeviceInfo("simulated", s.paths[0], "SIM0001"),
+                       kelvo.DeviceInfo("simulated", s.paths[1], "SIM0002")]
     line = "\t".join(devices[1]) + "\n"
-    for name, path, serial in [("SIM0002", s.paths[1], "SIM0002"), (devices[1], s.paths[1], "SIM0002"),
-                               (line, s.paths[1], "SIM0002"), (s.paths[0], s.paths[0], "SIM0001")]:
+    for name, path, shown in [("SIM0002", s.paths[1], "SIM0002"), (devices[1], s.paths[1], "SIM0002"),
+                              (line, s.paths[1], "SIM0002"), (s.paths[0], s.paths[0], s.paths[0])]:
         with kelvo.open(name) as dev:
-            assert dev.path == path
-            assert serial in dev.query("*IDN?")
+            assert (dev.path, dev.name) == (path, shown)
+            assert path == s.paths[0] or "SIM0002" in dev.query("*IDN?")
+    s.stop()
+    assert kelvo.list_devices() == []  # a simulator that ended takes its devices along
+
+
+def test_usb_devices_the_library_lists_come_before_simulated_ones(sim, listed):
+    s = sim(devices=2)
+    listed({s.paths[0]: "XY0042"})
+    assert kelvo.list_devices() == [kelvo.DeviceInfo("xy", s.paths[0], "XY0042"),
+                                    kelvo.DeviceInfo("simulated", s.paths[0], "SIM0001"),
+                                    kelvo.DeviceInfo("simulated", s.paths[1], "SIM0002")]
+    with kelvo.open("XY0042") as dev:
+        assert dev.path == s.paths[0]
 
 
 def test_list_devices_is_empty_without_devices(listed):
     listed({})
-    assert kelvo.list_devices() == []
+    assert kelvo.list_devices() == kelvo.list_devices(all=True) == []
 
 
 def test_open_takes_the_first_free_slot_and_close_frees_it(sim):
