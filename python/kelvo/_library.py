@@ -29,6 +29,7 @@ _i64 = ctypes.c_int64
 _FUNCTIONS: dict[str, tuple[Any, list[Any]]] = {
     "kelvoOpen": (_int, [_int, _text]),
     "kelvoClose": (_int, [_int]),
+    "kelvoSendCmd": (_ptr, [_int, _text, ctypes.POINTER(_int), ctypes.POINTER(_int)]),
     "kelvoQuery": (_int, [_int, _text, _ptr, _int, _int, ctypes.POINTER(_int)]),
     "kelvoSendCmdWhileStreaming": (_int, [_int, _text]),
     "kelvoSendSCPIbinBlock": (_int, [_int, _ptr, _int]),
@@ -82,6 +83,8 @@ class StreamStats(ctypes.Structure):
 
 
 _lock = threading.Lock()
+#: kelvoSendCmd answers into one buffer for all slots: its calls must not overlap.
+send_command_lock = threading.Lock()
 _library: ctypes.CDLL | None = None
 
 

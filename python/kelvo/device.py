@@ -272,12 +272,15 @@ class Device:
                              f"{answer.decode(errors='replace')!r}")
         return answer
 
-    def upload(self, data: bytes, timeout: float = 1.0) -> None:
+    def upload(self, data: bytes) -> str:
         """Send 1 to 4096 bytes as a definite-length block and wait until the device has handled it.
 
-        The device's acknowledgement, if it sends one, is dropped: the call
-        asks ``*OPC?`` until the device answers ``1``, so the next
-        :meth:`query` gets its own answer.
+        Returns
+        -------
+        str
+            What the device answered to the block (e.g. an acknowledgement),
+            ``""`` when nothing. It is told from later answers by asking
+            ``*OPC?`` after the block, which the device answers after it.
         """
         self._check_open()
         if not isinstance(data, (bytes, bytearray, memoryview)):
@@ -287,12 +290,18 @@ class Device:
             raise InvalidArgument(f"an upload is 1 to 4096 bytes, not {len(payload)}")
         if self._lib.kelvoSendSCPIbinBlock(self.slot, payload, len(payload)) != 0:
             raise self._error("upload")
-        # An acknowledgement that came after the query dropped stale bytes
-        # is taken as its answer; the device answers *OPC? only after it.
-        for _ in range(4):
-            if self.query("*OPC?", timeout).strip() == "1":
-                return
-        raise KelvoError(f"{self.name}: the device does not confirm the upload with *OPC?")
+        # kelvoSendCmd keeps what came before its answer and collects until
+        # the line is quiet: the block's answer, then *OPC?'s "1".
+        length, binary = ctypes.c_int(0), ctypes.c_int(0)
+        with _library.send_command_lock:
+            answer = self._lib.kelvoSendCmd(self.slot, b"*OPC?", ctypes.byref(length), ctypes.byref(binary))
+            text = ctypes.string_at(answer, length.value).decode(errors="replace") if answer else None
+        if text is None:
+            raise self._error("upload")
+        lines = text.splitlines()
+        if not lines or lines[-1].strip() != "1":
+            raise KelvoError(f"{self.name}: the device did not confirm the upload with *OPC?: {text!r}")
+        return "\n".join(line.rstrip("\r") for line in lines[:-1])
 
     def _pending_errors(self, timeout: float) -> list[str]:
         """Empty the device's error queue; its lines other than 'No error'."""

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import ctypes
+import zlib
 
 import pytest
 
@@ -17,7 +18,7 @@ def test_query_returns_the_answer_text(device):
 
 def test_query_binary_returns_the_block_payload(device):
     payload = bytes(range(256)) * 3 + b"\r\n\n#"
-    device.upload(payload)
+    assert device.upload(payload) == f"ACK 772 bytes, crc32 0x{zlib.crc32(payload):08x}"
     assert device.query_binary("DATA:UPLoad?") == payload
     with pytest.raises(kelvo.KelvoError, match="binary block of 772 bytes; use query_binary"):
         device.query("DATA:UPLoad?")
