@@ -23,6 +23,21 @@ from kelvo.simulators import running_simulated_devices
 
 SIM = os.environ.get("KELVO_SIM", "kelvo-sim")
 
+# run.sh preloads a sanitizer's runtime for this interpreter, which loads a
+# sanitized library. Other children must not get it: the shell the library
+# starts for ls and udevadm crashes with ThreadSanitizer's. Children that
+# load the library get it back through child_environment().
+PRELOAD = os.environ.pop("LD_PRELOAD", "")
+
+
+def child_environment(**changes: str) -> dict[str, str]:
+    """The environment for a child Python that loads the library."""
+    environment = dict(os.environ, **changes)
+    if PRELOAD:
+        environment["LD_PRELOAD"] = PRELOAD
+    return environment
+
+
 # Simulators record their devices in a runtime folder of this run's own, so
 # that their serial numbers start at SIM0001 and other runs' simulators stay
 # out of the device list.

@@ -16,6 +16,7 @@ import time
 import pytest
 
 import kelvo
+from conftest import child_environment
 
 pytestmark = pytest.mark.bus
 
@@ -68,7 +69,8 @@ def readline(process: subprocess.Popen, timeout: float = 20) -> str:
 
 
 def test_master_and_slave_exchange_messages_with_stamps(busd):
-    slave = subprocess.Popen([sys.executable, "-c", SLAVE], stdout=subprocess.PIPE, text=True)
+    slave = subprocess.Popen([sys.executable, "-c", SLAVE], stdout=subprocess.PIPE, text=True,
+                             env=child_environment())
     try:
         index = int(readline(slave))
         with kelvo.Bus.master() as master:

@@ -9,6 +9,7 @@ import sys
 import pytest
 
 import kelvo
+from conftest import child_environment
 from kelvo import _library
 
 
@@ -110,7 +111,7 @@ def test_library_facts():
 
 def test_a_missing_library_is_reported_with_where_it_was_looked_for(tmp_path):
     script = "import kelvo\ntry:\n    kelvo.list_devices()\nexcept kelvo.LibraryNotFound as e:\n    print(e)\n"
-    env = dict(os.environ, KELVO_LIBRARY=str(tmp_path / "libkelvo.so.1"))
+    env = child_environment(KELVO_LIBRARY=str(tmp_path / "libkelvo.so.1"))
     out = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, check=True)
     assert f"KELVO_LIBRARY={tmp_path}/libkelvo.so.1" in out.stdout
     assert "No such file" in out.stdout
