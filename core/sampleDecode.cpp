@@ -209,12 +209,12 @@ int64_t convertSampleWords(const uint8_t *sample, int64_t sampleBytes, SampleWor
     return count;
 }
 
-void recordScanList(int dev, const char *parameters) {
-    if (!isValidSlot(dev) || parameters == nullptr) return;
+void recordScanList(int dev, const char *parameters, const char *end) {
+    if (!isValidSlot(dev) || parameters == nullptr || end < parameters) return;
     int32_t count = 0;
     for (const char *piece = parameters; piece != nullptr; ++count) {
         if (count < kListedKept) listedChannel[dev][count] = listedNumber(piece);
-        piece = std::strchr(piece, ',');
+        piece = static_cast<const char *>(std::memchr(piece, ',', static_cast<size_t>(end - piece)));
         if (piece != nullptr) ++piece;
     }
     storeRelease(listedCount[dev], count);

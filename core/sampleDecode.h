@@ -23,9 +23,9 @@ enum class SampleWords {
 // no value. Returns the number of values written to `values`.
 int64_t convertSampleWords(const uint8_t *sample, int64_t sampleBytes, SampleWords words, float *values);
 
-// Keeps the channel numbers of a scan list, `parameters` being the text after
-// the command's header ("(@1,2,5)"), for naming the slot's channels. Called
-// on the thread that sends the command.
-void recordScanList(int dev, const char *parameters);
+// Keeps the channel numbers of a scan list, `parameters` up to `end` being
+// the text after the command's header ("(@1,2,5)"), for naming the slot's
+// channels. Called on the thread that sends the command.
+void recordScanList(int dev, const char *parameters, const char *end);
 
 }  // namespace kelvo

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "streamLayout.h"
 
-#include <cctype>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -34,15 +33,11 @@ void learnOversampling(int dev, const char *parameters) {
 // "CONF:DEV a,b,c,d,e": a 24-bit channels, or with a = 0 the 16-bit layout
 // of b ADC channels (times the oversampling factor), c six-axis units and
 // d, e single words. Fields read before a rejection keep their new values.
-void learnDeviceLayout(int dev, const char *command) {
-    const char *list = command;
-    while (*list != '\0' && !std::isspace(static_cast<unsigned char>(*list))) ++list;
-    if (*list == '\0') return;
-    ++list;
-
+void learnDeviceLayout(int dev, const ProgramCommand &command) {
+    if (command.parameters == command.end) return;
     FiltInfo &info = filtInfo[dev];
     int64_t words = 0;
-    const char *piece = list;
+    const char *piece = command.parameters + 1;
     for (int position = 0; position < kMaxLayoutNumbers; ++position) {
         const int32_t number = readDecimal(piece);
         if (number < 0) return;
@@ -74,8 +69,9 @@ void learnDeviceLayout(int dev, const char *command) {
                 words += number;
                 break;
         }
-        const char *comma = std::strchr(piece, ',');
-        if (comma == nullptr || comma[1] == '\0') break;
+        const auto *comma =
+            static_cast<const char *>(std::memchr(piece, ',', static_cast<size_t>(command.end - piece)));
+        if (comma == nullptr || comma + 1 == command.end) break;
         piece = comma + 1;
     }
     if (words >= 1 && words <= kMaxWords16) acceptLayout(dev, words);
@@ -83,26 +79,32 @@ void learnDeviceLayout(int dev, const char *command) {
 
 // The scan list sets the sample size from its comma count alone; note that
 // `sampleBytes` takes the word count, not twice it.
-void learnScanList(int dev, const char *command) {
+void learnScanList(int dev, const ProgramCommand &command) {
     int64_t commas = 0;
-    for (const char *c = command; *c != '\0'; ++c) commas += *c == ',';
+    for (const char *c = command.parameters; c != command.end; ++c) commas += *c == ',';
     const auto words = static_cast<int32_t>(2 * (commas + 2));
     storeRelease(filteredSampleSize[dev], words);
     filtInfo[dev].sampleBytes = words;
+}
+
+void learnCommand(int dev, const ProgramCommand &command) {
+    const char *rest = nullptr;
+    if (checkSCPI(&rest, command.header, "CONFigure:SCAn:OVErsampling")) learnOversampling(dev, command.parameters);
+    if (checkSCPI(&rest, command.header, "CONFigure:DEVice")) learnDeviceLayout(dev, command);
+    if (checkSCPI(&rest, command.header, "CONFigure:SCAn:LISt")) {
+        learnScanList(dev, command);
+        recordScanList(dev, command.parameters, command.end);
+    }
 }
 
 }  // namespace
 
 int64_t streamSampleBytes(int dev) { return 2 * static_cast<int64_t>(loadAcquire(filteredSampleSize[dev])); }
 
-void learnStreamLayout(int dev, const char *command) {
-    const char *rest = nullptr;
-    if (checkSCPI(&rest, command, "CONFigure:SCAn:OVErsampling")) learnOversampling(dev, rest);
-    if (checkSCPI(&rest, command, "CONFigure:DEVice")) learnDeviceLayout(dev, command);
-    if (checkSCPI(&rest, command, "CONFigure:SCAn:LISt")) {
-        learnScanList(dev, command);
-        recordScanList(dev, rest);
-    }
+void learnStreamLayout(int dev, const char *line) {
+    ProgramLine commands(line);
+    ProgramCommand command;
+    while (commands.next(command)) learnCommand(dev, command);
 }
 
 }  // namespace kelvo

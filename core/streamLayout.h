@@ -7,11 +7,12 @@
 
 namespace kelvo {
 
-// Applies, in this order, whichever of the oversampling, device layout and
-// scan list commands `command` is taken as. One command can match more than
-// one header (the short form of any node may end it); the scan list has the
-// last word on the sample size.
-void learnStreamLayout(int dev, const char *command);
+// Learns from each command of `line` (commands separated by ';', relative
+// headers resolved as SCPI does) in turn. Each one applies, in this order,
+// whichever of the oversampling, device layout and scan list commands it is
+// taken as. One command can match more than one header (the short form of
+// any node may end it); the scan list has the last word on the sample size.
+void learnStreamLayout(int dev, const char *line);
 
 // Bytes per sample of the slot's stream as learned so far (0 before any
 // layout); callable from any thread.

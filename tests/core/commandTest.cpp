@@ -4,6 +4,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "atomics.h"
 #include "byteRing.h"
@@ -288,6 +289,62 @@ TEST_F(StreamLayout, ScanListSetsWordsFromItsCommasAndHasTheLastWord) {
     EXPECT_EQ(info().isAdc24, 1);
     EXPECT_EQ(filteredSampleSize[0], 6);
     EXPECT_EQ(info().sampleBytes, 6);
+}
+
+// A misspelt header used to be learnt as the command it resembles, and the
+// stream was then cut into samples of a size the device never used.
+TEST_F(StreamLayout, MisspeltHeadersLeaveTheLayoutAlone) {
+    configure("CONF:DEV 3");
+    ASSERT_EQ(kelvoGetSampleSize(0), 16);
+    for (const char *typo : {"CONFigure:DEVise 5", "CONFIGURA:DEV 5", "CONF:DEVICA 5", "CONF:SCAN:LISX (@1,2,3,4)",
+                             "CONF:SCAM:OVER 2", "CONF:DEV? 5", "XCONF:DEV 5"}) {
+        configure(typo);
+        EXPECT_EQ(kelvoGetSampleSize(0), 16) << typo;
+        EXPECT_EQ(kelvoGetAdcOversampling(0), 1) << typo;
+    }
+}
+
+TEST_F(StreamLayout, ShortLongAndMixedCaseFormsAndEverythingBetween) {
+    const std::pair<const char *, int> kLayouts[] = {{"CONF:DEV 3", 16},         {"configure:device 4", 20},
+                                                     {"CONFIG:DEV 5", 24},       {":CONFIGURE:DEV 6", 28},
+                                                     {"CoNfIgUrE:dEvIcE 7", 32}, {"CONFIGU:DEVI\t8", 36},
+                                                     {"conf:scan:list (@1)", 8}, {"CONFigure:SCAn:LISt (@1,2)", 12}};
+    for (const auto &[command, bytes] : kLayouts) {
+        configure(command);
+        EXPECT_EQ(kelvoGetSampleSize(0), bytes) << command;
+    }
+    configure("Configure:Scan:Oversamp 2");
+    EXPECT_EQ(kelvoGetAdcOversampling(0), 2);
+}
+
+TEST_F(StreamLayout, CompoundLinesAreLearntCommandByCommand) {
+    configure("CONF:SCAN:OVER 2;LIST (@1,2)");
+    EXPECT_EQ(kelvoGetAdcOversampling(0), 2);
+    EXPECT_EQ(kelvoGetSampleSize(0), 12);
+    // The factor applies to the layout that follows it on the line.
+    configure("CONF:SCAN:OVER 1;:CONF:DEV 0,4,1");
+    EXPECT_EQ(kelvoGetAdcOversampling(0), 1);
+    EXPECT_EQ(kelvoGetSampleSize(0), 20);
+    configure("*CLS;CONF:DEV 0,2;SCAN:OVER 2;:CONF:DEV 0,2");
+    EXPECT_EQ(kelvoGetSampleSize(0), 8);
+    // A relative header resolves against the path: here DEV is no CONF node.
+    configure("SYST:ERR?;DEV 3");
+    EXPECT_EQ(kelvoGetSampleSize(0), 8);
+    // The commas of the other commands are not the scan list's.
+    configure("CONF:DEV 0,1;:CONF:SCAN:LIST (@3);:CONF:SCAN:OVER 1,2");
+    EXPECT_EQ(kelvoGetSampleSize(0), 8);
+    ASSERT_EQ(kelvoGetChannelCount(0), 1);
+    EXPECT_STREQ(kelvoGetChannelName(0, 0), "Adc24_3");
+}
+
+TEST_F(StreamLayout, KelvoQueryLearnsTheSameWay) {
+    std::string answer(64, '\0');
+    int binary = -1;
+    ASSERT_EQ(kelvoQuery(0, "conf:scan:over 2;list (@1,2,3)", answer.data(), 64, 2000, &binary), 0);
+    EXPECT_EQ(kelvoGetAdcOversampling(0), 2);
+    EXPECT_EQ(kelvoGetSampleSize(0), 16);
+    ASSERT_EQ(kelvoQuery(0, "CONFigure:DEVise 3", answer.data(), 64, 2000, &binary), 0);
+    EXPECT_EQ(kelvoGetSampleSize(0), 16);
 }
 
 TEST_F(StreamLayout, SurvivesCloseAndReopenWhileTheFactorResets) {
