@@ -23,6 +23,7 @@
 #include "clock.h"
 #include "ioHooks.h"
 #include "lineWatch.h"
+#include "openError.h"
 #include "sampleFeed.h"
 #include "slots.h"
 #include "streamLayout.h"
@@ -249,12 +250,15 @@ void serveOpenRequest(int dev) {
     lines[dev] = Line{};
     // A path that opens but is no terminal stays unserved: reading a FIFO
     // or a file would block the thread or feed it junk.
-    if (ttyOpen(&myPorts[dev], myPortnames[dev]) == 0) {
+    const OpenResult opened = ttyOpen(&myPorts[dev], myPortnames[dev]);
+    recordOpenOutcome(dev, opened);
+    if (opened.outcome == OpenOutcome::ready) {
         lines[dev].served = true;
     } else {
         storeRelease(myPortErr[dev], 1);
     }
-    // Lowered last: kelvoOpen reads myPortErr once it sees the request down.
+    // Lowered last: kelvoOpen reads myPortErr and the open error once it
+    // sees the request down.
     storeRelease(openRequest[dev], 0);
     announceSlotEvent(dev);
 }

@@ -104,9 +104,23 @@ KELVO_API int kelvoDeInit(void) KELVO_NOEXCEPT;
 /* Open the tty `path` in slot `dev`. `path` is a tty path or a line of the
  * device list (kind, tab, path, tab, serial). Opening an open slot closes the
  * earlier port first. 0 opened; 1 not opened (bad slot or path, the tty does
- * not open, no I/O thread). Waits for the I/O thread, at least 110 ms in
- * all; not from a callback. */
+ * not open, the device is busy, no I/O thread); kelvoGetOpenError tells why.
+ * One program per device: the slot takes the tty with an exclusive lock
+ * (flock) before it touches the line, held until kelvoClose; a device
+ * already open, in another slot or another process that locks it, is
+ * refused and the slot stays closed. A path that opens but will not take
+ * serial-line settings leaves the slot open but failed (1; kelvoClose it).
+ * Waits for the I/O thread, at least 110 ms in all; not from a callback. */
 KELVO_API int kelvoOpen(int dev, const char *path) KELVO_NOEXCEPT;
+
+/* Why the slot's last kelvoOpen failed, as the message alone: "device busy:
+ * opened by another program", the system's text for a path that does not
+ * open ("No such file or directory", "Permission denied"), or a refusal such
+ * as "path longer than 255 characters". An empty text after a successful
+ * open (and before any), NULL for a slot outside 0..3. Leaves
+ * kelvoGetLastError's text alone. Never waits; read it from the thread that
+ * called kelvoOpen. */
+KELVO_API const char *kelvoGetOpenError(int dev) KELVO_NOEXCEPT;
 
 /* Send "abort\n" and close the slot. 0 closed; 1 refused (bad slot, slot not
  * open, no I/O thread). Waits for the I/O thread, at least 20 ms; a device
@@ -200,7 +214,17 @@ KELVO_API int kelvoGetStreamingData(int dev, void *destination, int sampleSize, 
 KELVO_API int kelvoGetStreamStats(int dev, kelvoStreamStats *stats) KELVO_NOEXCEPT;
 
 /* Bytes per stream sample (0 before any layout command); -1 for a bad or
- * closed slot. Any thread; never waits. */
+ * closed slot. Any thread; never waits.
+ * The layout is learnt from the configuration commands that kelvoSendCmd and
+ * kelvoQuery send: CONFigure:DEVice, CONFigure:SCAn:OVErsampling and
+ * CONFigure:SCAn:LISt. Each node is matched letter by letter, in any case,
+ * and may be given in its short form, its long form or anything in between
+ * ("CONF:SCAN:OVER 2"); a misspelt header ("CONF:DEVise 3") teaches nothing.
+ * A line of several commands separated by ';' is learnt command by command,
+ * a header without a leading ':' after a ';' continuing the path of the
+ * command before it ("CONF:SCAN:OVER 2;LIST (@1,2)" also sets the scan
+ * list). The library learns from what is sent, not from what the device
+ * accepted: read the device's error queue to be sure. */
 KELVO_API int kelvoGetSampleSize(int dev) KELVO_NOEXCEPT;
 
 /* The slot's ADC oversampling factor (1 after kelvoOpen); -1 for a bad or

@@ -70,16 +70,17 @@ KELVO_API int test(void) KELVO_NOEXCEPT;
  * any thread may use them on a descriptor of its own, but only the I/O
  * thread on a slot's. */
 
-/* Open `path` non-blocking, raw 8N1 at 9600 Bd, raise DTR and RTS, store the
- * descriptor in *port. 0 opened; 1 failed (also for a path that opens but is
- * no terminal: the descriptor is then stored and open). */
+/* Open `path` non-blocking, lock it exclusively (flock), set it raw 8N1 at
+ * 9600 Bd, raise DTR and RTS, store the descriptor in *port. 0 opened; 1
+ * failed: a path that does not open or is locked by another descriptor
+ * leaves *port alone; one that opens but is no terminal is stored and open. */
 KELVO_API int openSerialPort(int *port, const char *path) KELVO_NOEXCEPT;
 /* The count of bytes read (0 when none waited, on failure, for fd -1). */
 KELVO_API int readFromSerialPort(int fd, void *buffer, int capacity) KELVO_NOEXCEPT;
 /* Write what the line takes now: the count written (may be short, 0 when
  * the line is full), -1 on failure, 0 for fd -1. */
 KELVO_API int writeToSerialPort(int fd, const void *buffer, int count) KELVO_NOEXCEPT;
-/* Drop DTR and RTS, close *port and set it to -1. Always 0. */
+/* Drop DTR and RTS and the lock, close *port and set it to -1. Always 0. */
 KELVO_API int closeSerialPort(int *port) KELVO_NOEXCEPT;
 /* 1 when the tty `fd` is hung up (its device unplugged), else 0. Asks the
  * descriptor itself; touches no shared state. */

@@ -11,6 +11,7 @@
 #include "byteRing.h"
 #include "errors.h"
 #include "ioThread.h"
+#include "openError.h"
 #include "slots.h"
 #include "wakeups.h"
 
@@ -111,7 +112,10 @@ KELVO_API int kelvoInit(void) noexcept { return 0; }
 KELVO_API int kelvoDeInit(void) noexcept { return 0; }
 
 KELVO_API int kelvoOpen(int dev, const char *path) noexcept {
-    if (loadAcquire(isThreadRunning) == 0) return 1;
+    if (loadAcquire(isThreadRunning) == 0) {
+        if (isValidSlot(dev)) recordOpenError(dev, "the library's I/O thread is not running");
+        return 1;
+    }
     // Opening a closed slot, or reopening one whatever its state: only the
     // slot number is checked.
     constexpr SlotNeeds kNeeds{.open = false, .healthyPort = false};
@@ -119,13 +123,18 @@ KELVO_API int kelvoOpen(int dev, const char *path) noexcept {
     const char *refusal = nullptr;
     if (portNameOf(path, myPortnames[dev], &refusal) == nullptr) {
         buildErrMsg(dev, "kelvoOpen", refusal);
+        recordOpenError(dev, refusal);
         return 1;
     }
     storeRelease(myPortErr[dev], 0);
     raiseRequest(openRequest[dev]);
     awaitServed(dev, openRequest[dev]);
     usleep(10000);
-    if (loadAcquire(myPortErr[dev]) != 0) return 1;
+    if (loadAcquire(myPortErr[dev]) != 0) {
+        // The line opened but failed in the moments after.
+        if (!hasOpenError(dev)) recordOpenError(dev, "fatal R/W error on Port");
+        return 1;
+    }
     storeRelease(filteredAdcOversamplingFactors[dev], 1);
     discardSlotQueues(dev);
     usleep(100000);

@@ -4,6 +4,7 @@
 // line is hung up.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -43,26 +44,41 @@ LineState stateAfter(int error) {
 
 }  // namespace
 
-int ttyOpen(int *port, const char *path) {
+OpenResult ttyOpen(int *port, const char *path) {
     // Non-blocking: a device that stops reading must never hold up the I/O
     // thread, and opening a tty must not wait for a carrier. O_NOCTTY keeps
     // a process without a controlling terminal from acquiring the device as
     // one (and being killed by SIGHUP when it is unplugged); O_CLOEXEC keeps
     // the programs that discovery starts from inheriting open devices.
     const int fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return 1;
+    if (fd < 0) return {OpenOutcome::notOpened, errno};
+    // Locked before anything touches the line: its settings, the flush and
+    // the modem lines belong to the session that holds the device. flock
+    // rather than TIOCEXCL: the kernel drops a lock when its holder dies,
+    // but a tty's exclusive mode outlives a program that crashed while
+    // another descriptor (a pty's master) kept the tty alive, and root
+    // ignores it anyway.
+    int locked;
+    do {
+        locked = flock(fd, LOCK_EX | LOCK_NB);
+    } while (locked != 0 && errno == EINTR);
+    if (locked != 0) {
+        const int error = errno;
+        close(fd);
+        return {error == EWOULDBLOCK ? OpenOutcome::busy : OpenOutcome::notOpened, error};
+    }
     storeRelease(*port, fd);
     termios settings{};
-    if (tcgetattr(fd, &settings) != 0) return 1;
+    if (tcgetattr(fd, &settings) != 0) return {OpenOutcome::settingsRefused, errno};
     makeRaw8N1(settings);
-    if (tcsetattr(fd, TCSANOW, &settings) != 0) return 1;
+    if (tcsetattr(fd, TCSANOW, &settings) != 0) return {OpenOutcome::settingsRefused, errno};
     // Bytes waiting from before the open belong to an earlier session (the
     // tail of a stream its program stopped as it exited); read as the start
     // of this one they would pass for an answer or break the first block.
     (void)tcflush(fd, TCIFLUSH);
     int lines = kModemLines;
     (void)ioctl(fd, TIOCMBIS, &lines);
-    return 0;
+    return {OpenOutcome::ready, 0};
 }
 
 Transfer ttyRead(int fd, void *buffer, int capacity) {
@@ -92,6 +108,9 @@ void ttyClose(int *port) {
     if (fd < 0) return;
     int lines = kModemLines;
     (void)ioctl(fd, TIOCMBIC, &lines);
+    // Explicitly: a child forked without exec shares the descriptor's lock,
+    // and closing here would not end it.
+    (void)flock(fd, LOCK_UN);
     close(fd);
     storeRelease(*port, -1);
 }
@@ -108,7 +127,7 @@ extern "C" {
 
 KELVO_API int openSerialPort(int *port, const char *path) noexcept {
     if (port == nullptr || path == nullptr) return 1;
-    return kelvo::ttyOpen(port, path);
+    return kelvo::ttyOpen(port, path).outcome == kelvo::OpenOutcome::ready ? 0 : 1;
 }
 
 KELVO_API int readFromSerialPort(int fd, void *buffer, int capacity) noexcept {

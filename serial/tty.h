@@ -16,11 +16,24 @@ struct Transfer {
     LineState state;
 };
 
-// Opens `path` non-blocking, raw 8N1 at 9600 Bd, with DTR and RTS raised;
-// bytes waiting from before the open are flushed. The descriptor is stored
-// in *port as soon as it exists. 0 when the line is ready; 1 when it could
-// not be opened, or is open but no terminal or refused its settings.
-int ttyOpen(int *port, const char *path);
+// How ttyOpen went, with the errno behind a failure.
+enum class OpenOutcome {
+    ready,
+    notOpened,        // open() failed; nothing stays open
+    busy,             // another descriptor holds the device's lock; nothing stays open
+    settingsRefused,  // open, but no terminal or it refused its settings
+};
+struct OpenResult {
+    OpenOutcome outcome;
+    int error;
+};
+
+// Opens `path` non-blocking and takes it exclusively (flock), then sets it
+// raw 8N1 at 9600 Bd, flushes the bytes waiting from before and raises DTR
+// and RTS. The descriptor is stored in *port once the lock is held, so a
+// device that is busy, or does not open, leaves *port alone; one that
+// refused its settings stays open there.
+OpenResult ttyOpen(int *port, const char *path);
 
 // Reads what is waiting, up to `capacity` bytes.
 Transfer ttyRead(int fd, void *buffer, int capacity);
@@ -35,7 +48,7 @@ bool ttyOutputPending(int fd);
 // device that does not read.
 void ttyDropOutput(int fd);
 
-// Drops DTR and RTS and closes *port, which becomes -1.
+// Drops DTR and RTS, gives up the lock and closes *port, which becomes -1.
 void ttyClose(int *port);
 
 // Whether the line is hung up, seen by poll(); touches no shared state.
