@@ -15,6 +15,7 @@
 
 #include "backgroundProgram.h"
 #include "fakeSystemTools.h"
+#include "kelvo.h"
 #include "programRunner.h"
 
 using namespace kelvo::test;
@@ -184,6 +185,16 @@ TEST(QueryCommand, QueryWithoutAnswerIsReportedWithNonZeroExit) {
     const Outcome o = runKelvo({"query", sim.paths[0], "NO:SUCH:THINg?"});
     EXPECT_EQ(o.status, 1);
     EXPECT_NE(o.err.find("no answer to 'NO:SUCH:THINg?'"), std::string::npos) << o.err;
+}
+
+TEST(QueryCommand, ADeviceHeldByAnotherProgramIsRefusedWithTheReason) {
+    SimProcess sim(kSim, {});
+    ASSERT_EQ(kelvoOpen(0, sim.paths[0].c_str()), 0);
+    const Outcome o = runKelvo({"query", sim.paths[0], "*IDN?"});
+    EXPECT_EQ(kelvoClose(0), 0);
+    EXPECT_EQ(o.status, 1);
+    EXPECT_NE(o.err.find("cannot open " + sim.paths[0] + ": device busy: opened by another program"), std::string::npos)
+        << o.err;
 }
 
 TEST(UploadCommand, UploadedBytesComeBackIdenticalAsHexDumpAndAsFile) {

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Naming, opening and configuring devices, and the plot window.
 #include <SDL_error.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -25,16 +24,14 @@ std::string pathOf(const std::string &device) {
     return device.substr(first + 1, second == std::string::npos ? std::string::npos : second - first - 1);
 }
 
-std::string explainOpenFailure(const std::string &path) {
-    struct stat info {};
-    if (stat(path.c_str(), &info) != 0) return "cannot open " + path + ": " + std::strerror(errno);
-    if (access(path.c_str(), R_OK | W_OK) != 0) {
-        return "cannot open " + path + ": " + std::strerror(errno) +
-               " ('kelvo list --diagnose' tells why and what to do)";
-    }
-    return "cannot open " + path + ": the library could not set it up as a serial line" +
-           (S_ISCHR(info.st_mode) ? " (another program may hold it: 'kelvo list --diagnose' names it)"
-                                  : " (it is no device file)");
+std::string explainOpenFailure(int slot, const std::string &path) {
+    const char *reason = kelvoGetOpenError(slot);
+    std::string text = "cannot open " + path + ": " + (reason != nullptr && *reason ? reason : "no reason given");
+    if (reason == nullptr) return text;
+    if (std::strcmp(reason, std::strerror(EACCES)) == 0)
+        return text + " ('kelvo list --diagnose' tells why and what to do)";
+    if (std::strncmp(reason, "device busy", 11) == 0) return text + " ('kelvo list --diagnose' names the program)";
+    return text;
 }
 
 }  // namespace
@@ -80,8 +77,7 @@ int OpenSlots::open(const std::string &device) {
     const int slot = static_cast<int>(slots_.size());
     if (slot > 3) throw Failure("at most four devices can be open at once", 2);
     const std::string target = resolveDevice(device);
-    // kelvoOpen leaves no error text when the open fails, so say why here.
-    if (kelvoOpen(slot, target.c_str()) != 0) throw Failure(explainOpenFailure(pathOf(target)));
+    if (kelvoOpen(slot, target.c_str()) != 0) throw Failure(explainOpenFailure(slot, pathOf(target)));
     slots_.push_back(slot);
     names_[slot] = pathOf(target);
     return slot;
