@@ -42,6 +42,15 @@ LineState stateAfter(int error) {
     return LineState::failed;
 }
 
+// 0 once the descriptor holds the lock, else the errno (EWOULDBLOCK: another
+// open file holds it).
+int lockExclusively(int fd) {
+    while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EINTR) return errno;
+    }
+    return 0;
+}
+
 }  // namespace
 
 OpenResult ttyOpen(int *port, const char *path) {
@@ -57,15 +66,13 @@ OpenResult ttyOpen(int *port, const char *path) {
     // rather than TIOCEXCL: the kernel drops a lock when its holder dies,
     // but a tty's exclusive mode outlives a program that crashed while
     // another descriptor (a pty's master) kept the tty alive, and root
-    // ignores it anyway.
-    int locked;
-    do {
-        locked = flock(fd, LOCK_EX | LOCK_NB);
-    } while (locked != 0 && errno == EINTR);
+    // ignores it anyway. Only a terminal is locked: a path that is none
+    // (/dev/null, a file) fails below anyway, and its lock would refuse
+    // every other program that tried the same path.
+    const int locked = isatty(fd) ? lockExclusively(fd) : 0;
     if (locked != 0) {
-        const int error = errno;
         close(fd);
-        return {error == EWOULDBLOCK ? OpenOutcome::busy : OpenOutcome::notOpened, error};
+        return {locked == EWOULDBLOCK ? OpenOutcome::busy : OpenOutcome::notOpened, locked};
     }
     storeRelease(*port, fd);
     termios settings{};
