@@ -2,6 +2,7 @@
 """Finding, naming, opening and closing devices; loading the library."""
 from __future__ import annotations
 
+import fcntl
 import os
 import subprocess
 import sys
@@ -91,6 +92,19 @@ def test_open_failures_say_why(tmp_path):
         kelvo.open(str(plain))
     # Nothing was left claimed by the failures.
     assert _library.port_descriptors() == [-1, -1, -1, -1]
+
+
+def test_a_device_another_program_holds_is_refused_with_the_library_reason(sim):
+    path = sim().paths[0]
+    holder = os.open(path, os.O_RDWR | os.O_NOCTTY)
+    try:
+        fcntl.flock(holder, fcntl.LOCK_EX | fcntl.LOCK_NB)  # as another program holding the device
+        with pytest.raises(kelvo.KelvoError, match=f"cannot open {path}: device busy: opened by another program"):
+            kelvo.open(path)
+    finally:
+        os.close(holder)
+    with kelvo.open(path) as dev:
+        assert dev.query("*OPC?") == "1"
 
 
 def test_a_closed_device_refuses_everything(sim):
