@@ -2,14 +2,15 @@
 # SPDX-License-Identifier: MIT
 """Python's read() against a C program pulling with kelvoGetStreamingData.
 
-Each round streams a simulated device flat out for SECONDS: first the C
-program (streamPull) reads one device, then this process reads another with
-kelvo's read() (decoded to float32), one after the other so that each gets
-the machine alike. It prints both sides' bytes per second and CPU time per
+Each round streams two devices of one simulator flat out for SECONDS, at the
+same time: the C program (streamPull) reads one, this process reads the
+other with kelvo's read() (decoded to float32). Running side by side, both
+get the machine alike even while its load changes; the sides swap devices
+from round to round. It prints both sides' bytes per second and CPU time per
 megabyte (and the samples the library dropped because its queue was full),
-and the ratios against the targets: Python delivers at least
-0.9 times the C program's bytes per second, with at most 1.2 times its CPU
-per byte. Exit status 1 when a target is missed.
+and the ratios against the targets: Python delivers at least 0.9 times the
+C program's bytes per second, with at most 1.2 times its CPU per byte.
+Exit status 1 when a target is missed.
 
     KELVO_LIBRARY=build/libkelvo.so.1 PYTHONPATH=python \\
         /usr/bin/python3 bench/pythonRead.py --build build [--seconds 5] [--rounds 2]
@@ -41,10 +42,17 @@ def start_sim(build: str, devices: int) -> tuple[subprocess.Popen, list[str]]:
     return sim, out.decode().split()
 
 
-def c_round(build: str, path: str, seconds: float) -> tuple[int, float, float, int]:
-    out = subprocess.run([os.path.join(build, "bench/streamPull"), path, str(seconds), LAYOUT], check=True,
-                         capture_output=True, text=True).stdout.split()
-    return int(out[0]), float(out[1]), float(out[2]), int(out[3])
+def start_c(build: str, path: str, seconds: float) -> subprocess.Popen:
+    return subprocess.Popen([os.path.join(build, "bench/streamPull"), path, str(seconds), LAYOUT],
+                            stdout=subprocess.PIPE, text=True)
+
+
+def finish_c(program: subprocess.Popen) -> tuple[int, float, float, int]:
+    out, _ = program.communicate()
+    if program.returncode != 0:
+        sys.exit("streamPull failed")
+    fields = out.split()
+    return int(fields[0]), float(fields[1]), float(fields[2]), int(fields[3])
 
 
 def python_round(path: str, seconds: float) -> tuple[int, float, float, int]:
@@ -70,22 +78,23 @@ def main() -> int:
     parser.add_argument("--rounds", type=int, default=2)
     args = parser.parse_args()
 
-    totals = {"C": [0, 0.0, 0.0], "Python": [0, 0.0, 0.0]}
-    for _ in range(args.rounds):
-        # Fresh devices each round: a device that is still winding down
-        # its last stream does not feed the next reader.
+    totals = {"C": [0, 0.0, 0.0, 0], "Python": [0, 0.0, 0.0, 0]}
+    for round_number in range(args.rounds):
         sim, paths = start_sim(args.build, 2)
+        c_path, python_path = paths if round_number % 2 == 0 else paths[::-1]
         try:
-            for side, figures in (("C", c_round(args.build, paths[0], args.seconds)),
-                                  ("Python", python_round(paths[1], args.seconds))):
-                for k in range(3):
-                    totals[side][k] += figures[k]
-                print(f"{side:6s}: {figures[0] / figures[1] / 1e6:7.2f} MB/s  "
-                      f"{figures[2] / (figures[0] / 1e6) * 1e3:6.2f} ms CPU per MB  "
-                      f"{figures[3]} samples dropped by a full queue")
+            c_program = start_c(args.build, c_path, args.seconds)
+            python_figures = python_round(python_path, args.seconds)
+            figures = {"C": finish_c(c_program), "Python": python_figures}
         finally:
             sim.terminate()
             sim.wait()
+        for side in ("C", "Python"):
+            got = figures[side]
+            for k in range(4):
+                totals[side][k] += got[k]
+            print(f"round {round_number + 1} {side:6s}: {got[0] / got[1] / 1e6:7.2f} MB/s  "
+                  f"{got[2] / (got[0] / 1e6) * 1e3:6.2f} ms CPU per MB  {got[3]} samples dropped by a full queue")
 
     def rate(side: str) -> float:
         return totals[side][0] / totals[side][1]
