@@ -197,6 +197,18 @@ int readCapacity(int dev) {
     return static_cast<int>(std::min(free > 0 ? free - 1 : 0, kIoScratchSize));
 }
 
+// Whether a line that may hold bytes must stay unread for want of room in
+// the response queue. Its reports have been taken, so nothing but the
+// query's caller can end the thread's sleep then: the mark asks the caller
+// to wake the thread once it has made room. Marking with a read-modify-write
+// pairs with the caller's clearing one, and the room is looked at again
+// after it: either the caller sees the mark, or the thread sees the room.
+bool heldForRoom(int dev) {
+    if (readCapacity(dev) != 0) return false;
+    (void)exchange(queryReadHeld[dev], 1);
+    return readCapacity(dev) == 0;
+}
+
 // The watch reports a line when bytes arrive, and one read takes all that
 // the tty holds (it hands out at most 4 KiB at a time). A line is read again
 // without a new report only while it may hold more: after a read that filled
@@ -211,13 +223,8 @@ int receive(int dev, int fd, uint32_t events) {
     if ((events & (POLLHUP | POLLERR)) != 0) line.hangUpSeen = true;
     if (!line.readable) return 0;
     const int capacity = readCapacity(dev);
-    if (capacity == 0) {
-        // Tell the caller; the sleep that follows looks at the room again.
-        // Marking with a read-modify-write pairs with the caller's clearing
-        // one: either the caller sees the mark or the thread sees the room.
-        (void)exchange(queryReadHeld[dev], 1);
-        return 0;
-    }
+    // The sleep that follows marks the line as held for the caller.
+    if (capacity == 0) return 0;
     const Transfer got = ttyRead(fd, tmpBuf, capacity);
     noteLineState(dev, got.state);
     line.readable = got.bytes > 0 && (line.hangUpSeen || got.bytes == capacity);
@@ -324,7 +331,7 @@ int64_t nextDue(int64_t now) {
         if (!lines[dev].served) continue;
         // A line waiting for room in the response queue is not due: the
         // query's caller wakes the thread.
-        if (lines[dev].readable && readCapacity(dev) != 0) keepEarliest(due, now);
+        if (lines[dev].readable && !heldForRoom(dev)) keepEarliest(due, now);
         if (stopPending(dev)) keepEarliest(due, stopDueAt(dev));
         if (lines[dev].closeSeenAt != 0) {
             keepEarliest(due, std::min(lines[dev].closeSeenAt + kCloseDrainTicks, now + kCloseRecheckTicks));
