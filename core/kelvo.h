@@ -371,7 +371,8 @@ KELVO_API int tMsgGetTimeStamps(int64_t stamps[4], int index) KELVO_NOEXCEPT;
 
 /* ---- Plot window ------------------------------------------------------- */
 
-/* Call these three from one application thread, never from a callback. */
+/* Call these from one application thread, never from a callback
+ * (kelvoPlotWindowIsOpen excepted). */
 
 /* Open the plot window (closing an open one first) and start its render
  * thread; waits until the window is up or has failed. Always 0: on failure
@@ -387,6 +388,16 @@ KELVO_API int sdl2WindowConfigure(int dev, int span) KELVO_NOEXCEPT;
 /* Stop the render thread and close the window. 0. Waits for the render
  * thread to end (about one frame). */
 KELVO_API int sdl2KillWindow(void) KELVO_NOEXCEPT;
+/* Set the title of the open window (UTF-8, cut to 511 bytes; a new window
+ * is titled "SDL Output"). 0 once the window shows it, or -1 for a NULL
+ * `title` or when no window's render thread runs. Waits about one frame.
+ * Call it from the thread that opened the window. */
+KELVO_API int kelvoSetPlotTitle(const char *title) KELVO_NOEXCEPT;
+/* 1 while the window's render thread runs; 0 when no window exists, or once
+ * the user closed the window (it then stays on screen, frozen, until
+ * sdl2KillWindow). Any thread may ask, as often as it likes: it only reads
+ * two flags. */
+KELVO_API int kelvoPlotWindowIsOpen(void) KELVO_NOEXCEPT;
 
 #ifdef __cplusplus
 }

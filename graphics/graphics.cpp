@@ -11,11 +11,15 @@
 //
 // Configuration never touches the model while a render cycle may run: it
 // posts a layout request that the render thread applies between cycles, and
-// applies it itself only once the render loop has ended.
+// applies it itself only once the render loop has ended. A new title is
+// posted the same way.
 #include <SDL_image.h>
+#include <langinfo.h>
 #include <pthread.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -32,6 +36,7 @@
 #include "plotWindow.h"
 #include "renderArea.h"
 #include "resources.h"
+#include "spanLabel.h"
 #include "wakeups.h"
 
 using namespace kelvo;
@@ -51,6 +56,9 @@ constexpr int kLabelPointSize = 14;
 constexpr uint8_t kFillByte = 180;
 constexpr int kVideoAttempts = 8;
 constexpr useconds_t kVideoRetryStepUs = 10000;
+constexpr int kLabelMargin = 3;
+// Every value reaches the plot scaled to -1.0..1.0 (see convertSample).
+constexpr char kFullScale[] = "\u00b11.0";
 
 // Set by sdl2Window before the render thread starts.
 struct {
@@ -77,6 +85,14 @@ int32_t layoutFailed;
 // The render thread's copy of grConf, taken when a layout is applied, so
 // that the application may write grConf at any time.
 FiltInfo appliedLayout;
+// Counts applied layouts, so that the labels know when to be made again.
+// Written where the layout is applied, read by the render thread.
+uint32_t layoutSerial;
+
+// Raised by kelvoSetPlotTitle once the title is in requestedTitle, lowered
+// by the render thread after setting it; only the raiser writes the text.
+int32_t titleRequest;
+char requestedTitle[512];
 
 void recordFailure(const char *what) {
     std::snprintf(setupFailure, sizeof setupFailure, "%s: %s", what, SDL_GetError());
@@ -105,7 +121,16 @@ bool useStaging(PlotWindow &window, int width, int height) {
     return true;
 }
 
+void freeStripLabels(PlotWindow &window) {
+    for (SDL_Surface *&label : window.stripLabels) {
+        if (label != nullptr) SDL_FreeSurface(label);
+        label = nullptr;
+    }
+}
+
 void closeWindow(PlotWindow &window) {
+    freeStripLabels(window);
+    if (window.spanLabel != nullptr) SDL_FreeSurface(window.spanLabel);
     if (window.staging != nullptr) SDL_FreeSurface(window.staging);
     if (window.icon != nullptr) SDL_FreeSurface(window.icon);
     if (window.font != nullptr) TTF_CloseFont(window.font);
@@ -204,6 +229,7 @@ bool openWindow(PlotWindow &window) {
 // Render thread, or the application's thread once the render loop ended.
 void applyLayout(RenderArea &model) {
     appliedLayout = grConf;
+    ++layoutSerial;
     // Bytes cut to the old sample size would shift every later sample.
     ringDiscard(graphicQ);
     model.clearGraphs();
@@ -235,21 +261,86 @@ bool quitEventSeen() {
     return quit;
 }
 
-void drawLabels(PlotWindow &window, RenderArea &model) {
-    if (model.nGraphs <= 0 || window.font == nullptr || window.surface == nullptr) return;
-    const int step = model.height / model.nGraphs;
+SDL_Surface *renderLabel(PlotWindow &window, const char *text) {
     const SDL_Color black{0, 0, 0, 255};
     const SDL_Color white{255, 255, 255, 255};
-    int y = 3;
-    for (int k = 0; k < model.nGraphs; ++k, y += step) {
-        // An empty or unrenderable name gives no surface: that strip goes
-        // without a label.
-        SDL_Surface *text = TTF_RenderText_Shaded(window.font, model.names[k].c_str(), black, white);
-        if (text == nullptr) continue;
-        SDL_Rect at{0, y, text->w, text->h};
-        SDL_BlitSurface(text, nullptr, window.surface, &at);
-        SDL_FreeSurface(text);
+    return TTF_RenderUTF8_Shaded(window.font, text, black, white);
+}
+
+// One picture per strip: its name and full-scale value in one piece, so
+// that the plot scrolling under it smears nothing into a gap.
+void makeStripLabels(PlotWindow &window, const RenderArea &model) {
+    freeStripLabels(window);
+    window.labelledLayout = layoutSerial;
+    for (int k = 0; k < model.nGraphs && k < kMaxGraphs; ++k) {
+        const std::string &name = model.names[k];
+        const std::string text = name.empty() ? kFullScale : name + "  " + kFullScale;
+        // Without memory for it, that strip goes without a label.
+        window.stripLabels[k] = renderLabel(window, text.c_str());
     }
+}
+
+void updateSpanLabel(PlotWindow &window, const RenderArea &model) {
+    char text[sizeof window.spanText];
+    formatSpan(text, sizeof text, model.decim.span, window.meter.rate());
+    if (window.spanLabel != nullptr && std::strcmp(text, window.spanText) == 0) return;
+    if (window.spanLabel != nullptr) SDL_FreeSurface(window.spanLabel);
+    std::memcpy(window.spanText, text, sizeof text);
+    window.spanLabel = renderLabel(window, text);
+}
+
+void blitLabel(SDL_Surface *label, SDL_Surface *target, int x, int y) {
+    if (label == nullptr) return;
+    SDL_Rect at{x, y, label->w, label->h};
+    SDL_BlitSurface(label, nullptr, target, &at);
+}
+
+void drawLabels(PlotWindow &window, RenderArea &model) {
+    if (model.nGraphs <= 0 || window.font == nullptr || window.surface == nullptr) return;
+    if (window.labelledLayout != layoutSerial) makeStripLabels(window, model);
+    updateSpanLabel(window, model);
+    const int step = model.height / model.nGraphs;
+    for (int k = 0; k < model.nGraphs && k < kMaxGraphs; ++k) {
+        blitLabel(window.stripLabels[k], window.surface, 0, k * step + kLabelMargin);
+    }
+    // Bottom left of the bottom strip, where the oldest samples are.
+    if (window.spanLabel != nullptr) {
+        const int y = model.nGraphs * step - window.spanLabel->h - kLabelMargin;
+        blitLabel(window.spanLabel, window.surface, 0, y);
+    }
+}
+
+double monotonicSeconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+// SDL's X11 driver converts a title through the process's LC_CTYPE locale,
+// and where the locale cannot hold it (the "C" locale a program has until
+// it calls setlocale) it leaves the old title up. There each character
+// beyond ASCII is shown as '?' instead, so that the title still changes.
+void fitTitleToLocale(char *title) {
+    const char *driver = SDL_GetCurrentVideoDriver();
+    if (driver == nullptr || std::strcmp(driver, "x11") != 0) return;
+    if (std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0) return;
+    char *to = title;
+    for (const char *from = title; *from != '\0'; ++from) {
+        const auto byte = static_cast<unsigned char>(*from);
+        if (byte < 0x80) {
+            *to++ = *from;
+        } else if ((byte & 0xC0) != 0x80) {
+            *to++ = '?';  // a character's first byte; its others are dropped
+        }
+    }
+    *to = '\0';
+}
+
+void applyTitle(PlotWindow &window) {
+    if (loadAcquire(titleRequest) == 0) return;
+    char title[sizeof requestedTitle];
+    std::memcpy(title, requestedTitle, sizeof title);
+    fitTitleToLocale(title);
+    SDL_SetWindowTitle(window.sdlWindow, title);
+    storeRelease(titleRequest, 0);
 }
 
 void renderCycle(PlotWindow &window, RenderArea &model) {
@@ -262,7 +353,7 @@ void renderCycle(PlotWindow &window, RenderArea &model) {
     }
     // The queue keeps moving even when nothing can be painted; the backlog
     // of columns is bounded when a paint becomes possible again.
-    drainPlotQueue(graphicQ, appliedLayout, model.decim);
+    window.meter.add(drainPlotQueue(graphicQ, appliedLayout, model.decim), monotonicSeconds());
     SDL_Surface *target = window.staging != nullptr ? window.staging : window.surface;
     if (target != nullptr && window.pixels != nullptr && SDL_LockSurface(target) == 0) {
         paintEvent(window.pixels, &model);
@@ -321,8 +412,10 @@ void *graphicThread(void *) {
         if (loadAcquire(terminateGraphicThread) != 0) break;
         if (loadAcquire(layoutRequest) != 0) {
             applyLayout(*model);
+            window->meter.reset();
             storeRelease(layoutRequest, 0);
         }
+        applyTitle(*window);
         if (quitEventSeen()) break;
         if (loadAcquire(window->quitRequested)) break;
         renderCycle(*window, *model);
@@ -349,10 +442,13 @@ KELVO_API int sdl2Window(int x, int y, int width, int height) noexcept {
         return 0;
     }
     requested = {x, y, width, height};
-    setupState = kStarting;
+    // Before renderLoopEnded: kelvoPlotWindowIsOpen on another thread must
+    // not take the last window's state for this one's.
+    storeRelease(setupState, kStarting);
     terminateGraphicThread = 0;
-    renderLoopEnded = 0;
+    storeRelease(renderLoopEnded, 0);
     layoutRequest = 0;
+    titleRequest = 0;
     if (pthread_create(&graphicThreadId, nullptr, graphicThread, nullptr) != 0) {
         SDL_SetError("sdl2Window: the render thread cannot be started");
         return 0;
@@ -400,6 +496,30 @@ KELVO_API int sdl2KillWindow(void) noexcept {
         pWindow = nullptr;
     }
     ringDiscard(graphicQ);
+    return 0;
+}
+
+KELVO_API int kelvoPlotWindowIsOpen(void) noexcept {
+    return loadAcquire(setupState) == kReady && loadAcquire(renderLoopEnded) == 0 ? 1 : 0;
+}
+
+KELVO_API int kelvoSetPlotTitle(const char *title) noexcept {
+    if (title == nullptr || kelvoPlotWindowIsOpen() == 0) return -1;
+    // Cut at a character boundary: SDL takes the title as UTF-8.
+    const size_t whole = std::strlen(title);
+    size_t length = std::min(whole, sizeof requestedTitle - 1);
+    while (length > 0 && length < whole && (static_cast<unsigned char>(title[length]) & 0xC0) == 0x80) --length;
+    std::memcpy(requestedTitle, title, length);
+    requestedTitle[length] = '\0';
+    storeRelease(titleRequest, 1);
+    while (loadAcquire(titleRequest) != 0) {
+        // A window closed meanwhile never takes it.
+        if (loadAcquire(renderLoopEnded) != 0) {
+            storeRelease(titleRequest, 0);
+            return -1;
+        }
+        usleep(1000);
+    }
     return 0;
 }
 

@@ -8,6 +8,9 @@
 
 #include <cstdint>
 
+#include "renderArea.h"
+#include "spanLabel.h"
+
 struct PlotWindow {
     SDL_Window *sdlWindow = nullptr;
     bool quitRequested = false;
@@ -21,12 +24,21 @@ struct PlotWindow {
     // directly (another pixel format, padded rows, or a surface that SDL
     // replaced); it is blitted onto the window surface every cycle.
     SDL_Surface *staging = nullptr;
+    // Label pictures, made again only when what they say changes: one per
+    // strip (its name and full-scale value) for layout `labelledLayout`,
+    // and the span of the bottom strip.
+    SDL_Surface *stripLabels[kelvo::kMaxGraphs] = {};
+    uint32_t labelledLayout = 0;
+    SDL_Surface *spanLabel = nullptr;
+    char spanText[48] = "";
+    kelvo::SampleRateMeter meter;
 };
 
 namespace kelvo {
 
 // Render thread entry: sets up SDL and the window, then renders about every
-// 30 ms until sdl2KillWindow, an SDL_QUIT or quitRequested.
+// 30 ms until sdl2KillWindow, an SDL_QUIT or quitRequested. The window's
+// title is changed between cycles (kelvoSetPlotTitle).
 void *graphicThread(void *unused);
 
 }  // namespace kelvo

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <clocale>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -281,6 +282,38 @@ TEST_F(PlotWindowTest, UserClosingTheWindowEndsRenderingButWindowStaysUntilKille
     EXPECT_EQ(pWindow, nullptr);
 }
 
+TEST_F(PlotWindowTest, TitleAndOpenStateFollowTheWindowUntilAWindowManagerClosesIt) {
+    EXPECT_EQ(kelvoPlotWindowIsOpen(), 0);
+    EXPECT_EQ(kelvoSetPlotTitle("nobody sees this"), -1);
+    open(0, 450, 320, 200);
+    const unsigned long id = xWindowOf(pWindow);
+    XScreen screen;
+    EXPECT_EQ(screen.title(id), "SDL Output");
+    EXPECT_EQ(kelvoPlotWindowIsOpen(), 1);
+    EXPECT_EQ(kelvoSetPlotTitle(nullptr), -1);
+    // In the C locale the title still changes, beyond ASCII as '?'.
+    const std::string title = "kelvo \u2014 /dev/ttyACM0 (3 \u00d7 Adc24)";
+    ASSERT_EQ(kelvoSetPlotTitle(title.c_str()), 0);
+    EXPECT_EQ(screen.title(id), "kelvo ? /dev/ttyACM0 (3 ? Adc24)");
+    // A program in a UTF-8 locale gets it as it is.
+    const std::string before = std::setlocale(LC_CTYPE, nullptr);
+    ASSERT_NE(std::setlocale(LC_CTYPE, "C.UTF-8"), nullptr);
+    ASSERT_EQ(kelvoSetPlotTitle(title.c_str()), 0);
+    EXPECT_EQ(screen.title(id), title);
+    std::setlocale(LC_CTYPE, before.c_str());
+    // A title longer than the window takes is cut, never inside a character.
+    const std::string longTitle(510, 'x');
+    ASSERT_EQ(kelvoSetPlotTitle((longTitle + "\u00e4").c_str()), 0);
+    EXPECT_EQ(screen.title(id), longTitle);
+
+    ASSERT_TRUE(screen.closeLikeAWindowManager(id));
+    ASSERT_TRUE(eventually([] { return kelvoPlotWindowIsOpen() == 0; }));
+    EXPECT_EQ(kelvoSetPlotTitle("too late"), -1);
+    EXPECT_TRUE(xWindowExists(id)) << "closed, but on screen until sdl2KillWindow";
+    EXPECT_EQ(sdl2KillWindow(), 0);
+    EXPECT_EQ(kelvoPlotWindowIsOpen(), 0);
+}
+
 // The waveform of 'CONF:DEV 0,4,1': four 16-bit ADC values and one six-axis
 // IMU, 10 words per sample.
 constexpr int kWords = 10;
@@ -469,7 +502,8 @@ TEST(PlotWindowOtherDepth, SixteenBitScreenIsPaintedThroughAStagingSurface) {
     if (outer != nullptr) setenv("DISPLAY", saved.c_str(), 1);
     else unsetenv("DISPLAY");
 
-    for (int x = W / 2; x < W; x += 5) {
+    // Right of the labels, the span label of the bottom strip the widest.
+    for (int x = 150; x < W; x += 5) {
         EXPECT_TRUE(near(shot.at(x, 15), 0x0000FF)) << "strip 0 trace at 0.5, x " << x;
         EXPECT_TRUE(near(shot.at(x, 60 + 45), 0x0000FF)) << "strip 1 trace at -0.5, x " << x;
         EXPECT_TRUE(near(shot.at(x, 5), 0xFFFFFF)) << "strip 0 background, x " << x;

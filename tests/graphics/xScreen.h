@@ -8,6 +8,7 @@
 #include <X11/Xutil.h>
 
 #include <chrono>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -52,6 +53,60 @@ public:
         for (unsigned i = 0; i < count; ++i) found = found || children[i] == id;
         if (children != nullptr) XFree(children);
         return found;
+    }
+
+    // The top-level windows, oldest first.
+    std::vector<unsigned long> topLevelWindows() {
+        std::vector<unsigned long> ids;
+        if (display_ == nullptr) return ids;
+        Window root, parent, *children = nullptr;
+        unsigned count = 0;
+        if (XQueryTree(display_, DefaultRootWindow(display_), &root, &parent, &children, &count) == 0) return ids;
+        for (unsigned i = 0; i < count; ++i) ids.push_back(children[i]);
+        if (children != nullptr) XFree(children);
+        return ids;
+    }
+
+    // The title a window manager would show: _NET_WM_NAME (UTF-8), else
+    // WM_NAME. The window must exist.
+    std::string title(unsigned long id) {
+        if (!windowExists(id)) return "";
+        const Atom netName = XInternAtom(display_, "_NET_WM_NAME", False);
+        const Atom utf8 = XInternAtom(display_, "UTF8_STRING", False);
+        Atom type = 0;
+        int format = 0;
+        unsigned long items = 0, after = 0;
+        unsigned char *data = nullptr;
+        std::string text;
+        if (XGetWindowProperty(display_, id, netName, 0, 1024, False, utf8, &type, &format, &items, &after, &data) ==
+                Success &&
+            data != nullptr && type == utf8) {
+            text.assign(reinterpret_cast<const char *>(data), items);
+        }
+        if (data != nullptr) XFree(data);
+        if (!text.empty()) return text;
+        char *name = nullptr;
+        if (XFetchName(display_, id, &name) != 0 && name != nullptr) {
+            text = name;
+            XFree(name);
+        }
+        return text;
+    }
+
+    // What a window manager sends when the user clicks the close button:
+    // a WM_DELETE_WINDOW message of the WM_PROTOCOLS kind.
+    bool closeLikeAWindowManager(unsigned long id) {
+        if (!windowExists(id)) return false;
+        XEvent event{};
+        event.xclient.type = ClientMessage;
+        event.xclient.window = id;
+        event.xclient.message_type = XInternAtom(display_, "WM_PROTOCOLS", False);
+        event.xclient.format = 32;
+        event.xclient.data.l[0] = static_cast<long>(XInternAtom(display_, "WM_DELETE_WINDOW", False));
+        event.xclient.data.l[1] = CurrentTime;
+        const bool sent = XSendEvent(display_, id, False, NoEventMask, &event) != 0;
+        XFlush(display_);
+        return sent;
     }
 
     // The window must exist: Xlib ends the process on a bad id.
