@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -18,7 +19,7 @@
 namespace kelvo::cli {
 
 // Thrown to end a command: main prints "kelvo: <message>" and exits with
-// `status` (1 for a failure, 2 for a usage error).
+// `status` (1 for a failure, 2 for a usage error, 3 for data lost).
 struct Failure : std::runtime_error {
     Failure(const std::string &message, int status = 1) : std::runtime_error(message), status(status) {}
     int status;
@@ -30,25 +31,30 @@ struct Failure : std::runtime_error {
 extern volatile sig_atomic_t interrupted;
 void catchInterrupt();
 
-// The arguments of one command: options are words beginning "--"; a few
-// take the words that follow them up to the next option.
+// The arguments of one command. Options are words beginning "--", which
+// also take their value as "--opt=value", or the short forms -c, -s, -n, -o
+// and -t. --config (-c) takes the words that follow it up to the next
+// option, --config=CMD just CMD; it may be given again to add more.
 struct Arguments {
     std::vector<std::string> positional;
-    std::vector<std::string> config;  // --config CMD...
-    double seconds = -1;              // --seconds N; -1 when not given
+    std::vector<std::string> config;  // --config CMD..., -c
+    double seconds = -1;              // --seconds N, -s; -1 when not given
+    long long samples = -1;           // --samples N, -n; -1 when not given
     double rate = -1;                 // --rate HZ; -1 when not given
     bool raw = false;                 // --raw
-    std::string out;                  // --out FILE
+    std::string out;                  // --out FILE, -o
     int span = 2000;                  // --span N
-    int timeoutMs = 1000;             // --timeout MS
+    int timeoutMs = 1000;             // --timeout MS, -t
     bool quietRule = false;           // --quiet-rule
     bool all = false;                 // --all
     bool diagnose = false;            // --diagnose
     bool plot = false;                // --plot
     bool noPlot = false;              // --no-plot
+    bool json = false;                // --json: stdout carries one JSON document
     bool help = false;                // --help or -h
 };
-// Parses argv[first..]; `allowed` lists the options the command takes.
+// Parses argv[first..]; `allowed` lists the long names of the options the
+// command takes. Usage errors throw a Failure of status 2.
 Arguments parseArguments(const std::string &command, int argc, char **argv, int first,
                          const std::vector<std::string> &allowed);
 
@@ -164,6 +170,9 @@ public:
         StreamCounts counts;
     };
     void add(int slot, const std::string &name, int sampleBytes, SampleSink *sink = nullptr);
+    // Also ends the run, cleanly, once `condition` holds; asked about every
+    // millisecond on the calling thread.
+    void endWhen(std::function<bool()> condition) { endWhen_ = std::move(condition); }
     // Runs for `seconds` (until interrupted when negative); returns the time taken.
     double run(double seconds);
     // Takes what the stopped devices sent before they fell silent.
@@ -178,6 +187,7 @@ private:
     void showStatus(double elapsed, bool final);
     std::vector<Slot> slots_;
     bool terminal_ = false;
+    std::function<bool()> endWhen_;
 };
 
 // The exit status of a stream that ran to its end: 0 clean, 3 when any
@@ -216,11 +226,25 @@ private:
 // microseconds after it, then the spread between the slots.
 void printStamps(const std::vector<std::pair<int, std::string>> &slots);
 void printThroughput(const StreamRun &run, double elapsed);
+// Whether stamp k of a slot's four was taken in this start: a stamp older
+// than the release was not.
+inline bool stampTaken(const int64_t stamps[4], int k) { return stamps[k] >= stamps[0] && stamps[0] > 0; }
 
+// The --json documents (json.h writes them).
+void printListJson(const std::vector<ListedDevice> &devices);
+void printSyncJson(const std::vector<std::pair<int, std::string>> &slots, const StreamRun &run, double elapsed);
+void printStreamJson(const StreamRun::Slot &s, double elapsed, const std::string &out);
+
+// A display to plot on: DISPLAY or WAYLAND_DISPLAY, or a video driver
+// named in SDL_VIDEODRIVER (offscreen plots where nobody sees it).
 bool hasDisplay();
-// Opens the plot window for `slot`; false (with a one-line notice to
-// `notices`) when it cannot be had.
-bool openPlot(int slot, int span, FILE *notices = stdout);
+// Opens the plot window for `slot`; false (with a one-line notice on
+// `notices`) when it cannot be had. A non-empty `title` replaces SDL's.
+bool openPlot(int slot, int span, const std::string &title = "", FILE *notices = stdout);
+// "kelvo — DEVICE (LAYOUT)" for the plot window of a configured slot.
+std::string plotTitle(int slot, const std::string &device);
+// True once the user closed the plot window.
+bool plotClosed();
 void closePlot();
 
 int listCommand(int argc, char **argv);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cli.h"
+#include "json.h"
 #include "kelvo.h"
 
 namespace kelvo::cli {
@@ -42,7 +43,7 @@ void writeFile(const std::string &path, const char *bytes, int length) {
 }  // namespace
 
 int listCommand(int argc, char **argv) {
-    const Arguments args = parseArguments("list", argc, argv, 2, {"--all", "--diagnose"});
+    const Arguments args = parseArguments("list", argc, argv, 2, {"--all", "--diagnose", "--json"});
     if (args.help) {
         std::fputs(helpText("list"), stdout);
         return 0;
@@ -50,14 +51,51 @@ int listCommand(int argc, char **argv) {
     if (!args.positional.empty()) throw Failure("'list' takes no device", 2);
     if (args.diagnose) return diagnoseDevices();
     const std::vector<ListedDevice> devices = listedDevices(args.all);
-    for (const ListedDevice &d : devices) std::printf("%s\t%s\t%s\n", d.kind.c_str(), d.path.c_str(), d.serial.c_str());
+    if (args.json) {
+        printListJson(devices);
+    } else {
+        for (const ListedDevice &d : devices)
+            std::printf("%s\t%s\t%s\n", d.kind.c_str(), d.path.c_str(), d.serial.c_str());
+    }
     if (devices.empty()) std::fprintf(stderr, "no devices found%s\n", args.all ? "" : " (try --all)");
     return 0;
 }
 
 namespace {
 
-void showAnswer(const Arguments &args, const char *answer, int length, bool binary) {
+std::string hexOf(const char *bytes, int length) {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string hex;
+    for (int i = 0; i < length; ++i) {
+        const auto byte = static_cast<unsigned char>(bytes[i]);
+        hex += kDigits[byte >> 4];
+        hex += kDigits[byte & 0x0F];
+    }
+    return hex;
+}
+
+// An answer as an entry of the --json results.
+void answerEntry(JsonWriter &json, const Arguments &args, const char *answer, int length, bool binary) {
+    if (!binary) {
+        std::string text(answer, static_cast<size_t>(length));
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+        json.member("answer", text);
+        return;
+    }
+    json.member("binary", true).member("bytes", length);
+    if (!args.out.empty()) {
+        writeFile(args.out, answer, length);
+        json.member("file", args.out);
+    } else {
+        json.member("hex", hexOf(answer, length));
+    }
+}
+
+void showAnswer(const Arguments &args, const char *answer, int length, bool binary, JsonWriter *json) {
+    if (json != nullptr) {
+        answerEntry(*json, args, answer, length, binary);
+        return;
+    }
     if (binary) {
         if (!args.out.empty()) {
             writeFile(args.out, answer, length);
@@ -72,7 +110,7 @@ void showAnswer(const Arguments &args, const char *answer, int length, bool bina
 }
 
 // The older way: kelvoSendCmd, an answer ends after 5 quiet ms.
-int queryByQuietRule(const Arguments &args, OpenSlots &open, int slot) {
+int queryByQuietRule(const Arguments &args, OpenSlots &open, int slot, JsonWriter *json) {
     int status = 0;
     for (size_t i = 1; i < args.positional.size(); ++i) {
         const std::string &command = args.positional[i];
@@ -80,8 +118,12 @@ int queryByQuietRule(const Arguments &args, OpenSlots &open, int slot) {
         int binary = 0;
         const char *answer = kelvoSendCmd(slot, command.c_str(), &length, &binary);
         if (answer == nullptr) throw Failure(open.name(slot) + ": " + libraryError(slot));
-        showAnswer(args, answer, length, binary != 0);
-        if (!binary && length == 0 && command.find('?') != std::string::npos) {
+        const bool silent = !binary && length == 0 && command.find('?') != std::string::npos;
+        if (json != nullptr) json->beginObject().member("command", command);
+        if (silent && json != nullptr) json->member("timeout", true);
+        if (!silent) showAnswer(args, answer, length, binary != 0, json);
+        if (json != nullptr) json->endObject();
+        if (silent) {
             std::fprintf(stderr, "kelvo: %s: no answer to '%s'\n", open.name(slot).c_str(), command.c_str());
             status = 1;
         }
@@ -108,7 +150,7 @@ int exchange(const Arguments &args, OpenSlots &open, int slot, const std::string
 }  // namespace
 
 int queryCommand(int argc, char **argv) {
-    const Arguments args = parseArguments("query", argc, argv, 2, {"--out", "--timeout", "--quiet-rule"});
+    const Arguments args = parseArguments("query", argc, argv, 2, {"--out", "--timeout", "--quiet-rule", "--json"});
     if (args.help) {
         std::fputs(helpText("query"), stdout);
         return 0;
@@ -116,20 +158,35 @@ int queryCommand(int argc, char **argv) {
     if (args.positional.size() < 2) throw Failure("'query' takes a DEVICE and at least one COMMAND", 2);
     OpenSlots open;
     const int slot = open.open(args.positional[0]);
-    if (args.quietRule) return queryByQuietRule(args, open, slot);
+    JsonWriter document;
+    JsonWriter *json = args.json ? &document : nullptr;
+    if (json != nullptr) document.beginObject().member("device", open.name(slot)).key("results").beginArray();
+    // The document is printed however the commands end, a refused setting included.
+    const auto finish = [&](int status) {
+        if (json != nullptr) document.endArray().endObject().print();
+        return status;
+    };
+    if (args.quietRule) return finish(queryByQuietRule(args, open, slot, json));
     std::vector<char> answer(16 << 20);
     int status = 0;
     for (size_t i = 1; i < args.positional.size(); ++i) {
         const std::string &command = args.positional[i];
+        if (json != nullptr) document.beginObject().member("command", command);
+        const auto entryDone = [&] {
+            if (json != nullptr) document.endObject();
+        };
         int binary = 0;
         const int n = exchange(args, open, slot, command, answer, binary);
         if (n == -2) {
+            if (json != nullptr) document.member("timeout", true);
+            entryDone();
             status = 1;
             continue;
         }
         if (command.find('?') != std::string::npos) {
-            showAnswer(args, answer.data(), n, binary != 0);
-            if (!binary && n == 0) std::putchar('\n');
+            showAnswer(args, answer.data(), n, binary != 0, json);
+            if (json == nullptr && !binary && n == 0) std::putchar('\n');
+            entryDone();
             std::fflush(stdout);
             continue;
         }
@@ -138,12 +195,22 @@ int queryCommand(int argc, char **argv) {
         if (!report.answered) {
             std::fprintf(stderr, "kelvo: %s: no answer to 'SYSTem:ERRor?' within %d ms\n", open.name(slot).c_str(),
                          args.timeoutMs);
+            if (json != nullptr) document.member("timeout", true);
+            entryDone();
             status = 1;
             continue;
         }
-        if (report.isError) throw Failure(open.name(slot) + ": '" + command + "': " + report.text);
+        if (json != nullptr) {
+            document.member("accepted", !report.isError);
+            if (report.isError) document.member("error", report.text);
+        }
+        entryDone();
+        if (report.isError) {
+            finish(1);
+            throw Failure(open.name(slot) + ": '" + command + "': " + report.text);
+        }
     }
-    return status;
+    return finish(status);
 }
 
 int uploadCommand(int argc, char **argv) {

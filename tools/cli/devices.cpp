@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: MIT
-// Naming, opening and configuring devices, and the plot window.
-#include <SDL_error.h>
+// Naming, opening and configuring devices.
 #include <unistd.h>
 
 #include <cerrno>
@@ -164,29 +163,5 @@ Layout layoutOf(int slot) {
     }
     return layout;
 }
-
-bool hasDisplay() {
-    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
-        const char *value = std::getenv(name);
-        if (value != nullptr && *value != '\0') return true;
-    }
-    return false;
-}
-
-bool openPlot(int slot, int span, FILE *notices) {
-    if (!hasDisplay()) {
-        std::fprintf(notices, "live plot skipped: no display (DISPLAY is not set)\n");
-        return false;
-    }
-    sdl2Window(100, 100, 1000, 600);
-    if (pWindow == nullptr) {
-        std::fprintf(notices, "live plot skipped: %s\n", SDL_GetError());
-        return false;
-    }
-    sdl2WindowConfigure(slot, span);
-    return true;
-}
-
-void closePlot() { sdl2KillWindow(); }
 
 }  // namespace kelvo::cli

@@ -1,9 +1,14 @@
 // SPDX-License-Identifier: MIT
 // kelvo: list, query, stream from, synchronise, upload to and plot
 // data-acquisition devices, or watch a demo with simulated ones.
+#include <langinfo.h>
+
+#include <cctype>
+#include <clocale>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "cli.h"
 #include "kelvo.h"
@@ -25,10 +30,12 @@ void catchInterrupt() {
 namespace {
 
 const char kToolHelp[] = R"(usage: kelvo COMMAND [ARGUMENTS]
+       kelvo --version | -V
+       kelvo --help | -h
 
 Commands:
-  list [--all] [--diagnose]            list the attached devices, or diagnose them
-  query DEVICE COMMAND...              send SCPI commands, print the answers
+  list [--all] [--diagnose] [--json]  list the attached devices, or diagnose them
+  query DEVICE COMMAND... [--json]     send SCPI commands, print the answers
   stream DEVICE --config CMD...        stream samples to the terminal or a file
   sync DEVICE... --config CMD...       start several devices at one moment
   upload DEVICE FILE                   send a file as a binary block
@@ -36,16 +43,36 @@ Commands:
   demo                                 two simulated devices, streamed and timed
   help [COMMAND]                       show this text or a command's
 
+Options:
+  -c, --config CMD...   configuration commands, up to the next option;
+                        --config=CMD gives one, and --config may be repeated
+  -s, --seconds N       how long to stream
+  -n, --samples N       how many samples to take, where a command counts them
+  -o, --out FILE        where to write the data
+  -t, --timeout MS      how long to wait for each answer
+  --json                print one JSON document on stdout instead of text
+                        (list, query, sync, and the summary of stream and plot)
+  -V, --version         print the version and exit
+  -h, --help            show the help of the tool or of a command
+Every option that takes a value also takes it as --option=value.
+
 DEVICE is a tty path (/dev/ttyACM0), a line of 'kelvo list', or a serial
 number shown by it. Run 'kelvo COMMAND --help' for the details of a command.
+
+Exit status:
+  0  success
+  1  failure: a device, file or the library refused or went silent
+  2  usage: unknown command or option, missing or bad argument
+  3  data lost: the stream went through, but samples were dropped on the way
 )";
 
-const char kListHelp[] = R"(usage: kelvo list [--all] [--diagnose]
+const char kListHelp[] = R"(usage: kelvo list [--all] [--diagnose] [--json]
 
 Lists the attached devices, one line each: kind, tab, tty path, tab, serial
 number, then the devices of this user's running kelvo-sim programs, as
 "simulated". With --all, other USB serial ttys are listed too, as "foreign".
 A line, its path or its serial number names the device in other commands.
+With --json: {"devices": [{"kind": ..., "path": ..., "serial": ...}, ...]}.
 
 --diagnose looks at every USB tty and simulated device instead and tells
 for each: whether this user may open it read-write (and if not, why and
@@ -55,7 +82,8 @@ and which kind it is listed as or why it is not listed. The exit status is
 0 when every listed device is usable, else 1.
 )";
 
-const char kQueryHelp[] = R"(usage: kelvo query DEVICE COMMAND... [--timeout MS] [--out FILE] [--quiet-rule]
+const char kQueryHelp[] = R"(usage: kelvo query DEVICE COMMAND... [-t|--timeout MS] [-o|--out FILE] [--quiet-rule]
+                   [--json]
 
 Sends each SCPI COMMAND in turn and waits for exactly one answer to each
 query (a command with '?'), for at most --timeout MS (default 1000). A text
@@ -71,12 +99,18 @@ error is printed and the tool stops with exit status 1.
 error check, an answer ends when the line has been quiet for 5 ms, and a
 query that gets nothing within 400 ms is reported.
 
+--json prints {"device": ..., "results": [...]} with one entry per COMMAND:
+{"command", "answer"} for a text answer, {"command", "binary": true,
+"bytes", "hex"} for a block (or "file" with --out), {"command", "error"} for
+a setting the device refused, {"command", "timeout": true} for a query that
+got no answer; the exit status is as without it.
+
   kelvo query /dev/ttyACM0 '*IDN?'
   kelvo query SIM0001 'CONFigure:DEVice 3' 'CONFigure:DEVice?'
 )";
 
-const char kStreamHelp[] = R"(usage: kelvo stream DEVICE --config CMD... [--seconds N] [--out FILE.csv|FILE.bin|-]
-                    [--raw] [--rate HZ] [--plot] [--span N]
+const char kStreamHelp[] = R"(usage: kelvo stream DEVICE -c|--config CMD... [-s|--seconds N]
+                    [-o|--out FILE.csv|FILE.bin|-] [--raw] [--rate HZ] [--plot] [--span N] [--json]
 
 Sends the configuration commands, asking the device "SYSTem:ERRor?" after
 each (a device that reports an error is not streamed from; its text is
@@ -101,8 +135,10 @@ summary at the end repeats them.
   --rate HZ         the device's sample rate, for the CSV's time column;
                     without it the rate is measured from the arrivals over
                     the first second (the rows wait until then)
-  --plot            show the live plot as well (needs a display)
+  --plot            show the live plot as well (needs a display); closing
+                    its window closes only the plot
   --span N          samples across the plot window (default 2000)
+  --json            the closing summary as one JSON document on stdout
 
 The CSV begins with '#' lines: device, idn (the answer to *IDN?), config
 (one line per command), sample size, rate, start time (UTC, when the start
@@ -119,7 +155,7 @@ error occurred, 1 when the device failed (the library's text is printed)
 or sent nothing for 2 s, 2 for a usage error.
 )";
 
-const char kSyncHelp[] = R"(usage: kelvo sync DEVICE... --config CMD... [--seconds N]
+const char kSyncHelp[] = R"(usage: kelvo sync DEVICE... -c|--config CMD... [-s|--seconds N] [--json]
 
 Opens up to four devices, configures each with the same commands (checked
 with "SYSTem:ERRor?" as in 'kelvo stream'), holds transmission, queues the
@@ -129,6 +165,12 @@ seconds (default 2), then prints per device the four stamps of the start
 microseconds after the release), the spread between the devices in
 microseconds, and the throughput with the exact counts: samples received,
 dropped, framing errors and bytes skipped.
+
+With --json the same as one JSON document: {"seconds", "devices": [{"slot",
+"device", "released_ticks", "sent_us", "first_bytes_us", "first_payload_us",
+"samples", "dropped", "framing_errors", "bytes_skipped", "sample_bytes",
+"samples_per_second", "bytes_per_second"}], "spread_us": {"sent",
+"first_bytes", "first_payload"}}; a stamp not taken is null.
 
 Exit status: 0 for a clean run, 3 when any device lost a sample or had a
 framing error, 1 when a device failed, 2 for a usage error.
@@ -140,16 +182,23 @@ Sends the bytes of FILE (1 to 4096) to the device as one definite-length
 block, then asks "*OPC?" and prints what the device answered besides it.
 )";
 
-const char kPlotHelp[] = R"(usage: kelvo plot DEVICE --config CMD... [--seconds N] [--span N]
+const char kPlotHelp[] = R"(usage: kelvo plot DEVICE -c|--config CMD... [-s|--seconds N] [--span N] [--json]
 
 Streams like 'kelvo stream' and shows the samples in the live plot window
-until Ctrl-C (or for N seconds). Needs a display. The status line and the
-summary give the same exact counts as 'kelvo stream', and so does the exit
-status: 0 for a clean run, 3 when any sample was lost or a framing error
-occurred.
+until the window is closed, Ctrl-C, or N seconds have passed. The window is
+titled after the device and its layout: kelvo — DEVICE (LAYOUT). Each strip
+is labelled with its channel and its full-scale value; the bottom strip
+tells the time across the window at the measured sample rate (--span N
+samples across, default 2000).
+
+Needs a display; SDL_VIDEODRIVER=offscreen plots where nobody sees it (for
+headless runs). The status line and the summary give the same exact counts
+as 'kelvo stream' (--json: the summary as one JSON document), and so does
+the exit status, however the plot ends: 0 for a clean run, 3 when any
+sample was lost or a framing error occurred.
 )";
 
-const char kDemoHelp[] = R"(usage: kelvo demo [--seconds N] [--no-plot]
+const char kDemoHelp[] = R"(usage: kelvo demo [-s|--seconds N] [--no-plot]
 
 Starts two simulated devices in this process, configures them (one with
 three 24-bit channels, one with 16-bit channels and an inertial unit),
@@ -178,6 +227,59 @@ const char *helpText(const std::string &command) {
     return kToolHelp;
 }
 
+namespace {
+
+// The short forms of the common options.
+const std::pair<char, const char *> kShortOptions[] = {
+    {'c', "--config"}, {'s', "--seconds"}, {'n', "--samples"}, {'o', "--out"}, {'t', "--timeout"},
+};
+
+// Options that take no value.
+bool isSwitch(const std::string &option) {
+    for (const char *name : {"--quiet-rule", "--all", "--diagnose", "--plot", "--no-plot", "--json", "--raw"}) {
+        if (option == name) return true;
+    }
+    return false;
+}
+
+// A word that names an option rather than a value: "--x" or "-x". A lone
+// "-", or "-5" and the like, is a value.
+bool isOptionWord(const char *word) {
+    return word[0] == '-' && (word[1] == '-' || std::isalpha(static_cast<unsigned char>(word[1])) != 0);
+}
+
+// The long name of an option word, and the value glued to it by '=', if any.
+struct OptionWord {
+    std::string name;
+    std::string value;
+    bool hasValue = false;
+};
+
+OptionWord splitOption(const std::string &command, const std::string &word) {
+    OptionWord option;
+    if (word.rfind("--", 0) == 0) {
+        const size_t equals = word.find('=');
+        option.name = word.substr(0, equals);
+        if (equals != std::string::npos) {
+            option.value = word.substr(equals + 1);
+            option.hasValue = true;
+        }
+        return option;
+    }
+    // "-s 5", or with the value glued on, "-s5".
+    for (const auto &[letter, name] : kShortOptions) {
+        if (word[1] == letter) {
+            option.name = name;
+            option.hasValue = word.size() > 2;
+            if (option.hasValue) option.value = word.substr(2);
+            return option;
+        }
+    }
+    throw Failure("'" + command + "' has no option " + word + "; see 'kelvo " + command + " --help'", 2);
+}
+
+}  // namespace
+
 Arguments parseArguments(const std::string &command, int argc, char **argv, int first,
                          const std::vector<std::string> &allowed) {
     Arguments args;
@@ -186,10 +288,6 @@ Arguments parseArguments(const std::string &command, int argc, char **argv, int 
             if (a == option) return true;
         }
         return false;
-    };
-    const auto value = [&](int &i, const std::string &option) -> std::string {
-        if (i + 1 >= argc) throw Failure(option + " needs a value; see 'kelvo " + command + " --help'", 2);
-        return argv[++i];
     };
     const auto number = [&](const std::string &option, const std::string &text, double low, double high) {
         char *end = nullptr;
@@ -205,35 +303,62 @@ Arguments parseArguments(const std::string &command, int argc, char **argv, int 
         const std::string word = argv[i];
         if (word == "--help" || word == "-h") {
             args.help = true;
-        } else if (word.rfind("--", 0) != 0) {
+            continue;
+        }
+        if (!isOptionWord(argv[i])) {
             args.positional.push_back(word);
-        } else if (!takes(word)) {
-            throw Failure("'" + command + "' has no option " + word + "; see 'kelvo " + command + " --help'", 2);
-        } else if (word == "--config") {
-            while (i + 1 < argc && std::strncmp(argv[i + 1], "--", 2) != 0) args.config.push_back(argv[++i]);
-            if (args.config.empty()) throw Failure("--config needs at least one command", 2);
-        } else if (word == "--seconds") {
-            args.seconds = number(word, value(i, word), 0, 86400);
-        } else if (word == "--rate") {
-            args.rate = number(word, value(i, word), 0.001, 1e9);
-        } else if (word == "--raw") {
+            continue;
+        }
+        const OptionWord option = splitOption(command, word);
+        const std::string &name = option.name;
+        if (!takes(name)) {
+            throw Failure("'" + command + "' has no option " + name + "; see 'kelvo " + command + " --help'", 2);
+        }
+        if (isSwitch(name)) {
+            if (option.hasValue) throw Failure(name + " takes no value", 2);
+        } else if (!option.hasValue && (i + 1 >= argc || (name != "--config" && isOptionWord(argv[i + 1])))) {
+            throw Failure(name + " needs a value; see 'kelvo " + command + " --help'", 2);
+        }
+        // The value glued on with '=', or else the next word.
+        const auto value = [&]() -> std::string { return option.hasValue ? option.value : argv[++i]; };
+        if (name == "--config") {
+            // --config=CMD is one command; --config and -c take every word
+            // up to the next option.
+            const size_t before = args.config.size();
+            if (option.hasValue) {
+                args.config.push_back(option.value);
+            } else {
+                while (i + 1 < argc && !isOptionWord(argv[i + 1])) args.config.push_back(argv[++i]);
+            }
+            if (args.config.size() == before || args.config.back().empty())
+                throw Failure("--config needs at least one command", 2);
+        } else if (name == "--seconds") {
+            args.seconds = number(name, value(), 0, 86400);
+        } else if (name == "--rate") {
+            args.rate = number(name, value(), 0.001, 1e9);
+        } else if (name == "--raw") {
             args.raw = true;
-        } else if (word == "--span") {
-            args.span = static_cast<int>(number(word, value(i, word), 10, 10000000));
-        } else if (word == "--timeout") {
-            args.timeoutMs = static_cast<int>(number(word, value(i, word), 1, 3600000));
-        } else if (word == "--quiet-rule") {
+        } else if (name == "--samples") {
+            args.samples = static_cast<long long>(number(name, value(), 1, 1e15));
+        } else if (name == "--span") {
+            args.span = static_cast<int>(number(name, value(), 10, 10000000));
+        } else if (name == "--timeout") {
+            args.timeoutMs = static_cast<int>(number(name, value(), 1, 3600000));
+        } else if (name == "--out") {
+            args.out = value();
+            if (args.out.empty()) throw Failure("--out needs a file name", 2);
+        } else if (name == "--quiet-rule") {
             args.quietRule = true;
-        } else if (word == "--out") {
-            args.out = value(i, word);
-        } else if (word == "--all") {
+        } else if (name == "--all") {
             args.all = true;
-        } else if (word == "--diagnose") {
+        } else if (name == "--diagnose") {
             args.diagnose = true;
-        } else if (word == "--plot") {
+        } else if (name == "--plot") {
             args.plot = true;
-        } else if (word == "--no-plot") {
+        } else if (name == "--no-plot") {
             args.noPlot = true;
+        } else if (name == "--json") {
+            args.json = true;
         }
     }
     return args;
@@ -249,10 +374,14 @@ int main(int argc, char **argv) try {
         std::fputs(helpText(argc > 2 && command == "help" ? argv[2] : ""), command.empty() ? stderr : stdout);
         return command.empty() ? 2 : 0;
     }
-    if (command == "--version") {
+    if (command == "--version" || command == "-V") {
         std::printf("kelvo %s\n", kelvoGetVersion());
         return 0;
     }
+    // The plot window's title is UTF-8, which SDL passes to X through the
+    // character-type locale: the user's, or C.UTF-8 if that is not UTF-8.
+    std::setlocale(LC_CTYPE, "");
+    if (std::strcmp(nl_langinfo(CODESET), "UTF-8") != 0) std::setlocale(LC_CTYPE, "C.UTF-8");
     catchInterrupt();
     try {
         if (command == "list") return listCommand(argc, argv);

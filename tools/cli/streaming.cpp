@@ -108,7 +108,7 @@ double StreamRun::run(double seconds) {
     const Clock::time_point start = Clock::now();
     std::vector<Clock::time_point> lastData(slots_.size(), start);
     Clock::time_point nextStatus = start + kStatusPeriod;
-    while (!interrupted) {
+    while (!interrupted && !(endWhen_ && endWhen_())) {
         if (seconds >= 0 && secondsSince(start) >= seconds) break;
         bool gotAny = false;
         for (size_t i = 0; i < slots_.size(); ++i) {
@@ -189,8 +189,7 @@ void printStamps(const std::vector<std::pair<int, std::string>> &slots) {
         if (kelvoGetTimeStampsFromSynchronizedGroup(slot, stamps) != 0) throw Failure(name + ": " + libraryError(slot));
         std::printf("%-4d  %-20s  %18" PRId64, slot, name.c_str(), stamps[0]);
         for (int k = 0; k < 4; ++k) {
-            // A stamp older than the release was not taken in this start.
-            const bool taken = stamps[k] >= stamps[0] && stamps[0] > 0;
+            const bool taken = stampTaken(stamps, k);
             const double us = static_cast<double>(stamps[k] - stamps[0]) / 10.0;
             if (!taken) complete[k] = false;
             if (taken) {
@@ -245,16 +244,18 @@ std::string identity(int slot, const std::string &name) {
 
 int streamCommand(int argc, char **argv, bool plotOnly) {
     const std::string command = plotOnly ? "plot" : "stream";
-    const Arguments args = parseArguments(command, argc, argv, 2,
-                                          plotOnly ? std::vector<std::string>{"--config", "--seconds", "--span"}
-                                                   : std::vector<std::string>{"--config", "--seconds", "--out", "--raw",
-                                                                              "--rate", "--plot", "--span"});
+    const Arguments args =
+        parseArguments(command, argc, argv, 2,
+                       plotOnly ? std::vector<std::string>{"--config", "--seconds", "--span", "--json"}
+                                : std::vector<std::string>{"--config", "--seconds", "--out", "--raw", "--rate",
+                                                           "--plot", "--span", "--json"});
     if (args.help) {
         std::fputs(helpText(command), stdout);
         return 0;
     }
     if (args.positional.size() != 1) throw Failure("'" + command + "' takes one DEVICE; see --help", 2);
     if (args.config.empty()) throw Failure("'" + command + "' needs --config with the layout commands", 2);
+    if (args.json && args.out == "-") throw Failure("--json and --out - both want standard output", 2);
     if (plotOnly && !hasDisplay()) throw Failure("no display to plot on (DISPLAY is not set)");
 
     OpenSlots open;
@@ -268,11 +269,24 @@ int streamCommand(int argc, char **argv, bool plotOnly) {
         sink = openSink(args.out, slot, layout, description, args.raw);
     }
 
+    const std::string device = args.positional[0].find('\t') == std::string::npos ? args.positional[0] : name;
     // The samples may be going to standard output.
-    const bool plotting = (plotOnly || args.plot) && openPlot(slot, args.span, stderr);
+    bool plotting = (plotOnly || args.plot) && openPlot(slot, args.span, plotTitle(slot, device), stderr);
+    if (plotOnly && !plotting) throw Failure("'plot' has no window to show the stream in");
     StreamRun run;
     run.add(slot, name, layout.sampleBytes, sink.get());
     StreamingGuard streaming(open.slots());
+    // Closing the window ends 'plot'; 'stream --plot' carries on without it.
+    if (plotting && plotOnly) run.endWhen(plotClosed);
+    if (plotting && !plotOnly) {
+        run.endWhen([&plotting] {
+            if (plotting && plotClosed()) {
+                closePlot();
+                plotting = false;
+            }
+            return false;
+        });
+    }
     startStream(slot, name);
     if (sink) sink->started(std::chrono::system_clock::now());
     double elapsed = 0;
@@ -287,6 +301,7 @@ int streamCommand(int argc, char **argv, bool plotOnly) {
     if (plotting) closePlot();
     const StreamRun::Slot &s = run.slots().front();
     if (sink) sink->finish(s.counts);
+    if (args.json) printStreamJson(s, elapsed, args.out);
     std::fprintf(stderr,
                  "%s: %" PRIu64 " samples of %d bytes in %.1f s%s%s; dropped %" PRIu64 ", framing errors %" PRIu64
                  ", skipped %" PRIu64 " bytes\n",
@@ -297,7 +312,7 @@ int streamCommand(int argc, char **argv, bool plotOnly) {
 }
 
 int syncCommand(int argc, char **argv) {
-    const Arguments args = parseArguments("sync", argc, argv, 2, {"--config", "--seconds"});
+    const Arguments args = parseArguments("sync", argc, argv, 2, {"--config", "--seconds", "--json"});
     if (args.help) {
         std::fputs(helpText("sync"), stdout);
         return 0;
@@ -318,6 +333,10 @@ int syncCommand(int argc, char **argv) {
     const double elapsed = run.run(args.seconds < 0 ? 2.0 : args.seconds);
     streaming.stop();
     run.drain();
+    if (args.json) {
+        printSyncJson(named, run, elapsed);
+        return streamStatus(run);
+    }
     printStamps(named);
     printThroughput(run, elapsed);
     return streamStatus(run);
