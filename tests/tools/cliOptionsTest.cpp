@@ -21,6 +21,7 @@ namespace {
 
 const std::string kKelvo = KELVO_CLI;
 const std::string kSim = KELVO_SIM;
+::testing::Environment *const kRuntimeFolder = ::testing::AddGlobalTestEnvironment(new PrivateRuntimeFolder);
 
 Outcome runKelvo(std::vector<std::string> args) {
     args.insert(args.begin(), kKelvo);
@@ -29,11 +30,6 @@ Outcome runKelvo(std::vector<std::string> args) {
 
 std::string tempPath(const std::string &name) {
     return (std::filesystem::temp_directory_path() / (std::to_string(getpid()) + "-" + name)).string();
-}
-
-std::string readFile(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 // Parses `document` as JSON (it must be exactly one document) and prints
@@ -205,9 +201,11 @@ TEST(JsonOutput, ListGivesTheDevicesAsObjects) {
 
     const Outcome all = runKelvo({"list", "--all", "--json"});
     ASSERT_EQ(all.status, 0) << all.err;
-    EXPECT_EQ(fromJson(all.out, "d['devices']"),
-              R"([{"kind": "tallo", "path": ")" + sim.paths[0] +
-                  R"(", "serial": "C1234"}, {"kind": "foreign", "path": "/dev/ttyUSB0", "serial": "A9X"}])");
+    EXPECT_EQ(
+        fromJson(all.out, "d['devices']"),
+        R"([{"kind": "tallo", "path": ")" + sim.paths[0] +
+            R"(", "serial": "C1234"}, {"kind": "foreign", "path": "/dev/ttyUSB0", "serial": "A9X"}, {"kind": "simulated", "path": ")" +
+            sim.paths[0] + R"(", "serial": "SIM0001"}])");
 }
 
 }  // namespace
