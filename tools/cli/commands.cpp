@@ -149,6 +149,43 @@ int exchange(const Arguments &args, OpenSlots &open, int slot, const std::string
 
 }  // namespace
 
+namespace {
+
+// One COMMAND of 'query': its answer shown (or put in its entry of the
+// --json document), and for a setting the device's verdict on it. False
+// when no answer came in time; a refused setting throws.
+bool queryOne(const Arguments &args, OpenSlots &open, int slot, const std::string &command, std::vector<char> &answer,
+              JsonWriter *json) {
+    int binary = 0;
+    const int n = exchange(args, open, slot, command, answer, binary);
+    if (n == -2) {
+        if (json != nullptr) json->member("timeout", true);
+        return false;
+    }
+    if (command.find('?') != std::string::npos) {
+        showAnswer(args, answer.data(), n, binary != 0, json);
+        if (json == nullptr && !binary && n == 0) std::putchar('\n');
+        std::fflush(stdout);
+        return true;
+    }
+    // A setting has no answer; the device's error queue tells whether it took it.
+    const DeviceError report = askDeviceError(slot, open.name(slot), args.timeoutMs);
+    if (!report.answered) {
+        std::fprintf(stderr, "kelvo: %s: no answer to 'SYSTem:ERRor?' within %d ms\n", open.name(slot).c_str(),
+                     args.timeoutMs);
+        if (json != nullptr) json->member("timeout", true);
+        return false;
+    }
+    if (json != nullptr) {
+        json->member("accepted", !report.isError);
+        if (report.isError) json->member("error", report.text);
+    }
+    if (report.isError) throw Failure(open.name(slot) + ": '" + command + "': " + report.text);
+    return true;
+}
+
+}  // namespace
+
 int queryCommand(int argc, char **argv) {
     const Arguments args = parseArguments("query", argc, argv, 2, {"--out", "--timeout", "--quiet-rule", "--json"});
     if (args.help) {
@@ -170,45 +207,17 @@ int queryCommand(int argc, char **argv) {
     std::vector<char> answer(16 << 20);
     int status = 0;
     for (size_t i = 1; i < args.positional.size(); ++i) {
-        const std::string &command = args.positional[i];
-        if (json != nullptr) document.beginObject().member("command", command);
-        const auto entryDone = [&] {
+        if (json != nullptr) document.beginObject().member("command", args.positional[i]);
+        bool answered = false;
+        try {
+            answered = queryOne(args, open, slot, args.positional[i], answer, json);
+        } catch (const Failure &) {
             if (json != nullptr) document.endObject();
-        };
-        int binary = 0;
-        const int n = exchange(args, open, slot, command, answer, binary);
-        if (n == -2) {
-            if (json != nullptr) document.member("timeout", true);
-            entryDone();
-            status = 1;
-            continue;
-        }
-        if (command.find('?') != std::string::npos) {
-            showAnswer(args, answer.data(), n, binary != 0, json);
-            if (json == nullptr && !binary && n == 0) std::putchar('\n');
-            entryDone();
-            std::fflush(stdout);
-            continue;
-        }
-        // A setting has no answer; the device's error queue tells whether it took it.
-        const DeviceError report = askDeviceError(slot, open.name(slot), args.timeoutMs);
-        if (!report.answered) {
-            std::fprintf(stderr, "kelvo: %s: no answer to 'SYSTem:ERRor?' within %d ms\n", open.name(slot).c_str(),
-                         args.timeoutMs);
-            if (json != nullptr) document.member("timeout", true);
-            entryDone();
-            status = 1;
-            continue;
-        }
-        if (json != nullptr) {
-            document.member("accepted", !report.isError);
-            if (report.isError) document.member("error", report.text);
-        }
-        entryDone();
-        if (report.isError) {
             finish(1);
-            throw Failure(open.name(slot) + ": '" + command + "': " + report.text);
+            throw;
         }
+        if (json != nullptr) document.endObject();
+        if (!answered) status = 1;
     }
     return finish(status);
 }

@@ -3,6 +3,7 @@
 // data-acquisition devices, or watch a demo with simulated ones.
 #include <langinfo.h>
 
+#include <algorithm>
 #include <cctype>
 #include <clocale>
 #include <csignal>
@@ -280,85 +281,95 @@ OptionWord splitOption(const std::string &command, const std::string &word) {
 
 }  // namespace
 
+namespace {
+
+double number(const std::string &option, const std::string &text, double low, double high) {
+    char *end = nullptr;
+    const double v = std::strtod(text.c_str(), &end);
+    if (end == text.c_str() || *end != '\0' || !(v >= low && v <= high)) {
+        throw Failure(option + " takes a number from " + std::to_string(static_cast<long>(low)) + " to " +
+                          std::to_string(static_cast<long>(high)),
+                      2);
+    }
+    return v;
+}
+
+// The value of an option: glued on with '=' (or to a short form), else the
+// next word, which must not be an option; "" for a switch.
+std::string optionValue(const std::string &command, const OptionWord &option, int argc, char **argv, int &i) {
+    if (isSwitch(option.name)) {
+        if (option.hasValue) throw Failure(option.name + " takes no value", 2);
+        return "";
+    }
+    if (option.hasValue) return option.value;
+    if (i + 1 >= argc || isOptionWord(argv[i + 1])) {
+        throw Failure(option.name + " needs a value; see 'kelvo " + command + " --help'", 2);
+    }
+    return argv[++i];
+}
+
+// --config=CMD is one command; --config and -c take every word up to the
+// next option.
+void takeConfig(Arguments &args, const OptionWord &option, int argc, char **argv, int &i) {
+    const size_t before = args.config.size();
+    if (option.hasValue) {
+        args.config.push_back(option.value);
+    } else {
+        while (i + 1 < argc && !isOptionWord(argv[i + 1])) args.config.push_back(argv[++i]);
+    }
+    if (args.config.size() == before || args.config.back().empty()) {
+        throw Failure("--config needs at least one command", 2);
+    }
+}
+
+void storeOption(Arguments &args, const std::string &name, const std::string &value) {
+    if (name == "--seconds") {
+        args.seconds = number(name, value, 0, 86400);
+    } else if (name == "--samples") {
+        args.samples = static_cast<long long>(number(name, value, 1, 1e15));
+    } else if (name == "--rate") {
+        args.rate = number(name, value, 0.001, 1e9);
+    } else if (name == "--span") {
+        args.span = static_cast<int>(number(name, value, 10, 10000000));
+    } else if (name == "--timeout") {
+        args.timeoutMs = static_cast<int>(number(name, value, 1, 3600000));
+    } else if (name == "--out") {
+        if (value.empty()) throw Failure("--out needs a file name", 2);
+        args.out = value;
+    } else {
+        // The switches.
+        args.raw = args.raw || name == "--raw";
+        args.quietRule = args.quietRule || name == "--quiet-rule";
+        args.all = args.all || name == "--all";
+        args.diagnose = args.diagnose || name == "--diagnose";
+        args.plot = args.plot || name == "--plot";
+        args.noPlot = args.noPlot || name == "--no-plot";
+        args.json = args.json || name == "--json";
+    }
+}
+
+}  // namespace
+
 Arguments parseArguments(const std::string &command, int argc, char **argv, int first,
                          const std::vector<std::string> &allowed) {
     Arguments args;
-    const auto takes = [&](const std::string &option) {
-        for (const auto &a : allowed) {
-            if (a == option) return true;
-        }
-        return false;
-    };
-    const auto number = [&](const std::string &option, const std::string &text, double low, double high) {
-        char *end = nullptr;
-        const double v = std::strtod(text.c_str(), &end);
-        if (end == text.c_str() || *end != '\0' || !(v >= low && v <= high)) {
-            throw Failure(option + " takes a number from " + std::to_string(static_cast<long>(low)) + " to " +
-                              std::to_string(static_cast<long>(high)),
-                          2);
-        }
-        return v;
-    };
     for (int i = first; i < argc; ++i) {
         const std::string word = argv[i];
         if (word == "--help" || word == "-h") {
             args.help = true;
-            continue;
-        }
-        if (!isOptionWord(argv[i])) {
+        } else if (!isOptionWord(argv[i])) {
             args.positional.push_back(word);
-            continue;
-        }
-        const OptionWord option = splitOption(command, word);
-        const std::string &name = option.name;
-        if (!takes(name)) {
-            throw Failure("'" + command + "' has no option " + name + "; see 'kelvo " + command + " --help'", 2);
-        }
-        if (isSwitch(name)) {
-            if (option.hasValue) throw Failure(name + " takes no value", 2);
-        } else if (!option.hasValue && (i + 1 >= argc || (name != "--config" && isOptionWord(argv[i + 1])))) {
-            throw Failure(name + " needs a value; see 'kelvo " + command + " --help'", 2);
-        }
-        // The value glued on with '=', or else the next word.
-        const auto value = [&]() -> std::string { return option.hasValue ? option.value : argv[++i]; };
-        if (name == "--config") {
-            // --config=CMD is one command; --config and -c take every word
-            // up to the next option.
-            const size_t before = args.config.size();
-            if (option.hasValue) {
-                args.config.push_back(option.value);
-            } else {
-                while (i + 1 < argc && !isOptionWord(argv[i + 1])) args.config.push_back(argv[++i]);
+        } else {
+            const OptionWord option = splitOption(command, word);
+            if (std::find(allowed.begin(), allowed.end(), option.name) == allowed.end()) {
+                throw Failure("'" + command + "' has no option " + option.name + "; see 'kelvo " + command + " --help'",
+                              2);
             }
-            if (args.config.size() == before || args.config.back().empty())
-                throw Failure("--config needs at least one command", 2);
-        } else if (name == "--seconds") {
-            args.seconds = number(name, value(), 0, 86400);
-        } else if (name == "--rate") {
-            args.rate = number(name, value(), 0.001, 1e9);
-        } else if (name == "--raw") {
-            args.raw = true;
-        } else if (name == "--samples") {
-            args.samples = static_cast<long long>(number(name, value(), 1, 1e15));
-        } else if (name == "--span") {
-            args.span = static_cast<int>(number(name, value(), 10, 10000000));
-        } else if (name == "--timeout") {
-            args.timeoutMs = static_cast<int>(number(name, value(), 1, 3600000));
-        } else if (name == "--out") {
-            args.out = value();
-            if (args.out.empty()) throw Failure("--out needs a file name", 2);
-        } else if (name == "--quiet-rule") {
-            args.quietRule = true;
-        } else if (name == "--all") {
-            args.all = true;
-        } else if (name == "--diagnose") {
-            args.diagnose = true;
-        } else if (name == "--plot") {
-            args.plot = true;
-        } else if (name == "--no-plot") {
-            args.noPlot = true;
-        } else if (name == "--json") {
-            args.json = true;
+            if (option.name == "--config") {
+                takeConfig(args, option, argc, argv, i);
+            } else {
+                storeOption(args, option.name, optionValue(command, option, argc, argv, i));
+            }
         }
     }
     return args;
