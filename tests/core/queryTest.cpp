@@ -35,7 +35,9 @@ Reply query(int dev, const char *command, int capacity = 256, int timeoutMs = 10
     r.took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
     if (r.result >= 0) {
         r.bytes.assign(buffer.data(), static_cast<size_t>(r.result));
-        if (r.binary == 0) EXPECT_EQ(buffer[static_cast<size_t>(r.result)], '\0') << command;
+        if (r.binary == 0) {
+            EXPECT_EQ(buffer[static_cast<size_t>(r.result)], '\0') << command;
+        }
     } else if (isValidSlot(dev)) {
         r.bytes = lastErrorMsg[dev];
     }
