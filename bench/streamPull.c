@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
 // The C side of pythonRead.py: pulls one device's stream with
 // kelvoGetStreamingData for SECONDS, as a C application would, and prints
-// the bytes it got, the wall time and the process CPU time of the pulling,
-// and the samples the library dropped for want of room in its queue.
+// the bytes it got, the wall time, the CPU time of the whole process and of
+// the pulling thread alone, and the samples the library dropped for want of
+// room in its queue.
 //   streamPull DEVICE SECONDS LAYOUT-COMMAND
 #include <kelvo.h>
 #include <stdio.h>
@@ -38,6 +39,7 @@ int main(int argc, char **argv) {
     const struct timespec pause = {0, 1000000};
     const double wallStart = now(CLOCK_MONOTONIC);
     const double cpuStart = now(CLOCK_PROCESS_CPUTIME_ID);
+    const double threadStart = now(CLOCK_THREAD_CPUTIME_ID);
     kelvoSendCmdWhileStreaming(0, "INIT");
     while (now(CLOCK_MONOTONIC) - wallStart < seconds) {
         const int got = kelvoGetStreamingData(0, buffer, size, capacity);
@@ -52,11 +54,12 @@ int main(int argc, char **argv) {
         }
     }
     const double cpu = now(CLOCK_PROCESS_CPUTIME_ID) - cpuStart;
+    const double threadCpu = now(CLOCK_THREAD_CPUTIME_ID) - threadStart;
     const double wall = now(CLOCK_MONOTONIC) - wallStart;
     kelvoStreamStats stats;
     kelvoGetStreamStats(0, &stats);
     kelvoSendCmdWhileStreaming(0, "ABORt");
     kelvoClose(0);
-    printf("%lld %.6f %.6f %llu\n", bytes, wall, cpu, (unsigned long long)stats.samplesDropped);
+    printf("%lld %.6f %.6f %llu %.6f\n", bytes, wall, cpu, (unsigned long long)stats.samplesDropped, threadCpu);
     return 0;
 }
