@@ -52,6 +52,9 @@ struct Arguments {
     bool noPlot = false;              // --no-plot
     bool json = false;                // --json: stdout carries one JSON document
     bool help = false;                // --help or -h
+    std::string bind;                 // --bind ENDPOINT
+    std::string topic;                // --topic TOPIC
+    int hwm = 1000;                   // --hwm MESSAGES
 };
 // Parses argv[first..]; `allowed` lists the long names of the options the
 // command takes. Usage errors throw a Failure of status 2.
@@ -253,6 +256,9 @@ int streamCommand(int argc, char **argv, bool plotOnly);
 int syncCommand(int argc, char **argv);
 int uploadCommand(int argc, char **argv);
 int demoCommand(int argc, char **argv);
+int recordCommand(int argc, char **argv);
+int publishCommand(int argc, char **argv);
+int subscribeCommand(int argc, char **argv);
 
 // Help text of a command, or of the tool for an unknown one.
 const char *helpText(const std::string &command);

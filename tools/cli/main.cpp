@@ -42,6 +42,9 @@ Commands:
   upload DEVICE FILE                   send a file as a binary block
   plot DEVICE --config CMD...          show the live plot of a stream
   demo                                 two simulated devices, streamed and timed
+  record DEVICE... --config CMD...     record a synchronized run into an HDF5 file
+  publish DEVICE... --config CMD...    publish the streams over ZeroMQ
+  subscribe ENDPOINT                   receive published streams, count losses
   help [COMMAND]                       show this text or a command's
 
 Options:
@@ -209,14 +212,69 @@ display it then shows the live plot of the first device for N seconds;
 without one (or with --no-plot) it says so in one line and skips it.
 )";
 
+const char kRecordHelp[] = R"(usage: kelvo record DEVICE... --config CMD... (--seconds S | --samples N)
+                    --out FILE.h5 [--raw]
+
+Opens 1 to 4 devices, configures each with the same commands, starts them
+in one synchronized moment and records their streams into one HDF5 file
+until S seconds passed, every device gave N samples, or Ctrl-C (SIGINT,
+SIGTERM and SIGHUP all end the run with a complete file). The file holds,
+per device, the group /devices/<serial> (/devices/slot<N> without a serial):
+  samples   float32 (n, channels), full scale +-1.0; attribute channel_names
+  counter   uint32 (n), when the layout has a sample counter
+  raw       uint8 (n, sample size), only with --raw
+and the attributes idn, path, serial, config, sample_size, layout_*,
+start_stamps (the four ticks of the start) and stats. The root has
+kelvo_version, host_name, start_time_utc, tick_origin_utc (tick 0 as UTC;
+a tick is 100 ns), tick_origin_unix_ns and stamp_spread_us. The data is
+flushed to disk once a second.
+
+At the end it prints per device: samples, rate, dropped samples and framing
+errors. The exit status is 3 when samples were dropped or the stream had
+framing errors, 1 on a failure, 0 for a clean run.
+)";
+
+const char kPublishHelp[] = R"(usage: kelvo publish DEVICE... --config CMD... --bind ENDPOINT [--seconds S]
+                     [--hwm MESSAGES]
+
+Starts 1 to 4 devices together and publishes their streams on a ZeroMQ PUB
+socket bound to ENDPOINT (tcp://*:5555, ipc:///tmp/kelvo.sock) until Ctrl-C
+or S seconds. Each chunk of whole samples is one message on the topic
+kelvo/<serial> (kelvo/slot<N>): the topic, a 48-byte header (sequence
+number, index of the first sample, count, sample size, arrival time) and the
+raw samples. Once a second the topic kelvo/meta carries a JSON document
+that says how to decode them. docs/wire-format.md has the details.
+
+A subscriber that falls behind loses whole messages once MESSAGES (default
+1000) are queued for it; the sequence numbers show the gap.
+)";
+
+const char kSubscribeHelp[] = R"(usage: kelvo subscribe ENDPOINT [--topic kelvo/SERIAL] [--seconds S]
+                       [--out FILE.h5|FILE.csv]
+
+Connects to a publisher ('kelvo publish') and receives its streams (only
+TOPIC's with --topic) until Ctrl-C or S seconds. At the end it prints per
+device the messages, samples, rate and lost messages: gaps in the sequence
+numbers, counted from the first message received.
+
+  --out FILE.h5   records what arrives in the layout of 'kelvo record',
+                  from the first message after the device's meta document
+  --out FILE.csv  one device (use --topic with several): '#' lines that
+                  describe it, then the sample index, the time in seconds
+                  since the start and the decoded values
+
+The exit status is 3 when messages were lost, 0 otherwise.
+)";
+
 struct CommandEntry {
     const char *name;
     const char *help;
 };
 
 const CommandEntry kCommands[] = {
-    {"list", kListHelp},     {"query", kQueryHelp}, {"stream", kStreamHelp}, {"sync", kSyncHelp},
-    {"upload", kUploadHelp}, {"plot", kPlotHelp},   {"demo", kDemoHelp},
+    {"list", kListHelp},       {"query", kQueryHelp},         {"stream", kStreamHelp}, {"sync", kSyncHelp},
+    {"upload", kUploadHelp},   {"plot", kPlotHelp},           {"demo", kDemoHelp},     {"record", kRecordHelp},
+    {"publish", kPublishHelp}, {"subscribe", kSubscribeHelp},
 };
 
 }  // namespace
@@ -336,6 +394,10 @@ void storeOption(Arguments &args, const std::string &name, const std::string &va
     } else if (name == "--out") {
         if (value.empty()) throw Failure("--out needs a file name", 2);
         args.out = value;
+    } else if (name == "--bind" || name == "--topic") {
+        (name == "--bind" ? args.bind : args.topic) = value;
+    } else if (name == "--hwm") {
+        args.hwm = static_cast<int>(number(name, value, 1, 10000000));
     } else {
         // The switches.
         args.raw = args.raw || name == "--raw";
@@ -402,6 +464,9 @@ int main(int argc, char **argv) try {
         if (command == "sync") return syncCommand(argc, argv);
         if (command == "upload") return uploadCommand(argc, argv);
         if (command == "demo") return demoCommand(argc, argv);
+        if (command == "record") return recordCommand(argc, argv);
+        if (command == "publish") return publishCommand(argc, argv);
+        if (command == "subscribe") return subscribeCommand(argc, argv);
         throw Failure("unknown command '" + command + "'; see 'kelvo --help'", 2);
     } catch (const Failure &failure) {
         std::fprintf(stderr, "kelvo: %s\n", failure.what());

@@ -1,0 +1,304 @@
+// SPDX-License-Identifier: MIT
+// kelvo record, publish and subscribe driven as a user drives them, with
+// simulated devices on pseudo-terminals, real HDF5 files read back with
+// h5py and the HDF5 C library, and real ZeroMQ sockets over TCP and ipc.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <hdf5.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "programRunner.h"
+
+using namespace kelvo::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+const std::string kKelvo = KELVO_CLI;
+const std::string kSim = KELVO_SIM;
+const std::string kPython = KELVO_PYTHON;
+const std::string kChecker = KELVO_SOURCE_DIR "/tests/tools/checkRecording.py";
+const std::string kStalled = KELVO_SOURCE_DIR "/tests/tools/stalledSubscriber.py";
+const std::string kExample = KELVO_SOURCE_DIR "/examples/python/subscribe.py";
+
+std::string tempPath(const std::string &name) {
+    return (std::filesystem::temp_directory_path() / ("kelvo-" + std::to_string(getpid()) + "-" + name)).string();
+}
+
+std::string readFile(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// A program running in the background, its output going to a file.
+class Background {
+public:
+    Background(const std::vector<std::string> &argv, const std::string &name) : output_(tempPath(name + ".out")) {
+        pid_ = fork();
+        if (pid_ == 0) {
+            const int fd = open(output_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(fd, STDOUT_FILENO);
+            dup2(fd, STDERR_FILENO);
+            std::vector<char *> args;
+            for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+            args.push_back(nullptr);
+            execv(args[0], args.data());
+            _exit(127);
+        }
+    }
+    ~Background() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        std::filesystem::remove(output_);
+    }
+    void signal(int number) { kill(pid_, number); }
+    // The exit status, -1 for a signal or when it did not end within `timeout`.
+    int wait(std::chrono::seconds timeout = 60s) {
+        const auto end = std::chrono::steady_clock::now() + timeout;
+        int status = 0;
+        while (waitpid(pid_, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > end) return -1;
+            std::this_thread::sleep_for(20ms);
+        }
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    std::string output() const { return readFile(output_); }
+
+private:
+    pid_t pid_ = -1;
+    std::string output_;
+};
+
+Outcome check(const std::string &file, std::vector<std::string> options) {
+    options.insert(options.begin(), {kPython, kChecker, file});
+    return runProgram(options);
+}
+
+int freeTcpPort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+// The serial number a simulated device gives as the third field of *IDN?;
+// each simulator takes the first one free, so it depends on what else runs.
+std::string serialOf(const std::string &path) {
+    const Outcome o = runProgram({kKelvo, "query", path, "*IDN?"});
+    std::istringstream fields(o.out);
+    std::string field;
+    for (int k = 0; k < 3; ++k) std::getline(fields, field, ',');
+    return field;
+}
+
+std::vector<std::string> serialsOf(const SimProcess &sim) {
+    std::vector<std::string> serials;
+    for (const std::string &path : sim.paths) serials.push_back(serialOf(path));
+    return serials;
+}
+
+// The counter dataset of a device as the HDF5 C library reads it.
+std::vector<uint32_t> countersThroughTheCApi(const std::string &file, const std::string &device) {
+    const hid_t f = H5Fopen(file.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
+    if (f < 0) return {};
+    const hid_t set = H5Dopen2(f, ("/devices/" + device + "/counter").c_str(), H5P_DEFAULT);
+    const hid_t space = H5Dget_space(set);
+    hsize_t n = 0;
+    H5Sget_simple_extent_dims(space, &n, nullptr);
+    std::vector<uint32_t> counters(n);
+    H5Dread(set, H5T_NATIVE_UINT32, H5S_ALL, H5S_ALL, H5P_DEFAULT, counters.data());
+    H5Sclose(space);
+    H5Dclose(set);
+    H5Fclose(f);
+    return counters;
+}
+
+}  // namespace
+
+TEST(RecordCommand, TwoDevicesForTwoSecondsKeepEverySampleInOrderWithTheAttributes) {
+    SimProcess sim(kSim, {"--rate", "1000", "--block", "50"}, 2);
+    const std::vector<std::string> serials = serialsOf(sim);
+    const std::string file = tempPath("two.h5");
+    const Outcome o = runProgram({kKelvo, "record", sim.paths[0], sim.paths[1], "--config", "CONFigure:DEVice 3",
+                                  "--seconds", "2", "--out", file, "--raw"});
+    ASSERT_EQ(o.status, 0) << o.out << o.err;
+    EXPECT_NE(o.out.find(serials[0]), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("  dropped         0\n"), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("  framing errors  0\n"), std::string::npos) << o.out;
+
+    const Outcome checked = check(file, {"1000", "2", "--raw", "--at-least", "1500"});
+    EXPECT_EQ(checked.status, 0) << checked.out << checked.err;
+    for (const std::string &device : serials) {
+        const std::vector<uint32_t> counters = countersThroughTheCApi(file, device);
+        ASSERT_GE(counters.size(), 1500u) << device;
+        for (size_t i = 0; i < counters.size(); ++i) ASSERT_EQ(counters[i], i) << device;
+    }
+    std::filesystem::remove(file);
+}
+
+TEST(RecordCommand, SamplesStopsEveryDeviceAtExactlyNAndALayoutWithoutCounterHasNone) {
+    SimProcess sim(kSim, {"--rate", "2000", "--block", "40"}, 2);
+    const std::string file = tempPath("exact.h5");
+    const Outcome o = runProgram({kKelvo, "record", sim.paths[0], sim.paths[1], "--config", "CONFigure:DEVice 0,2,1",
+                                  "--samples", "1500", "--out", file});
+    ASSERT_EQ(o.status, 0) << o.out << o.err;
+    const Outcome checked = check(file, {"2000", "2", "--samples", "1500"});
+    EXPECT_EQ(checked.status, 0) << checked.out << checked.err;
+    std::filesystem::remove(file);
+}
+
+// SIGINT, SIGTERM and SIGHUP end the run like its end; after SIGKILL the
+// last flush (at most a second old) holds the rest.
+TEST(RecordCommand, AnInterruptedOrKilledRunLeavesAReadableFile) {
+    SimProcess sim(kSim, {"--rate", "1000", "--block", "50"}, 2);
+    for (const int number : {SIGINT, SIGTERM, SIGHUP, SIGKILL}) {
+        const std::string file = tempPath("killed.h5");
+        Background run({kKelvo, "record", sim.paths[0], sim.paths[1], "--config", "CONFigure:DEVice 3", "--seconds",
+                        "60", "--out", file},
+                       "record");
+        // Some 3 s of recording on a quiet machine, less under a sanitizer.
+        std::this_thread::sleep_for(4s);
+        run.signal(number);
+        const int status = run.wait();
+        if (number == SIGKILL) {
+            const Outcome checked = check(file, {"1000", "2", "--killed", "--at-least", "500"});
+            EXPECT_EQ(checked.status, 0) << "SIGKILL: " << checked.out << checked.err;
+        } else {
+            EXPECT_EQ(status, 0) << strsignal(number) << ": " << run.output();
+            const Outcome checked = check(file, {"1000", "2", "--at-least", "1000"});
+            EXPECT_EQ(checked.status, 0) << strsignal(number) << ": " << checked.out << checked.err;
+        }
+        std::filesystem::remove(file);
+    }
+}
+
+// Both subscribers connect before the publisher binds and read on after it
+// stopped; each checks every sample it got against the waveforms.
+TEST(PublishSubscribe, TcpAndIpcDeliverEverySampleInOrderToEverySubscriber) {
+    SimProcess sim(kSim, {"--rate", "1000", "--block", "50"}, 2);
+    const std::vector<std::string> serials = serialsOf(sim);
+    const std::string endpoints[] = {"tcp://127.0.0.1:" + std::to_string(freeTcpPort()),
+                                     "ipc://" + tempPath("publish.sock")};
+    for (const std::string &endpoint : endpoints) {
+        const std::string file = tempPath("subscribed.h5");
+        Background subscriber({kKelvo, "subscribe", endpoint, "--seconds", "6", "--out", file}, "subscriber");
+        Background example({kPython, kExample, endpoint, "6"}, "example");
+        std::this_thread::sleep_for(500ms);
+        const Outcome published = runProgram({kKelvo, "publish", sim.paths[0], sim.paths[1], "--config",
+                                              "CONFigure:DEVice 3", "--bind", endpoint, "--seconds", "3"});
+        ASSERT_EQ(published.status, 0) << endpoint << ": " << published.out << published.err;
+        ASSERT_EQ(subscriber.wait(), 0) << endpoint << ": " << subscriber.output();
+        ASSERT_EQ(example.wait(), 0) << endpoint << ": " << example.output();
+
+        const std::string out = subscriber.output();
+        for (const std::string &serial : serials) {
+            const size_t line = out.find("kelvo/" + serial);
+            ASSERT_NE(line, std::string::npos) << out;
+            EXPECT_NE(out.find("lost 0 messages", line), std::string::npos) << out;
+        }
+        const Outcome checked = check(file, {"1000", "2", "--subscribed", "--at-least", "1000"});
+        EXPECT_EQ(checked.status, 0) << endpoint << ": " << checked.out << checked.err;
+
+        // "TOPIC messages M samples S first F last L lost 0 row V1 V2 V3"
+        std::istringstream lines(example.output());
+        int devices = 0;
+        for (std::string text; std::getline(lines, text);) {
+            std::istringstream fields(text);
+            std::string topic, word;
+            uint64_t messages = 0, samples = 0, first = 0, last = 0, lost = 1;
+            double row[3] = {};
+            fields >> topic >> word >> messages >> word >> samples >> word >> first >> word >> last >> word >> lost >>
+                word >> row[0] >> row[1] >> row[2];
+            ASSERT_TRUE(fields) << text;
+            ++devices;
+            EXPECT_EQ(lost, 0u) << text;
+            EXPECT_GE(samples, 1000u) << text;
+            EXPECT_EQ(samples, last - first + 1) << "every sample in order: " << text;
+            // Channel 0 is the sine, peak 6000000 << 8 counts of 2^31.
+            const double expected = 6000000.0 * 256 / 2147483648.0 * std::sin(2 * M_PI * (first / 1000.0));
+            EXPECT_NEAR(row[0], expected, 1e-5) << text;
+        }
+        EXPECT_EQ(devices, 2) << example.output();
+        std::filesystem::remove(file);
+    }
+}
+
+TEST(PublishSubscribe, ASubscriberThatJoinsLateDecodesFromTheMetaMessage) {
+    SimProcess sim(kSim, {"--rate", "1000", "--block", "50"}, 2);
+    const std::vector<std::string> serials = serialsOf(sim);
+    const std::string endpoint = "tcp://127.0.0.1:" + std::to_string(freeTcpPort());
+    Background publisher({kKelvo, "publish", sim.paths[0], sim.paths[1], "--config", "CONFigure:DEVice 0,2,1", "--bind",
+                          endpoint, "--seconds", "5"},
+                         "publisher");
+    std::this_thread::sleep_for(2s);
+    const std::string file = tempPath("late.h5");
+    const Outcome late = runProgram(
+        {kKelvo, "subscribe", endpoint, "--topic", "kelvo/" + serials[1], "--seconds", "2.5", "--out", file});
+    EXPECT_EQ(late.status, 0) << late.out << late.err;
+    EXPECT_EQ(late.out.find(serials[0]), std::string::npos) << "--topic keeps to one device: " << late.out;
+    EXPECT_EQ(publisher.wait(), 0) << publisher.output();
+    const Outcome checked = check(file, {"1000", "1", "--subscribed", "--at-least", "500"});
+    ASSERT_EQ(checked.status, 0) << checked.out << checked.err;
+    // "ok SERIAL N FIRST": the recording begins well after the start.
+    std::istringstream fields(checked.out);
+    std::string ok, device;
+    uint64_t n = 0, first = 0;
+    fields >> ok >> device >> n >> first;
+    EXPECT_EQ(device, serials[1]);
+    EXPECT_GE(first, 1000u) << checked.out;
+    std::filesystem::remove(file);
+}
+
+TEST(PublishSubscribe, AStalledSubscriberLosesWholeMessagesAndTheOthersNone) {
+    // 100 messages a second per device: the steady subscriber has half a
+    // second of slack (--hwm 50) for a busy machine, the stalled one stops
+    // reading for three.
+    SimProcess sim(kSim, {"--rate", "20000", "--block", "200"}, 2);
+    const std::vector<std::string> serials = serialsOf(sim);
+    const std::string endpoint = "ipc://" + tempPath("stall.sock");
+    Background steady({kKelvo, "subscribe", endpoint, "--seconds", "8"}, "steady");
+    Background stalled({kPython, kStalled, endpoint, "3", "1.5"}, "stalled");
+    std::this_thread::sleep_for(500ms);
+    const Outcome published = runProgram({kKelvo, "publish", sim.paths[0], sim.paths[1], "--config",
+                                          "CONFigure:DEVice 3", "--bind", endpoint, "--hwm", "50", "--seconds", "5"});
+    ASSERT_EQ(published.status, 0) << published.out << published.err;
+    EXPECT_EQ(steady.wait(), 0) << steady.output();
+    EXPECT_EQ(stalled.wait(), 0) << stalled.output();
+    const std::string fine = steady.output();
+    for (const std::string &serial : serials) {
+        const size_t at = fine.find("kelvo/" + serial);
+        ASSERT_NE(at, std::string::npos) << fine;
+        EXPECT_EQ(fine.find("lost 0 messages", at), fine.find('\n', at) - std::string("lost 0 messages").size())
+            << fine;
+    }
+    // "kelvo/SERIAL messages M lost L whole"
+    std::istringstream lines(stalled.output());
+    int devices = 0;
+    for (std::string text; std::getline(lines, text);) {
+        std::istringstream fields(text);
+        std::string topic, word, whole;
+        uint64_t messages = 0, lost = 0;
+        fields >> topic >> word >> messages >> word >> lost >> whole;
+        ASSERT_TRUE(fields) << text;
+        ++devices;
+        EXPECT_GT(lost, 0u) << "the stall shows as a gap in the sequence: " << text;
+        EXPECT_EQ(whole, "whole") << "messages are lost whole, never in part: " << text;
+    }
+    EXPECT_EQ(devices, 2) << stalled.output();
+}

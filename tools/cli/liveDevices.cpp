@@ -1,0 +1,141 @@
+// SPDX-License-Identifier: MIT
+#include "liveDevices.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <thread>
+
+#include "kelvo.h"
+#include "wallClock.h"
+
+namespace kelvo::cli {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr auto kSilenceLimit = std::chrono::seconds(2);
+
+}  // namespace
+
+LiveDevices::LiveDevices(const std::vector<std::string> &names, const std::vector<std::string> &config) {
+    for (const std::string &name : names) open_.open(name);
+    std::vector<recording::StreamCapture::Source> sources;
+    for (const int slot : open_.slots()) {
+        configure(slot, open_.name(slot), config);
+        try {
+            devices_.push_back(recording::describeDevice(slot, open_.name(slot), config));
+        } catch (const std::runtime_error &e) {
+            throw Failure(open_.name(slot) + ": " + e.what());
+        }
+        sources.push_back({slot, devices_.back().sampleSize});
+    }
+    for (size_t i = 0; i < devices_.size(); ++i) {
+        for (size_t j = 0; j < i; ++j) {
+            if (devices_[i].name() == devices_[j].name()) {
+                throw Failure(devices_[i].path + " and " + devices_[j].path + " are both " + devices_[i].name(), 2);
+            }
+        }
+    }
+    capture_ = std::make_unique<recording::StreamCapture>(sources);
+    tickOrigin_ = recording::tickOriginUnixNs();
+}
+
+LiveDevices::~LiveDevices() {
+    if (running_) {
+        try {
+            stop();
+        } catch (...) {
+            // The slots close anyway, which sends the devices "abort".
+        }
+    }
+}
+
+void LiveDevices::start() {
+    capture_->attach();
+    running_ = true;
+    startTogether(open_);
+    readStamps();
+    lastReceived_.assign(devices_.size(), 0);
+    lastChange_.assign(devices_.size(), Clock::now());
+}
+
+void LiveDevices::stop() {
+    if (!running_) return;
+    running_ = false;
+    stopStreams(open_.slots());
+    capture_->detach();
+}
+
+void LiveDevices::readStamps() {
+    for (recording::DeviceInfo &d : devices_) kelvoGetTimeStampsFromSynchronizedGroup(d.slot, d.stamps);
+}
+
+int64_t LiveDevices::startUnixNs() const {
+    return devices_.empty() ? 0 : recording::ticksToUnixNs(tickOrigin_, devices_.front().stamps[0]);
+}
+
+double LiveDevices::stampSpreadUs() const {
+    int64_t low = INT64_MAX;
+    int64_t high = INT64_MIN;
+    for (const recording::DeviceInfo &d : devices_) {
+        low = std::min(low, d.stamps[1]);
+        high = std::max(high, d.stamps[1]);
+    }
+    return devices_.empty() ? 0.0 : static_cast<double>(high - low) / 10.0;
+}
+
+void LiveDevices::watch(const std::vector<uint64_t> &received) {
+    const Clock::time_point now = Clock::now();
+    for (size_t i = 0; i < devices_.size(); ++i) {
+        const recording::DeviceInfo &d = devices_[i];
+        if (kelvoGetFaultBits(d.slot) & KELVO_FAULT_DISCONNECTED) {
+            throw Failure(d.path + ": the device was unplugged (fatal I/O error on Port)");
+        }
+        if (received[i] != lastReceived_[i]) {
+            lastReceived_[i] = received[i];
+            lastChange_[i] = now;
+        } else if (now - lastChange_[i] > kSilenceLimit) {
+            throw Failure(d.path + ": nothing streamed for 2 s");
+        }
+    }
+}
+
+double waitForEnd(LiveDevices &devices, double seconds, const std::atomic<bool> &done,
+                  const std::function<std::vector<uint64_t>()> &received) {
+    const Clock::time_point start = Clock::now();
+    const auto elapsed = [&] { return std::chrono::duration<double>(Clock::now() - start).count(); };
+    while (!interrupted && !done.load() && (seconds < 0 || elapsed() < seconds)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        devices.watch(received());
+    }
+    return elapsed();
+}
+
+recording::RecordedStats libraryStats(int slot, uint64_t samples, uint64_t lostAfterLibrary) {
+    recording::RecordedStats stats;
+    stats.samples = samples;
+    stats.samplesLostAfterLibrary = lostAfterLibrary;
+    kelvoStreamStats s{};
+    if (kelvoGetStreamStats(slot, &s) == 0) {
+        stats.blocks = s.blocks;
+        stats.payloadBytes = s.payloadBytes;
+        stats.samplesDropped = s.samplesDropped;
+        stats.framingErrors = s.framingErrors;
+        stats.bytesSkipped = s.bytesSkipped;
+        stats.lastDataTicks = s.lastDataTicks;
+    }
+    return stats;
+}
+
+bool printSummary(const std::string &name, const std::string &path, const recording::RecordedStats &stats,
+                  double seconds) {
+    const uint64_t dropped = stats.samplesDropped + stats.samplesLostAfterLibrary;
+    std::printf("%-12s %s\n", name.c_str(), path.c_str());
+    std::printf("  samples         %" PRIu64 "\n", stats.samples);
+    std::printf("  rate            %.1f samples/s\n", seconds > 0 ? static_cast<double>(stats.samples) / seconds : 0.0);
+    std::printf("  dropped         %" PRIu64 "\n", dropped);
+    std::printf("  framing errors  %" PRIu64 "\n", stats.framingErrors);
+    return dropped == 0 && stats.framingErrors == 0;
+}
+
+}  // namespace kelvo::cli

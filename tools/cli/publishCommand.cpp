@@ -1,0 +1,181 @@
+// SPDX-License-Identifier: MIT
+// kelvo publish: the streams of one to four devices on a ZeroMQ PUB socket.
+// The library's callback only queues the chunks; one sender thread owns the
+// socket, sends each batch of whole samples as one message and the meta
+// document once a second.
+#include <json/writer.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+#include <utility>
+
+#include "cli.h"
+#include "kelvo.h"
+#include "liveDevices.h"
+#include "wallClock.h"
+#include "wireFormat.h"
+#include "zmqSocket.h"
+
+namespace kelvo::cli {
+
+namespace {
+
+using recording::Batch;
+using recording::DeviceInfo;
+
+class Sender {
+public:
+    Sender(recording::ZmqSocket &socket, LiveDevices &live)
+        : socket_(socket), live_(live), sent_(live.devices().size()), sequence_(live.devices().size()) {
+        for (const DeviceInfo &d : live.devices()) topics_.push_back(d.topic());
+    }
+    ~Sender() {
+        stopping_.store(true);
+        if (thread_.joinable()) thread_.join();
+    }
+
+    void start() {
+        thread_ = std::thread([this] { run(); });
+    }
+    void stop() {
+        stopping_.store(true);
+        if (thread_.joinable()) thread_.join();
+        if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
+    }
+    std::vector<uint64_t> sent() const {
+        std::vector<uint64_t> counts;
+        for (const auto &s : sent_) counts.push_back(s.load());
+        return counts;
+    }
+    const std::vector<uint64_t> &messages() const { return sequence_; }
+    const std::atomic<bool> &failed() const { return failed_; }
+
+private:
+    void run() {
+        try {
+            sendMeta();
+            auto nextMeta = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+            const auto sink = [this](const Batch &b) { send(b); };
+            while (!stopping_.load()) {
+                live_.capture().drain(std::chrono::milliseconds(100), sink);
+                if (std::chrono::steady_clock::now() >= nextMeta) {
+                    sendMeta();
+                    nextMeta += std::chrono::seconds(1);
+                }
+            }
+            live_.capture().drain(std::chrono::milliseconds(0), sink);
+            sendMeta();
+        } catch (...) {
+            failure_ = std::current_exception();
+            failed_.store(true);
+        }
+    }
+
+    void send(const Batch &b) {
+        const size_t i = static_cast<size_t>(b.device);
+        const DeviceInfo &d = live_.devices()[i];
+        recording::WireHeader header;
+        header.sequence = sequence_[i]++;
+        header.firstSample = b.firstSample;
+        header.sampleCount = b.count;
+        header.sampleSize = static_cast<uint32_t>(d.sampleSize);
+        header.ticks = b.ticks;
+        header.unixNs = recording::ticksToUnixNs(live_.tickOrigin(), b.ticks);
+        unsigned char head[recording::kWireHeaderBytes];
+        recording::encodeHeader(header, head);
+        socket_.send({{topics_[i].data(), topics_[i].size()},
+                      {head, sizeof head},
+                      {b.bytes, static_cast<size_t>(b.count) * static_cast<size_t>(d.sampleSize)}});
+        sent_[i].fetch_add(b.count);
+    }
+
+    // The stamps are read afresh: the later ones are taken after the start.
+    void sendMeta() {
+        Json::Value meta;
+        meta["kelvo_version"] = kelvoGetVersion();
+        char host[256] = {};
+        gethostname(host, sizeof host - 1);
+        meta["host_name"] = host;
+        meta["start_time_utc"] = recording::isoUtc(live_.startUnixNs());
+        meta["tick_origin_utc"] = recording::isoUtc(live_.tickOrigin());
+        meta["tick_origin_unix_ns"] = Json::Int64{live_.tickOrigin()};
+        meta["devices"] = Json::arrayValue;
+        for (const DeviceInfo &d : live_.devices()) {
+            DeviceInfo now = d;
+            kelvoGetTimeStampsFromSynchronizedGroup(d.slot, now.stamps);
+            meta["devices"].append(recording::toJson(now));
+        }
+        Json::StreamWriterBuilder builder;
+        builder["indentation"] = "";
+        const std::string text = Json::writeString(builder, meta);
+        static const std::string kTopic = "kelvo/meta";
+        socket_.send({{kTopic.data(), kTopic.size()}, {text.data(), text.size()}});
+    }
+
+    recording::ZmqSocket &socket_;
+    LiveDevices &live_;
+    std::vector<std::string> topics_;
+    std::vector<std::atomic<uint64_t>> sent_;
+    std::vector<uint64_t> sequence_;  // the sender thread's; read after it ended
+    std::atomic<bool> stopping_{false};
+    std::atomic<bool> failed_{false};
+    std::exception_ptr failure_;
+    std::thread thread_;
+};
+
+}  // namespace
+
+int publishCommand(int argc, char **argv) {
+    const Arguments args = parseArguments("publish", argc, argv, 2, {"--config", "--seconds", "--bind", "--hwm"});
+    if (args.help) {
+        std::fputs(helpText("publish"), stdout);
+        return 0;
+    }
+    if (args.positional.empty() || args.positional.size() > 4) throw Failure("'publish' takes 1 to 4 devices", 2);
+    if (args.config.empty()) throw Failure("'publish' needs --config with the layout commands", 2);
+    if (args.bind.empty()) throw Failure("'publish' needs --bind ENDPOINT, e.g. tcp://*:5555", 2);
+
+    LiveDevices live(args.positional, args.config);
+    std::unique_ptr<recording::ZmqSocket> socket;
+    try {
+        socket = std::make_unique<recording::ZmqSocket>(ZMQ_PUB);
+        socket->setInt(ZMQ_SNDHWM, args.hwm);
+        socket->bind(args.bind);
+    } catch (const std::runtime_error &e) {
+        throw Failure(e.what());
+    }
+    std::fprintf(stderr, "publishing on %s:", args.bind.c_str());
+    for (const DeviceInfo &d : live.devices()) std::fprintf(stderr, " %s", d.topic().c_str());
+    std::fprintf(stderr, "\n");
+
+    Sender sender(*socket, live);
+    live.start();
+    sender.start();
+    double elapsed = 0;
+    std::exception_ptr failure;
+    try {
+        elapsed = waitForEnd(live, args.seconds, sender.failed(), [&] { return sender.sent(); });
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    live.stop();
+    try {
+        sender.stop();
+    } catch (const std::runtime_error &e) {
+        if (!failure) failure = std::make_exception_ptr(Failure(e.what()));
+    }
+    bool clean = true;
+    const std::vector<uint64_t> sent = sender.sent();
+    for (size_t i = 0; i < live.devices().size(); ++i) {
+        const DeviceInfo &d = live.devices()[i];
+        clean = printSummary(d.name(), d.path,
+                             libraryStats(d.slot, sent[i], live.capture().lostSamples(static_cast<int>(i))), elapsed) &&
+                clean;
+        std::printf("  messages        %llu\n", static_cast<unsigned long long>(sender.messages()[i]));
+    }
+    if (failure) std::rethrow_exception(failure);
+    return clean ? 0 : 3;
+}
+
+}  // namespace kelvo::cli

@@ -1,0 +1,269 @@
+// SPDX-License-Identifier: MIT
+// kelvo subscribe: receives what 'kelvo publish' sends, counts the
+// messages lost on the way (gaps in each device's sequence, from the first
+// message received) and records what arrives, decoded by the rule the meta
+// document states, as HDF5 or CSV.
+#include <json/reader.h>
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstring>
+#include <map>
+
+#include "cli.h"
+#include "h5Recording.h"
+#include "wireFormat.h"
+#include "zmqSocket.h"
+
+namespace kelvo::cli {
+
+namespace {
+
+using recording::DeviceInfo;
+using Clock = std::chrono::steady_clock;
+
+struct Received {
+    bool seen = false;
+    uint64_t lastSequence = 0;
+    uint64_t messages = 0;
+    uint64_t samples = 0;
+    uint64_t lost = 0;  // messages
+    Clock::time_point first;
+    Clock::time_point last;
+    bool described = false;  // the meta document told its layout
+    DeviceInfo device;
+    int stored = -1;  // its index in the HDF5 file, once recorded
+    uint64_t firstStored = 0;
+    uint64_t storedSamples = 0;
+};
+
+// Where the received samples go.
+class Output {
+public:
+    virtual ~Output() = default;
+    // False when this output takes no more devices.
+    virtual bool add(Received &r, const Json::Value &meta) = 0;
+    virtual void write(Received &r, const recording::WireHeader &header, const unsigned char *raw) = 0;
+    virtual void flush() = 0;
+    virtual void finish(std::map<std::string, Received> &devices) = 0;
+};
+
+class H5Output : public Output {
+public:
+    explicit H5Output(const std::string &path) : file_(path) {}
+    bool add(Received &r, const Json::Value &meta) override {
+        if (!rootWritten_) {
+            file_.setText("/", "kelvo_version", meta["kelvo_version"].asString());
+            file_.setText("/", "host_name", meta["host_name"].asString());
+            file_.setText("/", "start_time_utc", meta["start_time_utc"].asString());
+            file_.setText("/", "tick_origin_utc", meta["tick_origin_utc"].asString());
+            file_.setInt("/", "tick_origin_unix_ns", meta["tick_origin_unix_ns"].asInt64());
+            rootWritten_ = true;
+        }
+        r.stored = file_.addDevice(r.device, false);
+        return true;
+    }
+    void write(Received &r, const recording::WireHeader &header, const unsigned char *raw) override {
+        const size_t n = header.sampleCount;
+        values_.resize(std::max(values_.size(), n * r.device.channelNames.size()));
+        counters_.resize(std::max(counters_.size(), n));
+        if (r.firstStored == UINT64_MAX) {
+            r.firstStored = header.firstSample;
+            file_.setInt(file_.groupOf(r.stored), "first_sample", static_cast<int64_t>(header.firstSample));
+        }
+        recording::decodeDescribed(r.device, raw, header.sampleCount, values_.data(), counters_.data());
+        file_.append(r.stored, header.sampleCount, values_.data(), counters_.data(), nullptr);
+        r.storedSamples += header.sampleCount;
+    }
+    void flush() override { file_.flush(); }
+    void finish(std::map<std::string, Received> &devices) override {
+        for (auto &[topic, r] : devices) {
+            if (r.stored < 0) continue;
+            recording::RecordedStats stats;
+            stats.samples = r.storedSamples;
+            stats.messagesLost = r.lost;
+            file_.setStats(r.stored, stats);
+        }
+        file_.flush();
+    }
+
+private:
+    recording::H5Recording file_;
+    bool rootWritten_ = false;
+    std::vector<float> values_;
+    std::vector<uint32_t> counters_;
+};
+
+class CsvOutput : public Output {
+public:
+    explicit CsvOutput(const std::string &path) : file_(std::fopen(path.c_str(), "w")), path_(path) {
+        if (file_ == nullptr) throw Failure("cannot write " + path + ": " + std::strerror(errno));
+    }
+    ~CsvOutput() override { std::fclose(file_); }
+    bool add(Received &r, const Json::Value &meta) override {
+        if (!topic_.empty()) return false;
+        topic_ = r.device.topic();
+        const DeviceInfo &d = r.device;
+        std::fprintf(file_, "# device: %s (%s)\n# idn: %s\n", d.name().c_str(), d.path.c_str(), d.idn.c_str());
+        for (const std::string &command : d.config) std::fprintf(file_, "# config: %s\n", command.c_str());
+        std::fprintf(file_, "# sample size: %d\n# start time: %s\n", d.sampleSize,
+                     meta["start_time_utc"].asString().c_str());
+        std::fprintf(file_, "# time: seconds from the start (arrival of each chunk's first byte)\nsample,time");
+        for (const std::string &name : d.channelNames) std::fprintf(file_, ",%s", name.c_str());
+        std::fputc('\n', file_);
+        startNs_ = meta["tick_origin_unix_ns"].asInt64() + d.stamps[0] * 100;
+        r.stored = 0;
+        return true;
+    }
+    void write(Received &r, const recording::WireHeader &header, const unsigned char *raw) override {
+        const size_t channels = r.device.channelNames.size();
+        values_.resize(header.sampleCount * channels);
+        recording::decodeDescribed(r.device, raw, header.sampleCount, values_.data(), nullptr);
+        const double time = static_cast<double>(header.unixNs - startNs_) * 1e-9;
+        for (uint32_t s = 0; s < header.sampleCount; ++s) {
+            std::fprintf(file_, "%" PRIu64 ",%.7f", header.firstSample + s, time);
+            for (size_t c = 0; c < channels; ++c) std::fprintf(file_, ",%.9g", values_[s * channels + c]);
+            std::fputc('\n', file_);
+        }
+    }
+    void flush() override {
+        if (std::fflush(file_) != 0) throw Failure("cannot write " + path_ + ": " + std::strerror(errno));
+    }
+    void finish(std::map<std::string, Received> &) override { flush(); }
+
+private:
+    FILE *file_;
+    std::string path_;
+    std::string topic_;
+    int64_t startNs_ = 0;
+    std::vector<float> values_;
+};
+
+// Reads the devices out of a meta document; adds the new ones to the output.
+void learn(const std::string &text, const std::string &topic, std::map<std::string, Received> &devices,
+           Output *output) {
+    Json::Value meta;
+    Json::CharReaderBuilder builder;
+    std::string errors;
+    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    if (!reader->parse(text.data(), text.data() + text.size(), &meta, &errors)) return;
+    for (const Json::Value &entry : meta["devices"]) {
+        if (!topic.empty() && entry["topic"].asString() != topic) continue;
+        Received &r = devices[entry["topic"].asString()];
+        if (r.described) continue;
+        try {
+            r.device = recording::deviceFromJson(entry);
+        } catch (const std::runtime_error &e) {
+            std::fprintf(stderr, "kelvo: %s\n", e.what());
+            continue;
+        }
+        r.described = true;
+        r.firstStored = UINT64_MAX;
+        if (output != nullptr && !output->add(r, meta)) {
+            std::fprintf(stderr, "kelvo: %s is not written: a CSV file takes one device (use --topic)\n",
+                         entry["topic"].asString().c_str());
+        }
+    }
+}
+
+void count(Received &r, const recording::WireHeader &header) {
+    const Clock::time_point now = Clock::now();
+    if (!r.seen) {
+        r.seen = true;
+        r.first = now;
+    } else if (header.sequence > r.lastSequence + 1) {
+        r.lost += header.sequence - r.lastSequence - 1;
+    }
+    r.lastSequence = header.sequence;
+    r.last = now;
+    ++r.messages;
+    r.samples += header.sampleCount;
+}
+
+// One received message: a meta document, or a device's samples.
+void take(const std::vector<std::string> &frames, const std::string &topic, std::map<std::string, Received> &devices,
+          Output *output) {
+    if (frames.size() == 2 && frames[0] == "kelvo/meta") {
+        learn(frames[1], topic, devices, output);
+        return;
+    }
+    if (frames.size() != 3 || (!topic.empty() && frames[0] != topic)) return;
+    const std::optional<recording::WireHeader> header = recording::decodeHeader(frames[1].data(), frames[1].size());
+    if (!header || frames[2].size() != static_cast<size_t>(header->sampleCount) * header->sampleSize) return;
+    Received &r = devices[frames[0]];
+    count(r, *header);
+    if (output != nullptr && r.described && r.stored >= 0 &&
+        header->sampleSize == static_cast<uint32_t>(r.device.sampleSize)) {
+        output->write(r, *header, reinterpret_cast<const unsigned char *>(frames[2].data()));
+    }
+}
+
+std::unique_ptr<Output> openOutput(const std::string &path) {
+    if (path.empty()) return nullptr;
+    const auto endsWith = [&](const char *suffix) {
+        const size_t n = std::strlen(suffix);
+        return path.size() > n && path.compare(path.size() - n, n, suffix) == 0;
+    };
+    try {
+        if (endsWith(".h5")) return std::make_unique<H5Output>(path);
+    } catch (const std::runtime_error &e) {
+        throw Failure(e.what());
+    }
+    if (endsWith(".csv")) return std::make_unique<CsvOutput>(path);
+    throw Failure("--out wants a file name ending in .h5 or .csv, not '" + path + "'", 2);
+}
+
+}  // namespace
+
+int subscribeCommand(int argc, char **argv) {
+    const Arguments args = parseArguments("subscribe", argc, argv, 2, {"--topic", "--seconds", "--out"});
+    if (args.help) {
+        std::fputs(helpText("subscribe"), stdout);
+        return 0;
+    }
+    if (args.positional.size() != 1) throw Failure("'subscribe' takes one ENDPOINT, e.g. tcp://host:5555", 2);
+    if (!args.topic.empty() && args.topic.rfind("kelvo/", 0) != 0) {
+        throw Failure("--topic takes kelvo/SERIAL (or kelvo/slotN)", 2);
+    }
+    const std::unique_ptr<Output> output = openOutput(args.out);
+    recording::ZmqSocket socket(ZMQ_SUB);
+    socket.setInt(ZMQ_RCVHWM, 100000);
+    socket.subscribe("kelvo/meta");
+    // A bare prefix would also match kelvo/SIM00010 for kelvo/SIM0001; the
+    // topic is compared whole below.
+    socket.subscribe(args.topic.empty() ? "kelvo/" : args.topic);
+    try {
+        socket.connect(args.positional[0]);
+    } catch (const std::runtime_error &e) {
+        throw Failure(e.what(), 2);
+    }
+
+    std::map<std::string, Received> devices;
+    std::vector<std::string> frames;
+    const Clock::time_point start = Clock::now();
+    Clock::time_point nextFlush = start + std::chrono::seconds(1);
+    while (!interrupted) {
+        const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+        if (args.seconds >= 0 && elapsed >= args.seconds) break;
+        if (Clock::now() >= nextFlush) {
+            if (output) output->flush();
+            nextFlush += std::chrono::seconds(1);
+        }
+        if (socket.receive(frames, std::chrono::milliseconds(100))) take(frames, args.topic, devices, output.get());
+    }
+    if (output) output->finish(devices);
+
+    uint64_t lost = 0;
+    for (const auto &[topic, r] : devices) {
+        if (!r.seen) continue;
+        const double span = std::chrono::duration<double>(r.last - r.first).count();
+        std::printf("%-20s %10" PRIu64 " messages %12" PRIu64 " samples %12.1f samples/s  lost %" PRIu64 " messages\n",
+                    topic.c_str(), r.messages, r.samples, span > 0 ? static_cast<double>(r.samples) / span : 0.0,
+                    r.lost);
+        lost += r.lost;
+    }
+    if (devices.empty()) std::printf("nothing received\n");
+    return lost > 0 ? 3 : 0;
+}
+
+}  // namespace kelvo::cli

@@ -1,0 +1,222 @@
+// SPDX-License-Identifier: MIT
+#include "h5Recording.h"
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+
+namespace kelvo::recording {
+
+namespace {
+
+// About 64 kB per HDF5 chunk: big enough for fast appends, small enough
+// that a flush once a second leaves little in memory.
+constexpr size_t kChunkBytes = 65536;
+
+hid_t check(hid_t id, const std::string &what) {
+    if (id < 0) throw std::runtime_error("HDF5: cannot " + what);
+    return id;
+}
+
+void check(herr_t status, const std::string &what, int) {
+    if (status < 0) throw std::runtime_error("HDF5: cannot " + what);
+}
+
+// Closes an HDF5 handle when the scope ends.
+struct Handle {
+    hid_t id;
+    herr_t (*close)(hid_t);
+    ~Handle() {
+        if (id >= 0) close(id);
+    }
+};
+
+hid_t textType() {
+    const hid_t type = H5Tcopy(H5T_C_S1);
+    H5Tset_size(type, H5T_VARIABLE);
+    H5Tset_cset(type, H5T_CSET_UTF8);
+    return type;
+}
+
+void writeAttribute(hid_t file, const std::string &object, const std::string &name, hid_t type, hid_t space,
+                    const void *value) {
+    Handle target{check(H5Oopen(file, object.c_str(), H5P_DEFAULT), "open " + object), H5Oclose};
+    if (H5Aexists(target.id, name.c_str()) > 0) H5Adelete(target.id, name.c_str());
+    Handle attribute{check(H5Acreate2(target.id, name.c_str(), type, space, H5P_DEFAULT, H5P_DEFAULT),
+                           "create attribute " + name),
+                     H5Aclose};
+    check(H5Awrite(attribute.id, type, value), "write attribute " + name, 0);
+}
+
+}  // namespace
+
+H5Recording::H5Recording(const std::string &path) : path_(path) {
+    // Failures are reported by exceptions with our own words instead.
+    H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
+    file_ = check(H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT), "create " + path);
+    Handle group{check(H5Gcreate2(file_, "/devices", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT), "create /devices"),
+                 H5Gclose};
+}
+
+H5Recording::~H5Recording() {
+    try {
+        flush();
+    } catch (const std::exception &) {
+        // Closing below still writes what HDF5 holds.
+    }
+    for (Device &d : devices_) {
+        for (Dataset *set : {&d.samples, &d.counter, &d.rawBytes}) {
+            if (set->id >= 0) H5Dclose(set->id);
+        }
+    }
+    if (file_ >= 0) H5Fclose(file_);
+}
+
+void H5Recording::setText(const std::string &object, const std::string &name, const std::string &value) const {
+    Handle type{textType(), H5Tclose};
+    Handle space{H5Screate(H5S_SCALAR), H5Sclose};
+    const char *text = value.c_str();
+    writeAttribute(file_, object, name, type.id, space.id, &text);
+}
+
+void H5Recording::setInt(const std::string &object, const std::string &name, int64_t value) const {
+    Handle space{H5Screate(H5S_SCALAR), H5Sclose};
+    writeAttribute(file_, object, name, H5T_NATIVE_INT64, space.id, &value);
+}
+
+void H5Recording::setDouble(const std::string &object, const std::string &name, double value) const {
+    Handle space{H5Screate(H5S_SCALAR), H5Sclose};
+    writeAttribute(file_, object, name, H5T_NATIVE_DOUBLE, space.id, &value);
+}
+
+void H5Recording::setStrings(const std::string &object, const std::string &name,
+                             const std::vector<std::string> &values) const {
+    Handle type{textType(), H5Tclose};
+    const hsize_t n = values.size();
+    Handle space{H5Screate_simple(1, &n, nullptr), H5Sclose};
+    std::vector<const char *> texts;
+    texts.reserve(values.size());
+    for (const std::string &value : values) texts.push_back(value.c_str());
+    writeAttribute(file_, object, name, type.id, space.id, texts.data());
+}
+
+void H5Recording::createDataset(hid_t group, const char *name, hid_t type, size_t columns, size_t typeBytes,
+                                Dataset &out) {
+    const int rank = columns > 0 ? 2 : 1;
+    const hsize_t dims[2] = {0, columns};
+    const hsize_t maxDims[2] = {H5S_UNLIMITED, columns};
+    out.rowBytes = typeBytes * std::max<size_t>(columns, 1);
+    const hsize_t chunk[2] = {std::max<hsize_t>(64, kChunkBytes / out.rowBytes), columns};
+    Handle space{H5Screate_simple(rank, dims, maxDims), H5Sclose};
+    Handle properties{H5Pcreate(H5P_DATASET_CREATE), H5Pclose};
+    check(H5Pset_chunk(properties.id, rank, chunk), "chunk " + std::string(name), 0);
+    out.id = check(H5Dcreate2(group, name, type, space.id, H5P_DEFAULT, properties.id, H5P_DEFAULT),
+                   "create dataset " + std::string(name));
+    out.type = type;
+    out.buffer.reserve(chunk[0] * out.rowBytes);
+}
+
+int H5Recording::addDevice(const DeviceInfo &info, bool raw) {
+    Device d;
+    d.group = "/devices/" + info.name();
+    d.channels = info.channelNames.size();
+    d.hasCounter = info.hasCounter;
+    d.raw = raw;
+    Handle group{check(H5Gcreate2(file_, d.group.c_str(), H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT), "create " + d.group),
+                 H5Gclose};
+    createDataset(group.id, "samples", H5T_NATIVE_FLOAT, d.channels, sizeof(float), d.samples);
+    if (d.hasCounter) createDataset(group.id, "counter", H5T_NATIVE_UINT32, 0, sizeof(uint32_t), d.counter);
+    if (raw) {
+        createDataset(group.id, "raw", H5T_NATIVE_UINT8, static_cast<size_t>(info.sampleSize), 1, d.rawBytes);
+    }
+    devices_.push_back(std::move(d));
+    const int index = static_cast<int>(devices_.size()) - 1;
+    const std::string &g = devices_.back().group;
+    setStrings(g + "/samples", "channel_names", info.channelNames);
+    setText(g, "idn", info.idn);
+    setText(g, "path", info.path);
+    setText(g, "serial", info.serial);
+    setStrings(g, "config", info.config);
+    setInt(g, "sample_size", info.sampleSize);
+    setInt(g, "layout_oversampling", info.layout.oversampling);
+    setInt(g, "layout_sample_bytes", info.layout.sampleBytes);
+    setInt(g, "layout_n_adc24", info.layout.nAdc24);
+    setInt(g, "layout_n_adc16", info.layout.nAdc16);
+    setInt(g, "layout_n_imu6", info.layout.nImu6);
+    setInt(g, "layout_is_adc24", info.layout.isAdc24);
+    setStartStamps(index, info.stamps);
+    return index;
+}
+
+void H5Recording::buffer(Dataset &d, const void *rows, uint32_t count) {
+    const auto *bytes = static_cast<const unsigned char *>(rows);
+    size_t left = count * d.rowBytes;
+    while (left > 0) {
+        const size_t room = d.buffer.capacity() - d.buffer.size();
+        const size_t n = std::min(room, left);
+        d.buffer.insert(d.buffer.end(), bytes, bytes + n);
+        bytes += n;
+        left -= n;
+        if (d.buffer.size() == d.buffer.capacity()) write(d);
+    }
+}
+
+void H5Recording::write(Dataset &d) {
+    if (d.buffer.empty()) return;
+    const hsize_t count = d.buffer.size() / d.rowBytes;
+    Handle space{H5Dget_space(d.id), H5Sclose};
+    hsize_t dims[2] = {};
+    const int rank = H5Sget_simple_extent_dims(space.id, dims, nullptr);
+    const hsize_t start[2] = {d.rows, 0};
+    dims[0] = d.rows + count;
+    check(H5Dset_extent(d.id, dims), "extend a dataset", 0);
+    Handle fileSpace{H5Dget_space(d.id), H5Sclose};
+    hsize_t block[2] = {count, dims[1]};
+    check(H5Sselect_hyperslab(fileSpace.id, H5S_SELECT_SET, start, nullptr, block, nullptr), "select rows", 0);
+    Handle memorySpace{H5Screate_simple(rank, block, nullptr), H5Sclose};
+    check(H5Dwrite(d.id, d.type, memorySpace.id, fileSpace.id, H5P_DEFAULT, d.buffer.data()), "write " + path_, 0);
+    d.rows += count;
+    d.buffer.clear();
+}
+
+void H5Recording::append(int device, uint32_t count, const float *values, const uint32_t *counters,
+                         const unsigned char *raw) {
+    Device &d = devices_[static_cast<size_t>(device)];
+    buffer(d.samples, values, count);
+    if (d.hasCounter) buffer(d.counter, counters, count);
+    if (d.raw) buffer(d.rawBytes, raw, count);
+}
+
+void H5Recording::setStartStamps(int device, const int64_t stamps[4]) {
+    const hsize_t n = 4;
+    Handle space{H5Screate_simple(1, &n, nullptr), H5Sclose};
+    writeAttribute(file_, devices_[static_cast<size_t>(device)].group, "start_stamps", H5T_NATIVE_INT64, space.id,
+                   stamps);
+}
+
+void H5Recording::setStats(int device, const RecordedStats &stats) {
+    Handle type{H5Tcreate(H5T_COMPOUND, sizeof(RecordedStats)), H5Tclose};
+    const auto field = [&](const char *name, size_t offset, hid_t member) { H5Tinsert(type.id, name, offset, member); };
+    field("samples", offsetof(RecordedStats, samples), H5T_NATIVE_UINT64);
+    field("blocks", offsetof(RecordedStats, blocks), H5T_NATIVE_UINT64);
+    field("payload_bytes", offsetof(RecordedStats, payloadBytes), H5T_NATIVE_UINT64);
+    field("samples_dropped", offsetof(RecordedStats, samplesDropped), H5T_NATIVE_UINT64);
+    field("framing_errors", offsetof(RecordedStats, framingErrors), H5T_NATIVE_UINT64);
+    field("bytes_skipped", offsetof(RecordedStats, bytesSkipped), H5T_NATIVE_UINT64);
+    field("last_data_ticks", offsetof(RecordedStats, lastDataTicks), H5T_NATIVE_INT64);
+    field("samples_lost_after_library", offsetof(RecordedStats, samplesLostAfterLibrary), H5T_NATIVE_UINT64);
+    field("messages_lost", offsetof(RecordedStats, messagesLost), H5T_NATIVE_UINT64);
+    Handle space{H5Screate(H5S_SCALAR), H5Sclose};
+    writeAttribute(file_, devices_[static_cast<size_t>(device)].group, "stats", type.id, space.id, &stats);
+}
+
+void H5Recording::flush() {
+    for (Device &d : devices_) {
+        for (Dataset *set : {&d.samples, &d.counter, &d.rawBytes}) {
+            if (set->id >= 0) write(*set);
+        }
+    }
+    check(H5Fflush(file_, H5F_SCOPE_GLOBAL), "flush " + path_, 0);
+}
+
+}  // namespace kelvo::recording

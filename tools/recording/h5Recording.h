@@ -1,0 +1,81 @@
+// SPDX-License-Identifier: MIT
+// A recording in HDF5: one group per device under /devices, with the decoded
+// samples, the counters, optionally the raw bytes, and the attributes that
+// say what was recorded. Appends are buffered into whole HDF5 chunks.
+// Not thread-safe (neither is the serial HDF5 library): one thread at a time.
+#pragma once
+
+#include <hdf5.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "deviceInfo.h"
+
+namespace kelvo::recording {
+
+// The attribute `stats` of a device group, one compound value.
+struct RecordedStats {
+    uint64_t samples = 0;  // rows written
+    uint64_t blocks = 0;   // the library's stream statistics...
+    uint64_t payloadBytes = 0;
+    uint64_t samplesDropped = 0;
+    uint64_t framingErrors = 0;
+    uint64_t bytesSkipped = 0;
+    int64_t lastDataTicks = 0;
+    uint64_t samplesLostAfterLibrary = 0;  // by the recorder's own queue
+    uint64_t messagesLost = 0;             // subscriber: gaps in the sequence
+};
+
+class H5Recording {
+public:
+    explicit H5Recording(const std::string &path);  // creates or truncates
+    ~H5Recording();
+    H5Recording(const H5Recording &) = delete;
+    H5Recording &operator=(const H5Recording &) = delete;
+
+    void setText(const std::string &object, const std::string &name, const std::string &value) const;
+    void setInt(const std::string &object, const std::string &name, int64_t value) const;
+    void setDouble(const std::string &object, const std::string &name, double value) const;
+
+    // Creates /devices/<name> with its datasets and the attributes known
+    // before the start; returns the device's index for append().
+    int addDevice(const DeviceInfo &info, bool raw);
+    // `values` count × channels, `counters` count (ignored without a
+    // counter), `raw` count × sample size (ignored without --raw).
+    void append(int device, uint32_t count, const float *values, const uint32_t *counters, const unsigned char *raw);
+    void setStartStamps(int device, const int64_t stamps[4]);
+    void setStats(int device, const RecordedStats &stats);
+    const std::string &groupOf(int device) const { return devices_[static_cast<size_t>(device)].group; }
+
+    // Writes what is buffered and flushes the file to disk.
+    void flush();
+
+private:
+    struct Dataset {
+        hid_t id = -1;
+        hid_t type = -1;
+        size_t rowBytes = 0;
+        std::vector<unsigned char> buffer;  // rows not yet written
+        uint64_t rows = 0;                  // written to the file
+    };
+    struct Device {
+        std::string group;
+        size_t channels = 0;
+        bool hasCounter = false;
+        bool raw = false;
+        Dataset samples, counter, rawBytes;
+    };
+    static void createDataset(hid_t group, const char *name, hid_t type, size_t columns, size_t typeBytes,
+                              Dataset &out);
+    void buffer(Dataset &d, const void *rows, uint32_t count);
+    void write(Dataset &d);
+    void setStrings(const std::string &object, const std::string &name, const std::vector<std::string> &values) const;
+    std::vector<Device> devices_;
+    hid_t file_ = -1;
+    std::string path_;
+};
+
+}  // namespace kelvo::recording
