@@ -229,9 +229,26 @@ private:
 // microseconds after it, then the spread between the slots.
 void printStamps(const std::vector<std::pair<int, std::string>> &slots);
 void printThroughput(const StreamRun &run, double elapsed);
-// Whether stamp k of a slot's four was taken in this start: a stamp older
-// than the release was not.
-inline bool stampTaken(const int64_t stamps[4], int k) { return stamps[k] >= stamps[0] && stamps[0] > 0; }
+
+// The four stamps of a synchronized start, per slot, as the library keeps them.
+struct StartStamps {
+    struct Device {
+        int slot;
+        std::string name;
+        int64_t ticks[4];
+        // Whether stamp k was taken in this start: one older than the
+        // release was not.
+        bool taken(int k) const { return ticks[k] >= ticks[0] && ticks[0] > 0; }
+        // Stamp k in microseconds after the release.
+        double afterReleaseUs(int k) const { return static_cast<double>(ticks[k] - ticks[0]) / 10.0; }
+    };
+    std::vector<Device> devices;
+    // How far apart the devices took stamp k, in microseconds; negative when
+    // a device lacks it.
+    double spreadUs(int k) const;
+};
+// Fails with the library's text when a slot's stamps cannot be had.
+StartStamps readStartStamps(const std::vector<std::pair<int, std::string>> &slots);
 
 // The --json documents (json.h writes them).
 void printListJson(const std::vector<ListedDevice> &devices);

@@ -37,40 +37,36 @@ void printListJson(const std::vector<ListedDevice> &devices) {
 void printSyncJson(const std::vector<std::pair<int, std::string>> &slots, const StreamRun &run, double elapsed) {
     static const char *const kNames[] = {"released_ticks", "sent_us", "first_bytes_us", "first_payload_us"};
     static const char *const kSpreads[] = {"", "sent", "first_bytes", "first_payload"};
+    const StartStamps start = readStartStamps(slots);
     JsonWriter json;
     json.beginObject().member("seconds", elapsed).key("devices").beginArray();
-    double low[4] = {1e300, 1e300, 1e300, 1e300};
-    double high[4] = {-1e300, -1e300, -1e300, -1e300};
-    bool complete[4] = {true, true, true, true};
-    for (const auto &[slot, name] : slots) {
-        int64_t stamps[4] = {};
-        if (kelvoGetTimeStampsFromSynchronizedGroup(slot, stamps) != 0) throw Failure(name + ": " + libraryError(slot));
-        json.beginObject().member("slot", slot).member("device", name);
-        for (int k = 0; k < 4; ++k) {
+    for (const StartStamps::Device &d : start.devices) {
+        json.beginObject().member("slot", d.slot).member("device", d.name);
+        json.key(kNames[0]);
+        if (d.taken(0)) {
+            json.value(d.ticks[0]);
+        } else {
+            json.null();
+        }
+        for (int k = 1; k < 4; ++k) {
             json.key(kNames[k]);
-            if (!stampTaken(stamps, k)) {
-                complete[k] = false;
-                json.null();
-                continue;
-            }
-            low[k] = std::min(low[k], static_cast<double>(stamps[k]) / 10.0);
-            high[k] = std::max(high[k], static_cast<double>(stamps[k]) / 10.0);
-            if (k == 0) {
-                json.value(stamps[0]);
+            if (d.taken(k)) {
+                json.value(d.afterReleaseUs(k));
             } else {
-                json.value(static_cast<double>(stamps[k] - stamps[0]) / 10.0);
+                json.null();
             }
         }
         for (const StreamRun::Slot &s : run.slots()) {
-            if (s.slot == slot) writeThroughput(json, s, elapsed);
+            if (s.slot == d.slot) writeThroughput(json, s, elapsed);
         }
         json.endObject();
     }
     json.endArray().key("spread_us").beginObject();
     for (int k = 1; k < 4; ++k) {
         json.key(kSpreads[k]);
-        if (complete[k]) {
-            json.value(high[k] - low[k]);
+        const double spread = start.spreadUs(k);
+        if (spread >= 0) {
+            json.value(spread);
         } else {
             json.null();
         }

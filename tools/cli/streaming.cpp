@@ -177,39 +177,49 @@ void stopStreams(const std::vector<int> &slots) {
     }
 }
 
+StartStamps readStartStamps(const std::vector<std::pair<int, std::string>> &slots) {
+    StartStamps start;
+    for (const auto &[slot, name] : slots) {
+        StartStamps::Device &d = start.devices.emplace_back(StartStamps::Device{slot, name, {}});
+        if (kelvoGetTimeStampsFromSynchronizedGroup(slot, d.ticks) != 0)
+            throw Failure(name + ": " + libraryError(slot));
+    }
+    return start;
+}
+
+double StartStamps::spreadUs(int k) const {
+    int64_t low = INT64_MAX;
+    int64_t high = INT64_MIN;
+    for (const Device &d : devices) {
+        if (!d.taken(k)) return -1;
+        low = std::min(low, d.ticks[k]);
+        high = std::max(high, d.ticks[k]);
+    }
+    return devices.empty() ? -1 : static_cast<double>(high - low) / 10.0;
+}
+
 void printStamps(const std::vector<std::pair<int, std::string>> &slots) {
     static const char *const kTitles[] = {"released", "sent", "first bytes", "first payload"};
+    const StartStamps start = readStartStamps(slots);
     std::printf("%-4s  %-20s  %18s  %12s  %12s  %14s\n", "slot", "device", "released (ticks)", "sent (us)",
                 "bytes (us)", "payload (us)");
-    double low[4] = {1e300, 1e300, 1e300, 1e300};
-    double high[4] = {-1e300, -1e300, -1e300, -1e300};
-    bool complete[4] = {true, true, true, true};
-    for (const auto &[slot, name] : slots) {
-        int64_t stamps[4] = {};
-        if (kelvoGetTimeStampsFromSynchronizedGroup(slot, stamps) != 0) throw Failure(name + ": " + libraryError(slot));
-        std::printf("%-4d  %-20s  %18" PRId64, slot, name.c_str(), stamps[0]);
-        for (int k = 0; k < 4; ++k) {
-            const bool taken = stampTaken(stamps, k);
-            const double us = static_cast<double>(stamps[k] - stamps[0]) / 10.0;
-            if (!taken) complete[k] = false;
-            if (taken) {
-                low[k] = std::min(low[k], static_cast<double>(stamps[k]) / 10.0);
-                high[k] = std::max(high[k], static_cast<double>(stamps[k]) / 10.0);
-            }
-            if (k > 0) {
-                if (taken) {
-                    std::printf("  %*.1f", k == 3 ? 14 : 12, us);
-                } else {
-                    std::printf("  %*s", k == 3 ? 14 : 12, "-");
-                }
+    for (const StartStamps::Device &d : start.devices) {
+        std::printf("%-4d  %-20s  %18" PRId64, d.slot, d.name.c_str(), d.ticks[0]);
+        for (int k = 1; k < 4; ++k) {
+            const int width = k == 3 ? 14 : 12;
+            if (d.taken(k)) {
+                std::printf("  %*.1f", width, d.afterReleaseUs(k));
+            } else {
+                std::printf("  %*s", width, "-");
             }
         }
         std::printf("\n");
     }
     std::printf("spread between devices (us):");
     for (int k = 1; k < 4; ++k) {
-        if (complete[k]) {
-            std::printf("  %s %.1f", kTitles[k], high[k] - low[k]);
+        const double spread = start.spreadUs(k);
+        if (spread >= 0) {
+            std::printf("  %s %.1f", kTitles[k], spread);
         } else {
             std::printf("  %s -", kTitles[k]);
         }
