@@ -591,7 +591,8 @@ TEST(CommandLine, BadDevicesAndBadUsageGiveAClearMessageAndNonZeroExit) {
 }
 
 TEST(CommandLine, EveryCommandExplainsItselfWithHelp) {
-    for (const char *command : {"list", "query", "stream", "sync", "upload", "plot", "demo"}) {
+    for (const char *command :
+         {"list", "query", "stream", "sync", "upload", "plot", "demo", "record", "publish", "subscribe"}) {
         const Outcome o = runKelvo({command, "--help"});
         EXPECT_EQ(o.status, 0) << command;
         EXPECT_EQ(o.out.rfind(std::string("usage: kelvo ") + command, 0), 0u) << o.out;
