@@ -100,15 +100,67 @@ void LiveDevices::watch(const std::vector<uint64_t> &received) {
     }
 }
 
-double waitForEnd(LiveDevices &devices, double seconds, const std::atomic<bool> &done,
-                  const std::function<std::vector<uint64_t>()> &received) {
+CaptureConsumer::CaptureConsumer(LiveDevices &live, Work work)
+    : live_(live), work_(std::move(work)), counts_(live.devices().size()) {}
+
+CaptureConsumer::~CaptureConsumer() { join(); }
+
+void CaptureConsumer::join() {
+    stopping_.store(true);
+    if (thread_.joinable()) thread_.join();
+}
+
+std::vector<uint64_t> CaptureConsumer::counts() const {
+    std::vector<uint64_t> counts;
+    for (const auto &c : counts_) counts.push_back(c.load());
+    return counts;
+}
+
+void CaptureConsumer::consume() {
+    try {
+        work_.atStart();
+        Clock::time_point nextSecond = Clock::now() + std::chrono::seconds(1);
+        while (!stopping_.load()) {
+            live_.capture().drain(std::chrono::milliseconds(100), work_.take);
+            if (Clock::now() >= nextSecond) {
+                work_.everySecond();
+                nextSecond += std::chrono::seconds(1);
+            }
+        }
+        live_.capture().drain(std::chrono::milliseconds(0), work_.take);
+        work_.atEnd();
+    } catch (...) {
+        failure_ = std::current_exception();
+        ended_.store(true);
+    }
+}
+
+double CaptureConsumer::run(double seconds, std::exception_ptr &failure) {
+    thread_ = std::thread([this] { consume(); });
     const Clock::time_point start = Clock::now();
     const auto elapsed = [&] { return std::chrono::duration<double>(Clock::now() - start).count(); };
-    while (!interrupted && !done.load() && (seconds < 0 || elapsed() < seconds)) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        devices.watch(received());
+    try {
+        while (!interrupted && !ended_.load() && (seconds < 0 || elapsed() < seconds)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            live_.watch(counts());
+        }
+    } catch (...) {
+        failure = std::current_exception();
     }
-    return elapsed();
+    const double taken = elapsed();
+    // However the run ends, the streams stop and the work gets what came.
+    live_.stop();
+    join();
+    if (failure_ && !failure) {
+        try {
+            std::rethrow_exception(failure_);
+        } catch (const std::runtime_error &e) {
+            failure = std::make_exception_ptr(Failure(e.what()));
+        } catch (...) {
+            failure = std::current_exception();
+        }
+    }
+    return taken;
 }
 
 recording::RecordedStats libraryStats(int slot, uint64_t samples, uint64_t lostAfterLibrary) {

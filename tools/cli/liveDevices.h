@@ -5,8 +5,11 @@
 #pragma once
 
 #include <atomic>
+#include <exception>
+#include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cli.h"
@@ -54,12 +57,50 @@ private:
     std::vector<std::chrono::steady_clock::time_point> lastChange_;
 };
 
-// Finishes a run that the consumer thread counts in: loops (sleeping) until
-// `seconds` passed (never when negative), `done` is set, or the user
-// interrupts; lets `devices.watch` check the devices meanwhile. Returns the
-// seconds taken.
-double waitForEnd(LiveDevices &devices, double seconds, const std::atomic<bool> &done,
-                  const std::function<std::vector<uint64_t>()> &received);
+// The one thread that consumes a run's capture: it calls `atStart`, then
+// hands every batch to `take` and calls `everySecond` once a second; at the end of the run it
+// hands over what is still queued, then calls `atEnd`. It keeps, per
+// device, the count of samples the work took.
+class CaptureConsumer {
+public:
+    struct Work {
+        std::function<void(const recording::Batch &)> take;
+        std::function<void()> atStart = [] {};
+        std::function<void()> everySecond = [] {};
+        std::function<void()> atEnd = [] {};
+    };
+    CaptureConsumer(LiveDevices &live, Work work);
+    ~CaptureConsumer();
+    CaptureConsumer(const CaptureConsumer &) = delete;
+    CaptureConsumer &operator=(const CaptureConsumer &) = delete;
+
+    // Starts the thread and waits, sleeping, until `seconds` passed (never
+    // when negative), the work ended itself or failed, or the user
+    // interrupts, letting `live` check the devices meanwhile; then stops the
+    // streams and the thread. Returns the seconds taken; `failure` gets the
+    // first failure, of the wait or of the work.
+    double run(double seconds, std::exception_ptr &failure);
+
+    // Consumer thread: adds to a device's count; ends the run once the work
+    // has all it wants.
+    void count(size_t device, uint64_t samples) { counts_[device].fetch_add(samples); }
+    uint64_t counted(size_t device) const { return counts_[device].load(); }
+    void end() { ended_.store(true); }
+
+    std::vector<uint64_t> counts() const;
+
+private:
+    void consume();
+    void join();
+
+    LiveDevices &live_;
+    Work work_;
+    std::vector<std::atomic<uint64_t>> counts_;
+    std::atomic<bool> stopping_{false};
+    std::atomic<bool> ended_{false};
+    std::exception_ptr failure_;
+    std::thread thread_;
+};
 
 // The library's statistics of the slot's stream, with the samples a run
 // kept and those its own queue lost.

@@ -6,10 +6,6 @@
 #include <json/writer.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <thread>
-#include <utility>
-
 #include "cli.h"
 #include "kelvo.h"
 #include "liveDevices.h"
@@ -27,51 +23,21 @@ using recording::DeviceInfo;
 class Sender {
 public:
     Sender(recording::ZmqSocket &socket, LiveDevices &live)
-        : socket_(socket), live_(live), sent_(live.devices().size()), sequence_(live.devices().size()) {
+        : socket_(socket),
+          live_(live),
+          sequence_(live.devices().size()),
+          consumer_(live, {.take = [this](const Batch &b) { send(b); },
+                           .atStart = [this] { sendMeta(); },
+                           .everySecond = [this] { sendMeta(); },
+                           .atEnd = [this] { sendMeta(); }}) {
         for (const DeviceInfo &d : live.devices()) topics_.push_back(d.topic());
     }
-    ~Sender() {
-        stopping_.store(true);
-        if (thread_.joinable()) thread_.join();
-    }
 
-    void start() {
-        thread_ = std::thread([this] { run(); });
-    }
-    void stop() {
-        stopping_.store(true);
-        if (thread_.joinable()) thread_.join();
-        if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
-    }
-    std::vector<uint64_t> sent() const {
-        std::vector<uint64_t> counts;
-        for (const auto &s : sent_) counts.push_back(s.load());
-        return counts;
-    }
+    double run(double seconds, std::exception_ptr &failure) { return consumer_.run(seconds, failure); }
+    std::vector<uint64_t> sent() const { return consumer_.counts(); }
     const std::vector<uint64_t> &messages() const { return sequence_; }
-    const std::atomic<bool> &failed() const { return failed_; }
 
 private:
-    void run() {
-        try {
-            sendMeta();
-            auto nextMeta = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-            const auto sink = [this](const Batch &b) { send(b); };
-            while (!stopping_.load()) {
-                live_.capture().drain(std::chrono::milliseconds(100), sink);
-                if (std::chrono::steady_clock::now() >= nextMeta) {
-                    sendMeta();
-                    nextMeta += std::chrono::seconds(1);
-                }
-            }
-            live_.capture().drain(std::chrono::milliseconds(0), sink);
-            sendMeta();
-        } catch (...) {
-            failure_ = std::current_exception();
-            failed_.store(true);
-        }
-    }
-
     void send(const Batch &b) {
         const size_t i = static_cast<size_t>(b.device);
         const DeviceInfo &d = live_.devices()[i];
@@ -87,7 +53,7 @@ private:
         socket_.send({{topics_[i].data(), topics_[i].size()},
                       {head, sizeof head},
                       {b.bytes, static_cast<size_t>(b.count) * static_cast<size_t>(d.sampleSize)}});
-        sent_[i].fetch_add(b.count);
+        consumer_.count(i, b.count);
     }
 
     // The stamps are read afresh: the later ones are taken after the start.
@@ -116,12 +82,8 @@ private:
     recording::ZmqSocket &socket_;
     LiveDevices &live_;
     std::vector<std::string> topics_;
-    std::vector<std::atomic<uint64_t>> sent_;
     std::vector<uint64_t> sequence_;  // the sender thread's; read after it ended
-    std::atomic<bool> stopping_{false};
-    std::atomic<bool> failed_{false};
-    std::exception_ptr failure_;
-    std::thread thread_;
+    CaptureConsumer consumer_;        // last: its thread ends before the rest goes
 };
 
 }  // namespace
@@ -151,20 +113,8 @@ int publishCommand(int argc, char **argv) {
 
     Sender sender(*socket, live);
     live.start();
-    sender.start();
-    double elapsed = 0;
     std::exception_ptr failure;
-    try {
-        elapsed = waitForEnd(live, args.seconds, sender.failed(), [&] { return sender.sent(); });
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    live.stop();
-    try {
-        sender.stop();
-    } catch (const std::runtime_error &e) {
-        if (!failure) failure = std::make_exception_ptr(Failure(e.what()));
-    }
+    const double elapsed = sender.run(args.seconds, failure);
     bool clean = true;
     const std::vector<uint64_t> sent = sender.sent();
     for (size_t i = 0; i < live.devices().size(); ++i) {

@@ -6,10 +6,8 @@
 // the file before the writer starts and after it ended.
 #include <unistd.h>
 
-#include <atomic>
+#include <algorithm>
 #include <cinttypes>
-#include <thread>
-#include <utility>
 
 #include "cli.h"
 #include "h5Recording.h"
@@ -34,79 +32,44 @@ std::string hostName() {
 class RecordWriter {
 public:
     RecordWriter(recording::H5Recording &file, LiveDevices &live, uint64_t limit)
-        : file_(file), live_(live), limit_(limit), written_(live.devices().size()) {
+        : file_(file),
+          live_(live),
+          limit_(limit),
+          consumer_(live, {.take = [this](const Batch &b) { write(b); }, .everySecond = [this] { file_.flush(); }}) {
         for (const DeviceInfo &d : live.devices()) {
             const size_t samples = (size_t{4} << 20) / static_cast<size_t>(d.sampleSize) + 2;
             values_.emplace_back(samples * d.channelNames.size());
             counters_.emplace_back(samples);
         }
     }
-    ~RecordWriter() {
-        stopping_.store(true);
-        if (thread_.joinable()) thread_.join();
-    }
 
-    void start() {
-        thread_ = std::thread([this] { run(); });
-    }
-    // Writes what is still queued and ends the thread.
-    void stop() {
-        stopping_.store(true);
-        if (thread_.joinable()) thread_.join();
-        if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
-    }
-    std::vector<uint64_t> written() const {
-        std::vector<uint64_t> counts;
-        for (const auto &w : written_) counts.push_back(w.load());
-        return counts;
-    }
-    const std::atomic<bool> &done() const { return done_; }
+    // Writes until the run ends, then what is still queued.
+    double run(double seconds, std::exception_ptr &failure) { return consumer_.run(seconds, failure); }
+    std::vector<uint64_t> written() const { return consumer_.counts(); }
 
 private:
-    void run() {
-        try {
-            auto nextFlush = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-            const auto sink = [this](const Batch &b) { write(b); };
-            while (!stopping_.load()) {
-                live_.capture().drain(std::chrono::milliseconds(100), sink);
-                if (std::chrono::steady_clock::now() >= nextFlush) {
-                    file_.flush();
-                    nextFlush += std::chrono::seconds(1);
-                }
-            }
-            live_.capture().drain(std::chrono::milliseconds(0), sink);
-        } catch (...) {
-            failure_ = std::current_exception();
-            done_.store(true);
-        }
-    }
-
     void write(const Batch &b) {
         const size_t i = static_cast<size_t>(b.device);
-        const uint64_t had = written_[i].load(std::memory_order_relaxed);
+        const uint64_t had = consumer_.counted(i);
         const uint32_t count = limit_ > 0 ? static_cast<uint32_t>(std::min<uint64_t>(b.count, limit_ - had)) : b.count;
         if (count == 0) return;
         const DeviceInfo &d = live_.devices()[i];
         recording::decodeLive(d, b.bytes, count, values_[i].data(), counters_[i].data());
         file_.append(b.device, count, values_[i].data(), counters_[i].data(), b.bytes);
-        written_[i].store(had + count);
+        consumer_.count(i, count);
         if (limit_ > 0 && had + count == limit_) {
             bool all = true;
-            for (const auto &w : written_) all = all && w.load() >= limit_;
-            if (all) done_.store(true);
+            for (const uint64_t w : consumer_.counts()) all = all && w >= limit_;
+            if (all) consumer_.end();
         }
     }
 
     recording::H5Recording &file_;
     LiveDevices &live_;
     uint64_t limit_;
-    std::vector<std::atomic<uint64_t>> written_;
     std::vector<std::vector<float>> values_;
     std::vector<std::vector<uint32_t>> counters_;
-    std::atomic<bool> stopping_{false};
-    std::atomic<bool> done_{false};
-    std::exception_ptr failure_;
-    std::thread thread_;
+    CaptureConsumer consumer_;  // last: its thread ends before the rest goes
 };
 
 void writeRootAttributes(recording::H5Recording &file, const LiveDevices &live) {
@@ -148,23 +111,8 @@ int recordCommand(int argc, char **argv) {
     for (size_t i = 0; i < live.devices().size(); ++i)
         file->setStartStamps(static_cast<int>(i), live.devices()[i].stamps);
     file->flush();
-    writer.start();
-
-    // However the run ends, the streams stop, the writer empties the queues
-    // and the file gets its closing attributes.
-    double elapsed = 0;
     std::exception_ptr failure;
-    try {
-        elapsed = waitForEnd(live, args.seconds, writer.done(), [&] { return writer.written(); });
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    live.stop();
-    try {
-        writer.stop();
-    } catch (const std::runtime_error &e) {
-        if (!failure) failure = std::make_exception_ptr(Failure(e.what()));
-    }
+    const double elapsed = writer.run(args.seconds, failure);
     live.readStamps();
     file->setDouble("/", "stamp_spread_us", live.stampSpreadUs());
     bool clean = true;
