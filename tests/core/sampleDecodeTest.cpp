@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "kelvo.h"
+#include "pullSamples.h"
 #include "simulatedDevice.h"
 #include "slots.h"
 
@@ -48,22 +49,7 @@ protected:
 
     // The first `count` samples of a fresh stream, in whole samples.
     std::vector<uint8_t> stream(int count) {
-        const int size = kelvoGetSampleSize(kSlot);
-        std::vector<uint8_t> bytes(static_cast<size_t>(size) * count);
-        size_t got = 0;
-        EXPECT_EQ(kelvoSendCmdWhileStreaming(kSlot, "INIT"), 0);
-        const auto end = std::chrono::steady_clock::now() + 20s;
-        while (got < bytes.size() && std::chrono::steady_clock::now() < end) {
-            const int n =
-                kelvoGetStreamingData(kSlot, bytes.data() + got, size, static_cast<unsigned>(bytes.size() - got));
-            if (n > 0) {
-                got += static_cast<size_t>(n);
-            } else {
-                std::this_thread::sleep_for(2ms);
-            }
-        }
-        kelvoSendCmdWhileStreaming(kSlot, "ABORt");
-        EXPECT_EQ(got, bytes.size()) << "the stream stalled";
+        std::vector<uint8_t> bytes = kelvo::test::pullSamples(kSlot, count);
         EXPECT_EQ(kelvoGetFaultBits(kSlot) & KELVO_FAULT_STREAM_QUEUE_FULL, 0u);
         std::this_thread::sleep_for(100ms);  // the stop completes after 50 ms of quiet
         return bytes;

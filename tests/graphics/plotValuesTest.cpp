@@ -12,6 +12,7 @@
 #include "byteRing.h"
 #include "kelvo.h"
 #include "plotQueue.h"
+#include "pullSamples.h"
 #include "renderArea.h"
 #include "simulatedDevice.h"
 #include "slots.h"
@@ -39,25 +40,7 @@ protected:
         ASSERT_STREQ(error, "0,\"No error\"\n");
     }
 
-    std::vector<uint8_t> stream() {
-        const int size = kelvoGetSampleSize(kSlot);
-        std::vector<uint8_t> bytes(static_cast<size_t>(size) * kSamples);
-        size_t got = 0;
-        EXPECT_EQ(kelvoSendCmdWhileStreaming(kSlot, "INIT"), 0);
-        const auto end = std::chrono::steady_clock::now() + 20s;
-        while (got < bytes.size() && std::chrono::steady_clock::now() < end) {
-            const int n =
-                kelvoGetStreamingData(kSlot, bytes.data() + got, size, static_cast<unsigned>(bytes.size() - got));
-            if (n > 0) {
-                got += static_cast<size_t>(n);
-            } else {
-                std::this_thread::sleep_for(2ms);
-            }
-        }
-        kelvoSendCmdWhileStreaming(kSlot, "ABORt");
-        EXPECT_EQ(got, bytes.size());
-        return bytes;
-    }
+    std::vector<uint8_t> stream() { return test::pullSamples(kSlot, kSamples); }
 
     // Lays the model out as the plot window does for the slot's record, then
     // passes the streamed samples one by one through a plot queue and checks
