@@ -15,24 +15,35 @@ uint32_t advance(uint32_t index, uint32_t n, uint32_t size) {
     return next >= size ? next - size : next;
 }
 
+// Copies n bytes into the ring's memory from index `at` on, wrapping at the end.
+void copyIn(ByteRing &ring, uint32_t at, const void *bytes, uint32_t n) {
+    const auto *source = static_cast<const uint8_t *>(bytes);
+    const uint32_t toEnd = ring.size - at;
+    if (n > toEnd) {
+        std::memcpy(ring.buffer + at, source, toEnd);
+        std::memcpy(ring.buffer, source + toEnd, n - toEnd);
+    } else if (n > 0) {
+        std::memcpy(ring.buffer + at, source, n);
+    }
+}
+
 }  // namespace
 
 uint32_t ringFill(ByteRing &ring) { return fillOf(loadAcquire(ring.head), loadAcquire(ring.tail), ring.size); }
 
 uint32_t ringFree(ByteRing &ring) { return ring.size - 1 - ringFill(ring); }
 
+void ringStage(ByteRing &ring, uint32_t offset, const void *bytes, uint32_t n) {
+    copyIn(ring, advance(loadRelaxed(ring.head), offset, ring.size), bytes, n);
+}
+
+void ringPublish(ByteRing &ring, uint32_t n) { storeRelease(ring.head, advance(loadRelaxed(ring.head), n, ring.size)); }
+
 bool ringPut(ByteRing &ring, const void *bytes, uint32_t n) {
     const uint32_t head = loadRelaxed(ring.head);
     const uint32_t tail = loadAcquire(ring.tail);
     if (n > ring.size - 1 - fillOf(head, tail, ring.size)) return false;
-    const auto *source = static_cast<const uint8_t *>(bytes);
-    const uint32_t toEnd = ring.size - head;
-    if (n > toEnd) {
-        std::memcpy(ring.buffer + head, source, toEnd);
-        std::memcpy(ring.buffer, source + toEnd, n - toEnd);
-    } else if (n > 0) {
-        std::memcpy(ring.buffer + head, source, n);
-    }
+    copyIn(ring, head, bytes, n);
     storeRelease(ring.head, advance(head, n, ring.size));
     return true;
 }

@@ -24,6 +24,15 @@ uint32_t ringFree(ByteRing &ring);
 // nothing). Returns whether they were taken.
 bool ringPut(ByteRing &ring, const void *bytes, uint32_t n);
 
+// Producer: copy n bytes to the place `offset` bytes past the end of what
+// is queued, without queueing them; offset + n must not exceed the free
+// space. The consumer sees them only once ringPublish covers them.
+void ringStage(ByteRing &ring, uint32_t offset, const void *bytes, uint32_t n);
+
+// Producer: queue the next n bytes, staged before; n must not exceed the
+// free space.
+void ringPublish(ByteRing &ring, uint32_t n);
+
 // Consumer: copy n bytes out and release them; n must not exceed the fill.
 void ringTake(ByteRing &ring, void *destination, uint32_t n);
 

@@ -13,10 +13,13 @@ namespace kelvo {
 using PassHook = int64_t (*)();
 
 // Receives a copy of every streaming slot's payload, on the I/O thread,
-// after the data callback and the stream queue had theirs.
+// after the data callback and the stream queue had theirs. streamCut says
+// that the stream broke off (a malformed block): the sample it was in is
+// lost, and the next payload byte starts a new sample.
 struct StreamSink {
     void (*streamStarted)(int dev);
     void (*payload)(int dev, const uint8_t *bytes, uint32_t count, int64_t sampleBytes);
+    void (*streamCut)(int dev);
 };
 
 // One of each; registering again replaces it, null removes it. Safe from

@@ -53,8 +53,16 @@ struct Line {
 
 Line lines[kSlots];
 LineWatch lineWatch;
-// Keep the stream queues in whole samples; only this thread touches them.
-SampleFeed streamFeed[kSlots];
+
+// The thread's own view of a slot's stream; only this thread touches it.
+struct StreamPath {
+    SampleFeed feed;           // keeps the stream queue in whole samples
+    SampleCarry carry;         // hands a data callback whole samples
+    BlockSearch search;        // after a malformed block: where the next one begins
+    bool searching = false;    // the decoder failed; the search reads the bytes
+    int32_t blockLength = -1;  // payload length of the last good block, -1 before one
+};
+StreamPath streams[kSlots];
 
 PassHook passHook;
 const StreamSink *streamSink;
@@ -98,7 +106,12 @@ void startStreaming(int dev) {
     storeRelease(isStreaming[dev], 1);
     ringDiscard(scpiQ[dev]);
     SCPIdecoderReset(&scpiBuf[dev]);
-    streamFeed[dev] = SampleFeed{};
+    StreamPath &path = streams[dev];
+    path.feed = SampleFeed{};
+    path.carry.callback = nullptr;
+    path.carry.held = 0;
+    path.searching = false;
+    path.blockLength = -1;
     if (const StreamSink *sink = loadAcquire(streamSink)) sink->streamStarted(dev);
 }
 
@@ -119,28 +132,74 @@ void applyStopRule(int dev, int len) {
     }
 }
 
-void deliverPayload(int dev, uint32_t n) {
+void deliverPayload(int dev, const uint8_t *bytes, uint32_t n) {
     const int64_t sampleBytes = streamSampleBytes(dev);
+    StreamPath &path = streams[dev];
     if (kelvoDataCallback callback = loadAcquire(myDataCallback[dev])) {
         // While a stop is pending the payload is dropped.
-        if (loadAcquire(isStopStreamingRequest[dev]) == 0) callback(tmpBuf, static_cast<int>(n));
-        bypassFeed(scpiQ[dev], streamFeed[dev], tmpBuf, n, sampleBytes);
-    } else if (const uint32_t dropped = feedSamples(scpiQ[dev], streamFeed[dev], tmpBuf, n, sampleBytes)) {
+        if (loadAcquire(isStopStreamingRequest[dev]) == 0) {
+            callWithWholeSamples(callback, path.carry, bytes, n, sampleBytes);
+        }
+        bypassFeed(scpiQ[dev], path.feed, bytes, n, sampleBytes);
+    } else if (const uint32_t dropped = feedSamples(scpiQ[dev], path.feed, bytes, n, sampleBytes)) {
         countSamplesDropped(dev, dropped);
         setBits(isFatal[dev], kFaultStreamQueueFull);
     }
-    if (const StreamSink *sink = loadAcquire(streamSink)) sink->payload(dev, tmpBuf, n, sampleBytes);
+    if (const StreamSink *sink = loadAcquire(streamSink)) sink->payload(dev, bytes, n, sampleBytes);
     advanceStamp(dev, kAnswered, 3);
 }
 
+// The slot's decoder failed on the last byte it took: a malformed header or
+// a missing terminator. The sample that the broken block was in is lost
+// whole, everywhere the payload goes, and the search for the next block
+// begins at the byte that broke it.
+void breakStream(int dev) {
+    StreamPath &path = streams[dev];
+    countFramingError(dev);
+    setBits(isFatal[dev], kFaultStreamFraming);
+    countBytesSkipped(dev, beginBlockSearch(path.search, scpiBuf[dev]));
+    path.searching = true;
+    const bool toCallback = loadAcquire(myDataCallback[dev]) != nullptr;
+    const bool queueCut = cutFeed(path.feed);
+    const bool callbackCut = cutCarry(path.carry);
+    if (toCallback ? callbackCut : queueCut) countSamplesDropped(dev, 1);
+    if (const StreamSink *sink = loadAcquire(streamSink)) sink->streamCut(dev);
+}
+
+// Returns how many of the n bytes the search looked at.
+uint32_t searchNextBlock(int dev, const uint8_t *bytes, uint32_t n) {
+    StreamPath &path = streams[dev];
+    const SearchRun run = searchBlockHeader(path.search, scpiBuf[dev], bytes, n, path.blockLength);
+    countBytesSkipped(dev, run.skipped);
+    if (run.found) path.searching = false;
+    return run.consumed;
+}
+
+// The payload of each stretch between two framing errors is compacted in
+// place at the start of that stretch and delivered before the next one is
+// decoded, so a cut falls between the right bytes.
 void routeStream(int dev, int len) {
     applyStopRule(dev, len);
     if (len == 0) return;
     countStreamRead(dev, ticksNow());
-    // Only payload bytes stay, compacted in place at the start of tmpBuf.
-    const DecodedRun run = decodeBlockBytes(scpiBuf[dev], tmpBuf, static_cast<uint32_t>(len), tmpBuf);
-    countDecoded(dev, run.blocks, run.payload);
-    if (run.payload != 0) deliverPayload(dev, run.payload);
+    StreamPath &path = streams[dev];
+    const auto n = static_cast<uint32_t>(len);
+    for (uint32_t at = 0; at < n;) {
+        uint8_t *bytes = tmpBuf + at;
+        if (path.searching) {
+            at += searchNextBlock(dev, bytes, n - at);
+            continue;
+        }
+        const DecodedRun run = decodeBlockBytes(scpiBuf[dev], bytes, n - at, bytes);
+        countDecoded(dev, run.blocks, run.payload);
+        if (run.blocks != 0) path.blockLength = run.lastLength;
+        if (run.payload != 0) deliverPayload(dev, bytes, run.payload);
+        at += run.consumed;
+        if (run.failed) {
+            breakStream(dev);
+            --at;  // the byte that broke the block may be the line end before the next
+        }
+    }
 }
 
 // Command mode: a chunk is accepted only when it is smaller than the free

@@ -182,7 +182,9 @@ KELVO_API int kelvoSendSCPIbinBlock(int dev, const void *data, int length) KELVO
 
 /* Register (or with NULL remove) the slot's stream callback. 0, or -1 for a
  * slot outside 0..3. While a callback is set nothing reaches the stream
- * queue. Any thread; never waits. */
+ * queue. The callback is called with whole samples of the layout's size
+ * (kelvoGetSampleSize; without a layout, or for samples over 64 KiB, with
+ * the payload bytes as they come). Any thread; never waits. */
 KELVO_API int kelvoSetCallbackData(int dev, kelvoDataCallback callback) KELVO_NOEXCEPT;
 
 /* Queue a command without waiting for an answer. A command beginning "init"
@@ -196,10 +198,19 @@ KELVO_API int kelvoSendCmdWhileStreaming(int dev, const char *command) KELVO_NOE
 /* Copy whole samples of `sampleSize` bytes (at most `capacity` bytes) from
  * the slot's stream queue. Returns the byte count (0 or more), -1 refused,
  * KELVO_STREAM_TIMEOUT (-2) when no data came for more than 200 ms. Never
- * waits; any thread. When the queue overflows
- * (KELVO_FAULT_STREAM_QUEUE_FULL), samples of the layout's size are lost
+ * waits; any thread. The queue holds whole samples of the layout's size
+ * only. When it overflows (KELVO_FAULT_STREAM_QUEUE_FULL), samples are lost
  * whole; the ones that remain stay intact. After an unplug it first hands
- * out what arrived before, then returns -1 with "fatal I/O error on Port". */
+ * out what arrived before, then returns -1 with "fatal I/O error on Port".
+ *
+ * A malformed block (a bad header, or no CR or LF after the payload) does
+ * not end the stream: the library sets KELVO_FAULT_STREAM_FRAMING, drops
+ * the sample the break fell into (whole, for the queue, the callback and
+ * the plot alike), skips bytes up to the next well-formed block header that
+ * follows a CR or LF and, once the stream had a good block, announces that
+ * block's payload length, and goes on there with a new sample. The block
+ * after a missing terminator is skipped too: its header follows payload,
+ * not a line end. kelvoGetStreamStats counts all of it. */
 KELVO_API int kelvoGetStreamingData(int dev, void *destination, int sampleSize, unsigned int capacity) KELVO_NOEXCEPT;
 
 /* Copy the slot's stream counts to *stats. The I/O thread keeps them and
@@ -207,10 +218,13 @@ KELVO_API int kelvoGetStreamingData(int dev, void *destination, int sampleSize, 
  * the stream stopped and the slot closed. Each field is a true count at
  * some moment, the fields need not be of the same moment. samplesDropped
  * counts samples of the layout's size (kelvoGetSampleSize) that never
- * reached the stream queue for want of room; samples the plot window's
- * queue loses are not counted. lastDataTicks is when the I/O thread last
- * read bytes of the stream. 0 copied; -1 refused: a slot outside 0..3 (no
- * text) or NULL stats (with a text). Any thread; never waits. */
+ * reached the stream queue for want of room, and samples a framing error
+ * cut short; samples the plot window's queue loses are not counted.
+ * bytesSkipped counts the bytes passed over after each framing error until
+ * the next good header (a broken header's own bytes included). lastDataTicks
+ * is when the I/O thread last read bytes of the stream. 0 copied; -1
+ * refused: a slot outside 0..3 (no text) or NULL stats (with a text). Any
+ * thread; never waits. */
 KELVO_API int kelvoGetStreamStats(int dev, kelvoStreamStats *stats) KELVO_NOEXCEPT;
 
 /* Bytes per stream sample (0 before any layout command); -1 for a bad or

@@ -32,7 +32,11 @@ void streamStarted(int /*dev*/) { graphicQFeed = SampleFeed{}; }
 
 void copyPayload(int /*dev*/, const uint8_t *bytes, uint32_t count, int64_t sampleBytes);
 
-const StreamSink kPlotSink{streamStarted, copyPayload};
+// The plot keeps its channels apart by taking the queue in whole samples;
+// the cut sample never reaches it.
+void streamCut(int /*dev*/) { (void)cutFeed(graphicQFeed); }
+
+const StreamSink kPlotSink{streamStarted, copyPayload, streamCut};
 
 // Attached for the library's whole life: an application may turn the copy
 // on through isGraphicConfigured alone.

@@ -27,4 +27,47 @@ struct DecodedRun {
 // Gives exactly what `consumed` calls of SCPIdecoder would.
 DecodedRun decodeBlockBytes(SCPIdecoderState &decoder, const uint8_t *in, uint32_t n, uint8_t *out);
 
+// The bytes of a broken header that came before the byte that broke it (the
+// '#' included); 0 unless the decoder failed in a header.
+uint32_t brokenHeaderBytes(const SCPIdecoderState &decoder);
+
+// Sets the decoder to read the payload of a block of `length` bytes whose
+// header was read elsewhere.
+void enterPayload(SCPIdecoderState &decoder, int32_t length);
+
+// ---- Finding the next block after a malformed one -------------------------
+//
+// A stream whose decoder failed takes up again at the next well-formed block
+// header ("#", a digit 1 to 9, that many digits) that follows a CR or LF.
+// Once the stream had a good block, the header must also announce that
+// block's payload length: devices stream blocks of one size, and payload
+// bytes that happen to read like a line end and "#4..." announce another
+// length almost always.
+// The search looks at one byte at a time, but it runs only after a failure.
+
+struct BlockSearch {
+    int32_t step = 0;        // where in a candidate header the search is
+    int32_t digits = 0;      // length digits the candidate announces
+    int32_t seen = 0;        // length digits read so far
+    int32_t length = 0;      // the length they make
+    uint32_t candidate = 0;  // bytes of the candidate header so far
+};
+
+struct SearchRun {
+    uint32_t consumed = 0;  // bytes of the input looked at
+    uint32_t skipped = 0;   // of those and earlier candidates, the bytes thrown away
+    bool found = false;     // a header was accepted: the decoder stands at its payload
+};
+
+// Begins a search at the byte on which `decoder` failed; the search looks at
+// that byte again. Returns the bytes of a broken header that came before it
+// (they are thrown away).
+uint32_t beginBlockSearch(BlockSearch &search, const SCPIdecoderState &decoder);
+
+// Steps the search over up to n bytes of `in`. It stops right after a header
+// it accepts (`expectedLength` < 0 accepts any length) and then sets
+// `decoder` to read that block's payload.
+SearchRun searchBlockHeader(BlockSearch &search, SCPIdecoderState &decoder, const uint8_t *in, uint32_t n,
+                            int32_t expectedLength);
+
 }  // namespace kelvo

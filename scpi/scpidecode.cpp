@@ -116,4 +116,15 @@ DecodedRun decodeBlockBytes(SCPIdecoderState &decoder, const uint8_t *in, uint32
     return run;
 }
 
+uint32_t brokenHeaderBytes(const SCPIdecoderState &decoder) {
+    // The '#' and the header characters before the one that broke it.
+    return decoder.state == kHeaderFault ? static_cast<uint32_t>(decoder.count) : 0;
+}
+
+void enterPayload(SCPIdecoderState &decoder, int32_t length) {
+    SCPIdecoderReset(&decoder);
+    decoder.length = length;
+    decoder.state = length > 0 ? kPayload : kTerminator;
+}
+
 }  // namespace kelvo

@@ -79,6 +79,8 @@ TEST(SystemErrors, ReportOnlyInDebugModeAndOnlyWhenAFlagIsSet) {
     debugLevel = 1;
     EXPECT_STREQ(kelvoGetSystemErrors(), "0x0,0x4,0x0,0x12,");
     EXPECT_STREQ(kelvoGetSystemErrors(), "0x0,0x4,0x0,0x12,") << "reading does not clear";
+    isFatal[0] = KELVO_FAULT_STREAM_FRAMING | KELVO_FAULT_STREAM_QUEUE_FULL;
+    EXPECT_STREQ(kelvoGetSystemErrors(), "0x101,0x4,0x0,0x12,") << "the ninth bit shows like the others";
     kelvoClearSystemErrors();
     EXPECT_STREQ(kelvoGetSystemErrors(), "");
     debugLevel = 2;

@@ -111,4 +111,74 @@ TEST(SampleFeed, NoLayoutOrASampleLargerThanTheQueueKeepsPlainChunks) {
     }
 }
 
+// A stream that breaks off mid-sample: the queue never shows the bytes of
+// the cut sample, and the sample after the break starts afresh.
+TEST(SampleFeed, ACutDropsTheUnfinishedSampleUnseen) {
+    FedRing q;
+    Drain drain;
+    const std::vector<uint8_t> stream = samples(0, 10);
+    ASSERT_EQ(feedSamples(q.ring, q.feed, stream.data(), 14, kSample), 0u);  // samples 0, 1 and 2 bytes of 2
+    EXPECT_EQ(ringFill(q.ring), 12u) << "only whole samples are queued";
+    EXPECT_TRUE(cutFeed(q.feed));
+    EXPECT_FALSE(cutFeed(q.feed)) << "nothing left to drop";
+    ASSERT_EQ(feedSamples(q.ring, q.feed, stream.data() + 30, 30, kSample), 0u);  // samples 5 to 9
+    drain.take(q.ring);
+    EXPECT_EQ(drain.taken, 7u);
+    EXPECT_EQ(drain.last, 9);
+    EXPECT_EQ(ringFill(q.ring), 0u);
+}
+
+// After an overflow the feed owes the rest of a lost sample; a cut then
+// drops nothing more (the loss was counted) and the next byte starts a sample.
+TEST(SampleFeed, ACutWhileSkippingCountsNothingTwice) {
+    FedRing q;
+    const std::vector<uint8_t> stream = samples(0, 20);
+    ASSERT_EQ(feedSamples(q.ring, q.feed, stream.data(), 60, kSample), 0u);  // fills the ring
+    EXPECT_EQ(feedSamples(q.ring, q.feed, stream.data() + 60, 9, kSample), 2u);
+    EXPECT_FALSE(cutFeed(q.feed));
+    ringSkip(q.ring, 60);
+    ASSERT_EQ(feedSamples(q.ring, q.feed, stream.data() + 90, 12, kSample), 0u);
+    Drain drain;
+    drain.take(q.ring);
+    EXPECT_EQ(drain.taken, 2u);
+    EXPECT_EQ(drain.last, 16);
+}
+
+std::vector<uint8_t> calledBack;
+std::vector<int> callSizes;
+void record(const unsigned char *data, int count) {
+    calledBack.insert(calledBack.end(), data, data + count);
+    callSizes.push_back(count);
+}
+
+// A callback sees whole samples only, however the bytes are cut, and a cut
+// sample never reaches it.
+TEST(SampleCarry, CallsBackWithWholeSamplesAndDropsACutOne) {
+    static SampleCarry carry;
+    calledBack.clear();
+    callSizes.clear();
+    const std::vector<uint8_t> stream = samples(0, 500);
+    std::mt19937 random(3);
+    for (size_t at = 0; at < stream.size();) {
+        const auto n = static_cast<uint32_t>(std::min<size_t>(random() % 40 + 1, stream.size() - at));
+        callWithWholeSamples(record, carry, stream.data() + at, n, kSample);
+        at += n;
+    }
+    EXPECT_EQ(calledBack, stream);
+    for (const int size : callSizes) EXPECT_EQ(size % static_cast<int>(kSample), 0);
+
+    calledBack.clear();
+    callWithWholeSamples(record, carry, stream.data(), 8, kSample);  // sample 0 and 2 bytes of 1
+    EXPECT_TRUE(cutCarry(carry));
+    callWithWholeSamples(record, carry, stream.data() + 18, 12, kSample);  // samples 3 and 4
+    std::vector<uint8_t> expected(stream.begin(), stream.begin() + 6);
+    expected.insert(expected.end(), stream.begin() + 18, stream.begin() + 30);
+    EXPECT_EQ(calledBack, expected) << "samples 0, 3 and 4: the cut sample 1 never came";
+    EXPECT_FALSE(cutCarry(carry));
+    callWithWholeSamples(record, carry, stream.data() + 30, 0, kSample);
+    calledBack.clear();
+    callWithWholeSamples(record, carry, stream.data() + 30, 6, kSample);
+    EXPECT_EQ(calledBack, std::vector<uint8_t>(stream.begin() + 30, stream.begin() + 36));
+}
+
 }  // namespace

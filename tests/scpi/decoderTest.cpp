@@ -187,3 +187,115 @@ TEST(BlockDecoder, DecodingARunAtOnceMatchesByteByByte) {
 }
 
 }  // namespace
+
+namespace {
+
+struct Found {
+    bool found = false;
+    uint32_t at = 0;       // bytes looked at up to the accepted header's end
+    uint32_t skipped = 0;  // bytes thrown away
+    int32_t length = -1;   // the decoder's block length when found
+};
+
+// Searches `bytes` fed in chunks of `chunk` bytes.
+Found search(const std::string &bytes, int32_t expectedLength, size_t chunk) {
+    kelvo::BlockSearch s;
+    SCPIdecoderState decoder{};
+    SCPIdecoderReset(&decoder);
+    Found f;
+    for (size_t at = 0; at < bytes.size() && !f.found;) {
+        const auto n = static_cast<uint32_t>(std::min(chunk, bytes.size() - at));
+        const kelvo::SearchRun run =
+            kelvo::searchBlockHeader(s, decoder, reinterpret_cast<const uint8_t *>(bytes.data() + at), n,
+                                     expectedLength);
+        f.skipped += run.skipped;
+        at += run.consumed;
+        f.at = static_cast<uint32_t>(at);
+        if (run.found) {
+            f.found = true;
+            f.length = decoder.length;
+        }
+    }
+    return f;
+}
+
+// The search takes up a stream only at a well-formed header after a line
+// end, of the length announced before; it counts every byte it passes, and
+// where the bytes are cut makes no difference.
+TEST(BlockSearch, AcceptsOnlyAWellFormedHeaderAfterALineEnd) {
+    struct Case {
+        std::string bytes;
+        int32_t expected;
+        bool found;
+        uint32_t skipped;
+        int32_t length;
+    };
+    const Case cases[] = {
+        {"ab\n#15", -1, true, 3, 5},
+        {"ab\r#15", -1, true, 3, 5},
+        {"#15\n#15", -1, true, 4, 5},     // the first '#' follows no line end
+        {"x\n#0\n#15", -1, true, 5, 5},   // "#0" is no definite-length header
+        {"x\n#3a\n#15", -1, true, 6, 5},  // a length digit that is none
+        {"x\n#14\n#15", 5, true, 6, 5},   // announces another length than the blocks before
+        {"x\n#14\n#211\r\n#15", 5, true, 12, 5},
+        {"x\n#13\r\n#14", 4, true, 7, 4},
+        {"x\n\r\n#210", 10, true, 4, 10},
+        {"x\n##15\n", -1, false, 7, -1},
+        {"no line end #15", -1, false, 15, -1},
+    };
+    for (const Case &c : cases) {
+        for (size_t chunk = 1; chunk <= c.bytes.size(); ++chunk) {
+            const Found f = search(c.bytes, c.expected, chunk);
+            ASSERT_EQ(f.found, c.found) << c.bytes << " in chunks of " << chunk;
+            EXPECT_EQ(f.skipped, c.skipped) << c.bytes << " in chunks of " << chunk;
+            EXPECT_EQ(f.length, c.length) << c.bytes;
+            EXPECT_EQ(f.at, c.bytes.size()) << c.bytes << ": a header found ends the bytes";
+        }
+    }
+}
+
+// After a header the search accepted, the decoder reads that block.
+TEST(BlockSearch, LeavesTheDecoderAtTheAcceptedBlocksPayload) {
+    const std::string bytes = "junk\n#15hello\n#12ok\n";
+    kelvo::BlockSearch s;
+    SCPIdecoderState decoder{};
+    SCPIdecoderReset(&decoder);
+    std::string buffer = bytes;
+    auto *in = reinterpret_cast<uint8_t *>(buffer.data());
+    const kelvo::SearchRun run = kelvo::searchBlockHeader(s, decoder, in, static_cast<uint32_t>(buffer.size()), -1);
+    ASSERT_TRUE(run.found);
+    const kelvo::DecodedRun rest =
+        kelvo::decodeBlockBytes(decoder, in + run.consumed, static_cast<uint32_t>(buffer.size() - run.consumed), in);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(in), rest.payload), "hellook");
+    EXPECT_EQ(rest.blocks, 2u);
+    EXPECT_EQ(rest.lastLength, 2);
+    EXPECT_FALSE(rest.failed);
+}
+
+// A run stops right after the byte that broke the block, and a header that
+// broke leaves its bytes to be counted as thrown away.
+TEST(BlockSearch, ADecoderRunStopsWhereTheBlockBroke) {
+    struct Case {
+        std::string bytes;
+        uint32_t consumed, payload, broken;
+        bool failed;
+    };
+    const Case cases[] = {{"#13abcX#13", 7, 3, 0, true},
+                          {"#12ab\n#x1", 8, 2, 1, true},
+                          {"#1", 2, 0, 0, false},
+                          {"ab#x", 4, 0, 1, true}};
+    for (const Case &c : cases) {
+        SCPIdecoderState decoder{};
+        SCPIdecoderReset(&decoder);
+        std::string buffer = c.bytes;
+        auto *in = reinterpret_cast<uint8_t *>(buffer.data());
+        const kelvo::DecodedRun run = kelvo::decodeBlockBytes(decoder, in, static_cast<uint32_t>(buffer.size()), in);
+        EXPECT_EQ(run.consumed, c.consumed) << c.bytes;
+        EXPECT_EQ(run.payload, c.payload) << c.bytes;
+        EXPECT_EQ(run.failed, c.failed) << c.bytes;
+        kelvo::BlockSearch s;
+        EXPECT_EQ(kelvo::beginBlockSearch(s, decoder), c.broken) << c.bytes;
+    }
+}
+
+}  // namespace

@@ -38,6 +38,11 @@ Options:
                          silent     no more data or answers after N blocks (50)
                          garbage    16 random bytes before every N-th block (10)
                          malformed  every N-th block 3 bytes short of its header (10)
+                         corrupt    every N-th block's last length digit reads '5' (10)
+                         badheader  every N-th block's digit count reads 'x' (10)
+                         noterminator  every N-th block lacks its line feed (10)
+  -p, --payload KIND   waves (default): the waveforms below; framing: samples
+                       of '#', CR, LF and digits that look like block headers
   -h, --help           show this text
 
 The devices answer:
@@ -135,6 +140,11 @@ int main(int argc, char **argv) try {
             const auto fault = kelvo::sim::parseFault(value);
             if (!fault) return usage((std::string("unknown fault: ") + value).c_str());
             options.faults.push_back(*fault);
+        } else if (option == "-p" || option == "--payload") {
+            if (std::string(value) != "waves" && std::string(value) != "framing") {
+                return usage("--payload takes waves or framing");
+            }
+            options.framingPayload = std::string(value) == "framing";
         } else {
             return usage(("unknown option: " + option).c_str());
         }

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -109,6 +110,12 @@ std::optional<Fault> parseFault(std::string_view text) {
         fault = {FaultKind::garbage, 10};
     } else if (name == "malformed") {
         fault = {FaultKind::malformed, 10};
+    } else if (name == "corrupt") {
+        fault = {FaultKind::corrupt, 10};
+    } else if (name == "badheader") {
+        fault = {FaultKind::badHeader, 10};
+    } else if (name == "noterminator") {
+        fault = {FaultKind::noTerminator, 10};
     } else {
         return std::nullopt;
     }
@@ -138,6 +145,19 @@ std::string SimulatedDevice::samples(const SampleLayout &layout, double sampleRa
                 putLittleEndian(out, static_cast<uint32_t>(std::lround(kPeak16 * waveform(layout.channel[i], t))), 2);
             }
         }
+    }
+    return out;
+}
+
+std::string SimulatedDevice::framingSamples(size_t sampleBytes, uint64_t first, unsigned count) {
+    std::string out;
+    out.reserve(sampleBytes * count);
+    for (uint64_t n = first; n < first + count; ++n) {
+        char number[16];
+        std::snprintf(number, sizeof number, "%09llu", static_cast<unsigned long long>(n % 1000000000));
+        std::string sample = std::string("\n#9") + number;
+        while (sample.size() < sampleBytes) sample += "\r\n#3";
+        out.append(sample, 0, sampleBytes);
     }
     return out;
 }
@@ -379,28 +399,33 @@ void SimulatedDevice::startStream() {
                     return {};
                 }
             }
-            std::string payload = samples(layout, d.options_.sampleRate, next, d.options_.samplesPerBlock);
+            std::string payload = d.options_.framingPayload
+                                      ? framingSamples(layout.bytes(), next, d.options_.samplesPerBlock)
+                                      : samples(layout, d.options_.sampleRate, next, d.options_.samplesPerBlock);
             next += d.options_.samplesPerBlock;
             ++blocks;
             std::string chunk;
-            bool shortBlock = false;
+            std::string block = definiteBlock(payload);
+            const size_t digitCount = static_cast<size_t>(block[1] - '0');
             for (const Fault &fault : d.options_.faults) {
                 if (blocks % fault.count != 0) continue;
-                if (fault.kind == FaultKind::garbage) {
-                    for (int i = 0; i < 16; ++i) {
-                        noise = noise * 1103515245u + 12345u;
-                        chunk.push_back(static_cast<char>(noise >> 24));
-                    }
+                switch (fault.kind) {
+                    case FaultKind::garbage:
+                        for (int i = 0; i < 16; ++i) {
+                            noise = noise * 1103515245u + 12345u;
+                            chunk.push_back(static_cast<char>(noise >> 24));
+                        }
+                        break;
+                    case FaultKind::malformed:
+                        if (payload.size() >= 3) block.erase(block.size() - 4, 3);
+                        break;
+                    case FaultKind::corrupt: block[1 + digitCount] = '5'; break;
+                    case FaultKind::badHeader: block[1] = 'x'; break;
+                    case FaultKind::noTerminator: block.pop_back(); break;
+                    default: break;
                 }
-                if (fault.kind == FaultKind::malformed) shortBlock = true;
             }
-            if (shortBlock && payload.size() >= 3) {
-                std::string block = definiteBlock(payload);
-                block.erase(block.size() - 4, 3);
-                chunk += block;
-            } else {
-                chunk += definiteBlock(payload);
-            }
+            chunk += block;
             d.samplesSent_ += d.options_.samplesPerBlock;
             d.blocksSent_ += 1;
             return chunk;

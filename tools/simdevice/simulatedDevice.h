@@ -34,12 +34,15 @@ inline constexpr int kPeak24 = 6000000;
 // p < 1/2, else -1), in that order repeating. Between -1 and 1.
 double waveform(int channel, double seconds);
 
-enum class FaultKind { drop, garbage, malformed, silent };
+enum class FaultKind { drop, garbage, malformed, silent, corrupt, badHeader, noTerminator };
 
 // drop: the line goes dead after `count` blocks; silent: the device stops
 // sending and answering after `count` blocks; garbage: random bytes before
 // every `count`-th block; malformed: every `count`-th block is 3 bytes
-// shorter than its header says.
+// shorter than its header says; corrupt: in every `count`-th block's header
+// the last length digit reads '5' (one byte changed on the line);
+// badHeader ("badheader"): every `count`-th block's digit count reads 'x';
+// noTerminator ("noterminator"): every `count`-th block lacks its line feed.
 struct Fault {
     FaultKind kind;
     unsigned count;
@@ -53,6 +56,7 @@ struct SimOptions {
     unsigned samplesPerBlock = 100;
     std::string serial = "SIM0001";
     std::vector<Fault> faults;
+    bool framingPayload = false;  // samples of framingSamples() instead of the waveforms
 };
 
 // The words of one sample and the channel each carries.
@@ -78,6 +82,11 @@ public:
 
     // `count` samples from `first` on, as the device streams them.
     static std::string samples(const SampleLayout &layout, double sampleRate, uint64_t first, unsigned count);
+
+    // Samples of `sampleBytes` bytes made only of '#', CR, LF and digits,
+    // which look like block headers: sample n is "\n#9", n modulo 10^9 in
+    // nine digits, then "\r\n#3" repeated, cut to the sample's size.
+    static std::string framingSamples(size_t sampleBytes, uint64_t first, unsigned count);
 
 private:
     void takeLine(const std::string &line);
