@@ -107,6 +107,34 @@ std::vector<std::unique_ptr<kelvo::sim::SimulatedDevice>> makeDevices(int device
     return sims;
 }
 
+// Applies one option and its value; the problem with them, empty when none.
+std::string takeOption(const std::string &option, const char *value, int &devices, kelvo::sim::SimOptions &options) {
+    double number = 0;
+    if (option == "-n" || option == "--devices") {
+        if (!readNumber(value, 1, 4, number) || number != static_cast<int>(number)) return "--devices takes 1 to 4";
+        devices = static_cast<int>(number);
+    } else if (option == "-r" || option == "--rate") {
+        if (!readNumber(value, 0.001, 10000000, number)) return "--rate takes 0.001 to 10000000";
+        options.sampleRate = number;
+    } else if (option == "-b" || option == "--block") {
+        if (!readNumber(value, 1, 100000, number) || number != static_cast<unsigned>(number)) {
+            return "--block takes 1 to 100000";
+        }
+        options.samplesPerBlock = static_cast<unsigned>(number);
+    } else if (option == "-f" || option == "--fault") {
+        const auto fault = kelvo::sim::parseFault(value);
+        if (!fault) return std::string("unknown fault: ") + value;
+        options.faults.push_back(*fault);
+    } else if (option == "-p" || option == "--payload") {
+        const std::string kind = value;
+        if (kind != "waves" && kind != "framing") return "--payload takes waves or framing";
+        options.framingPayload = kind == "framing";
+    } else {
+        return "unknown option: " + option;
+    }
+    return {};
+}
+
 }  // namespace
 
 // Whatever throws (a string that cannot grow, say) ends the program with a
@@ -122,32 +150,8 @@ int main(int argc, char **argv) try {
         }
         if (i + 1 >= argc) return usage(("unknown option or missing value: " + option).c_str());
         const char *value = argv[++i];
-        double number = 0;
-        if (option == "-n" || option == "--devices") {
-            if (!readNumber(value, 1, 4, number) || number != static_cast<int>(number)) {
-                return usage("--devices takes 1 to 4");
-            }
-            devices = static_cast<int>(number);
-        } else if (option == "-r" || option == "--rate") {
-            if (!readNumber(value, 0.001, 10000000, number)) return usage("--rate takes 0.001 to 10000000");
-            options.sampleRate = number;
-        } else if (option == "-b" || option == "--block") {
-            if (!readNumber(value, 1, 100000, number) || number != static_cast<unsigned>(number)) {
-                return usage("--block takes 1 to 100000");
-            }
-            options.samplesPerBlock = static_cast<unsigned>(number);
-        } else if (option == "-f" || option == "--fault") {
-            const auto fault = kelvo::sim::parseFault(value);
-            if (!fault) return usage((std::string("unknown fault: ") + value).c_str());
-            options.faults.push_back(*fault);
-        } else if (option == "-p" || option == "--payload") {
-            if (std::string(value) != "waves" && std::string(value) != "framing") {
-                return usage("--payload takes waves or framing");
-            }
-            options.framingPayload = std::string(value) == "framing";
-        } else {
-            return usage(("unknown option: " + option).c_str());
-        }
+        const std::string problem = takeOption(option, value, devices, options);
+        if (!problem.empty()) return usage(problem.c_str());
     }
 
     // Block the stop signals before any thread starts, so that only the
