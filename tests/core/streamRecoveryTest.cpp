@@ -105,7 +105,21 @@ Outcome streamFrom(int slot, std::vector<sim::Fault> faults, const char *config,
         std::this_thread::sleep_for(2ms);
     }
     EXPECT_EQ(device.blocksSent(), kBlocks);
-    // The device is silent now: the stop ends the stream after 50 ms of quiet.
+    // The device is silent now. Payload that comes while a stop is pending
+    // is not called back, so the stop waits until the last bytes were read.
+    int64_t lastData = -1;
+    for (auto quietSince = std::chrono::steady_clock::now();
+         std::chrono::steady_clock::now() - quietSince < 300ms && std::chrono::steady_clock::now() < end;) {
+        pull(slot, sampleBytes, out.bytes);
+        kelvoStreamStats now{};
+        kelvoGetStreamStats(slot, &now);
+        if (now.lastDataTicks != lastData) {
+            lastData = now.lastDataTicks;
+            quietSince = std::chrono::steady_clock::now();
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+    // The stop ends the stream after 50 ms of quiet.
     kelvoSendCmdWhileStreaming(slot, "abort");
     EXPECT_TRUE(eventually([slot] { return loadAcquire(isStreaming[slot]) == 0; }, 10s));
     pull(slot, sampleBytes, out.bytes);
