@@ -184,17 +184,67 @@ int64_t listedNumber(const char *piece) {
     return number;
 }
 
+// Words are converted in blocks of a fixed length: one load, one conversion
+// and one store of a vector register each, which the compiler only finds in
+// a loop whose length it knows. The multiplication by a power of two is
+// exact, so a block gives the very values word-by-word conversion gives.
+constexpr size_t kBlock32 = 4;
+constexpr size_t kBlock16 = 8;
+
+template <class Word, size_t Length>
+void convertBlock(const uint8_t *__restrict in, float *__restrict out, float scale) {
+    Word words[Length];
+    float block[Length];
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(words, in, sizeof words);
+    } else {
+        for (size_t j = 0; j < Length; ++j) words[j] = littleEndian<Word>(in + j * sizeof(Word));
+    }
+    for (size_t j = 0; j < Length; ++j) block[j] = static_cast<float>(words[j]) * scale;
+    std::memcpy(out, block, sizeof block);
+}
+
 // The values of `samples` whole samples of 32-bit words, each sample's
-// after its counter; returns the values per sample. One loop over the whole
-// run: a call per sample cost more than converting its few words.
+// after its counter; returns the values per sample. A sample's last block
+// may run past its last value into the following samples' places (reading
+// their counter and first words); those samples come later and write their
+// own values over them. The last samples, whose blocks would read beyond the
+// run or write beyond the values, go word by word.
 int64_t convertCountedRun(const uint8_t *bytes, int64_t sampleBytes, int64_t samples, float *values) {
     const int64_t count = sampleBytes >= 4 ? (sampleBytes - 4) / 4 : 0;
-    for (int64_t s = 0; s < samples; ++s, bytes += sampleBytes, values += count) {
-        for (int64_t j = 0; j < count; ++j) {
-            values[j] = static_cast<float>(littleEndian<int32_t>(bytes + 4 + 4 * j)) * 0x1p-31f;
+    if (count == 0) return 0;
+    constexpr auto kStep = static_cast<int64_t>(kBlock32);
+    const int64_t span = (count + kStep - 1) / kStep * kStep;
+    // What is left beyond the blocks of the first sample; each later sample
+    // takes one sample's bytes and values more.
+    const int64_t readRoom = sampleBytes * samples - 4 - 4 * span;
+    const int64_t writeRoom = count * samples - span;
+    const int64_t blocked =
+        readRoom < 0 || writeRoom < 0 ? 0 : std::min({readRoom / sampleBytes + 1, writeRoom / count + 1, samples});
+    const uint8_t *in = bytes + 4;
+    float *out = values;
+    const uint8_t *blockedEnd = in + blocked * sampleBytes;
+    // One block per sample is the common case; its own loop runs without
+    // an inner one.
+    if (count <= kStep) {
+        for (; in != blockedEnd; in += sampleBytes, out += count) convertBlock<int32_t, kBlock32>(in, out, 0x1p-31f);
+    } else {
+        for (; in != blockedEnd; in += sampleBytes, out += count) {
+            for (int64_t j = 0; j < count; j += kStep) convertBlock<int32_t, kBlock32>(in + 4 * j, out + j, 0x1p-31f);
         }
     }
+    for (int64_t s = blocked; s < samples; ++s, in += sampleBytes, out += count) {
+        for (int64_t j = 0; j < count; ++j) out[j] = static_cast<float>(littleEndian<int32_t>(in + 4 * j)) * 0x1p-31f;
+    }
     return count;
+}
+
+// `count` 16-bit words in a row.
+void convertWords16(const uint8_t *bytes, int64_t count, float *values) {
+    constexpr auto kStep = static_cast<int64_t>(kBlock16);
+    int64_t j = 0;
+    for (; j + kStep <= count; j += kStep) convertBlock<int16_t, kBlock16>(bytes + 2 * j, values + j, 0x1p-15f);
+    for (; j < count; ++j) values[j] = static_cast<float>(littleEndian<int16_t>(bytes + 2 * j)) * 0x1p-15f;
 }
 
 }  // namespace
@@ -204,8 +254,7 @@ namespace kelvo {
 int64_t convertSampleWords(const uint8_t *sample, int64_t sampleBytes, SampleWords words, float *values) {
     if (words == SampleWords::counted32) return convertCountedRun(sample, sampleBytes, 1, values);
     const int64_t count = sampleBytes / 2;
-    for (int64_t j = 0; j < count; ++j)
-        values[j] = static_cast<float>(littleEndian<int16_t>(sample + 2 * j)) * 0x1p-15f;
+    convertWords16(sample, count, values);
     return count;
 }
 

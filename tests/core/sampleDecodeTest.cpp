@@ -187,6 +187,57 @@ TEST_F(Decoding, SixteenBitCountsNotGivenAgainAreCutAtTheEndOfTheSample) {
     EXPECT_EQ(names(), (std::vector<std::string>{"Adc16_1", "Extra_1", "Extra_2", "Extra_3"}));
 }
 
+// Words are converted in blocks that may reach into the next sample; every
+// value must still be its own word times the scale, bit for bit, whatever
+// the channel count and however the run ends, and nothing may be written
+// after the last value.
+TEST_F(Decoding, EveryValueIsItsOwnWordScaledWhateverTheChannelsAndRunLength) {
+    std::vector<uint8_t> raw(4096);
+    uint32_t seed = 12345;
+    for (uint8_t &byte : raw) {
+        seed = seed * 1664525u + 1013904223u;
+        byte = static_cast<uint8_t>(seed >> 24);
+    }
+    auto word32 = [&](size_t at) {
+        int32_t word;
+        std::memcpy(&word, raw.data() + at, 4);
+        return static_cast<float>(word) * 0x1p-31f;
+    };
+    auto word16 = [&](size_t at) {
+        int16_t word;
+        std::memcpy(&word, raw.data() + at, 2);
+        return static_cast<float>(word) * 0x1p-15f;
+    };
+    int length = 0, binary = 0;
+    for (int channels = 1; channels <= 19; ++channels) {
+        for (const bool adc24 : {true, false}) {
+            const std::string command = (adc24 ? "CONF:DEV " : "CONF:DEV 0,") + std::to_string(channels);
+            ASSERT_NE(kelvoSendCmd(kSlot, command.c_str(), &length, &binary), nullptr);
+            ASSERT_EQ(kelvoGetChannelCount(kSlot), channels) << command;
+            const auto size = static_cast<size_t>(kelvoGetSampleSize(kSlot));
+            for (int count = 1; count <= 13; ++count) {
+                std::vector<float> values(static_cast<size_t>(channels * count) + 8, -7.0f);
+                // The run ends where its buffer does, so that a sanitized
+                // build sees a block read too far; odd counts start at an
+                // odd address, as a block needs no alignment.
+                const size_t offset = count % 2;
+                const std::vector<uint8_t> run(raw.begin(),
+                                               raw.begin() + static_cast<ptrdiff_t>(offset + count * size));
+                ASSERT_EQ(kelvoDecodeSamples(kSlot, run.data() + offset, count, values.data()), count);
+                for (size_t n = 0; n < static_cast<size_t>(count); ++n) {
+                    for (size_t c = 0; c < static_cast<size_t>(channels); ++c) {
+                        const size_t at = offset + n * size + (adc24 ? 4 + 4 * c : 2 * c);
+                        ASSERT_EQ(values[n * channels + c], adc24 ? word32(at) : word16(at))
+                            << command << ", sample " << n << " of " << count << ", channel " << c;
+                    }
+                }
+                for (size_t k = static_cast<size_t>(channels * count); k < values.size(); ++k)
+                    ASSERT_EQ(values[k], -7.0f) << command << ", written beyond " << count << " samples";
+            }
+        }
+    }
+}
+
 TEST_F(Decoding, RefusalsSayWhy) {
     float values[8];
     uint32_t counters[2];
