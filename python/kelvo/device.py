@@ -20,11 +20,22 @@ SLOTS = 4
 
 # One call empties the library's whole stream queue (256 KiB).
 _CHUNK_BYTES = 262144
-# Waits between polls of an empty queue grow from the first to the last
-# value while nothing comes: a quick answer when data flows, few wake-ups
-# when it does not.
+# Polls of an empty queue. While the stream's rate is unknown, the pause
+# grows from the first to the last value as nothing comes. Once it is
+# known, a poll is timed to find what a read still misses, or (without a
+# count) half the queue filled: each wake-up then takes a large piece, and
+# the other half is room for a late wake-up before the queue overflows.
+# The pause stays between the shortest and the last value without a count
+# (read() answers soon after data came), and below the longest with one (a
+# fault of the line is still noticed soon).
 _FIRST_PAUSE = 0.001
 _LAST_PAUSE = 0.004
+_SHORTEST_PAUSE = 0.0005
+_LONGEST_PAUSE = 0.02
+_TARGET_BYTES = _CHUNK_BYTES // 2
+# A rate is only measured over a poll this long after the one before;
+# quicker ones see the bursts in which the bytes are queued.
+_RATE_SPAN = 0.0005
 _ANSWER_CAPACITY = 1 << 20
 _STOP_POLL = 0.02
 
@@ -166,6 +177,12 @@ class Device:
         self._answer: ctypes.Array[ctypes.c_char] | None = None
         self._raw = np.empty(0, dtype=np.uint8)
         self._raw_address = 0
+        self._get = self._lib.kelvoGetStreamingData
+        self._size_of = self._lib.kelvoGetSampleSize
+        # The stream's bytes per second as the polls found them (0: not
+        # known yet), and when the queue was last polled.
+        self._rate = 0.0
+        self._polled = 0.0
 
     def __repr__(self) -> str:
         state = "streaming" if self._streaming else "open" if self._open else "closed"
@@ -387,7 +404,10 @@ class Device:
         return {name: getattr(record, name) for name, _ in record._fields_}
 
     def _sample_size_for_reading(self) -> int:
-        size = self.sample_size
+        self._check_open()
+        size = self._size_of(self.slot)
+        if size < 0:
+            raise self._error("sample size")
         if size == 0:
             raise KelvoError(f"{self.name}: no sample layout; configure() a CONFigure:DEVice or "
                              "CONFigure:SCAn:LISt command first")
@@ -414,6 +434,7 @@ class Device:
         if self._lib.kelvoSendCmdWhileStreaming(self.slot, b"INIT") != 0:
             raise self._error("start")
         self._streaming = True
+        self._rate = 0.0
 
     def stop(self, timeout: float = 2.0) -> None:
         """Stop streaming and wait until the device has fallen silent.
@@ -469,34 +490,60 @@ class Device:
         Returns how many came."""
         if not isinstance(timeout, (int, float)) or timeout < 0:
             raise InvalidArgument(f"timeout must be 0 or more seconds, not {timeout!r}")
-        get = self._lib.kelvoGetStreamingData
+        get = self._get
         slot = self.slot
+        clock = time.monotonic
         want = room if count is None else count
         got = 0
         pause = _FIRST_PAUSE
-        deadline = time.monotonic() + timeout
+        deadline = clock() + timeout
         while True:
             n = get(slot, address + got * sample_size, sample_size, (want - got) * sample_size)
+            now = clock()
             if n > 0:
+                self._measure(n, now)
                 got += n // sample_size
                 if got >= want or count is None:
                     return got
-                pause = _FIRST_PAUSE
-            elif n == -1:
-                # After an unplug the library first hands out what came
-                # before; that goes to the caller, the next call raises.
-                if got:
-                    return got
-                raise self._error("read")
-            elif n == -2:
-                # A pause of 200 ms in the stream is no error here; its text
-                # is taken so that it cannot pass for a later failure's.
-                _library.last_error(slot)
-            left = deadline - time.monotonic()
+            else:
+                self._polled = now
+                if n == -1:
+                    # After an unplug the library first hands out what came
+                    # before; that goes to the caller, the next call raises.
+                    if got:
+                        return got
+                    raise self._error("read")
+                if n == -2:
+                    # A pause of 200 ms in the stream is no error here; its
+                    # text is taken so that it cannot pass for a later
+                    # failure's.
+                    _library.last_error(slot)
+            left = deadline - now
             if left <= 0:
                 return got
-            time.sleep(min(pause, left))
-            pause = min(2 * pause, _LAST_PAUSE)
+            if self._rate > 0:
+                time.sleep(min(self._pause(None if count is None else (want - got) * sample_size), left))
+            else:
+                time.sleep(min(pause, left))
+                pause = min(2 * pause, _LAST_PAUSE)
+
+    def _measure(self, n: int, now: float) -> None:
+        """Takes `n` bytes pulled at `now`, all that came since the last poll, into the rate."""
+        span = now - self._polled
+        self._polled = now
+        if span >= _RATE_SPAN:
+            rate = n / span
+            # A rise is taken at once, a fall by degrees: a rate taken too
+            # high costs a few polls more, one too low an overflowing queue.
+            self._rate = rate if rate > self._rate else 0.8 * self._rate + 0.2 * rate
+
+    def _pause(self, missing: int | None) -> float:
+        """How long to sleep before the next poll, `missing` bytes short of a count (None: without one)."""
+        if missing is None:
+            wait = min(_TARGET_BYTES / self._rate, _LAST_PAUSE)
+        else:
+            wait = min(min(missing, _TARGET_BYTES) / self._rate, _LONGEST_PAUSE)
+        return max(wait, _SHORTEST_PAUSE)
 
     def _check_count(self, count: int | None) -> None:
         if count is not None and (not isinstance(count, (int, np.integer)) or count < 0):
@@ -531,7 +578,8 @@ class Device:
             after what came before it was handed out).
         """
         self._check_open()
-        self._check_count(count)
+        if count is not None:
+            self._check_count(count)
         size, channels = self._layout_for_reading()
         room = max(1, _CHUNK_BYTES // size) if count is None else count
         if out is not None:
