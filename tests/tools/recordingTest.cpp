@@ -211,6 +211,18 @@ TEST(PublishSubscribe, TcpAndIpcDeliverEverySampleInOrderToEverySubscriber) {
             const size_t line = out.find("kelvo/" + serial);
             ASSERT_NE(line, std::string::npos) << out;
             EXPECT_NE(out.find("lost 0 messages", line), std::string::npos) << out;
+            // "  latency         median M ms  p99 P ms": both clocks are this
+            // machine's, so no message took longer than the whole run.
+            const size_t at = out.find("latency", line);
+            ASSERT_NE(at, std::string::npos) << out;
+            std::istringstream fields(out.substr(at));
+            std::string word, unit;
+            double median = -1, p99 = -1;
+            fields >> word >> word >> median >> unit >> word >> p99;
+            ASSERT_TRUE(fields) << out;
+            EXPECT_GE(median, 0.0) << out;
+            EXPECT_GE(p99, median) << out;
+            EXPECT_LT(p99, 6000.0) << out;
         }
         const Outcome checked = check(file, {"1000", "2", "--subscribed", "--at-least", "1000"});
         EXPECT_EQ(checked.status, 0) << endpoint << ": " << checked.out << checked.err;

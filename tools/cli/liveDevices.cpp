@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "liveDevices.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <cinttypes>
 #include <thread>
@@ -117,6 +119,7 @@ std::vector<uint64_t> CaptureConsumer::counts() const {
 }
 
 void CaptureConsumer::consume() {
+    pthread_setname_np(pthread_self(), work_.threadName);
     try {
         work_.atStart();
         Clock::time_point nextSecond = Clock::now() + std::chrono::seconds(1);

@@ -64,6 +64,9 @@ private:
 class CaptureConsumer {
 public:
     struct Work {
+        // Up to 15 characters: how ps, top and /proc/PID/task/*/comm show
+        // the thread, and how a benchmark finds it to read its CPU time.
+        const char *threadName = "kelvo-consumer";
         std::function<void(const recording::Batch &)> take;
         std::function<void()> atStart = [] {};
         std::function<void()> everySecond = [] {};

@@ -255,7 +255,10 @@ const char kSubscribeHelp[] = R"(usage: kelvo subscribe ENDPOINT [--topic kelvo/
 Connects to a publisher ('kelvo publish') and receives its streams (only
 TOPIC's with --topic) until Ctrl-C or S seconds. At the end it prints per
 device the messages, samples, rate and lost messages: gaps in the sequence
-numbers, counted from the first message received.
+numbers, counted from the first message received; then the median and 99th
+percentile of the latency, from the arrival of a message's first byte at the
+publisher to its receipt (meaningful with both on one machine only: the
+clocks of two machines do not agree).
 
   --out FILE.h5   records what arrives in the layout of 'kelvo record',
                   from the first message after the device's meta document

@@ -26,7 +26,8 @@ public:
         : socket_(socket),
           live_(live),
           sequence_(live.devices().size()),
-          consumer_(live, {.take = [this](const Batch &b) { send(b); },
+          consumer_(live, {.threadName = "kelvo-sender",
+                           .take = [this](const Batch &b) { send(b); },
                            .atStart = [this] { sendMeta(); },
                            .everySecond = [this] { sendMeta(); },
                            .atEnd = [this] { sendMeta(); }}) {

@@ -35,7 +35,9 @@ public:
         : file_(file),
           live_(live),
           limit_(limit),
-          consumer_(live, {.take = [this](const Batch &b) { write(b); }, .everySecond = [this] { file_.flush(); }}) {
+          consumer_(live, {.threadName = "kelvo-writer",
+                           .take = [this](const Batch &b) { write(b); },
+                           .everySecond = [this] { file_.flush(); }}) {
         for (const DeviceInfo &d : live.devices()) {
             const size_t samples = (size_t{4} << 20) / static_cast<size_t>(d.sampleSize) + 2;
             values_.emplace_back(samples * d.channelNames.size());

@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
 // kelvo subscribe: receives what 'kelvo publish' sends, counts the
 // messages lost on the way (gaps in each device's sequence, from the first
-// message received) and records what arrives, decoded by the rule the meta
+// message received), measures how long each message took from the arrival
+// of its first byte at the publisher (the clocks agree on one machine only)
+// and records what arrives, decoded by the rule the meta
 // document states, as HDF5 or CSV.
 #include <json/reader.h>
 
@@ -12,6 +14,8 @@
 
 #include "cli.h"
 #include "h5Recording.h"
+#include "kelvo.h"
+#include "latencyHistogram.h"
 #include "wireFormat.h"
 #include "zmqSocket.h"
 
@@ -27,7 +31,8 @@ struct Received {
     uint64_t lastSequence = 0;
     uint64_t messages = 0;
     uint64_t samples = 0;
-    uint64_t lost = 0;  // messages
+    uint64_t lost = 0;                    // messages
+    recording::LatencyHistogram latency;  // ticks from the arrival at the publisher to the receipt
     Clock::time_point first;
     Clock::time_point last;
     bool described = false;  // the meta document told its layout
@@ -166,7 +171,7 @@ void learn(const std::string &text, const std::string &topic, std::map<std::stri
     }
 }
 
-void count(Received &r, const recording::WireHeader &header) {
+void count(Received &r, const recording::WireHeader &header, int64_t receivedTicks) {
     const Clock::time_point now = Clock::now();
     if (!r.seen) {
         r.seen = true;
@@ -178,11 +183,13 @@ void count(Received &r, const recording::WireHeader &header) {
     r.last = now;
     ++r.messages;
     r.samples += header.sampleCount;
+    r.latency.add(receivedTicks - header.ticks);
 }
 
 // One received message: a meta document, or a device's samples.
 void take(const std::vector<std::string> &frames, const std::string &topic, std::map<std::string, Received> &devices,
           Output *output) {
+    const int64_t receivedTicks = kelvoGetTicks();
     if (frames.size() == 2 && frames[0] == "kelvo/meta") {
         learn(frames[1], topic, devices, output);
         return;
@@ -191,7 +198,7 @@ void take(const std::vector<std::string> &frames, const std::string &topic, std:
     const std::optional<recording::WireHeader> header = recording::decodeHeader(frames[1].data(), frames[1].size());
     if (!header || frames[2].size() != static_cast<size_t>(header->sampleCount) * header->sampleSize) return;
     Received &r = devices[frames[0]];
-    count(r, *header);
+    count(r, *header, receivedTicks);
     if (output != nullptr && r.described && r.stored >= 0 &&
         header->sampleSize == static_cast<uint32_t>(r.device.sampleSize)) {
         output->write(r, *header, reinterpret_cast<const unsigned char *>(frames[2].data()));
@@ -260,6 +267,8 @@ int subscribeCommand(int argc, char **argv) {
         std::printf("%-20s %10" PRIu64 " messages %12" PRIu64 " samples %12.1f samples/s  lost %" PRIu64 " messages\n",
                     topic.c_str(), r.messages, r.samples, span > 0 ? static_cast<double>(r.samples) / span : 0.0,
                     r.lost);
+        std::printf("  latency         median %.3f ms  p99 %.3f ms\n", r.latency.quantile(0.5) * 1e-4,
+                    r.latency.quantile(0.99) * 1e-4);
         lost += r.lost;
     }
     if (devices.empty()) std::printf("nothing received\n");
