@@ -1,0 +1,245 @@
+#!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
+"""kelvo record and kelvo publish → subscribe against four simulated devices.
+
+record: four devices streaming 1 MB/s each (62500 samples/s of 16 bytes)
+into an HDF5 file for SECONDS, ended with SIGINT as a user ends it. Just
+before the signal it reads the CPU time of the writer thread (named
+kelvo-writer) and of the whole process from /proc; it prints the ms of CPU
+per MB recorded of both, the rate per device and the samples dropped
+(target: none dropped, every device at its 62500 samples/s).
+
+publish: four devices streaming flat out, published over tcp on 127.0.0.1
+to one kelvo subscribe for SECONDS; it prints the publisher's input (the
+samples it sent and those it dropped), what it sent and the subscriber's MB/s, their ratio (target >= 0.95) and the latency the
+subscriber measured from each chunk's arrival at the publisher to its
+receipt (median and p99), and the CPU per MB sent of the sender thread
+(kelvo-sender), the publisher and the subscriber. Both programs are ended
+with SIGINT. The subscriber's rate is taken from its first to
+its last message, the publisher's over its run.
+
+Each round starts a simulator of its own. Exit status 1 when a target is
+missed.
+
+    /usr/bin/python3 bench/recordingBench.py --build build record [--seconds 10] [--rounds 3]
+    /usr/bin/python3 bench/recordingBench.py --build build publish [--seconds 10] [--rounds 3] [--hwm N]
+"""
+from __future__ import annotations
+
+import argparse
+import os
+import re
+import select
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+LAYOUT = "CONFigure:DEVice 3"  # a counter and three 24-bit channels: 16 bytes a sample
+SAMPLE_BYTES = 16
+RECORD_RATE = 62500  # samples/s: 1 MB/s a device
+TICKS_PER_SECOND = os.sysconf("SC_CLK_TCK")
+VERBOSE = False
+
+
+def start_sim(build: str, rate: int, block: int) -> tuple[subprocess.Popen, list[str]]:
+    sim = subprocess.Popen([os.path.join(build, "tools/sim/kelvo-sim"), "--devices", "4", "--rate", str(rate),
+                            "--block", str(block)], stdout=subprocess.PIPE)
+    out = b""
+    while out.count(b"\n") < 4:
+        ready, _, _ = select.select([sim.stdout], [], [], 10)
+        if not ready:
+            sim.kill()
+            sys.exit("kelvo-sim printed no paths")
+        out += os.read(sim.stdout.fileno(), 4096)
+    return sim, out.decode().split()
+
+
+def stop(process: subprocess.Popen) -> None:
+    if process.poll() is None:
+        process.terminate()
+    process.wait()
+
+
+def cpu_seconds(stat_path: str) -> float:
+    """utime + stime of a process or thread."""
+    with open(stat_path) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / TICKS_PER_SECOND
+
+
+def find_thread(pid: int, name: str, timeout: float = 20) -> int:
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            for tid in os.listdir(f"/proc/{pid}/task"):
+                with open(f"/proc/{pid}/task/{tid}/comm") as f:
+                    if f.read().strip() == name:
+                        return int(tid)
+        except FileNotFoundError:
+            pass  # a thread ended meanwhile
+        time.sleep(0.05)
+    sys.exit(f"no thread {name} in process {pid}")
+
+
+def device_summaries(text: str) -> list[dict[str, float]]:
+    """The per-device blocks of record's and publish's closing summary."""
+    devices = []
+    for block in re.finditer(r"  samples +(\d+)\n  rate +([\d.]+) samples/s\n  dropped +(\d+)\n"
+                             r"  framing errors +(\d+)", text):
+        devices.append({"samples": int(block[1]), "rate": float(block[2]), "dropped": int(block[3]),
+                        "framing": int(block[4])})
+    return devices
+
+
+def record_round(build: str, seconds: float) -> dict[str, float]:
+    sim, paths = start_sim(build, RECORD_RATE, 500)
+    out_file = os.path.join(tempfile.gettempdir(), f"kelvo-recordbench-{os.getpid()}.h5")
+    try:
+        record = subprocess.Popen([os.path.join(build, "tools/cli/kelvo"), "record", *paths, "--config", LAYOUT,
+                                   "--seconds", "86400", "--out", out_file], stdout=subprocess.PIPE,
+                                  stderr=subprocess.STDOUT, text=True)
+        writer = find_thread(record.pid, "kelvo-writer")
+        time.sleep(seconds)
+        writer_cpu = cpu_seconds(f"/proc/{record.pid}/task/{writer}/stat")
+        process_cpu = cpu_seconds(f"/proc/{record.pid}/stat")
+        record.send_signal(signal.SIGINT)
+        out, _ = record.communicate(timeout=60)
+    finally:
+        stop(sim)
+        if os.path.exists(out_file):
+            os.remove(out_file)
+    if VERBOSE:
+        print(out)
+    devices = device_summaries(out)
+    if record.returncode not in (0, 3) or len(devices) != 4:
+        sys.exit(f"kelvo record failed ({record.returncode}):\n{out}")
+    megabytes = sum(d["samples"] for d in devices) * SAMPLE_BYTES / 1e6
+    return {"mb": megabytes, "writer_ms_per_mb": writer_cpu * 1e3 / megabytes,
+            "process_ms_per_mb": process_cpu * 1e3 / megabytes, "min_rate": min(d["rate"] for d in devices),
+            "dropped": sum(d["dropped"] + d["framing"] for d in devices)}
+
+
+def free_port() -> int:
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def subscriber_figures(text: str) -> list[dict[str, float]]:
+    devices = []
+    for line in re.finditer(r"(kelvo/\S+) +(\d+) messages +(\d+) samples +([\d.]+) samples/s +lost (\d+) messages\n"
+                            r"  latency +median ([\d.]+) ms +p99 ([\d.]+) ms", text):
+        devices.append({"samples": int(line[3]), "rate": float(line[4]), "lost": int(line[5]),
+                        "median_ms": float(line[6]), "p99_ms": float(line[7])})
+    return devices
+
+
+def publish_round(build: str, seconds: float, hwm: int | None) -> dict[str, float]:
+    # As fast as the simulator can make samples: far more than it can.
+    sim, paths = start_sim(build, 10000000, 1000)
+    kelvo = os.path.join(build, "tools/cli/kelvo")
+    endpoint = f"tcp://127.0.0.1:{free_port()}"
+    try:
+        subscriber = subprocess.Popen([kelvo, "subscribe", endpoint], stdout=subprocess.PIPE,
+                                      stderr=subprocess.STDOUT, text=True)
+        time.sleep(0.5)
+        publisher = subprocess.Popen([kelvo, "publish", *paths, "--config", LAYOUT, "--bind", endpoint,
+                                      *(["--hwm", str(hwm)] if hwm else [])], stdout=subprocess.PIPE,
+                                     stderr=subprocess.STDOUT, text=True)
+        sender = find_thread(publisher.pid, "kelvo-sender")
+        time.sleep(seconds)
+        sender_cpu = cpu_seconds(f"/proc/{publisher.pid}/task/{sender}/stat")
+        publisher_cpu = cpu_seconds(f"/proc/{publisher.pid}/stat")
+        subscriber_cpu = cpu_seconds(f"/proc/{subscriber.pid}/stat")
+        publisher.send_signal(signal.SIGINT)
+        published, _ = publisher.communicate(timeout=60)
+        # What is still on its way arrives meanwhile.
+        time.sleep(1)
+        subscriber.send_signal(signal.SIGINT)
+        received, _ = subscriber.communicate(timeout=30)
+    finally:
+        stop(sim)
+    if VERBOSE:
+        print(published + received)
+    sent = device_summaries(published)
+    got = subscriber_figures(received)
+    if publisher.returncode not in (0, 3) or len(sent) != 4 or len(got) != 4:
+        sys.exit(f"publish ({publisher.returncode}) or subscribe failed:\n{published}\n{received}")
+    sent_samples = sum(d["samples"] for d in sent)
+    sent_mb = sent_samples * SAMPLE_BYTES / 1e6
+    # What came from the devices: what was sent and what a full queue dropped.
+    input_rate = sum(d["rate"] * (1 + d["dropped"] / d["samples"]) for d in sent if d["samples"])
+    return {"in_mb_s": input_rate * SAMPLE_BYTES / 1e6,
+            "sent_mb_s": sum(d["rate"] for d in sent) * SAMPLE_BYTES / 1e6,
+            "out_mb_s": sum(d["rate"] for d in got) * SAMPLE_BYTES / 1e6,
+            "delivered": sum(d["samples"] for d in got) / sent_samples if sent_samples else 0.0,
+            "lost_messages": sum(d["lost"] for d in got),
+            "publisher_dropped": sum(d["dropped"] for d in sent),
+            "median_ms": sorted(d["median_ms"] for d in got)[len(got) // 2],
+            "p99_ms": max(d["p99_ms"] for d in got),
+            "sender_ms_per_mb": sender_cpu * 1e3 / sent_mb, "publisher_ms_per_mb": publisher_cpu * 1e3 / sent_mb,
+            "subscriber_ms_per_mb": subscriber_cpu * 1e3 / sent_mb}
+
+
+def load() -> str:
+    return " ".join(open("/proc/loadavg").read().split()[:3])
+
+
+def run_record(args: argparse.Namespace) -> bool:
+    rounds = []
+    for n in range(args.rounds):
+        r = record_round(args.build, args.seconds)
+        rounds.append(r)
+        print(f"round {n + 1}: {r['mb']:7.1f} MB  writer {r['writer_ms_per_mb']:5.2f} ms CPU per MB  "
+              f"process {r['process_ms_per_mb']:5.2f} ms CPU per MB  slowest device "
+              f"{r['min_rate']:8.1f} samples/s  dropped {r['dropped']}  (load {load()})")
+    megabytes = sum(r["mb"] for r in rounds)
+    writer = sum(r["writer_ms_per_mb"] * r["mb"] for r in rounds) / megabytes
+    process = sum(r["process_ms_per_mb"] * r["mb"] for r in rounds) / megabytes
+    dropped = sum(r["dropped"] for r in rounds)
+    # The rate is taken over the whole run, its start and end included.
+    keeps_up = min(r["min_rate"] for r in rounds) >= 0.98 * RECORD_RATE
+    print(f"all rounds: writer {writer:.2f} ms CPU per MB, process {process:.2f} ms CPU per MB, "
+          f"{dropped} samples dropped (target 0), every device >= 0.98 x {RECORD_RATE} samples/s: {keeps_up}")
+    return dropped == 0 and keeps_up
+
+
+def run_publish(args: argparse.Namespace) -> bool:
+    rounds = []
+    for n in range(args.rounds):
+        r = publish_round(args.build, args.seconds, args.hwm)
+        rounds.append(r)
+        print(f"round {n + 1}: publisher input {r['in_mb_s']:6.2f} MB/s, sent {r['sent_mb_s']:6.2f} MB/s  subscriber {r['out_mb_s']:6.2f} MB/s  "
+              f"ratio {r['out_mb_s'] / r['in_mb_s']:.3f}  delivered {r['delivered']:.4f} of the samples  "
+              f"latency median {r['median_ms']:.3f} ms p99 {r['p99_ms']:.3f} ms  lost {r['lost_messages']} "
+              f"messages  publisher dropped {r['publisher_dropped']}  CPU per MB sent: sender thread "
+              f"{r['sender_ms_per_mb']:.2f} ms, publisher {r['publisher_ms_per_mb']:.2f} ms, subscriber "
+              f"{r['subscriber_ms_per_mb']:.2f} ms  (load {load()})")
+    ratio = min(r["out_mb_s"] / r["in_mb_s"] for r in rounds)
+    medians = sorted(r["median_ms"] for r in rounds)
+    print(f"all rounds: lowest subscriber/publisher ratio {ratio:.3f} (target >= 0.95), latency median "
+          f"{medians[len(medians) // 2]:.3f} ms (median of the rounds), worst p99 "
+          f"{max(r['p99_ms'] for r in rounds):.3f} ms")
+    return ratio >= 0.95
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--build", default="build", help="the build folder (tools/cli/kelvo, tools/sim/kelvo-sim)")
+    parser.add_argument("--seconds", type=float, default=10.0, help="seconds per round")
+    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("which", choices=["record", "publish"])
+    parser.add_argument("--hwm", type=int, help="publish: the publisher's --hwm (default its own)")
+    parser.add_argument("--verbose", action="store_true", help="print the programs' summaries too")
+    args = parser.parse_args()
+    global VERBOSE
+    VERBOSE = args.verbose
+    print(f"load average {load()}, {os.cpu_count()} cores")
+    return 0 if (run_record if args.which == "record" else run_publish)(args) else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
