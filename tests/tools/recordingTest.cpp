@@ -74,6 +74,19 @@ public:
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
     std::string output() const { return readFile(output_); }
+    // Waits until the program runs a thread of that name.
+    bool awaitThread(const std::string &name, std::chrono::seconds timeout = 60s) const {
+        const auto end = std::chrono::steady_clock::now() + timeout;
+        const std::filesystem::path tasks = "/proc/" + std::to_string(pid_) + "/task";
+        while (std::chrono::steady_clock::now() < end) {
+            std::error_code error;
+            for (const auto &task : std::filesystem::directory_iterator(tasks, error)) {
+                if (readFile((task.path() / "comm").string()) == name + "\n") return true;
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+        return false;
+    }
 
 private:
     pid_t pid_ = -1;
@@ -172,8 +185,9 @@ TEST(RecordCommand, AnInterruptedOrKilledRunLeavesAReadableFile) {
         Background run({kKelvo, "record", sim.paths[0], sim.paths[1], "--config", "CONFigure:DEVice 3", "--seconds",
                         "60", "--out", file},
                        "record");
-        // Some 3 s of recording on a quiet machine, less under a sanitizer.
-        std::this_thread::sleep_for(4s);
+        // Three seconds of recording: the writer flushes once a second.
+        ASSERT_TRUE(run.awaitThread("kelvo-writer")) << run.output();
+        std::this_thread::sleep_for(3s);
         run.signal(number);
         const int status = run.wait();
         if (number == SIGKILL) {
