@@ -141,6 +141,21 @@ public:
         write("properties." + std::to_string(propertySets_++), lines);
         std::ofstream(dir_ + "/propertyPaths", std::ios::app) << path << "\n";
     }
+    // An accepted device at `path` with the USB serial "00C1234", and a
+    // foreign adapter at /dev/ttyUSB0 (0403:6001, serial "A9X").
+    void listAcceptedAndForeign(const std::string &path) {
+        listed('A', {path});
+        listed('U', {"/dev/ttyUSB0"});
+        UsbTty accepted;
+        accepted.serial = "00C1234";
+        describe(path, udevadmWalk(accepted));
+        UsbTty foreign;
+        foreign.kernel = "ttyUSB0";
+        foreign.vendor = "0403";
+        foreign.product = "6001";
+        foreign.serial = "A9X";
+        describe("/dev/ttyUSB0", udevadmWalk(foreign));
+    }
     std::string udevadmLog() const { return read("udevadm.log"); }
     const std::string &dir() const { return dir_; }
 

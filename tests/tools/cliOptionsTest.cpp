@@ -190,17 +190,7 @@ TEST(JsonOutput, SyncAndTheStreamSummaryGiveOneDocumentEach) {
 TEST(JsonOutput, ListGivesTheDevicesAsObjects) {
     SimProcess sim(kSim, {});
     FakeSystemTools tools;
-    tools.listed('A', {sim.paths[0]});
-    tools.listed('U', {"/dev/ttyUSB0"});
-    UsbTty accepted;
-    accepted.serial = "00C1234";
-    tools.describe(sim.paths[0], udevadmWalk(accepted));
-    UsbTty foreign;
-    foreign.kernel = "ttyUSB0";
-    foreign.vendor = "0403";
-    foreign.product = "6001";
-    foreign.serial = "A9X";
-    tools.describe("/dev/ttyUSB0", udevadmWalk(foreign));
+    tools.listAcceptedAndForeign(sim.paths[0]);
 
     const Outcome all = runKelvo({"list", "--all", "--json"});
     ASSERT_EQ(all.status, 0) << all.err;

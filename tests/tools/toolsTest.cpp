@@ -536,17 +536,7 @@ TEST(SyncCommand, PrintsAllFourStampsOfEveryDeviceTheSpreadAndTheThroughput) {
 TEST(ListCommand, ListsDiscoveredDevicesWhoseLinesAndSerialsThenNameThem) {
     SimProcess sim(kSim, {});
     FakeSystemTools tools;
-    tools.listed('A', {sim.paths[0]});
-    tools.listed('U', {"/dev/ttyUSB0"});
-    UsbTty accepted;
-    accepted.serial = "00C1234";
-    tools.describe(sim.paths[0], udevadmWalk(accepted));
-    UsbTty foreign;
-    foreign.kernel = "ttyUSB0";
-    foreign.vendor = "0403";
-    foreign.product = "6001";
-    foreign.serial = "A9X";
-    tools.describe("/dev/ttyUSB0", udevadmWalk(foreign));
+    tools.listAcceptedAndForeign(sim.paths[0]);
 
     const std::string line = "tallo\t" + sim.paths[0] + "\tC1234";
     // The simulator's device, listed by the library as the tallo it
