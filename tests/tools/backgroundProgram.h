@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -70,6 +71,20 @@ public:
         }
         pid_ = -1;
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    // Waits until the program runs a thread of that name.
+    bool awaitThread(const std::string &name, std::chrono::seconds timeout = std::chrono::seconds(60)) const {
+        const auto end = std::chrono::steady_clock::now() + timeout;
+        const std::filesystem::path tasks = "/proc/" + std::to_string(pid_) + "/task";
+        while (std::chrono::steady_clock::now() < end) {
+            std::error_code error;
+            for (const auto &task : std::filesystem::directory_iterator(tasks, error)) {
+                if (read((task.path() / "comm").string()) == name + "\n") return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
     }
 
     std::string out() const { return read(outPath_); }

@@ -15,6 +15,7 @@
 #include <sstream>
 #include <thread>
 
+#include "backgroundProgram.h"
 #include "programRunner.h"
 
 using namespace kelvo::test;
@@ -33,64 +34,14 @@ std::string tempPath(const std::string &name) {
     return (std::filesystem::temp_directory_path() / ("kelvo-" + std::to_string(getpid()) + "-" + name)).string();
 }
 
-std::string readFile(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-// A program running in the background, its output going to a file.
-class Background {
+// A program running in the background; output() is what it wrote to
+// standard output, then what it wrote to standard error.
+class Background : public kelvo::test::BackgroundProgram {
 public:
-    Background(const std::vector<std::string> &argv, const std::string &name) : output_(tempPath(name + ".out")) {
-        pid_ = fork();
-        if (pid_ == 0) {
-            const int fd = open(output_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(fd, STDOUT_FILENO);
-            dup2(fd, STDERR_FILENO);
-            std::vector<char *> args;
-            for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-            args.push_back(nullptr);
-            execv(args[0], args.data());
-            _exit(127);
-        }
-    }
-    ~Background() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        std::filesystem::remove(output_);
-    }
-    void signal(int number) { kill(pid_, number); }
-    // The exit status, -1 for a signal or when it did not end within `timeout`.
-    int wait(std::chrono::seconds timeout = 60s) {
-        const auto end = std::chrono::steady_clock::now() + timeout;
-        int status = 0;
-        while (waitpid(pid_, &status, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() > end) return -1;
-            std::this_thread::sleep_for(20ms);
-        }
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    std::string output() const { return readFile(output_); }
-    // Waits until the program runs a thread of that name.
-    bool awaitThread(const std::string &name, std::chrono::seconds timeout = 60s) const {
-        const auto end = std::chrono::steady_clock::now() + timeout;
-        const std::filesystem::path tasks = "/proc/" + std::to_string(pid_) + "/task";
-        while (std::chrono::steady_clock::now() < end) {
-            std::error_code error;
-            for (const auto &task : std::filesystem::directory_iterator(tasks, error)) {
-                if (readFile((task.path() / "comm").string()) == name + "\n") return true;
-            }
-            std::this_thread::sleep_for(20ms);
-        }
-        return false;
-    }
-
-private:
-    pid_t pid_ = -1;
-    std::string output_;
+    Background(const std::vector<std::string> &argv, const std::string &name)
+        : BackgroundProgram(argv, tempPath(name)) {}
+    int wait() { return BackgroundProgram::wait(60s); }
+    std::string output() const { return out() + err(); }
 };
 
 Outcome check(const std::string &file, std::vector<std::string> options) {
