@@ -24,7 +24,11 @@
 #include "ioHooks.h"
 #include "lineWatch.h"
 #include "openError.h"
+#include "sampleCallback.h"
+#include "sampleClock.h"
+#include "sampleDecode.h"
 #include "sampleFeed.h"
+#include "sampleSequence.h"
 #include "slots.h"
 #include "streamLayout.h"
 #include "streamStats.h"
@@ -56,11 +60,15 @@ LineWatch lineWatch;
 
 // The thread's own view of a slot's stream; only this thread touches it.
 struct StreamPath {
-    SampleFeed feed;           // keeps the stream queue in whole samples
-    SampleCarry carry;         // hands a data callback whole samples
+    SampleFeed feed;           // keeps the stream queue's losses whole samples
+    SampleCarry carry;         // assembles whole samples for the callbacks and the clock
+    SampleSequence sequence;   // numbers them
     BlockSearch search;        // after a malformed block: where the next one begins
     bool searching = false;    // the decoder failed; the search reads the bytes
     int32_t blockLength = -1;  // payload length of the last good block, -1 before one
+    // The read being routed: the samples it completed and the last one's index.
+    uint32_t completed = 0;
+    int64_t lastIndex = 0;
 };
 StreamPath streams[kSlots];
 
@@ -75,6 +83,7 @@ void advanceStamp(int dev, int32_t from, int stampIndex) {
     if (loadAcquire(timestampRequest[dev]) != from) return;
     storeRelease(timeStamp[4 * stampIndex + dev], ticksNow());
     storeRelease(timestampRequest[dev], from + 1);
+    announceSlotEvent(dev);  // a synchronized start waits for the last stamp
 }
 
 // The device is gone. What it sent before is queued already; callers
@@ -104,14 +113,23 @@ void startStreaming(int dev) {
     // new stream's counts.
     resetStreamStats(dev);
     storeRelease(isStreaming[dev], 1);
-    ringDiscard(scpiQ[dev]);
     SCPIdecoderReset(&scpiBuf[dev]);
     StreamPath &path = streams[dev];
     path.feed = SampleFeed{};
-    path.carry.callback = nullptr;
     path.carry.held = 0;
     path.searching = false;
     path.blockLength = -1;
+    // The layout was learnt before the start was requested.
+    const bool counted = layoutHasCounter(dev);
+    restartSequence(path.sequence, counted);
+    restartSampleClock(dev, ticksNow());
+    // A reader that sees the new generation finds the queue and its marks
+    // empty and the stream's numbering in place.
+    ringDiscard(scpiQ[dev]);
+    discardMarks(scpiMarks[dev]);
+    storeRelease(streamOriginKnown[dev], 0);
+    storeRelease(streamCounted[dev], counted ? 1 : 0);
+    storeRelease(streamGeneration[dev], loadRelaxed(streamGeneration[dev]) + 1);
     if (const StreamSink *sink = loadAcquire(streamSink)) sink->streamStarted(dev);
 }
 
@@ -129,21 +147,76 @@ void applyStopRule(int dev, int len) {
     if (now - loadAcquire(stopStreamingRequestTimestamp[dev]) > kStopQuietTicks) {
         storeRelease(isStopStreamingRequest[dev], 0);
         storeRelease(isStreaming[dev], 0);
+        announceSlotEvent(dev);
+    }
+}
+
+// The callbacks registered now; none while a stop is pending (the payload
+// is dropped then).
+struct Callbacks {
+    kelvoDataCallback data = nullptr;
+    SampleCallbackRecord samples{};
+    bool any() const { return data != nullptr || samples.callback != nullptr; }
+};
+
+Callbacks callbacksOf(int dev) {
+    Callbacks now;
+    now.data = loadAcquire(myDataCallback[dev]);
+    now.samples = sampleCallbacks[dev].read();
+    return now;
+}
+
+// The stream's first sample sets index 0 for readers of the queue too.
+void publishOrigin(int dev, const StreamPath &path, const uint8_t *sample) {
+    if (!path.sequence.counted || path.sequence.begun) return;
+    const uint32_t counter =
+        uint32_t{sample[0]} | uint32_t{sample[1]} << 8 | uint32_t{sample[2]} << 16 | uint32_t{sample[3]} << 24;
+    storeRelease(streamOrigin[dev], counter);
+    storeRelease(streamOriginKnown[dev], 1);
+}
+
+// Numbers whole samples in runs of consecutive indexes, notes them for the
+// clock and hands each run to the callbacks.
+void takeSampleRun(int dev, const Callbacks &callbacks, const uint8_t *run, uint32_t count, uint32_t S) {
+    StreamPath &path = streams[dev];
+    while (count != 0) {
+        publishOrigin(dev, path, run);
+        int64_t first = 0;
+        const uint32_t k = numberRun(path.sequence, run, count, S, &first);
+        path.completed += k;
+        path.lastIndex = first + k - 1;
+        if (callbacks.data != nullptr) callbacks.data(run, static_cast<int>(k * S));
+        if (callbacks.samples.callback != nullptr) {
+            int64_t firstTicks = 0;
+            (void)sampleTicksOf(dev, first, firstTicks);
+            callbacks.samples.callback(callbacks.samples.user, run, static_cast<int>(k), first, firstTicks);
+        }
+        run += size_t{k} * S;
+        count -= k;
     }
 }
 
 void deliverPayload(int dev, const uint8_t *bytes, uint32_t n) {
     const int64_t sampleBytes = streamSampleBytes(dev);
     StreamPath &path = streams[dev];
-    if (kelvoDataCallback callback = loadAcquire(myDataCallback[dev])) {
-        // While a stop is pending the payload is dropped.
-        if (loadAcquire(isStopStreamingRequest[dev]) == 0) {
-            callWithWholeSamples(callback, path.carry, bytes, n, sampleBytes);
+    const Callbacks registered = callbacksOf(dev);
+    const bool stopping = loadAcquire(isStopStreamingRequest[dev]) != 0;
+    const Callbacks callbacks = stopping ? Callbacks{} : registered;
+    if (carriesWholeSamples(sampleBytes)) {
+        const auto S = static_cast<uint32_t>(sampleBytes);
+        takeWholeSamples(path.carry, bytes, n, S,
+                         [&](const uint8_t *run, uint32_t count) { takeSampleRun(dev, callbacks, run, count, S); });
+    } else if (callbacks.data != nullptr) {
+        callbacks.data(bytes, static_cast<int>(n));  // no layout: the bytes as they come
+    }
+    if (registered.any()) {
+        bypassFeed(scpiQ[dev], &scpiMarks[dev], path.feed, bytes, n, sampleBytes);
+    } else {
+        if (const uint32_t dropped = feedSamples(scpiQ[dev], &scpiMarks[dev], path.feed, bytes, n, sampleBytes)) {
+            countSamplesDropped(dev, dropped);
+            setBits(isFatal[dev], kFaultStreamQueueFull);
         }
-        bypassFeed(scpiQ[dev], path.feed, bytes, n, sampleBytes);
-    } else if (const uint32_t dropped = feedSamples(scpiQ[dev], path.feed, bytes, n, sampleBytes)) {
-        countSamplesDropped(dev, dropped);
-        setBits(isFatal[dev], kFaultStreamQueueFull);
+        announcePayload(dev);
     }
     if (const StreamSink *sink = loadAcquire(streamSink)) sink->payload(dev, bytes, n, sampleBytes);
     advanceStamp(dev, kAnswered, 3);
@@ -159,10 +232,12 @@ void breakStream(int dev) {
     setBits(isFatal[dev], kFaultStreamFraming);
     countBytesSkipped(dev, beginBlockSearch(path.search, scpiBuf[dev]));
     path.searching = true;
-    const bool toCallback = loadAcquire(myDataCallback[dev]) != nullptr;
+    const bool toCallback = callbacksOf(dev).any();
     const bool queueCut = cutFeed(path.feed);
-    const bool callbackCut = cutCarry(path.carry);
-    if (toCallback ? callbackCut : queueCut) countSamplesDropped(dev, 1);
+    const bool carryCut = cutCarry(path.carry);
+    // A layout without a counter numbers the cut sample too.
+    if (carryCut) skipSamples(path.sequence, 1);
+    if (toCallback ? carryCut : queueCut) countSamplesDropped(dev, 1);
     if (const StreamSink *sink = loadAcquire(streamSink)) sink->streamCut(dev);
 }
 
@@ -178,11 +253,12 @@ uint32_t searchNextBlock(int dev, const uint8_t *bytes, uint32_t n) {
 // The payload of each stretch between two framing errors is compacted in
 // place at the start of that stretch and delivered before the next one is
 // decoded, so a cut falls between the right bytes.
-void routeStream(int dev, int len) {
+void routeStream(int dev, int len, int64_t readAt) {
     applyStopRule(dev, len);
     if (len == 0) return;
-    countStreamRead(dev, ticksNow());
+    countStreamRead(dev, readAt);
     StreamPath &path = streams[dev];
+    path.completed = 0;
     const auto n = static_cast<uint32_t>(len);
     for (uint32_t at = 0; at < n;) {
         uint8_t *bytes = tmpBuf + at;
@@ -200,6 +276,7 @@ void routeStream(int dev, int len) {
             --at;  // the byte that broke the block may be the line end before the next
         }
     }
+    if (path.completed != 0) noteArrival(dev, path.lastIndex, path.completed, readAt);
 }
 
 // Command mode: a chunk is accepted only when it is smaller than the free
@@ -234,6 +311,7 @@ void transmit(int dev, int fd) {
     if (sent.bytes > 0) {
         ringSkip(outQ[dev], static_cast<uint32_t>(sent.bytes));
         advanceStamp(dev, kReleased, 1);
+        if (loadAcquire(isStreaming[dev]) != 0) noteStartSent(dev, ticksNow());
         // A query waiting for its answer would only wake to sleep again.
         if (loadAcquire(queryActive[dev]) != kQueryAwaitsAnswer) announceSlotEvent(dev);
     }
@@ -293,10 +371,11 @@ int receive(int dev, int fd, uint32_t events) {
 
 void serveLine(int dev, int fd, uint32_t events) {
     const int len = receive(dev, fd, events);
+    const int64_t readAt = ticksNow();
     if (len != 0) advanceStamp(dev, kSent, 2);
     if (loadAcquire(isStreamingRequest[dev]) != 0) startStreaming(dev);
     if (loadAcquire(isStreaming[dev]) != 0) {
-        routeStream(dev, len);
+        routeStream(dev, len, readAt);
     } else {
         routeAnswer(dev, len);
     }

@@ -57,8 +57,34 @@
 
 /* ---- Results ----------------------------------------------------------- */
 
-#define KELVO_OK 0                /* success, for every int result */
+/* The named results of the calls added since 1.3 (kelvoReadSamples,
+ * kelvoStopStream, kelvoStartTogether, the sample clock ...). Every refusal
+ * keeps its reason as the slot's error text, as ever. The older calls keep
+ * the numbers they always had:
+ *
+ *   call                              success            refusal  other
+ *   kelvoOpen, kelvoClose             0                  1
+ *   kelvoSendCmdWhileStreaming        0                  1
+ *   kelvoSendSCPIbinBlock             0                  -1 / 1   (slot / length)
+ *   kelvoQuery                        answer length      -1       -2 time-out, -3 too long
+ *   kelvoGetStreamingData             bytes copied       -1       -2 no data for 200 ms
+ *   kelvoSendCmd, kelvoListDevices    a text             NULL
+ *   every other int call              0 (or a count)     -1
+ */
+enum kelvoResult {
+    KELVO_OK = 0,            /* success */
+    KELVO_REFUSED = -1,      /* bad arguments, or the slot cannot do it now */
+    KELVO_TIMEOUT = -2,      /* nothing came within the time-out */
+    KELVO_TOO_LONG = -3,     /* the answer does not fit */
+    KELVO_DISCONNECTED = -4, /* the device was unplugged; what came before was handed out */
+};
 #define KELVO_STREAM_TIMEOUT (-2) /* kelvoGetStreamingData: no data for 200 ms */
+
+/* Layout kinds (kelvoLayout.kind). */
+#define KELVO_LAYOUT_NONE 0      /* no configuration command learnt yet */
+#define KELVO_LAYOUT_ADC24 1     /* "CONFigure:DEVice k": counter + k 32-bit channels */
+#define KELVO_LAYOUT_ADC16 2     /* "CONFigure:DEVice 0,a,i,e1,e2": 16-bit words, no counter */
+#define KELVO_LAYOUT_SCAN_LIST 3 /* "CONFigure:SCAn:LISt (@...)": counter + one 32-bit word per entry */
 
 /* ---- Fault bits: sticky, one word per slot (kelvoGetFaultBits) ---------- */
 
@@ -94,6 +120,35 @@ typedef struct kelvoStreamStats {
     int64_t lastDataTicks;   /* when bytes last arrived (kelvoGetTicks units), 0 if never */
 } kelvoStreamStats;
 
+/* Whole samples pushed on the I/O thread (kelvoSetSampleCallback): `count`
+ * consecutive samples of the layout's size at `samples`, the stream index of
+ * the first and its time on the sample clock (ticks). Valid during the call. */
+typedef void (*kelvoSampleCallback)(void *user, const void *samples, int count, int64_t firstIndex, int64_t firstTicks);
+
+/* The fit of a slot's sample clock (kelvoGetSampleClock): sample i was
+ * measured at originTicks + (i - originIndex) x periodTicks. */
+typedef struct kelvoSampleClock {
+    int64_t originIndex;   /* the stream index the origin belongs to */
+    double originTicks;    /* the fitted time of sample originIndex, latency taken off */
+    double periodTicks;    /* ticks per sample: the device's true rate, drift included */
+    double rateHz;         /* samples per second, 10^7 / periodTicks */
+    double jitterUs;       /* how far arrivals lie above the fit, their median, in us */
+    int64_t samplesFitted; /* samples the fit has seen */
+} kelvoSampleClock;
+
+/* A slot's sample layout as the library learnt it (kelvoGetLayout). */
+typedef struct kelvoLayout {
+    int32_t kind;         /* KELVO_LAYOUT_* */
+    int32_t sampleSize;   /* bytes per sample, kelvoGetSampleSize */
+    int32_t channelCount; /* values per sample, kelvoGetChannelCount */
+    int32_t oversampling; /* the ADC oversampling factor */
+    int32_t nAdc24;       /* 24-bit channels (ADC24) */
+    int32_t nAdc16;       /* 16-bit ADC channels before oversampling (ADC16) */
+    int32_t nImu6;        /* six-axis inertial units (ADC16) */
+    int32_t nExtra;       /* extra 16-bit words (ADC16) */
+    int32_t hasCounter;   /* 1 when each sample begins with a 32-bit counter */
+} kelvoLayout;
+
 /* ---- Lifecycle --------------------------------------------------------- */
 
 /* Do nothing; setting up and tearing down happen when the library is loaded
@@ -128,6 +183,11 @@ KELVO_API const char *kelvoGetOpenError(int dev) KELVO_NOEXCEPT;
  * slot closes anyway. While transmission is held (kelvoDisableTx) nothing is
  * sent. Not from a callback. */
 KELVO_API int kelvoClose(int dev) KELVO_NOEXCEPT;
+
+/* 1 while slot `dev` holds an open port (also a failed or unplugged one,
+ * until kelvoClose), 0 otherwise and for a slot outside 0..3. Any thread;
+ * never waits. */
+KELVO_API int kelvoIsOpen(int dev) KELVO_NOEXCEPT;
 
 /* ---- Commands ---------------------------------------------------------- */
 
@@ -245,6 +305,96 @@ KELVO_API int kelvoGetSampleSize(int dev) KELVO_NOEXCEPT;
  * closed slot. Any thread; never waits. */
 KELVO_API int kelvoGetAdcOversampling(int dev) KELVO_NOEXCEPT;
 
+/* Copy the slot's layout to *layout (kind KELVO_LAYOUT_NONE, all counts 0,
+ * before any layout command). Like the decoding calls below it needs no open
+ * slot: the layout outlives kelvoClose. KELVO_OK; KELVO_REFUSED for a slot
+ * outside 0..3 (no text) or NULL `layout`. Any thread; never waits. */
+KELVO_API int kelvoGetLayout(int dev, kelvoLayout *layout) KELVO_NOEXCEPT;
+
+/* ---- Stream verbs: waiting reads, stopping, samples with their index ----
+ *
+ * The stream index numbers a stream's samples: 0 is the first sample after
+ * the start. For layouts with a sample counter (ADC24, scan list) it follows
+ * the device's counter, unwrapped past 2^32, so a sample lost anywhere (in
+ * the device, on the line, in a full queue, cut by a framing error) shows as
+ * a jump in the index. For the 16-bit layout it counts the samples the
+ * library received, the ones it dropped included. */
+
+/* Wait, sleeping, until at least one whole sample of the layout's size
+ * (kelvoGetSampleSize) is queued, or `timeoutMs` passes (0: look once, do not
+ * wait); copy up to `capacitySamples` of them to `destination` and store the
+ * stream index of the first in *firstIndex (may be NULL). The samples of one
+ * call are consecutive: a call ends before a jump in the index, and the next
+ * call's index shows the jump. Returns the number of samples copied (1 or
+ * more); KELVO_TIMEOUT when none came ("no samples within N ms");
+ * KELVO_REFUSED for a bad or closed slot, NULL `destination`,
+ * capacitySamples < 1, a negative time-out, no layout, or a slot that does
+ * not stream and has nothing queued ("the slot is not streaming");
+ * KELVO_DISCONNECTED after an unplug, once everything that arrived before it
+ * was handed out ("fatal I/O error on Port"). Takes from the same queue as
+ * kelvoGetStreamingData, so use one of the two. Not from a callback; calls on
+ * one slot must not overlap. */
+KELVO_API int kelvoReadSamples(int dev, void *destination, int capacitySamples, int timeoutMs,
+                               int64_t *firstIndex) KELVO_NOEXCEPT;
+
+/* Register (or with NULL remove) the slot's sample callback, which runs on
+ * the I/O thread with runs of consecutive whole samples, their stream index
+ * and the time of the first on the sample clock (before the clock's second
+ * arrival that time leans on the start: see kelvoGetSampleClock). A run ends
+ * before a jump in the index. It is called as kelvoSetCallbackData's
+ * callback is, and both may be set; while either is set nothing reaches the
+ * stream queue. KELVO_OK, or KELVO_REFUSED for a slot outside 0..3. Any
+ * thread; never waits. */
+KELVO_API int kelvoSetSampleCallback(int dev, kelvoSampleCallback callback, void *user) KELVO_NOEXCEPT;
+
+/* Stop the slot's stream: queue "ABORt" and wait, sleeping, until the slot
+ * has left streaming (the line quiet for 50 ms). What arrived stays
+ * readable. KELVO_OK at once when the slot does not stream; KELVO_TIMEOUT
+ * when it still streams after `timeoutMs` (<= 0 means 1000 ms; the stop
+ * stays requested); KELVO_REFUSED for a bad or closed slot or no room for
+ * the command; KELVO_DISCONNECTED when the device is unplugged. Not from a
+ * callback. */
+KELVO_API int kelvoStopStream(int dev, int timeoutMs) KELVO_NOEXCEPT;
+
+/* ---- Sample clock -------------------------------------------------------
+ *
+ * For every read of a stream the I/O thread notes when the bytes arrived and
+ * the stream index of the last sample they completed. From these pairs it
+ * fits, online, when each sample was measured: t(i) = origin + i x period,
+ * the period (the device's true rate, drift included) estimated too. Arrivals
+ * are late by the transport's latency and by scheduling, never early, so the
+ * fit follows their lower envelope over the last seconds, not their mean: a
+ * read that a busy machine delays does not move it, and it follows a rate
+ * that drifts. With one arrival only, the line runs from the start request to
+ * it.
+ *
+ * The times are when each sample could first have been seen by this host,
+ * with jitter removed: the constant delay inside the device and the
+ * transport cannot be known here, so devices of one kind align with each
+ * other, and kelvoSetSampleLatency takes off a delay known for the device.
+ * The fit restarts at each start, and stays readable after the stream stops
+ * and the slot closes. */
+
+/* Copy the slot's fit now to *clock. KELVO_OK; KELVO_REFUSED for a slot
+ * outside 0..3 (no text), NULL `clock`, or before the first arrival of a
+ * stream ("no sample clock yet: the stream has delivered no samples"). Any
+ * thread; never waits. */
+KELVO_API int kelvoGetSampleClock(int dev, kelvoSampleClock *clock) KELVO_NOEXCEPT;
+
+/* The fitted time (ticks) of each of `count` consecutive samples from
+ * stream index `firstIndex` on, into `ticks`; any index, also past or future
+ * ones (the fit extrapolates). Returns `count`; KELVO_REFUSED as
+ * kelvoGetSampleClock, and for a negative count or NULL `ticks`. Any thread;
+ * never waits. */
+KELVO_API int kelvoGetSampleTimes(int dev, int64_t firstIndex, int count, int64_t *ticks) KELVO_NOEXCEPT;
+
+/* A delay known to lie between a sample's measurement and its arrival at
+ * this host (the device's filter, its USB frame): taken off every time the
+ * slot's clock gives from now on. 0 at load; kept until changed, through
+ * starts and reopening. KELVO_OK; KELVO_REFUSED for a slot outside 0..3 or
+ * a negative delay. Any thread; never waits. */
+KELVO_API int kelvoSetSampleLatency(int dev, int64_t ticks) KELVO_NOEXCEPT;
+
 /* ---- Decoded samples --------------------------------------------------- */
 
 /* Whole samples of the slot's current layout (the one kelvoGetSampleSize
@@ -319,12 +469,41 @@ KELVO_API int64_t kelvoGetTicks(void) KELVO_NOEXCEPT;
  * Any thread; never waits. */
 KELVO_API int kelvoGetTimeStampsFromSynchronizedGroup(int dev, int64_t stamps[4]) KELVO_NOEXCEPT;
 
+/* The synchronized start of `count` (1..4) different open slots: hold all
+ * transmission, queue `startCommand` (which must begin with "init", in any
+ * case) on every slot, release them together, and wait, sleeping, until
+ * every slot delivered its first payload. The four stamps stay readable as
+ * above. KELVO_OK; KELVO_TIMEOUT when a slot delivered nothing within
+ * `timeoutMs` (<= 0 means 1000 ms; the streams stay started: stop them);
+ * KELVO_REFUSED for a bad list or command (the text goes to the first slot
+ * of the list) or a slot that cannot start (its own text; then nothing was
+ * started). Not from a callback. */
+KELVO_API int kelvoStartTogether(const int *devs, int count, const char *startCommand, int timeoutMs) KELVO_NOEXCEPT;
+
+/* How far apart the start commands of the slots' last synchronized start
+ * went out: the largest minus the smallest "sent" stamp (stamp 1), in ticks,
+ * into *spreadTicks. KELVO_OK; KELVO_REFUSED for a bad list, NULL
+ * `spreadTicks`, or a slot whose last start has no "sent" stamp (it was not
+ * started together with the others). Any thread; never waits. */
+KELVO_API int kelvoGetStartSpread(const int *devs, int count, int64_t *spreadTicks) KELVO_NOEXCEPT;
+
 /* ---- Errors and diagnostics -------------------------------------------- */
 
 /* The slot's last error text once, then an empty text until the next error.
  * NULL for a slot outside 0..3 or a slot whose port is closed. The thread
  * that uses the slot; never waits. */
 KELVO_API const char *kelvoGetLastError(int dev) KELVO_NOEXCEPT;
+
+/* Read the device's error queue: ask "SYSTem:ERRor?" until the device
+ * answers with error number 0 ("0,..." or "+0,..."), at most 32 times, each
+ * answer awaited up to 1000 ms. 0 when there was no error; 1 when there was,
+ * the first error's answer ('-113,"Undefined header"') copied to `text`
+ * (cut to capacity - 1 bytes and terminated; `text` may be NULL when
+ * capacity is 0); KELVO_TIMEOUT when the device does not answer;
+ * KELVO_REFUSED for a bad, closed, streaming or unplugged slot or a NULL
+ * `text` with capacity > 0. The errors read are gone from the device's
+ * queue. Not from a callback; as kelvoQuery for threads. */
+KELVO_API int kelvoCheckDeviceErrors(int dev, char *text, int capacity) KELVO_NOEXCEPT;
 
 /* The slot's sticky fault word (KELVO_FAULT_* bits); 0 for a slot outside
  * 0..3. Reading does not clear it. Any thread; never waits. */
@@ -412,6 +591,13 @@ KELVO_API int kelvoSetPlotTitle(const char *title) KELVO_NOEXCEPT;
  * sdl2KillWindow). Any thread may ask, as often as it likes: it only reads
  * two flags. */
 KELVO_API int kelvoPlotWindowIsOpen(void) KELVO_NOEXCEPT;
+
+/* Why the last plot call that failed (sdl2Window, sdl2WindowConfigure,
+ * kelvoSetPlotTitle) failed, the text SDL_GetError() gave then on the
+ * calling thread ("sdl2Window: ..."); an empty text when the last of them
+ * succeeded. A static buffer: read it from the thread that made the plot
+ * calls. Never waits. */
+KELVO_API const char *kelvoGetPlotError(void) KELVO_NOEXCEPT;
 
 #ifdef __cplusplus
 }

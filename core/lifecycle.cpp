@@ -141,6 +141,8 @@ KELVO_API int kelvoOpen(int dev, const char *path) noexcept {
     return 0;
 }
 
+KELVO_API int kelvoIsOpen(int dev) noexcept { return isValidSlot(dev) && loadAcquire(myPorts[dev]) >= 0 ? 1 : 0; }
+
 KELVO_API int kelvoClose(int dev) noexcept {
     if (loadAcquire(isThreadRunning) == 0) return 1;
     if (refuseSlot("kelvoClose", dev, {.open = true, .healthyPort = false})) return 1;

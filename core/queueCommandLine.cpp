@@ -10,15 +10,16 @@
 
 namespace kelvo {
 
-void queueCommandLine(int dev, const char *command, uint32_t spare, uint32_t faultBit) {
+bool queueCommandLine(int dev, const char *command, uint32_t spare, uint32_t faultBit) {
     const size_t length = std::strlen(command);
-    if (ringFree(outQ[dev]) >= length + 1 + spare) {
-        (void)ringPut(outQ[dev], command, static_cast<uint32_t>(length));
-        (void)ringPut(outQ[dev], "\n", 1);
-        wakeIoThread();
-    } else {
+    if (ringFree(outQ[dev]) < length + 1 + spare) {
         setBits(isFatal[dev], faultBit);
+        return false;
     }
+    (void)ringPut(outQ[dev], command, static_cast<uint32_t>(length));
+    (void)ringPut(outQ[dev], "\n", 1);
+    wakeIoThread();
+    return true;
 }
 
 }  // namespace kelvo

@@ -272,7 +272,54 @@ void recordScanList(int dev, const char *parameters, const char *end) {
 
 }  // namespace kelvo
 
+namespace kelvo {
+
+bool layoutHasCounter(int dev) { return isCounted(layoutOf(dev).kind); }
+
+}  // namespace kelvo
+
+namespace {
+
+int32_t layoutKindNumber(Kind kind) {
+    switch (kind) {
+        case Kind::adc24: return KELVO_LAYOUT_ADC24;
+        case Kind::words16: return KELVO_LAYOUT_ADC16;
+        case Kind::scanList: return KELVO_LAYOUT_SCAN_LIST;
+        default: return KELVO_LAYOUT_NONE;
+    }
+}
+
+int32_t narrow(int64_t value) { return static_cast<int32_t>(std::clamp<int64_t>(value, 0, INT32_MAX)); }
+
+}  // namespace
+
 extern "C" {
+
+KELVO_API int kelvoGetLayout(int dev, kelvoLayout *layout) noexcept {
+    static const char kName[] = "kelvoGetLayout";
+    if (refuseSlot(kName, dev, {.open = false, .healthyPort = false})) return KELVO_REFUSED;
+    if (layout == nullptr) {
+        buildErrMsg(dev, kName, "layout must not be NULL");
+        return KELVO_REFUSED;
+    }
+    const Layout resolved = layoutOf(dev);
+    const FiltInfo info = filtInfo[dev];
+    *layout = kelvoLayout{};
+    layout->kind = layoutKindNumber(resolved.kind);
+    layout->oversampling = std::max(info.oversampling, 1);
+    if (resolved.kind == Kind::none) return KELVO_OK;
+    layout->sampleSize = narrow(resolved.sampleBytes);
+    layout->channelCount = narrow(resolved.channels);
+    layout->hasCounter = isCounted(resolved.kind) ? 1 : 0;
+    if (resolved.kind == Kind::adc24) layout->nAdc24 = narrow(resolved.channels);
+    if (resolved.kind == Kind::words16) {
+        layout->oversampling = narrow(resolved.oversampling);
+        layout->nAdc16 = narrow(resolved.adcWords / resolved.oversampling);
+        layout->nImu6 = narrow(resolved.imuWords / 6);
+        layout->nExtra = narrow(resolved.channels - resolved.adcWords - resolved.imuWords);
+    }
+    return KELVO_OK;
+}
 
 KELVO_API int kelvoGetChannelCount(int dev) noexcept {
     if (refuseSlot("kelvoGetChannelCount", dev, {.open = false, .healthyPort = false})) return -1;

@@ -28,4 +28,9 @@ int64_t convertSampleWords(const uint8_t *sample, int64_t sampleBytes, SampleWor
 // channels. Called on the thread that sends the command.
 void recordScanList(int dev, const char *parameters, const char *end);
 
+// Whether the slot's samples begin with a 32-bit counter (24-bit layout,
+// scan list). Read on the I/O thread when it takes up a start: the layout
+// was learnt before the start was requested.
+bool layoutHasCounter(int dev);
+
 }  // namespace kelvo

@@ -2,8 +2,8 @@
 #include "sampleFeed.h"
 
 #include <algorithm>
-#include <cstring>
 
+#include "atomics.h"
 #include "byteRing.h"
 
 namespace kelvo {
@@ -16,13 +16,40 @@ uint32_t sampleSizeFor(const ByteRing &ring, int64_t sampleBytes) {
 
 uint32_t samplesBegunIn(uint64_t bytes, uint32_t S) { return static_cast<uint32_t>((bytes + S - 1) / S); }
 
+uint32_t marksFree(MarkQueue &queue) { return kQueueMarks - (loadRelaxed(queue.head) - loadAcquire(queue.tail)); }
+
+void pushMark(MarkQueue &queue, const QueueMark &mark) {
+    const uint32_t head = loadRelaxed(queue.head);
+    QueueMark &slot = queue.marks[head % kQueueMarks];
+    storeRelease(slot.position, mark.position);
+    storeRelease(slot.skip, mark.skip);
+    storeRelease(slot.lost, mark.lost);
+    storeRelease(queue.head, head + 1);
+}
+
+// A staged feed publishes whole samples only; a marked one every byte.
+void put(ByteRing &ring, const MarkQueue *marks, SampleFeed &feed, const uint8_t *bytes, uint32_t n, uint32_t S) {
+    const uint64_t total = uint64_t{feed.into} + n;
+    if (marks == nullptr) {
+        ringStage(ring, feed.into, bytes, n);
+        ringPublish(ring, static_cast<uint32_t>(total - total % S));
+    } else {
+        (void)ringPut(ring, bytes, n);
+        feed.queued += n;
+    }
+    feed.into = static_cast<uint32_t>(total % S);
+}
+
+// Bytes of the current sample that are in the ring but not counted in its fill.
+uint32_t unpublished(const MarkQueue *marks, const SampleFeed &feed) { return marks == nullptr ? feed.into : 0; }
+
 // Passes over what an earlier drop left owing. The layout may have changed
 // since the last chunk: whole samples of the new size that are staged
-// already are queued.
-void settle(ByteRing &ring, SampleFeed &feed, uint32_t S, const uint8_t *&bytes, uint32_t &n) {
-    if (feed.staged >= S) {
-        ringPublish(ring, feed.staged - feed.staged % S);
-        feed.staged %= S;
+// already are published.
+void settle(ByteRing &ring, const MarkQueue *marks, SampleFeed &feed, uint32_t S, const uint8_t *&bytes, uint32_t &n) {
+    if (feed.into >= S) {
+        if (marks == nullptr) ringPublish(ring, feed.into - feed.into % S);
+        feed.into %= S;
     }
     feed.skip %= S;
     const uint32_t skipped = std::min(feed.skip, n);
@@ -31,90 +58,95 @@ void settle(ByteRing &ring, SampleFeed &feed, uint32_t S, const uint8_t *&bytes,
     n -= skipped;
 }
 
-// Puts what finishes the staged sample (there is room for it unless the
+// A break is told to the reader just before the next sample goes in; the
+// bytes of a cut sample lie right before that one.
+void closeBreak(MarkQueue *marks, SampleFeed &feed) {
+    if (marks == nullptr || !feed.breakPending || feed.into != 0) return;
+    pushMark(*marks, {feed.queued - feed.cutBytes, feed.cutBytes, feed.lost});
+    feed = SampleFeed{0, feed.skip, feed.queued, false, 0, 0};
+}
+
+void noteLoss(SampleFeed &feed, uint32_t samples) {
+    if (samples == 0) return;
+    feed.lost += samples;
+    feed.breakPending = true;
+}
+
+// Puts what finishes the current sample (there is room for it unless the
 // layout changed) and passes over the rest of the chunk: the stream is back
 // at a sample start once `skip` more bytes went by. Returns the samples
 // dropped.
-uint32_t finishSample(ByteRing &ring, SampleFeed &feed, uint32_t S, const uint8_t *bytes, uint32_t n) {
-    const uint32_t owed = feed.staged != 0 ? S - feed.staged : 0;
+uint32_t finishSample(ByteRing &ring, const MarkQueue *marks, SampleFeed &feed, uint32_t S, const uint8_t *bytes,
+                      uint32_t n) {
+    const uint32_t owed = feed.into != 0 ? S - feed.into : 0;
     const uint32_t kept = std::min(owed, n);
     uint32_t dropped = 0;
-    if (kept != 0 && feed.staged + kept <= ringFree(ring)) {
-        ringStage(ring, feed.staged, bytes, kept);
-        feed.staged += kept;
-        if (feed.staged == S) {
-            ringPublish(ring, S);
-            feed.staged = 0;
-        }
+    if (kept != 0 && unpublished(marks, feed) + kept <= ringFree(ring)) {
+        put(ring, marks, feed, bytes, kept, S);
     } else if (kept != 0) {
-        // Only after the layout grew: the sample cannot be finished.
-        feed.staged = 0;
+        // Only after the layout grew: the sample cannot be finished, and a
+        // reader must pass over what of it was queued.
         dropped = 1;
+        if (marks != nullptr) feed.cutBytes = feed.into;
+        feed.into = 0;
         if (kept < owed) {
             feed.skip = owed - kept;
+            noteLoss(feed, dropped);
             return dropped;
         }
     }
     const uint64_t passed = n - kept;
     feed.skip = static_cast<uint32_t>((S - passed % S) % S);
-    return dropped + samplesBegunIn(passed, S);
+    dropped += samplesBegunIn(passed, S);
+    noteLoss(feed, dropped);
+    return dropped;
 }
 
 }  // namespace
 
-uint32_t feedSamples(ByteRing &ring, SampleFeed &feed, const uint8_t *bytes, uint32_t n, int64_t sampleBytes) {
-    const uint32_t S = sampleSizeFor(ring, sampleBytes);
-    settle(ring, feed, S, bytes, n);
-    if (n == 0) return 0;
-    const uint64_t total = uint64_t{feed.staged} + n;
-    const auto rest = static_cast<uint32_t>(total % S);
-    if (total + (S - rest) % S <= ringFree(ring)) {
-        ringStage(ring, feed.staged, bytes, n);
-        ringPublish(ring, static_cast<uint32_t>(total - rest));
-        feed.staged = rest;
-        return 0;
-    }
-    return finishSample(ring, feed, S, bytes, n);
+bool peekMark(MarkQueue &queue, QueueMark &mark) {
+    const uint32_t tail = loadRelaxed(queue.tail);
+    if (loadAcquire(queue.head) == tail) return false;
+    QueueMark &slot = queue.marks[tail % kQueueMarks];
+    mark = {loadAcquire(slot.position), loadAcquire(slot.skip), loadAcquire(slot.lost)};
+    return true;
 }
 
-void bypassFeed(ByteRing &ring, SampleFeed &feed, const uint8_t *bytes, uint32_t n, int64_t sampleBytes) {
+void popMark(MarkQueue &queue) { storeRelease(queue.tail, loadRelaxed(queue.tail) + 1); }
+
+void discardMarks(MarkQueue &queue) { storeRelease(queue.tail, loadAcquire(queue.head)); }
+
+uint32_t feedSamples(ByteRing &ring, MarkQueue *marks, SampleFeed &feed, const uint8_t *bytes, uint32_t n,
+                     int64_t sampleBytes) {
     const uint32_t S = sampleSizeFor(ring, sampleBytes);
-    settle(ring, feed, S, bytes, n);
-    (void)finishSample(ring, feed, S, bytes, n);
+    settle(ring, marks, feed, S, bytes, n);
+    if (n == 0) return 0;
+    const uint64_t total = uint64_t{feed.into} + n;
+    const auto rest = static_cast<uint32_t>(total % S);
+    const uint64_t needed = unpublished(marks, feed) + n + (S - rest) % S;
+    const bool markFits = marks == nullptr || !feed.breakPending || marksFree(*marks) != 0;
+    if (markFits && needed <= ringFree(ring)) {
+        closeBreak(marks, feed);
+        put(ring, marks, feed, bytes, n, S);
+        return 0;
+    }
+    return finishSample(ring, marks, feed, S, bytes, n);
+}
+
+void bypassFeed(ByteRing &ring, MarkQueue *marks, SampleFeed &feed, const uint8_t *bytes, uint32_t n,
+                int64_t sampleBytes) {
+    const uint32_t S = sampleSizeFor(ring, sampleBytes);
+    settle(ring, marks, feed, S, bytes, n);
+    (void)finishSample(ring, marks, feed, S, bytes, n);
 }
 
 bool cutFeed(SampleFeed &feed) {
-    const bool dropped = feed.staged != 0;
-    feed = SampleFeed{};
-    return dropped;
-}
-
-void callWithWholeSamples(kelvoDataCallback callback, SampleCarry &carry, const uint8_t *bytes, uint32_t n,
-                          int64_t sampleBytes) {
-    if (carry.callback != callback) {
-        carry.callback = callback;
-        carry.held = 0;
-    }
-    if (sampleBytes <= 1 || sampleBytes > kMaxCarriedSample) {
-        callback(bytes, static_cast<int>(n));
-        return;
-    }
-    const auto S = static_cast<uint32_t>(sampleBytes);
-    if (carry.held >= S) carry.held = 0;  // the layout shrank
-    if (carry.held != 0) {
-        const uint32_t taken = std::min(S - carry.held, n);
-        std::memcpy(carry.bytes + carry.held, bytes, taken);
-        carry.held += taken;
-        bytes += taken;
-        n -= taken;
-        if (carry.held < S) return;
-        carry.held = 0;
-        callback(carry.bytes, static_cast<int>(S));
-    }
-    const uint32_t whole = n - n % S;
-    if (whole != 0) callback(bytes, static_cast<int>(whole));
-    carry.held = n - whole;
-    std::memcpy(carry.bytes, bytes + whole, carry.held);
+    feed.skip = 0;
+    if (feed.into == 0) return false;
+    feed.cutBytes = feed.into;  // passed over by the reader of a marked queue
+    feed.into = 0;
+    noteLoss(feed, 1);
+    return true;
 }
 
 bool cutCarry(SampleCarry &carry) {

@@ -46,6 +46,12 @@ int32_t lineStalled[kSlots];
 int32_t queryActive[kSlots];
 int32_t queryReadHeld[kSlots];
 
+MarkQueue scpiMarks[kSlots];
+uint32_t streamGeneration[kSlots];
+int32_t streamCounted[kSlots];
+uint32_t streamOrigin[kSlots];
+int32_t streamOriginKnown[kSlots];
+
 int32_t doTxQueue = 1;
 int32_t terminate;
 int32_t isThreadRunning;

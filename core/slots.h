@@ -9,7 +9,9 @@
 //                filteredSampleSize (the I/O thread keeps its queues in
 //                samples of this size), queryActive
 //   I/O thread:  myPorts, isStreaming, scpiBuf, the requests (lower),
-//                timeStamp[4..15], lineHungUp, lineStalled
+//                timeStamp[4..15], lineHungUp, lineStalled, the stream's
+//                marks (head), streamGeneration, streamCounted, streamOrigin
+//   reader:      the marks' tail (kelvoGetStreamingData, kelvoReadSamples)
 //   both:        myPortErr, isFatal (bits set with an atomic OR),
 //                timestampRequest (see the synchronized start)
 #pragma once
@@ -18,6 +20,7 @@
 
 #include "atomics.h"
 #include "kelvo_lowlevel.h"
+#include "sampleFeed.h"
 
 namespace kelvo {
 
@@ -81,6 +84,18 @@ inline constexpr int32_t kQueryAwaitsAnswer = 2;
 // response queue was full; the caller clears it and wakes the thread once it
 // has made room.
 extern int32_t queryReadHeld[kSlots];
+
+// The stream queue's marks (see sampleFeed.h), and what a reader needs to
+// number the queued samples: the I/O thread publishes them when it takes up
+// a start, after emptying the queue and its marks, and the generation last,
+// so a reader that sees a new generation starts afresh.
+extern MarkQueue scpiMarks[kSlots];
+extern uint32_t streamGeneration[kSlots];
+extern int32_t streamCounted[kSlots];  // 1 when the stream's samples carry a counter
+// The counter of the stream's first sample, published (streamOriginKnown)
+// before that sample is queued.
+extern uint32_t streamOrigin[kSlots];
+extern int32_t streamOriginKnown[kSlots];
 
 extern int32_t doTxQueue;
 extern int32_t terminate;

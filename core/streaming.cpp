@@ -4,14 +4,18 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <cstdio>
 
 #include "atomics.h"
 #include "byteRing.h"
 #include "clock.h"
 #include "errors.h"
 #include "queueCommandLine.h"
+#include "queueReader.h"
+#include "sampleCallback.h"
 #include "slots.h"
 #include "streamLayout.h"
+#include "wakeups.h"
 
 using namespace kelvo;
 
@@ -21,7 +25,32 @@ constexpr int64_t kStreamTimeoutTicks = 200 * kTicksPerMs;
 
 bool startsWith(const char *command, const char *prefix) { return strncasecmp(command, prefix, 4) == 0; }
 
+// Streaming, or about to: a start the I/O thread has not taken up yet counts.
+bool slotStreams(int dev) { return loadAcquire(isStreaming[dev]) != 0 || loadAcquire(isStreamingRequest[dev]) != 0; }
+
 }  // namespace
+
+namespace kelvo {
+
+bool queueStreamCommand(int dev, const char *command) {
+    // The flags go up before the command is queued, so the device's first
+    // bytes are already taken as stream data.
+    if (startsWith(command, "abor")) {
+        storeRelease(isStopStreamingRequest[dev], 1);
+        storeRelease(stopStreamingRequestTimestamp[dev], ticksNow());
+    }
+    if (startsWith(command, "init")) {
+        storeRelease(isStopStreamingRequest[dev], 0);
+        storeRelease(isStreamingRequest[dev], 1);
+        storeRelease(t0[dev], ticksNow());
+        storeRelease(timestampRequest[dev], 1);
+    }
+    return queueCommandLine(dev, command, 0, kFaultStreamCommandNoRoom);
+}
+
+SeqLock<SampleCallbackRecord> sampleCallbacks[kSlots];
+
+}  // namespace kelvo
 
 extern "C" {
 
@@ -40,19 +69,7 @@ KELVO_API int kelvoSendCmdWhileStreaming(int dev, const char *command) noexcept 
         buildErrMsg(dev, kName, "command must not be NULL");
         return 1;
     }
-    // The flags go up before the command is queued, so the device's first
-    // bytes are already taken as stream data.
-    if (startsWith(command, "abor")) {
-        storeRelease(isStopStreamingRequest[dev], 1);
-        storeRelease(stopStreamingRequestTimestamp[dev], ticksNow());
-    }
-    if (startsWith(command, "init")) {
-        storeRelease(isStopStreamingRequest[dev], 0);
-        storeRelease(isStreamingRequest[dev], 1);
-        storeRelease(t0[dev], ticksNow());
-        storeRelease(timestampRequest[dev], 1);
-    }
-    queueCommandLine(dev, command, 0, kFaultStreamCommandNoRoom);
+    (void)queueStreamCommand(dev, command);
     return 0;
 }
 
@@ -69,11 +86,9 @@ KELVO_API int kelvoGetStreamingData(int dev, void *destination, int sampleSize, 
     // hung up while its last bytes are still on their way into the queue.
     const bool hungUp = lineIsHungUp(dev);
     const uint32_t unit = sampleSize > 0 ? static_cast<uint32_t>(sampleSize) : 1;
-    uint32_t count = std::min<uint32_t>(capacity, ringFill(scpiQ[dev]));
-    count -= count % unit;
+    const uint32_t count = takeQueuedBytes(dev, destination, capacity, unit);
     const int64_t now = ticksNow();
     if (count > 0) {
-        ringTake(scpiQ[dev], destination, count);
         storeRelease(t0[dev], now);
         return static_cast<int>(count);
     }
@@ -83,6 +98,87 @@ KELVO_API int kelvoGetStreamingData(int dev, void *destination, int sampleSize, 
         return -2;
     }
     return 0;
+}
+
+KELVO_API int kelvoSetSampleCallback(int dev, kelvoSampleCallback callback, void *user) noexcept {
+    if (refuseSlot("kelvoSetSampleCallback", dev, {.open = false, .healthyPort = false})) return KELVO_REFUSED;
+    sampleCallbacks[dev].write({callback, callback != nullptr ? user : nullptr});
+    return KELVO_OK;
+}
+
+KELVO_API int kelvoReadSamples(int dev, void *destination, int capacitySamples, int timeoutMs,
+                               int64_t *firstIndex) noexcept {
+    static const char kName[] = "kelvoReadSamples";
+    if (refuseSlot(kName, dev, {.open = true, .healthyPort = true})) return KELVO_REFUSED;
+    const int64_t sampleBytes = streamSampleBytes(dev);
+    const char *why = nullptr;
+    if (destination == nullptr) why = "destination must not be NULL";
+    else if (capacitySamples < 1) why = "the capacity must be at least one sample";
+    else if (timeoutMs < 0) why = "the time-out must not be negative";
+    else if (sampleBytes <= 0) why = "no sample layout; send a configuration command first";
+    if (why != nullptr) {
+        buildErrMsg(dev, kName, why);
+        return KELVO_REFUSED;
+    }
+    const auto S = static_cast<uint32_t>(sampleBytes);
+    const auto capacity = static_cast<uint32_t>(capacitySamples);
+    const int64_t deadline = ticksNow() + timeoutMs * kTicksPerMs;
+    int64_t index = 0;
+    uint32_t count = 0;
+    bool hungUp = false;
+    bool live = false;
+    // Looked at before the queue: the I/O thread queues every byte before
+    // it marks a hang-up or the end of streaming.
+    (void)awaitPayloadUntil(dev, deadline, [&] {
+        hungUp = lineIsHungUp(dev);
+        live = slotStreams(dev);
+        count = takeQueuedSamples(dev, destination, capacity, S, &index);
+        return count != 0 || hungUp || !live;
+    });
+    if (count != 0) {
+        if (firstIndex != nullptr) *firstIndex = index;
+        return static_cast<int>(count);
+    }
+    if (hungUp) {
+        buildErrMsg(dev, kName, "fatal I/O error on Port");
+        return KELVO_DISCONNECTED;
+    }
+    if (!live) {
+        buildErrMsg(dev, kName, "the slot is not streaming");
+        return KELVO_REFUSED;
+    }
+    char message[64];
+    std::snprintf(message, sizeof message, "no samples within %d ms", timeoutMs);
+    buildErrMsg(dev, kName, message);
+    return KELVO_TIMEOUT;
+}
+
+KELVO_API int kelvoStopStream(int dev, int timeoutMs) noexcept {
+    static const char kName[] = "kelvoStopStream";
+    if (refuseSlot(kName, dev, {.open = true, .healthyPort = true, .connected = true})) {
+        return isValidSlot(dev) && isDisconnected(dev) ? KELVO_DISCONNECTED : KELVO_REFUSED;
+    }
+    if (!slotStreams(dev)) return KELVO_OK;
+    if (!queueStreamCommand(dev, "ABORt")) {
+        buildErrMsg(dev, kName, "no room in the transmit queue for ABORt");
+        return KELVO_REFUSED;
+    }
+    const int waitMs = timeoutMs > 0 ? timeoutMs : 1000;
+    const int64_t deadline = ticksNow() + waitMs * kTicksPerMs;
+    bool hungUp = false;
+    const bool stopped = awaitSlotUntil(dev, deadline, [&] {
+        hungUp = lineIsHungUp(dev);
+        return hungUp || !slotStreams(dev);
+    });
+    if (hungUp) {
+        buildErrMsg(dev, kName, "fatal I/O error on Port");
+        return KELVO_DISCONNECTED;
+    }
+    if (stopped) return KELVO_OK;
+    char message[64];
+    std::snprintf(message, sizeof message, "still streaming %d ms after ABORt", waitMs);
+    buildErrMsg(dev, kName, message);
+    return KELVO_TIMEOUT;
 }
 
 KELVO_API int kelvoGetSampleSize(int dev) noexcept {

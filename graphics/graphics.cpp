@@ -94,6 +94,14 @@ uint32_t layoutSerial;
 int32_t titleRequest;
 char requestedTitle[512];
 
+// Why the last plot call that failed failed, for kelvoGetPlotError: SDL's
+// own text lives per thread, and not every caller can reach SDL.
+char plotError[512];
+
+void clearPlotError() { plotError[0] = '\0'; }
+
+void keepPlotError() { std::snprintf(plotError, sizeof plotError, "%s", SDL_GetError()); }
+
 void recordFailure(const char *what) {
     std::snprintf(setupFailure, sizeof setupFailure, "%s: %s", what, SDL_GetError());
 }
@@ -437,8 +445,10 @@ KELVO_API int sdl2Window(int x, int y, int width, int height) noexcept {
     if (pWindow != nullptr || isGraphicThreadRunning != 0) sdl2KillWindow();
     storeRelease(isGraphicConfigured, 0);
     ringDiscard(graphicQ);
+    clearPlotError();
     if (width <= 0 || height <= 0) {
         SDL_SetError("sdl2Window: window size %d x %d is not positive", width, height);
+        keepPlotError();
         return 0;
     }
     requested = {x, y, width, height};
@@ -451,6 +461,7 @@ KELVO_API int sdl2Window(int x, int y, int width, int height) noexcept {
     titleRequest = 0;
     if (pthread_create(&graphicThreadId, nullptr, graphicThread, nullptr) != 0) {
         SDL_SetError("sdl2Window: the render thread cannot be started");
+        keepPlotError();
         return 0;
     }
     isGraphicThreadRunning = 1;
@@ -460,12 +471,17 @@ KELVO_API int sdl2Window(int x, int y, int width, int height) noexcept {
         pthread_join(graphicThreadId, nullptr);
         isGraphicThreadRunning = 0;
         SDL_SetError("sdl2Window: %s", setupFailure);
+        keepPlotError();
     }
     return 0;
 }
 
 KELVO_API int sdl2WindowConfigure(int dev, int span) noexcept {
-    if (refuseSlot("sdl2WindowConfigure", dev, {.open = false, .healthyPort = false})) return -1;
+    if (refuseSlot("sdl2WindowConfigure", dev, {.open = false, .healthyPort = false})) {
+        std::snprintf(plotError, sizeof plotError, "sdl2WindowConfigure: illegal port number %d", dev);
+        return -1;
+    }
+    clearPlotError();
     grConf = filtInfo[dev];
     if (pRender == nullptr) return 0;
     layoutSpan = span;
@@ -473,6 +489,7 @@ KELVO_API int sdl2WindowConfigure(int dev, int span) noexcept {
     waitForLayout();
     if (loadAcquire(layoutFailed) != 0) {
         SDL_SetError("sdl2WindowConfigure: no memory for the layout; the plot stays empty");
+        keepPlotError();
         return -1;
     }
     storeRelease(isGraphicConfigured, 1);
@@ -504,7 +521,12 @@ KELVO_API int kelvoPlotWindowIsOpen(void) noexcept {
 }
 
 KELVO_API int kelvoSetPlotTitle(const char *title) noexcept {
-    if (title == nullptr || kelvoPlotWindowIsOpen() == 0) return -1;
+    if (title == nullptr || kelvoPlotWindowIsOpen() == 0) {
+        std::snprintf(plotError, sizeof plotError, "kelvoSetPlotTitle: %s",
+                      title == nullptr ? "title must not be NULL" : "no plot window is open");
+        return -1;
+    }
+    clearPlotError();
     // Cut at a character boundary: SDL takes the title as UTF-8.
     const size_t whole = std::strlen(title);
     size_t length = std::min(whole, sizeof requestedTitle - 1);
@@ -516,11 +538,14 @@ KELVO_API int kelvoSetPlotTitle(const char *title) noexcept {
         // A window closed meanwhile never takes it.
         if (loadAcquire(renderLoopEnded) != 0) {
             storeRelease(titleRequest, 0);
+            std::snprintf(plotError, sizeof plotError, "kelvoSetPlotTitle: the window was closed");
             return -1;
         }
         usleep(1000);
     }
     return 0;
 }
+
+KELVO_API const char *kelvoGetPlotError(void) noexcept { return plotError; }
 
 }  // extern "C"

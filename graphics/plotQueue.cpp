@@ -56,7 +56,8 @@ namespace {
 
 // The plot queue is a best-effort copy: overflow is dropped unmarked.
 void copyPayload(int /*dev*/, const uint8_t *bytes, uint32_t count, int64_t sampleBytes) {
-    if (loadAcquire(isGraphicConfigured) != 0) (void)feedSamples(graphicQ, graphicQFeed, bytes, count, sampleBytes);
+    if (loadAcquire(isGraphicConfigured) != 0)
+        (void)feedSamples(graphicQ, nullptr, graphicQFeed, bytes, count, sampleBytes);
 }
 
 }  // namespace

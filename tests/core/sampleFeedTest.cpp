@@ -62,7 +62,7 @@ TEST(SampleFeed, OverflowsDropWholeSamplesNeverMixTwoAndCountEveryLoss) {
     uint32_t dropped = 0;
     for (size_t at = 0; at < stream.size();) {
         const auto n = static_cast<uint32_t>(std::min<size_t>(random() % 23 + 1, stream.size() - at));
-        dropped += feedSamples(q.ring, q.feed, stream.data() + at, n, kSample);
+        dropped += feedSamples(q.ring, nullptr, q.feed, stream.data() + at, n, kSample);
         at += n;
         if (random() % 4 == 0) drain.take(q.ring);
     }
@@ -78,7 +78,7 @@ TEST(SampleFeed, WithRoomEveryByteArrives) {
     const std::vector<uint8_t> stream = samples(0, 1000);
     for (size_t at = 0; at < stream.size(); at += 7) {
         const auto n = static_cast<uint32_t>(std::min<size_t>(7, stream.size() - at));
-        EXPECT_EQ(feedSamples(q.ring, q.feed, stream.data() + at, n, kSample), 0u);
+        EXPECT_EQ(feedSamples(q.ring, nullptr, q.feed, stream.data() + at, n, kSample), 0u);
         drain.take(q.ring);
     }
     EXPECT_EQ(drain.taken, 1000u);
@@ -88,11 +88,11 @@ TEST(SampleFeed, AfterBytesWentToACallbackTheQueueResumesAtASampleStart) {
     FedRing q;
     Drain drain;
     const std::vector<uint8_t> stream = samples(0, 100);
-    ASSERT_EQ(feedSamples(q.ring, q.feed, stream.data(), 10, kSample), 0u);  // ends inside sample 1
+    ASSERT_EQ(feedSamples(q.ring, nullptr, q.feed, stream.data(), 10, kSample), 0u);  // ends inside sample 1
     // The callback got bytes 10 to 32: the queue finishes sample 1 with two
     // of them and takes up the stream again at sample 6 (byte 36).
-    bypassFeed(q.ring, q.feed, stream.data() + 10, 23, kSample);
-    ASSERT_EQ(feedSamples(q.ring, q.feed, stream.data() + 33, 40, kSample), 0u);
+    bypassFeed(q.ring, nullptr, q.feed, stream.data() + 10, 23, kSample);
+    ASSERT_EQ(feedSamples(q.ring, nullptr, q.feed, stream.data() + 33, 40, kSample), 0u);
     drain.take(q.ring);
     EXPECT_EQ(drain.taken, 8u);  // 0, 1, 6 to 11
     EXPECT_EQ(drain.last, 11);
@@ -102,12 +102,12 @@ TEST(SampleFeed, NoLayoutOrASampleLargerThanTheQueueKeepsPlainChunks) {
     for (int64_t size : {int64_t{0}, int64_t{-4}, int64_t{61}, int64_t{1} << 40}) {
         FedRing q;
         const std::vector<uint8_t> bytes(60, 1);
-        EXPECT_EQ(feedSamples(q.ring, q.feed, bytes.data(), 7, size), 0u) << size;
-        EXPECT_EQ(feedSamples(q.ring, q.feed, bytes.data(), 53, size), 0u) << size;
-        EXPECT_EQ(feedSamples(q.ring, q.feed, bytes.data(), 1, size), 1u) << size;
+        EXPECT_EQ(feedSamples(q.ring, nullptr, q.feed, bytes.data(), 7, size), 0u) << size;
+        EXPECT_EQ(feedSamples(q.ring, nullptr, q.feed, bytes.data(), 53, size), 0u) << size;
+        EXPECT_EQ(feedSamples(q.ring, nullptr, q.feed, bytes.data(), 1, size), 1u) << size;
         EXPECT_EQ(ringFill(q.ring), 60u) << size;
         ringSkip(q.ring, 1);
-        EXPECT_EQ(feedSamples(q.ring, q.feed, bytes.data(), 1, size), 0u) << size << ": nothing skipped";
+        EXPECT_EQ(feedSamples(q.ring, nullptr, q.feed, bytes.data(), 1, size), 0u) << size << ": nothing skipped";
     }
 }
 
@@ -117,11 +117,11 @@ TEST(SampleFeed, ACutDropsTheUnfinishedSampleUnseen) {
     FedRing q;
     Drain drain;
     const std::vector<uint8_t> stream = samples(0, 10);
-    ASSERT_EQ(feedSamples(q.ring, q.feed, stream.data(), 14, kSample), 0u);  // samples 0, 1 and 2 bytes of 2
+    ASSERT_EQ(feedSamples(q.ring, nullptr, q.feed, stream.data(), 14, kSample), 0u);  // samples 0, 1 and 2 bytes of 2
     EXPECT_EQ(ringFill(q.ring), 12u) << "only whole samples are queued";
     EXPECT_TRUE(cutFeed(q.feed));
     EXPECT_FALSE(cutFeed(q.feed)) << "nothing left to drop";
-    ASSERT_EQ(feedSamples(q.ring, q.feed, stream.data() + 30, 30, kSample), 0u);  // samples 5 to 9
+    ASSERT_EQ(feedSamples(q.ring, nullptr, q.feed, stream.data() + 30, 30, kSample), 0u);  // samples 5 to 9
     drain.take(q.ring);
     EXPECT_EQ(drain.taken, 7u);
     EXPECT_EQ(drain.last, 9);
@@ -133,11 +133,11 @@ TEST(SampleFeed, ACutDropsTheUnfinishedSampleUnseen) {
 TEST(SampleFeed, ACutWhileSkippingCountsNothingTwice) {
     FedRing q;
     const std::vector<uint8_t> stream = samples(0, 20);
-    ASSERT_EQ(feedSamples(q.ring, q.feed, stream.data(), 60, kSample), 0u);  // fills the ring
-    EXPECT_EQ(feedSamples(q.ring, q.feed, stream.data() + 60, 9, kSample), 2u);
+    ASSERT_EQ(feedSamples(q.ring, nullptr, q.feed, stream.data(), 60, kSample), 0u);  // fills the ring
+    EXPECT_EQ(feedSamples(q.ring, nullptr, q.feed, stream.data() + 60, 9, kSample), 2u);
     EXPECT_FALSE(cutFeed(q.feed));
     ringSkip(q.ring, 60);
-    ASSERT_EQ(feedSamples(q.ring, q.feed, stream.data() + 90, 12, kSample), 0u);
+    ASSERT_EQ(feedSamples(q.ring, nullptr, q.feed, stream.data() + 90, 12, kSample), 0u);
     Drain drain;
     drain.take(q.ring);
     EXPECT_EQ(drain.taken, 2u);
@@ -149,6 +149,12 @@ std::vector<int> callSizes;
 void record(const unsigned char *data, int count) {
     calledBack.insert(calledBack.end(), data, data + count);
     callSizes.push_back(count);
+}
+
+void callWithWholeSamples(void (*callback)(const unsigned char *, int), SampleCarry &carry, const uint8_t *bytes,
+                          uint32_t n, uint32_t sampleBytes) {
+    takeWholeSamples(carry, bytes, n, sampleBytes,
+                     [&](const uint8_t *run, uint32_t count) { callback(run, static_cast<int>(count * sampleBytes)); });
 }
 
 // A callback sees whole samples only, however the bytes are cut, and a cut
