@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <system_error>
 
+#include "sampleClock.h"
+
 namespace kelvo::sim {
 
 std::string definiteBlock(std::string_view payload, std::string_view terminator) {
@@ -93,19 +95,58 @@ void PtyDevice::clearReceived() {
     received_.clear();
 }
 
+namespace {
+
+// The old fixed-interval stream as a schedule.
+class IntervalSchedule : public ChunkSchedule {
+public:
+    IntervalSchedule(PtyDevice::ChunkSource nextChunk, std::chrono::microseconds interval)
+        : nextChunk_(std::move(nextChunk)), interval_(std::chrono::nanoseconds(interval).count()) {}
+    int64_t nextDue() override {
+        due_ = started_ ? due_ + interval_ : rawNanoseconds();
+        started_ = true;
+        return due_;
+    }
+    std::string nextChunk() override { return nextChunk_(); }
+
+private:
+    PtyDevice::ChunkSource nextChunk_;
+    int64_t interval_;
+    bool started_ = false;
+    int64_t due_ = 0;
+};
+
+}  // namespace
+
 void PtyDevice::startStreaming(ChunkSource nextChunk, std::chrono::microseconds interval) {
+    startStreaming(std::make_unique<IntervalSchedule>(std::move(nextChunk), interval));
+}
+
+void PtyDevice::startStreaming(std::unique_ptr<ChunkSchedule> schedule) {
     std::lock_guard lock(streamMutex_);
     stopStreamingLocked();
     streaming_ = true;
-    streamer_ = std::thread([this, nextChunk = std::move(nextChunk), interval] {
-        auto due = std::chrono::steady_clock::now();
+    streamer_ = std::thread([this, schedule = std::move(schedule)] {
         while (streaming_) {
-            const std::string chunk = nextChunk();
+            sleepUntil(schedule->nextDue());
+            if (!streaming_) break;
+            const std::string chunk = schedule->nextChunk();
             if (!chunk.empty()) writeWhile(chunk, streaming_);
-            due += interval;
-            std::this_thread::sleep_until(due);
         }
     });
+}
+
+// A timed wait takes CLOCK_MONOTONIC (steady_clock), not the raw clock the
+// deadline is on; the two part by the slew NTP applies, at most a few
+// hundred ppm. So each wake-up looks at the raw clock again and sleeps what
+// is left, which is at most a tiny remainder the second time.
+void PtyDevice::sleepUntil(int64_t rawDeadline) {
+    std::unique_lock lock(sleepMutex_);
+    while (streaming_) {
+        const int64_t left = rawDeadline - rawNanoseconds();
+        if (left <= 0) return;
+        streamStopped_.wait_for(lock, std::chrono::nanoseconds(left));
+    }
 }
 
 void PtyDevice::stopStreaming() {
@@ -114,7 +155,13 @@ void PtyDevice::stopStreaming() {
 }
 
 void PtyDevice::stopStreamingLocked() {
-    streaming_ = false;
+    {
+        // Under the sleep's mutex, so that the streaming thread cannot miss
+        // the notification between its check and its wait.
+        std::lock_guard sleeping(sleepMutex_);
+        streaming_ = false;
+    }
+    streamStopped_.notify_all();
     if (streamer_.joinable() && streamer_.get_id() != std::this_thread::get_id()) streamer_.join();
 }
 

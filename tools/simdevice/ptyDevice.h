@@ -4,9 +4,9 @@
 // The library opens path() like any USB tty. Everything the library writes
 // is recorded and cut into lines; each line is handed to the handler set
 // with onLine(), on the device's own thread, which answers through send().
-// Streaming runs on a second thread that writes what a generator returns at
-// a fixed interval. Tests script answers with it; the simulator program
-// builds a whole device on it.
+// Streaming runs on a second thread that writes what a generator returns,
+// at a fixed interval or on a schedule of its own. Tests script answers with
+// it; the simulator program builds a whole device on it.
 #pragma once
 
 #include <termios.h>
@@ -14,7 +14,9 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -24,6 +26,19 @@ namespace kelvo::sim {
 
 // "#", digit count, length, payload, terminator: a SCPI definite-length block.
 std::string definiteBlock(std::string_view payload, std::string_view terminator = "\n");
+
+// What a stream writes and when: the streaming thread asks nextDue(), sleeps
+// until then, asks nextChunk() and writes it, and so on until the stream is
+// stopped. Both run on the streaming thread.
+class ChunkSchedule {
+public:
+    virtual ~ChunkSchedule() = default;
+    // The CLOCK_MONOTONIC_RAW nanosecond before which the next chunk is not
+    // written; a time gone by writes it at once.
+    virtual int64_t nextDue() = 0;
+    // The chunk to write now; an empty one writes nothing this round.
+    virtual std::string nextChunk() = 0;
+};
 
 class PtyDevice {
 public:
@@ -50,8 +65,11 @@ public:
     void clearReceived();
 
     // Write nextChunk() every `interval` until stopStreaming() (an empty
-    // chunk writes nothing that round).
+    // chunk writes nothing that round), the first at once.
     void startStreaming(ChunkSource nextChunk, std::chrono::microseconds interval);
+    // Write what `schedule` gives when it says, until stopStreaming().
+    void startStreaming(std::unique_ptr<ChunkSchedule> schedule);
+    // Returns once the streaming thread has ended; a sleep of it ends at once.
     void stopStreaming();
     bool isStreaming() const { return streaming_.load(); }
 
@@ -66,7 +84,8 @@ private:
     void writeWhile(std::string_view bytes, const std::atomic<bool> &keepGoing);
     void takeBytes(const char *bytes, size_t count);
     void stopStreamingLocked();
-    void closeMaster();  // reader thread only
+    void sleepUntil(int64_t rawNanoseconds);  // streaming thread; ends early on a stop
+    void closeMaster();                       // reader thread only
 
     int master_ = -1;
     int slave_ = -1;  // kept open so the line survives the library closing it
@@ -87,6 +106,8 @@ private:
     std::mutex writeMutex_;
     std::mutex streamMutex_;  // guards streamer_: tests and line handlers start and stop it
     std::atomic<bool> streaming_{false};
+    std::mutex sleepMutex_;  // with streamStopped_: wakes the streaming thread's sleep
+    std::condition_variable streamStopped_;
     std::thread streamer_;
     std::thread reader_;
 };

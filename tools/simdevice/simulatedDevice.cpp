@@ -3,6 +3,7 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -162,9 +163,15 @@ std::string SimulatedDevice::framingSamples(size_t sampleBytes, uint64_t first, 
     return out;
 }
 
-SimulatedDevice::SimulatedDevice(SimOptions options) : options_(std::move(options)) {
+SimulatedDevice::SimulatedDevice(SimOptions options)
+    : options_(std::move(options)),
+      truth_(options_.truthPath),
+      lateness_(options_.seed ? *options_.seed : std::random_device{}()) {
     if (!(options_.sampleRate > 0.0)) options_.sampleRate = 1000.0;
     if (options_.samplesPerBlock == 0) options_.samplesPerBlock = 1;
+    if (!(std::abs(options_.clockPpm) < 1e6)) options_.clockPpm = 0.0;
+    if (!(options_.lateMaxMs >= 0.0)) options_.lateMaxMs = 0.0;
+    options_.lateMaxMs = std::min(options_.lateMaxMs, 1e9);
     layout_ = narrowLayout(3, 0, 0, 1);
     pty_.onLine([this](PtyDevice &, const std::string &line) { takeLine(line); });
 }
@@ -377,63 +384,99 @@ void SimulatedDevice::configureScanList(std::string_view parameters) {
     scanList_ = std::string(list);
 }
 
-void SimulatedDevice::startStream() {
-    struct Generator {
-        SimulatedDevice *device;
-        SampleLayout layout;
-        uint64_t next = 0;
-        uint64_t blocks = 0;
-        uint32_t noise = 12345;
+// One stream, from the start command to the stop: its sample clock, which
+// block is next, and the faults that come due. Runs on the streaming thread.
+class SimulatedDevice::Stream : public ChunkSchedule {
+public:
+    Stream(SimulatedDevice &device, SampleLayout layout, SampleClock clock)
+        : d_(device), layout_(std::move(layout)), clock_(clock) {}
 
-        std::string operator()() {
-            SimulatedDevice &d = *device;
-            if (d.silent_) return {};
-            for (const Fault &fault : d.options_.faults) {
-                if (blocks < fault.count) continue;
-                if (fault.kind == FaultKind::drop && blocks == fault.count) {
-                    d.pty_.hangUp();
-                    return {};
-                }
-                if (fault.kind == FaultKind::silent) {
-                    d.silent_ = true;
-                    return {};
-                }
+    // The clock ticks on whether or not blocks go out, so a device that went
+    // silent or dead waits a block's time per round rather than spinning.
+    int64_t nextDue() override {
+        next_ = scheduled_;
+        scheduled_ += d_.options_.samplesPerBlock;
+        const int64_t measured = clock_.measuredNanoseconds(scheduled_ - 1);
+        return measured + (d_.options_.lateMaxMs > 0 ? lateness() : 0);
+    }
+
+    std::string nextChunk() override {
+        if (d_.silent_ || lineGoesQuiet()) return {};
+        const unsigned count = d_.options_.samplesPerBlock;
+        std::string payload = d_.options_.framingPayload ? framingSamples(layout_.bytes(), next_, count)
+                                                         : samples(layout_, d_.options_.sampleRate, next_, count);
+        ++blocks_;
+        std::string chunk = withFaults(definiteBlock(payload), payload.size());
+        d_.samplesSent_ += count;
+        d_.blocksSent_ += 1;
+        d_.truth_.add({next_, clock_.measuredTick(next_)});
+        return chunk;
+    }
+
+private:
+    int64_t lateness() {
+        const auto most = static_cast<int64_t>(std::llround(d_.options_.lateMaxMs * 1e6));
+        return std::uniform_int_distribution<int64_t>(0, most)(d_.lateness_);
+    }
+
+    // drop and silent, once their block count has gone out.
+    bool lineGoesQuiet() {
+        for (const Fault &fault : d_.options_.faults) {
+            if (blocks_ < fault.count) continue;
+            if (fault.kind == FaultKind::drop && blocks_ == fault.count) {
+                d_.pty_.hangUp();
+                return true;
             }
-            std::string payload = d.options_.framingPayload
-                                      ? framingSamples(layout.bytes(), next, d.options_.samplesPerBlock)
-                                      : samples(layout, d.options_.sampleRate, next, d.options_.samplesPerBlock);
-            next += d.options_.samplesPerBlock;
-            ++blocks;
-            std::string chunk;
-            std::string block = definiteBlock(payload);
-            const size_t digitCount = static_cast<size_t>(block[1] - '0');
-            for (const Fault &fault : d.options_.faults) {
-                if (blocks % fault.count != 0) continue;
-                switch (fault.kind) {
-                    case FaultKind::garbage:
-                        for (int i = 0; i < 16; ++i) {
-                            noise = noise * 1103515245u + 12345u;
-                            chunk.push_back(static_cast<char>(noise >> 24));
-                        }
-                        break;
-                    case FaultKind::malformed:
-                        if (payload.size() >= 3) block.erase(block.size() - 4, 3);
-                        break;
-                    case FaultKind::corrupt: block[1 + digitCount] = '5'; break;
-                    case FaultKind::badHeader: block[1] = 'x'; break;
-                    case FaultKind::noTerminator: block.pop_back(); break;
-                    default: break;
-                }
+            if (fault.kind == FaultKind::silent) {
+                d_.silent_ = true;
+                return true;
             }
-            chunk += block;
-            d.samplesSent_ += d.options_.samplesPerBlock;
-            d.blocksSent_ += 1;
-            return chunk;
         }
-    };
-    const auto interval = std::chrono::microseconds(
-        std::max<int64_t>(1, std::llround(1e6 * options_.samplesPerBlock / options_.sampleRate)));
-    pty_.startStreaming(Generator{this, layout_}, interval);
+        return false;
+    }
+
+    std::string withFaults(std::string block, size_t payloadBytes) {
+        std::string chunk;
+        const size_t digitCount = static_cast<size_t>(block[1] - '0');
+        for (const Fault &fault : d_.options_.faults) {
+            if (blocks_ % fault.count != 0) continue;
+            switch (fault.kind) {
+                case FaultKind::garbage:
+                    for (int i = 0; i < 16; ++i) {
+                        noise_ = noise_ * 1103515245u + 12345u;
+                        chunk.push_back(static_cast<char>(noise_ >> 24));
+                    }
+                    break;
+                case FaultKind::malformed:
+                    if (payloadBytes >= 3) block.erase(block.size() - 4, 3);
+                    break;
+                case FaultKind::corrupt: block[1 + digitCount] = '5'; break;
+                case FaultKind::badHeader: block[1] = 'x'; break;
+                case FaultKind::noTerminator: block.pop_back(); break;
+                default: break;
+            }
+        }
+        return chunk + block;
+    }
+
+    SimulatedDevice &d_;
+    SampleLayout layout_;
+    SampleClock clock_;
+    uint64_t next_ = 0;       // first sample of the block nextChunk() writes
+    uint64_t scheduled_ = 0;  // first sample of the block after it
+    uint64_t blocks_ = 0;
+    uint32_t noise_ = 12345;
+};
+
+void SimulatedDevice::startStream() {
+    // The moment the command was taken is the clock's start, whatever
+    // stopping a stream still running costs.
+    const int64_t start = rawTicks();
+    // Stopped first, so that none of its blocks lands in the log after "# start".
+    pty_.stopStreaming();
+    truth_.startStream();
+    pty_.startStreaming(
+        std::make_unique<Stream>(*this, layout_, SampleClock(start, options_.sampleRate, options_.clockPpm)));
 }
 
 }  // namespace kelvo::sim

@@ -5,6 +5,12 @@
 // after a command beginning "init" until one beginning "abor", acknowledges
 // uploaded blocks and keeps a SCPI error queue for everything else.
 //
+// Timing: the device has a sample clock of its own (sampleClock.h), which
+// starts when it takes the start command and may run fast or slow. A block
+// of samples [k, k+B) is written once its last sample, k+B-1, has been
+// measured, at once or late by a random delay; the truth log (truthLog.h)
+// records when each block's first sample was measured.
+//
 // Samples: in 16-bit layouts one little-endian int16 per word; in 32-bit
 // layouts (a device layout with 24-bit channels, or a scan list) a leading
 // 32-bit sample counter and one int32 per channel carrying a 24-bit value in
@@ -16,11 +22,14 @@
 #include <deque>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "ptyDevice.h"
+#include "sampleClock.h"
+#include "truthLog.h"
 
 namespace kelvo::sim {
 
@@ -57,6 +66,14 @@ struct SimOptions {
     std::string serial = "SIM0001";
     std::vector<Fault> faults;
     bool framingPayload = false;  // samples of framingSamples() instead of the waveforms
+    // The sample clock runs this many parts per million fast (negative:
+    // slow): a sample period is 1 / (sampleRate * (1 + clockPpm * 1e-6)) s.
+    double clockPpm = 0.0;
+    std::string truthPath{};  // the truth log's file; empty: the log is kept in memory only
+    // Each block is written late by a delay drawn uniformly from [0, lateMaxMs]
+    // ms after its last sample was measured; the schedule does not shift.
+    double lateMaxMs = 0.0;
+    std::optional<uint64_t> seed{};  // of those delays; unset: a fresh one
 };
 
 // The words of one sample and the channel each carries.
@@ -80,6 +97,10 @@ public:
     uint64_t blocksSent() const { return blocksSent_.load(); }
     bool isStreaming() const { return pty_.isStreaming(); }
 
+    // Index and measuring tick of each block's first sample written so far
+    // in the current stream (the first is index 0 at the start tick).
+    std::vector<TruthPoint> truth() const { return truth_.points(); }
+
     // `count` samples from `first` on, as the device streams them.
     static std::string samples(const SampleLayout &layout, double sampleRate, uint64_t first, unsigned count);
 
@@ -89,6 +110,8 @@ public:
     static std::string framingSamples(size_t sampleBytes, uint64_t first, unsigned count);
 
 private:
+    class Stream;
+
     void takeLine(const std::string &line);
     void execute(std::string_view command);
     bool takeBlockPart(const std::string &line);
@@ -115,6 +138,9 @@ private:
     size_t blockLength_ = 0;
     std::string block_;
     std::string lastUpload_;
+
+    TruthLog truth_;
+    std::mt19937_64 lateness_;  // used by the streaming thread only, one stream at a time
 
     PtyDevice pty_;  // last: its threads stop before the members above go
 };
