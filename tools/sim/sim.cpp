@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -43,7 +44,28 @@ Options:
                          noterminator  every N-th block lacks its line feed (10)
   -p, --payload KIND   waves (default): the waveforms below; framing: samples
                        of '#', CR, LF and digits that look like block headers
+      --clock-ppm P[,P...]
+                       the sample clock runs P parts per million fast
+                       (negative: slow), -100000 to 100000 (default 0); one
+                       value for every device or one per device, in order
+      --truth FILE     log when each block's first sample was measured (see
+                       Timing); with several devices device K logs to FILE.K
+      --late-ms MAX    write each block late by a delay drawn uniformly from
+                       0 to MAX ms, 0 to 60000 (default 0)
+      --seed S         seed of those delays, a whole number; device K takes
+                       S + K - 1 (default: a fresh seed every run)
   -h, --help           show this text
+
+Timing: each device has a sample clock that starts at the tick T0 at which
+the device takes INIT. Sample n of the stream (n from 0 at each INIT, the n
+a 32-bit sample counter carries) is measured n / (HZ * (1 + P / 1000000))
+seconds after T0, HZ being the --rate and P the --clock-ppm; a block of B
+samples (--block), k to k+B-1, is written once sample k+B-1 has been
+measured, later by its --late-ms delay if one is given. Ticks are 100 ns
+units of CLOCK_MONOTONIC_RAW, the library's clock. The truth log gets a
+line "# start" at each INIT and then, per block written, a line "INDEX
+TICKS": the stream index of the block's first sample and the tick at which
+it was measured, to the nearest tick.
 
 The devices answer:
   *IDN?  *OPC?  *RST  *CLS  SYSTem:ERRor[:NEXT]?  SYSTem:ERRor:COUNt?
@@ -65,10 +87,11 @@ The devices answer:
 Anything else is an error: nothing is answered, and SYSTem:ERRor? reports
 -113,"Undefined header".
 
-Waveforms: channel c (from 0) at t seconds, with p the fractional part of
-(1 + c/2) t: sine sin(2 pi p), ramp 2p - 1, square (+1 while p < 1/2, else
--1), in that order repeating over the channels. A scan list entry n is
-channel n - 1; the oversampled words of a channel are taken 1/F sample apart.
+Waveforms: channel c (from 0) of sample n at t = n / HZ seconds, with p the
+fractional part of (1 + c/2) t: sine sin(2 pi p), ramp 2p - 1, square (+1
+while p < 1/2, else -1), in that order repeating over the channels. A scan
+list entry n is channel n - 1; the oversampled words of a channel are taken
+1/F sample apart.
 )";
 
 int usage(const char *message) {
@@ -82,12 +105,30 @@ bool readNumber(const char *text, double low, double high, double &value) {
     return end != text && *end == '\0' && value >= low && value <= high;
 }
 
+// What the command line asks for.
+struct Settings {
+    int devices = 1;
+    kelvo::sim::SimOptions options;  // what every device shares
+    std::vector<double> clockPpm;    // one for all, or one per device
+};
+
+// The options of device `index` (from 0): its clock and its truth log.
+kelvo::sim::SimOptions deviceOptions(const Settings &settings, int index) {
+    kelvo::sim::SimOptions options = settings.options;
+    const auto k = static_cast<size_t>(index);
+    if (!settings.clockPpm.empty()) options.clockPpm = settings.clockPpm[settings.clockPpm.size() == 1 ? 0 : k];
+    if (!options.truthPath.empty() && settings.devices > 1) options.truthPath += "." + std::to_string(index + 1);
+    if (options.seed) *options.seed += k;
+    return options;
+}
+
 // Makes the devices and records them for 'kelvo list'. A device that
 // cannot be made ends the program; a list that cannot be written only keeps
 // the devices out of 'kelvo list'.
-std::vector<std::unique_ptr<kelvo::sim::SimulatedDevice>> makeDevices(int devices, kelvo::sim::SimOptions options) {
+std::vector<std::unique_ptr<kelvo::sim::SimulatedDevice>> makeDevices(const Settings &settings) {
     std::vector<std::unique_ptr<kelvo::sim::SimulatedDevice>> sims;
     const auto create = [&](const std::string &serial) {
+        kelvo::sim::SimOptions options = deviceOptions(settings, static_cast<int>(sims.size()));
         options.serial = serial;
         try {
             sims.push_back(std::make_unique<kelvo::sim::SimulatedDevice>(options));
@@ -97,22 +138,38 @@ std::vector<std::unique_ptr<kelvo::sim::SimulatedDevice>> makeDevices(int device
         return sims.back()->path();
     };
     try {
-        kelvo::sim::registerDevices(devices, create);
+        kelvo::sim::registerDevices(settings.devices, create);
     } catch (const std::system_error &e) {
         std::fprintf(stderr, "kelvo-sim: 'kelvo list' will not show the devices: %s\n", e.what());
-        while (static_cast<int>(sims.size()) < devices) {
+        while (static_cast<int>(sims.size()) < settings.devices) {
             create(kelvo::sim::simulatedSerial(static_cast<int>(sims.size()) + 1));
         }
     }
     return sims;
 }
 
+// "150,-80,0": comma-separated numbers from `low` to `high`; false when a
+// piece is not one.
+bool readNumbers(const std::string &text, double low, double high, std::vector<double> &values) {
+    values.clear();
+    size_t start = 0;
+    while (true) {
+        const size_t comma = text.find(',', start);
+        double value = 0;
+        if (!readNumber(text.substr(start, comma - start).c_str(), low, high, value)) return false;
+        values.push_back(value);
+        if (comma == std::string::npos) return true;
+        start = comma + 1;
+    }
+}
+
 // Applies one option and its value; the problem with them, empty when none.
-std::string takeOption(const std::string &option, const char *value, int &devices, kelvo::sim::SimOptions &options) {
+std::string takeOption(const std::string &option, const char *value, Settings &settings) {
+    kelvo::sim::SimOptions &options = settings.options;
     double number = 0;
     if (option == "-n" || option == "--devices") {
         if (!readNumber(value, 1, 4, number) || number != static_cast<int>(number)) return "--devices takes 1 to 4";
-        devices = static_cast<int>(number);
+        settings.devices = static_cast<int>(number);
     } else if (option == "-r" || option == "--rate") {
         if (!readNumber(value, 0.001, 10000000, number)) return "--rate takes 0.001 to 10000000";
         options.sampleRate = number;
@@ -129,8 +186,33 @@ std::string takeOption(const std::string &option, const char *value, int &device
         const std::string kind = value;
         if (kind != "waves" && kind != "framing") return "--payload takes waves or framing";
         options.framingPayload = kind == "framing";
+    } else if (option == "--clock-ppm") {
+        if (!readNumbers(value, -100000, 100000, settings.clockPpm)) {
+            return "--clock-ppm takes -100000 to 100000, or a comma list of them";
+        }
+    } else if (option == "--truth") {
+        if (*value == '\0') return "--truth takes a file name";
+        options.truthPath = value;
+    } else if (option == "--late-ms") {
+        if (!readNumber(value, 0, 60000, number)) return "--late-ms takes 0 to 60000";
+        options.lateMaxMs = number;
+    } else if (option == "--seed") {
+        char *end = nullptr;
+        errno = 0;
+        const unsigned long long seed = std::strtoull(value, &end, 10);
+        if (end == value || *end != '\0' || errno != 0 || *value == '-') return "--seed takes a whole number";
+        options.seed = seed;
     } else {
         return "unknown option: " + option;
+    }
+    return {};
+}
+
+// What no single option can tell; empty when nothing.
+std::string checkSettings(const Settings &settings) {
+    const size_t ppms = settings.clockPpm.size();
+    if (ppms > 1 && ppms != static_cast<size_t>(settings.devices)) {
+        return "--clock-ppm takes one value or one per device (" + std::to_string(settings.devices) + ")";
     }
     return {};
 }
@@ -140,8 +222,7 @@ std::string takeOption(const std::string &option, const char *value, int &device
 // Whatever throws (a string that cannot grow, say) ends the program with a
 // message rather than an abort.
 int main(int argc, char **argv) try {
-    int devices = 1;
-    kelvo::sim::SimOptions options;
+    Settings settings;
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
         if (option == "-h" || option == "--help") {
@@ -150,9 +231,10 @@ int main(int argc, char **argv) try {
         }
         if (i + 1 >= argc) return usage(("unknown option or missing value: " + option).c_str());
         const char *value = argv[++i];
-        const std::string problem = takeOption(option, value, devices, options);
+        const std::string problem = takeOption(option, value, settings);
         if (!problem.empty()) return usage(problem.c_str());
     }
+    if (const std::string problem = checkSettings(settings); !problem.empty()) return usage(problem.c_str());
 
     // Block the stop signals before any thread starts, so that only the
     // sigwait below takes them.
@@ -165,7 +247,7 @@ int main(int argc, char **argv) try {
 
     std::vector<std::unique_ptr<kelvo::sim::SimulatedDevice>> sims;
     try {
-        sims = makeDevices(devices, options);
+        sims = makeDevices(settings);
     } catch (const std::exception &e) {
         std::fprintf(stderr, "kelvo-sim: %s\n", e.what());
         kelvo::sim::withdrawDevices();
