@@ -7,7 +7,12 @@ A thin, typed layer over the kelvo C library (libkelvo.so.1)::
     with kelvo.open("/dev/ttyACM0") as dev:
         dev.configure("CONFigure:DEVice 3")
         with dev.stream():
-            data = dev.read(1000)      # float32, shape (1000, 3), full scale ±1.0
+            data, times = dev.read(1000, times=True)  # float32 (1000, 3), ±1.0; seconds of kelvo.now()
+
+A sample's time is when it could first have been seen by this host, with
+jitter removed: the library fits the stream's sample clock to the arrivals
+(see :mod:`kelvo.clock`); the constant delay inside the device and the
+transport is not known.
 
 Every exception derives from :class:`KelvoError` and carries the library's
 own text. The library is found through KELVO_LIBRARY, else in the prefix the
@@ -17,11 +22,13 @@ from __future__ import annotations
 
 from . import _library
 from .bus import Bus
+from .clock import TICKS_PER_SECOND, SampleClock, now, ticks
 from .device import Device, open
 from .discovery import DeviceInfo, list_devices
-from .errors import DeviceError, InvalidArgument, KelvoError, LibraryNotFound, Timeout
+from .errors import DeviceError, Disconnected, InvalidArgument, KelvoError, LibraryNotFound, Timeout
+from .layout import Layout
 from .plot import PlotWindow, plot
-from .sync import TICKS_PER_SECOND, Stamps, SyncResult, start_together
+from .sync import Stamps, SyncResult, start_together
 
 __version__ = "1.2.0.2"
 
@@ -36,13 +43,8 @@ def library_path() -> str:
     return _library.library()._name
 
 
-def ticks() -> int:
-    """The library's clock now, in ticks (:data:`TICKS_PER_SECOND`)."""
-    return _library.library().kelvoGetTicks()
-
-
 __all__ = [
-    "Bus", "Device", "DeviceError", "DeviceInfo", "InvalidArgument", "KelvoError", "LibraryNotFound",
-    "PlotWindow", "Stamps", "SyncResult", "TICKS_PER_SECOND", "Timeout", "library_path", "library_version",
-    "list_devices", "open", "plot", "start_together", "ticks",
+    "Bus", "Device", "DeviceError", "DeviceInfo", "Disconnected", "InvalidArgument", "KelvoError", "Layout",
+    "LibraryNotFound", "PlotWindow", "SampleClock", "Stamps", "SyncResult", "TICKS_PER_SECOND", "Timeout",
+    "library_path", "library_version", "list_devices", "now", "open", "plot", "start_together", "ticks",
 ]

@@ -24,32 +24,77 @@ _ptr = ctypes.c_void_p
 _text = ctypes.c_char_p
 _i64 = ctypes.c_int64
 
+#: kelvo.h's enum kelvoResult: the results of the calls added since 1.3.
+OK = 0
+REFUSED = -1
+TIMEOUT = -2
+TOO_LONG = -3
+DISCONNECTED = -4
+
+#: Layout kinds (kelvoLayout.kind), by KELVO_LAYOUT_* value.
+LAYOUT_KINDS = {0: "none", 1: "adc24", 2: "adc16", 3: "scan_list"}
+
+
+class StreamStats(ctypes.Structure):
+    """kelvoStreamStats as kelvo.h declares it."""
+
+    _fields_ = [("blocks", ctypes.c_uint64), ("payloadBytes", ctypes.c_uint64), ("samplesDropped", ctypes.c_uint64),
+                ("framingErrors", ctypes.c_uint64), ("bytesSkipped", ctypes.c_uint64),
+                ("lastDataTicks", ctypes.c_int64)]
+
+
+class SampleClock(ctypes.Structure):
+    """kelvoSampleClock as kelvo.h declares it."""
+
+    _fields_ = [("originIndex", ctypes.c_int64), ("originTicks", ctypes.c_double), ("periodTicks", ctypes.c_double),
+                ("rateHz", ctypes.c_double), ("jitterUs", ctypes.c_double), ("samplesFitted", ctypes.c_int64)]
+
+
+class Layout(ctypes.Structure):
+    """kelvoLayout as kelvo.h declares it."""
+
+    _fields_ = [(name, ctypes.c_int32) for name in (
+        "kind", "sampleSize", "channelCount", "oversampling", "nAdc24", "nAdc16", "nImu6", "nExtra", "hasCounter")]
+
+
+#: kelvoSampleCallback: (user, samples, count, firstIndex, firstTicks), run on the I/O thread.
+SAMPLE_CALLBACK = ctypes.CFUNCTYPE(None, _ptr, _ptr, _int, _i64, _i64)
+
 # name: (result type, argument types). Functions a library lacks are left
-# out and refused by name when called (see missing()).
+# out and refused by name when called (see function()).
 _FUNCTIONS: dict[str, tuple[Any, list[Any]]] = {
     "kelvoOpen": (_int, [_int, _text]),
     "kelvoClose": (_int, [_int]),
+    "kelvoIsOpen": (_int, [_int]),
+    "kelvoGetOpenError": (_text, [_int]),
     "kelvoSendCmd": (_ptr, [_int, _text, ctypes.POINTER(_int), ctypes.POINTER(_int)]),
     "kelvoQuery": (_int, [_int, _text, _ptr, _int, _int, ctypes.POINTER(_int)]),
-    "kelvoSendCmdWhileStreaming": (_int, [_int, _text]),
     "kelvoSendSCPIbinBlock": (_int, [_int, _ptr, _int]),
+    "kelvoSendCmdWhileStreaming": (_int, [_int, _text]),
     "kelvoGetStreamingData": (_int, [_int, _ptr, _int, ctypes.c_uint]),
+    "kelvoGetStreamStats": (_int, [_int, ctypes.POINTER(StreamStats)]),
     "kelvoGetSampleSize": (_int, [_int]),
-    "kelvoDisableTx": (_int, []),
-    "kelvoEnableTx": (_int, []),
-    "kelvoGetTicks": (_i64, []),
-    "kelvoGetTimeStampsFromSynchronizedGroup": (_int, [_int, ctypes.POINTER(_i64)]),
-    "kelvoGetLastError": (_text, [_int]),
-    "kelvoGetFaultBits": (ctypes.c_uint32, [_int]),
-    "kelvoGetVersion": (_text, []),
-    "kelvoListDevices": (_text, []),
-    "kelvoListAllDevices": (_text, []),
+    "kelvoGetLayout": (_int, [_int, ctypes.POINTER(Layout)]),
+    "kelvoReadSamples": (_int, [_int, _ptr, _int, _int, ctypes.POINTER(_i64)]),
+    "kelvoSetSampleCallback": (_int, [_int, SAMPLE_CALLBACK, _ptr]),
+    "kelvoStopStream": (_int, [_int, _int]),
+    "kelvoGetSampleClock": (_int, [_int, ctypes.POINTER(SampleClock)]),
+    "kelvoGetSampleTimes": (_int, [_int, _i64, _int, _ptr]),
+    "kelvoSetSampleLatency": (_int, [_int, _i64]),
     "kelvoGetChannelCount": (_int, [_int]),
     "kelvoGetChannelName": (_text, [_int, _int]),
     "kelvoDecodeSamples": (_int, [_int, _ptr, _int, _ptr]),
     "kelvoGetSampleCounters": (_int, [_int, _ptr, _int, _ptr]),
-    "kelvoGetOpenError": (_text, [_int]),
-    "kelvoGetStreamStats": (_int, [_int, _ptr]),
+    "kelvoGetTicks": (_i64, []),
+    "kelvoGetTimeStampsFromSynchronizedGroup": (_int, [_int, ctypes.POINTER(_i64)]),
+    "kelvoStartTogether": (_int, [ctypes.POINTER(_int), _int, _text, _int]),
+    "kelvoGetStartSpread": (_int, [ctypes.POINTER(_int), _int, ctypes.POINTER(_i64)]),
+    "kelvoGetLastError": (_text, [_int]),
+    "kelvoCheckDeviceErrors": (_int, [_int, _ptr, _int]),
+    "kelvoGetFaultBits": (ctypes.c_uint32, [_int]),
+    "kelvoGetVersion": (_text, []),
+    "kelvoListDevices": (_text, []),
+    "kelvoListAllDevices": (_text, []),
     "tMsgInit": (_int, []),
     "tMsgRegisterAsMaster": (_int, []),
     "tMsgRegisterAsSlave": (_int, []),
@@ -64,22 +109,10 @@ _FUNCTIONS: dict[str, tuple[Any, list[Any]]] = {
     "sdl2Window": (_int, [_int, _int, _int, _int]),
     "sdl2WindowConfigure": (_int, [_int, _int]),
     "sdl2KillWindow": (_int, []),
+    "kelvoSetPlotTitle": (_int, [_text]),
+    "kelvoPlotWindowIsOpen": (_int, []),
+    "kelvoGetPlotError": (_text, []),
 }
-
-
-class FiltInfo(ctypes.Structure):
-    """A slot's stream layout as kelvo_lowlevel.h declares it."""
-
-    _fields_ = [(name, ctypes.c_int32)
-                for name in ("oversampling", "sampleBytes", "nAdc24", "nAdc16", "nImu6", "isAdc24")]
-
-
-class StreamStats(ctypes.Structure):
-    """kelvoStreamStats as kelvo.h declares it."""
-
-    _fields_ = [("blocks", ctypes.c_uint64), ("payloadBytes", ctypes.c_uint64), ("samplesDropped", ctypes.c_uint64),
-                ("framingErrors", ctypes.c_uint64), ("bytesSkipped", ctypes.c_uint64),
-                ("lastDataTicks", ctypes.c_int64)]
 
 
 _lock = threading.Lock()
@@ -148,30 +181,20 @@ def function(name: str) -> Any:
         raise KelvoError(f"the kelvo library {version} ({lib._name}) has no {name}") from None
 
 
-def has(name: str) -> bool:
-    """Whether the loaded library exports `name`."""
-    return hasattr(library(), name)
-
-
-def filt_info(slot: int) -> FiltInfo:
-    """A copy of the slot's layout record (filtInfo[slot])."""
-    records = (FiltInfo * 4).in_dll(library(), "filtInfo")
-    return FiltInfo.from_buffer_copy(records[slot])
-
-
-def port_descriptors() -> list[int]:
-    """The descriptor of each slot's port (myPorts), -1 for a closed slot."""
-    return list((ctypes.c_int * 4).in_dll(library(), "myPorts"))
-
-
-def plot_window_open() -> bool:
-    """Whether a plot window exists (pWindow is not NULL)."""
-    return bool(ctypes.c_void_p.in_dll(library(), "pWindow").value)
-
-
 def last_error(slot: int) -> str:
     """The slot's error text once (empty when none is kept, or the port is closed)."""
     text = library().kelvoGetLastError(slot)
+    return text.decode(errors="replace") if text else ""
+
+
+def is_open(slot: int) -> bool:
+    """Whether the library's slot holds a port (also a failed or unplugged one)."""
+    return bool(function("kelvoIsOpen")(slot))
+
+
+def plot_error() -> str:
+    """Why the last plot call that failed failed."""
+    text = function("kelvoGetPlotError")()
     return text.decode(errors="replace") if text else ""
 
 

@@ -3,41 +3,31 @@
 from __future__ import annotations
 
 import ctypes
+import math
 import os
 import threading
 import time
 from collections.abc import Iterator
 from contextlib import contextmanager
-from typing import Any
+from typing import Any, Literal, overload
 
 import numpy as np
 
 from . import _library
+from .clock import TICKS_PER_SECOND, SampleClock
 from .discovery import DeviceName, display_name, path_of, resolve
-from .errors import DeviceError, InvalidArgument, KelvoError, Timeout
+from .errors import DeviceError, Disconnected, InvalidArgument, KelvoError, Timeout
+from .layout import Layout
 
 SLOTS = 4
 
-# One call empties the library's whole stream queue (256 KiB).
-_CHUNK_BYTES = 262144
-# Polls of an empty queue. While the stream's rate is unknown, the pause
-# grows from the first to the last value as nothing comes. Once it is
-# known, a poll is timed to find what a read still misses, or (without a
-# count) half the queue filled: each wake-up then takes a large piece, and
-# the other half is room for a late wake-up before the queue overflows.
-# The pause stays between the shortest and the last value without a count
-# (read() answers soon after data came), and below the longest with one (a
-# fault of the line is still noticed soon).
-_FIRST_PAUSE = 0.001
-_LAST_PAUSE = 0.004
-_SHORTEST_PAUSE = 0.0005
-_LONGEST_PAUSE = 0.02
-_TARGET_BYTES = _CHUNK_BYTES // 2
-# A rate is only measured over a poll this long after the one before;
-# quicker ones see the bursts in which the bytes are queued.
-_RATE_SPAN = 0.0005
+# The library's stream queue holds 256 KiB: a read without a count takes
+# at most that much.
+_QUEUE_BYTES = 262144
 _ANSWER_CAPACITY = 1 << 20
-_STOP_POLL = 0.02
+_ERROR_CAPACITY = 512
+# What kelvoReadSamples takes as its time-out.
+_LONGEST_WAIT_MS = 2**31 - 1
 
 _claim_lock = threading.Lock()
 _claimed: set[int] = set()
@@ -46,15 +36,14 @@ _claimed: set[int] = set()
 def _claim(slot: int | None) -> int:
     """Reserve `slot`, or the first slot neither open in the library nor claimed here."""
     with _claim_lock:
-        ports = _library.port_descriptors()
         if slot is None:
-            free = [s for s in range(SLOTS) if ports[s] < 0 and s not in _claimed]
+            free = [s for s in range(SLOTS) if s not in _claimed and not _library.is_open(s)]
             if not free:
                 raise KelvoError("all four device slots are in use")
             slot = free[0]
         elif not isinstance(slot, int) or not 0 <= slot < SLOTS:
             raise InvalidArgument(f"slot must be 0 to 3, not {slot!r}")
-        elif ports[slot] >= 0 or slot in _claimed:
+        elif slot in _claimed or _library.is_open(slot):
             raise KelvoError(f"slot {slot} is in use")
         _claimed.add(slot)
         return slot
@@ -67,10 +56,9 @@ def _release(slot: int) -> None:
 
 def _explain_open_failure(slot: int, path: str) -> str:
     """Why kelvoOpen refused: the library's own reason when it keeps one, else what the file system tells."""
-    if _library.has("kelvoGetOpenError"):
-        text = _library.function("kelvoGetOpenError")(slot)
-        if text:
-            return text.decode(errors="replace")
+    text = _library.function("kelvoGetOpenError")(slot)
+    if text:
+        return text.decode(errors="replace")
     text = _library.last_error(slot)
     if text:
         return text
@@ -87,6 +75,16 @@ def _milliseconds(timeout: float) -> int:
     if not isinstance(timeout, (int, float)) or not timeout > 0:
         raise InvalidArgument(f"timeout must be a positive number of seconds, not {timeout!r}")
     return max(1, min(2**31 - 1, round(timeout * 1000)))
+
+
+def _wait_ms(seconds: float) -> int:
+    """`seconds` still to wait as kelvoReadSamples' time-out: rounded up, so that a read does not end early."""
+    return max(0, min(_LONGEST_WAIT_MS, math.ceil(seconds * 1000)))
+
+
+def _check_timeout(timeout: float) -> None:
+    if not isinstance(timeout, (int, float)) or not timeout >= 0:
+        raise InvalidArgument(f"timeout must be 0 or more seconds, not {timeout!r}")
 
 
 def _raw_samples(raw: Any, sample_size: int) -> np.ndarray:
@@ -133,7 +131,7 @@ def open(device: DeviceName, slot: int | None = None) -> Device:  # noqa: A001 -
             why = _explain_open_failure(taken, path_of(target))
             # A path that opens but is no terminal stays open, unserved, in
             # the slot; closing it frees the slot again.
-            if _library.port_descriptors()[taken] >= 0:
+            if _library.is_open(taken):
                 lib.kelvoClose(taken)
             raise KelvoError(f"cannot open {name}: {why}")
     except BaseException:
@@ -165,10 +163,12 @@ class Device:
 
     def __init__(self, slot: int, name: str, path: str) -> None:
         self._open = False
+        self._lib = _library.library()
         # Looked up once: read() runs them on every call.
         self._channel_count = _library.function("kelvoGetChannelCount")
         self._decode = _library.function("kelvoDecodeSamples")
-        self._lib = _library.library()
+        self._read_samples = _library.function("kelvoReadSamples")
+        self._size_of = self._lib.kelvoGetSampleSize
         self.slot = slot
         self.name = name
         self.path = path
@@ -177,12 +177,11 @@ class Device:
         self._answer: ctypes.Array[ctypes.c_char] | None = None
         self._raw = np.empty(0, dtype=np.uint8)
         self._raw_address = 0
-        self._get = self._lib.kelvoGetStreamingData
-        self._size_of = self._lib.kelvoGetSampleSize
-        # The stream's bytes per second as the polls found them (0: not
-        # known yet), and when the queue was last polled.
-        self._rate = 0.0
-        self._polled = 0.0
+        self._first_index = ctypes.c_int64(0)
+        self._first_index_ref = ctypes.byref(self._first_index)
+        # The runs of consecutive samples the last read got: (stream index
+        # of the first, row in the result, count).
+        self._runs: list[tuple[int, int, int]] = []
 
     def __repr__(self) -> str:
         state = "streaming" if self._streaming else "open" if self._open else "closed"
@@ -320,16 +319,30 @@ class Device:
             raise KelvoError(f"{self.name}: the device did not confirm the upload with *OPC?: {text!r}")
         return "\n".join(line.rstrip("\r") for line in lines[:-1])
 
-    def _pending_errors(self, timeout: float) -> list[str]:
-        """Empty the device's error queue; its lines other than 'No error'."""
-        errors = []
-        for _ in range(32):  # the simulated device keeps 16; a real one that never empties must not hang us
-            answer = self.query("SYSTem:ERRor?", timeout).strip()
-            code = answer.split(",", 1)[0].strip()
-            if code.lstrip("+-").isdigit() and int(code) == 0:
-                break
-            errors.append(answer)
-        return errors
+    def check_errors(self) -> str | None:
+        """Read the device's error queue (kelvoCheckDeviceErrors), emptying it.
+
+        Returns
+        -------
+        str or None
+            The first error as the device sent it (``-113,"Undefined
+            header"``), None when there was none.
+
+        Raises
+        ------
+        Timeout
+            The device did not answer ``SYSTem:ERRor?``.
+        KelvoError
+            The library refused (closed, streaming or unplugged slot).
+        """
+        self._check_open()
+        text = ctypes.create_string_buffer(_ERROR_CAPACITY)
+        result = _library.function("kelvoCheckDeviceErrors")(self.slot, text, _ERROR_CAPACITY)
+        if result == _library.OK:
+            return None
+        if result == 1:
+            return text.value.decode(errors="replace")
+        raise self._error("SYSTem:ERRor?", Timeout if result == _library.TIMEOUT else KelvoError)
 
     def configure(self, *commands: str, timeout: float = 1.0) -> Device:
         """Send each command and check the device's error queue after it.
@@ -346,18 +359,21 @@ class Device:
         Raises
         ------
         DeviceError
-            The device reported an error after a command (``SYSTem:ERRor?``);
-            the message carries the device's text. The commands after it
-            are not sent. Errors queued before the call are dropped.
+            The device reported an error after a command; the message
+            carries the device's text. The commands after it are not sent.
+            Errors queued before the call are dropped.
+        Timeout
+            A command, or the device's error queue, was not answered in time.
         """
+        for command in commands:
+            _library.encode(command)
         # Errors left by earlier commands are not these commands' doing.
-        self._pending_errors(timeout)
+        self.check_errors()
         for command in commands:
             self._exchange(command, timeout)
-            errors = self._pending_errors(timeout)
-            if errors:
-                raise DeviceError(f"{self.name}: the device refused '{command}': {'; '.join(errors)}", command,
-                                  errors)
+            error = self.check_errors()
+            if error is not None:
+                raise DeviceError(f"{self.name}: the device refused '{command}': {error}", command, [error])
         return self
 
     # ---- layout ----------------------------------------------------------
@@ -382,11 +398,13 @@ class Device:
         return [name_of(self.slot, channel).decode() for channel in range(count)]
 
     @property
-    def layout(self) -> dict[str, int]:
-        """The library's record of the stream layout (the FiltInfo fields)."""
+    def layout(self) -> Layout:
+        """The stream layout as the library learnt it from the configuration commands."""
         self._check_open()
-        record = _library.filt_info(self.slot)
-        return {name: getattr(record, name) for name, _ in record._fields_}
+        record = _library.Layout()
+        if _library.function("kelvoGetLayout")(self.slot, ctypes.byref(record)) != _library.OK:
+            raise self._error("layout")
+        return Layout.from_record(record)
 
     @property
     def stats(self) -> dict[str, int]:
@@ -425,6 +443,8 @@ class Device:
     def start(self) -> None:
         """Start streaming (a command beginning ``INIT``).
 
+        The sample clock (:attr:`clock`) restarts with the stream.
+
         Raises
         ------
         KelvoError
@@ -434,38 +454,31 @@ class Device:
         if self._lib.kelvoSendCmdWhileStreaming(self.slot, b"INIT") != 0:
             raise self._error("start")
         self._streaming = True
-        self._rate = 0.0
 
     def stop(self, timeout: float = 2.0) -> None:
-        """Stop streaming and wait until the device has fallen silent.
+        """Stop streaming and wait, sleeping in the library, until the device has fallen silent.
 
         The library takes commands again once the line has been quiet for
-        50 ms; this waits for that, so that :meth:`query` works right after.
-        Samples that arrived before stay readable.
+        50 ms (kelvoStopStream); this returns then, so that :meth:`query`
+        works right after. Samples that arrived before stay readable.
+        Stopping a device that does not stream does nothing.
 
         Raises
         ------
         Timeout
-            The device was still sending after `timeout` seconds.
+            The device was still sending after `timeout` seconds (the stop
+            stays requested).
+        Disconnected
+            The device was unplugged.
         """
         self._check_open()
-        if self._lib.kelvoSendCmdWhileStreaming(self.slot, b"ABORt") != 0:
-            raise self._error("stop")
-        self._streaming = False
-        deadline = time.monotonic() + timeout
-        scratch = ctypes.create_string_buffer(64)
-        binary = ctypes.c_int(0)
-        while True:
-            time.sleep(_STOP_POLL)
-            # *OPC? goes out only once the library has left streaming mode;
-            # no answer in time still means it has.
-            if self._lib.kelvoQuery(self.slot, b"*OPC?", scratch, 64, 200, ctypes.byref(binary)) != -1:
-                return
-            text = _library.last_error(self.slot)
-            if "slot is streaming" not in text:
-                raise KelvoError(f"{self.name}: stop: {text or 'the library gave no reason'}")
-            if time.monotonic() > deadline:
-                raise Timeout(f"{self.name}: still streaming {timeout} s after ABORt")
+        result = _library.function("kelvoStopStream")(self.slot, _milliseconds(timeout))
+        if result in (_library.OK, _library.DISCONNECTED):
+            self._streaming = False
+        if result == _library.OK:
+            return
+        kind = {_library.TIMEOUT: Timeout, _library.DISCONNECTED: Disconnected}.get(result, KelvoError)
+        raise self._error("stop", kind)
 
     @contextmanager
     def stream(self) -> Iterator[Device]:
@@ -484,73 +497,71 @@ class Device:
             self._raw_address = self._raw.ctypes.data
         return self._raw_address
 
-    def _pull(self, address: int, sample_size: int, room: int, count: int | None, timeout: float) -> int:
-        """Pull whole samples into `address` (room for `room` of them): until
-        `count` came, or (count None) the first that come; or until `timeout`.
-        Returns how many came."""
-        if not isinstance(timeout, (int, float)) or timeout < 0:
-            raise InvalidArgument(f"timeout must be 0 or more seconds, not {timeout!r}")
-        get = self._get
-        slot = self.slot
-        clock = time.monotonic
+    def _take(self, address: int, sample_size: int, room: int, count: int | None, timeout: float) -> int:
+        """Fill `address` (room for `room` samples) with whole samples, each
+        batch one kelvoReadSamples call that sleeps in the library until
+        samples are queued: until `count` came or `timeout` passed; without a
+        count, what is queued, waiting up to `timeout` for the first. Notes
+        each batch's run in self._runs; returns how many came."""
+        _check_timeout(timeout)
+        runs: list[tuple[int, int, int]] = []
+        self._runs = runs
+        read, slot, first = self._read_samples, self.slot, self._first_index
         want = room if count is None else count
+        deadline = time.monotonic() + timeout
+        wait = float(timeout)
         got = 0
-        pause = _FIRST_PAUSE
-        deadline = clock() + timeout
-        while True:
-            n = get(slot, address + got * sample_size, sample_size, (want - got) * sample_size)
-            now = clock()
+        while got < want:
+            n = read(slot, address + got * sample_size, want - got, _wait_ms(wait), self._first_index_ref)
             if n > 0:
-                self._measure(n, now)
-                got += n // sample_size
-                if got >= want or count is None:
-                    return got
-            else:
-                self._polled = now
-                if n == -1:
-                    # After an unplug the library first hands out what came
-                    # before; that goes to the caller, the next call raises.
-                    if got:
-                        return got
-                    raise self._error("read")
-                if n == -2:
-                    # A pause of 200 ms in the stream is no error here; its
-                    # text is taken so that it cannot pass for a later
-                    # failure's.
-                    _library.last_error(slot)
-            left = deadline - now
-            if left <= 0:
-                return got
-            if self._rate > 0:
-                time.sleep(min(self._pause(None if count is None else (want - got) * sample_size), left))
-            else:
-                time.sleep(min(pause, left))
-                pause = min(2 * pause, _LAST_PAUSE)
+                runs.append((first.value, got, n))
+                got += n
+                # Without a count the rest is taken as it is queued now.
+                wait = 0.0 if count is None else deadline - time.monotonic()
+                continue
+            self._end_of_read(n, got)
+            break
+        return got
 
-    def _measure(self, n: int, now: float) -> None:
-        """Takes `n` bytes pulled at `now`, all that came since the last poll, into the rate."""
-        span = now - self._polled
-        self._polled = now
-        if span >= _RATE_SPAN:
-            rate = n / span
-            # A rise is taken at once, a fall by degrees: a rate taken too
-            # high costs a few polls more, one too low an overflowing queue.
-            self._rate = rate if rate > self._rate else 0.8 * self._rate + 0.2 * rate
+    def _end_of_read(self, result: int, got: int) -> None:
+        """Raise for a read call's `result` that is a failure of the whole read.
 
-    def _pause(self, missing: int | None) -> float:
-        """How long to sleep before the next poll, `missing` bytes short of a count (None: without one)."""
-        if missing is None:
-            wait = min(_TARGET_BYTES / self._rate, _LAST_PAUSE)
-        else:
-            wait = min(min(missing, _TARGET_BYTES) / self._rate, _LONGEST_PAUSE)
-        return max(wait, _SHORTEST_PAUSE)
+        A time-out ends the read with what came. What came before a failure
+        goes to the caller first (after an unplug the library hands out what
+        arrived before it); the next read raises. A slot that no longer
+        streams, stopped by this Device, has nothing more to give.
+        """
+        if got or result == _library.TIMEOUT or (result == _library.REFUSED and not self._streaming):
+            # Taken, so that it cannot pass for a later failure's text.
+            _library.last_error(self.slot)
+            return
+        raise self._error("read", Disconnected if result == _library.DISCONNECTED else KelvoError)
 
     def _check_count(self, count: int | None) -> None:
         if count is not None and (not isinstance(count, (int, np.integer)) or count < 0):
             raise InvalidArgument(f"count must be None or a whole number 0 or more, not {count!r}")
 
-    def read(self, count: int | None = None, timeout: float = 1.0, out: np.ndarray | None = None) -> np.ndarray:
-        """Read decoded samples.
+    def _times(self, count: int) -> np.ndarray:
+        """The sample times of the last read's `count` samples, in seconds, from the fit as it is now."""
+        ticks = np.empty(count, dtype=np.int64)
+        sample_times = _library.function("kelvoGetSampleTimes")
+        address = ticks.ctypes.data
+        for first, row, n in self._runs:
+            if sample_times(self.slot, first, n, address + row * ticks.itemsize) != n:
+                raise self._error("sample times")
+        return ticks / TICKS_PER_SECOND
+
+    @overload
+    def read(self, count: int | None = ..., timeout: float = ..., out: np.ndarray | None = ..., *,
+             times: Literal[False] = ...) -> np.ndarray: ...
+
+    @overload
+    def read(self, count: int | None = ..., timeout: float = ..., out: np.ndarray | None = ..., *,
+             times: Literal[True]) -> tuple[np.ndarray, np.ndarray]: ...
+
+    def read(self, count: int | None = None, timeout: float = 1.0, out: np.ndarray | None = None, *,
+             times: bool = False) -> np.ndarray | tuple[np.ndarray, np.ndarray]:
+        """Read decoded samples, waiting in the library (kelvoReadSamples).
 
         Parameters
         ----------
@@ -559,61 +570,150 @@ class Device:
             default, take what is queued, waiting up to `timeout` for the
             first samples when none are.
         timeout : float
-            Seconds to wait at most. A pause in the stream is no error.
+            Seconds to wait at most; 0 takes what is queued. A pause in the
+            stream is no error.
         out : numpy.ndarray, optional
             A float32 C-contiguous array of shape (>= count, channels) to
-            decode into; the result is then a view of it.
+            decode into; the values are then a view of it.
+        times : bool
+            Also return each sample's time.
 
         Returns
         -------
-        numpy.ndarray
+        values : numpy.ndarray
             float32, shape (n, channels), full scale ±1.0; n is `count`
-            unless the timeout passed first. The columns are
-            :attr:`channel_names`.
+            unless the timeout passed first, or the device stopped
+            streaming. The columns are :attr:`channel_names`. The samples'
+            stream indices are :attr:`indices` until the next read.
+        times : numpy.ndarray
+            With ``times=True``: float64, shape (n,), each sample's time in
+            seconds of the library's clock (:func:`kelvo.now`): when it
+            could first have been seen by this host, with jitter removed,
+            from the sample clock (:attr:`clock`) as it is at the end of the
+            read. The constant delay inside the device and the transport is
+            not known (see :meth:`set_latency`).
 
         Raises
         ------
+        Disconnected
+            The device was unplugged, after what came before it was handed out.
         KelvoError
-            No layout, or the library refused (e.g. the device was unplugged,
-            after what came before it was handed out).
+            No layout, or the library refused.
         """
         self._check_open()
-        if count is not None:
-            self._check_count(count)
+        self._check_count(count)
         size, channels = self._layout_for_reading()
-        room = max(1, _CHUNK_BYTES // size) if count is None else count
+        room = max(1, _QUEUE_BYTES // size) if count is None else count
         if out is not None:
-            if (out.dtype != np.float32 or out.ndim != 2 or out.shape[1] != channels
-                    or not out.flags.c_contiguous or out.shape[0] < (count or 1)):
+            if (not isinstance(out, np.ndarray) or out.dtype != np.float32 or out.ndim != 2
+                    or out.shape[1] != channels or not out.flags.c_contiguous or out.shape[0] < (count or 1)):
                 raise InvalidArgument(f"out must be a C-contiguous float32 array of shape (>= {count or 1}, "
                                       f"{channels})")
             room = min(room, out.shape[0])
         address = self._buffer(room * size)
-        got = self._pull(address, size, room, count, timeout) if room else 0
+        got = self._take(address, size, room, count, timeout)
         values = np.empty((got, channels), dtype=np.float32) if out is None else out[:got]
         self._decode_into(address, got, values)
-        return values
+        return (values, self._times(got)) if times else values
 
-    def read_raw(self, count: int | None = None, timeout: float = 1.0) -> np.ndarray:
+    @overload
+    def read_raw(self, count: int | None = ..., timeout: float = ..., *,
+                 times: Literal[False] = ...) -> np.ndarray: ...
+
+    @overload
+    def read_raw(self, count: int | None = ..., timeout: float = ..., *,
+                 times: Literal[True]) -> tuple[np.ndarray, np.ndarray]: ...
+
+    def read_raw(self, count: int | None = None, timeout: float = 1.0, *,
+                 times: bool = False) -> np.ndarray | tuple[np.ndarray, np.ndarray]:
         """Read whole samples as the device sent them.
 
-        Takes `count` and `timeout` as :meth:`read` does.
+        Takes `count`, `timeout` and `times` as :meth:`read` does.
 
         Returns
         -------
-        numpy.ndarray
+        raw : numpy.ndarray
             uint8, shape (n, :attr:`sample_size`).
+        times : numpy.ndarray
+            With ``times=True``, as :meth:`read` gives them.
         """
         self._check_open()
         self._check_count(count)
         size = self._sample_size_for_reading()
         if count is None:
-            room = max(1, _CHUNK_BYTES // size)
-            got = self._pull(self._buffer(room * size), size, room, None, timeout)
-            return self._raw[:got * size].reshape(got, size).copy()
-        raw = np.empty((count, size), dtype=np.uint8)
-        got = self._pull(raw.ctypes.data, size, count, count, timeout) if count else 0
-        return raw[:got]
+            room = max(1, _QUEUE_BYTES // size)
+            got = self._take(self._buffer(room * size), size, room, None, timeout)
+            raw = self._raw[:got * size].reshape(got, size).copy()
+        else:
+            raw = np.empty((count, size), dtype=np.uint8)
+            got = self._take(raw.ctypes.data, size, count, count, timeout)
+            raw = raw[:got]
+        return (raw, self._times(got)) if times else raw
+
+    @property
+    def indices(self) -> np.ndarray:
+        """The stream index of each sample the last :meth:`read` or :meth:`read_raw` returned.
+
+        int64, one per sample. Index 0 is the stream's first sample; for the
+        layouts with a sample counter the index follows it (unwrapped), so
+        that a lost sample shows as a jump.
+        """
+        if not self._runs:
+            return np.empty(0, dtype=np.int64)
+        return np.concatenate([np.arange(first, first + n, dtype=np.int64) for first, _, n in self._runs])
+
+    # ---- sample clock ----------------------------------------------------
+
+    @property
+    def clock(self) -> SampleClock:
+        """The fit of the stream's sample clock now (kelvoGetSampleClock).
+
+        It restarts at each start, and stays readable after the stream
+        stopped.
+
+        Raises
+        ------
+        KelvoError
+            Before the stream's first arrival, with the library's text.
+        """
+        self._check_open()
+        record = _library.SampleClock()
+        if _library.function("kelvoGetSampleClock")(self.slot, ctypes.byref(record)) != _library.OK:
+            raise self._error("sample clock")
+        return SampleClock.from_record(record)
+
+    def sample_times(self, first_index: int, count: int) -> np.ndarray:
+        """The times of `count` consecutive samples from stream index `first_index` on, in seconds.
+
+        Any index, past or future: the fit extrapolates. float64, as
+        :meth:`read` gives times.
+
+        Raises
+        ------
+        KelvoError
+            Before the stream's first arrival, with the library's text.
+        """
+        self._check_open()
+        for name, value in (("first_index", first_index), ("count", count)):
+            if not isinstance(value, (int, np.integer)) or value < 0:
+                raise InvalidArgument(f"{name} must be a whole number 0 or more, not {value!r}")
+        ticks = np.empty(count, dtype=np.int64)
+        if _library.function("kelvoGetSampleTimes")(self.slot, first_index, count, ticks.ctypes.data) != count:
+            raise self._error("sample times")
+        return ticks / TICKS_PER_SECOND
+
+    def set_latency(self, seconds: float) -> None:
+        """Take a delay known to lie between a sample's measurement and its arrival here off every time.
+
+        The device's filter, its USB frame: the library cannot see these.
+        Kept for the slot until changed, through starts and reopening; 0 at
+        first.
+        """
+        self._check_open()
+        if not isinstance(seconds, (int, float)) or not seconds >= 0:
+            raise InvalidArgument(f"the latency must be 0 or more seconds, not {seconds!r}")
+        if _library.function("kelvoSetSampleLatency")(self.slot, round(seconds * TICKS_PER_SECOND)) != _library.OK:
+            raise self._error("latency")
 
     def _decode_into(self, address: int, count: int, values: np.ndarray) -> None:
         if count == 0:

@@ -11,6 +11,10 @@ class Timeout(KelvoError, TimeoutError):
     """Nothing (or not all of it) came back in time."""
 
 
+class Disconnected(KelvoError):
+    """The device was unplugged (its tty hung up); what came before it was handed out."""
+
+
 class DeviceError(KelvoError):
     """The device reported an error on its SCPI error queue.
 
@@ -19,7 +23,9 @@ class DeviceError(KelvoError):
     command : str
         The command after which the device reported it.
     errors : list[str]
-        The device's error lines as it sent them, e.g. ``-113,"Undefined header"``.
+        The first error the device reported, as it sent it, e.g.
+        ``-113,"Undefined header"``; the library reads the rest off the
+        device's queue.
     """
 
     def __init__(self, message: str, command: str, errors: list[str]) -> None:

@@ -2,23 +2,13 @@
 """The live plot window (SDL2, drawn by the library's own render thread)."""
 from __future__ import annotations
 
-import ctypes
-import ctypes.util
-
 from . import _library
 from .device import Device
 from .errors import InvalidArgument, KelvoError
 
 
-def _sdl_error() -> str:
-    """SDL's text for this thread's last failure (the library links SDL2, so it is loaded)."""
-    try:
-        sdl = ctypes.CDLL("libSDL2-2.0.so.0")
-        sdl.SDL_GetError.restype = ctypes.c_char_p
-        text = sdl.SDL_GetError()
-    except (OSError, AttributeError):
-        return "SDL gave no reason"
-    return text.decode(errors="replace") if text else "SDL gave no reason"
+def _plot_error() -> str:
+    return _library.plot_error() or "the library gave no reason"
 
 
 class PlotWindow:
@@ -40,8 +30,8 @@ class PlotWindow:
 
     @property
     def is_open(self) -> bool:
-        """Whether the window is still up."""
-        return self._open and _library.plot_window_open()
+        """Whether the window is still up: False once closed here or by its user."""
+        return self._open and bool(_library.function("kelvoPlotWindowIsOpen")())
 
     def close(self) -> None:
         """Stop the render thread and close the window."""
@@ -67,7 +57,8 @@ def plot(device: Device, span: int = 2000, x: int = 100, y: int = 100, width: in
     Raises
     ------
     KelvoError
-        No window could be opened (no display, for instance); the message is SDL's.
+        No window could be opened (no display, for instance), with the
+        library's reason.
     """
     for name, value in (("span", span), ("x", x), ("y", y), ("width", width), ("height", height)):
         if not isinstance(value, int):
@@ -77,10 +68,10 @@ def plot(device: Device, span: int = 2000, x: int = 100, y: int = 100, width: in
     device._check_open()
     lib = _library.library()
     lib.sdl2Window(x, y, width, height)
-    if not _library.plot_window_open():
-        raise KelvoError(f"no plot window: {_sdl_error()}")
+    if not _library.function("kelvoPlotWindowIsOpen")():
+        raise KelvoError(f"no plot window: {_plot_error()}")
     if lib.sdl2WindowConfigure(device.slot, span) != 0:
-        why = _sdl_error()
+        why = _plot_error()
         lib.sdl2KillWindow()
         raise KelvoError(f"{device.name}: the plot window cannot lay out its stream: {why}")
     return PlotWindow(device, span)

@@ -3,20 +3,16 @@
 from __future__ import annotations
 
 import ctypes
-import time
 from collections.abc import Sequence
 from typing import NamedTuple
 
 from . import _library
-from .device import Device
-from .errors import InvalidArgument, Timeout
-
-#: The library's ticks: 100 ns of CLOCK_MONOTONIC_RAW.
-TICKS_PER_SECOND = 10_000_000
+from .device import Device, _milliseconds
+from .errors import InvalidArgument, KelvoError, Timeout
 
 
 class Stamps(NamedTuple):
-    """A device's four stamps of a synchronized start, in ticks (:data:`TICKS_PER_SECOND`)."""
+    """A device's four stamps of a synchronized start, in ticks (:data:`kelvo.TICKS_PER_SECOND`)."""
 
     released: int
     """When transmission was released (the same moment for every device)."""
@@ -43,22 +39,25 @@ class SyncResult(NamedTuple):
 
 def _stamps_of(device: Device) -> Stamps:
     values = (ctypes.c_int64 * 4)()
-    if _library.library().kelvoGetTimeStampsFromSynchronizedGroup(device.slot, values) != 0:
+    if _library.library().kelvoGetTimeStampsFromSynchronizedGroup(device.slot, values) != _library.OK:
         raise device._error("stamps")
     return Stamps(*values)
 
 
-def _complete(stamps: Stamps) -> bool:
-    # A stamp older than the release was left from an earlier start.
-    return stamps.released > 0 and all(stamp >= stamps.released for stamp in stamps)
+def _failure(devices: list[Device], what: str, kind: type[KelvoError] = KelvoError) -> KelvoError:
+    """The error of a call on several slots, which keeps its reason as the
+    text of the slot it concerns: that device's name and text."""
+    texts = [_library.last_error(device.slot) for device in devices]
+    device, text = next(((d, t) for d, t in zip(devices, texts) if t), (devices[0], "the library gave no reason"))
+    return kind(f"{device.name}: {what}: {text}")
 
 
 def start_together(devices: Sequence[Device], timeout: float = 2.0) -> SyncResult:
-    """Start the streams of several devices in one synchronized moment.
+    """Start the streams of several devices in one synchronized moment (kelvoStartTogether).
 
-    Holds all transmission (kelvoDisableTx), queues each device's start
-    command, releases them together (kelvoEnableTx), and waits until every
-    device has delivered its first payload.
+    The library holds all transmission, queues each device's start command,
+    releases them together, and waits, sleeping, until every device has
+    delivered its first payload.
 
     Parameters
     ----------
@@ -70,7 +69,8 @@ def start_together(devices: Sequence[Device], timeout: float = 2.0) -> SyncResul
     Returns
     -------
     SyncResult
-        Each device's four stamps and the spread of stamp 1 (``sent``).
+        Each device's four stamps and the spread of stamp 1 (``sent``,
+        kelvoGetStartSpread).
 
     Raises
     ------
@@ -78,8 +78,8 @@ def start_together(devices: Sequence[Device], timeout: float = 2.0) -> SyncResul
         A device sent no payload within `timeout`; the streams that started
         keep streaming (stop or close the devices).
     KelvoError
-        A device has no layout or the library refused a start command; then
-        nothing was started.
+        A device cannot start (no layout, for instance), with the library's
+        reason; then nothing was started.
     """
     devices = list(devices)
     if not 1 <= len(devices) <= 4 or not all(isinstance(d, Device) for d in devices):
@@ -87,32 +87,19 @@ def start_together(devices: Sequence[Device], timeout: float = 2.0) -> SyncResul
     if len({d.slot for d in devices}) != len(devices):
         raise InvalidArgument("start_together got one device twice")
     for device in devices:
-        device._check_open()
+        # As start() does: a stream without a layout cannot be read.
         device._sample_size_for_reading()
-    lib = _library.library()
-    lib.kelvoDisableTx()
-    try:
+    slots = [device.slot for device in devices]
+    list_of_slots = (ctypes.c_int * len(slots))(*slots)
+    # Texts left from before must not pass for the call's reason.
+    _failure(devices, "")
+    result = _library.function("kelvoStartTogether")(list_of_slots, len(slots), b"INIT", _milliseconds(timeout))
+    if result in (_library.OK, _library.TIMEOUT):
         for device in devices:
-            if lib.kelvoSendCmdWhileStreaming(device.slot, b"INIT") != 0:
-                # Stop those queued already: they go out with the release.
-                failure = device._error("start")
-                for other in devices:
-                    if other is device:
-                        break
-                    lib.kelvoSendCmdWhileStreaming(other.slot, b"ABORt")
-                    other._streaming = False
-                raise failure
             device._streaming = True
-    finally:
-        lib.kelvoEnableTx()
-    deadline = time.monotonic() + timeout
-    while True:
-        stamps = [_stamps_of(device) for device in devices]
-        missing = [device.name for device, s in zip(devices, stamps) if not _complete(s)]
-        if not missing:
-            break
-        if time.monotonic() > deadline:
-            raise Timeout(f"no stream payload from {', '.join(missing)} within {timeout} s of the synchronized start")
-        time.sleep(0.005)
-    sent = [s.sent for s in stamps]
-    return SyncResult(stamps, (max(sent) - min(sent)) / 10.0)
+    if result != _library.OK:
+        raise _failure(devices, "start_together", Timeout if result == _library.TIMEOUT else KelvoError)
+    spread = ctypes.c_int64(0)
+    if _library.function("kelvoGetStartSpread")(list_of_slots, len(slots), ctypes.byref(spread)) != _library.OK:
+        raise _failure(devices, "start spread")
+    return SyncResult([_stamps_of(device) for device in devices], spread.value / 10.0)

@@ -96,16 +96,23 @@ class Sim:
             self.process.wait(10)
 
 
+def sim_takes(option: str) -> bool:
+    """Whether this build's kelvo-sim knows `option` (its --help names it)."""
+    shown = subprocess.run([SIM, "--help"], capture_output=True, text=True, timeout=10)
+    return option in shown.stdout + shown.stderr
+
+
 @pytest.fixture
 def sim() -> Iterator[Callable[..., Sim]]:
-    """Start kelvo-sim: ``sim(devices=1, rate=2000, block=50, faults=())``."""
+    """Start kelvo-sim: ``sim(devices=1, rate=2000, block=50, faults=(), options=())``."""
     started: list[Sim] = []
 
-    def start(devices: int = 1, rate: float = 2000, block: int = 50, faults: tuple[str, ...] = ()) -> Sim:
-        options = ["--rate", str(rate), "--block", str(block)]
+    def start(devices: int = 1, rate: float = 2000, block: int = 50, faults: tuple[str, ...] = (),
+              options: tuple[str, ...] = ()) -> Sim:
+        arguments = ["--rate", str(rate), "--block", str(block), *options]
         for fault in faults:
-            options += ["--fault", fault]
-        started.append(Sim(devices, options))
+            arguments += ["--fault", fault]
+        started.append(Sim(devices, arguments))
         return started[-1]
 
     yield start

@@ -39,15 +39,20 @@ def test_configure_sets_the_layout_the_properties_report(device):
     assert device.sample_size == 0  # the library knows no layout before one is set
     assert device.configure("CONFigure:DEVice 4") is device
     assert device.sample_size == 20
-    assert device.layout == {"oversampling": 1, "sampleBytes": 20, "nAdc24": 4, "nAdc16": 0, "nImu6": 0,
-                             "isAdc24": 1}
+    assert device.layout == kelvo.Layout(kind="adc24", sample_size=20, channel_count=4, oversampling=1, n_adc24=4,
+                                         n_adc16=0, n_imu6=0, n_extra=0, has_counter=True)
     assert device.channel_names == ["Adc24_1", "Adc24_2", "Adc24_3", "Adc24_4"]
-    device.configure("CONFigure:SCAn:OVErsampling 2", "CONFigure:DEVice 0,2,1")
-    assert device.sample_size == 2 * (2 * 2 + 6)
-    assert device.layout["oversampling"] == 2 and device.layout["nImu6"] == 1
+    device.configure("CONFigure:SCAn:OVErsampling 2", "CONFigure:DEVice 0,2,1,1")
+    assert device.sample_size == 2 * (2 * 2 + 6 + 1)
+    layout = device.layout
+    assert (layout.kind, layout.oversampling, layout.n_adc16, layout.n_imu6, layout.n_extra) == ("adc16", 2, 2, 1, 1)
+    assert layout.channel_count == len(device.channel_names) == 11 and not layout.has_counter
+    device.configure("CONFigure:SCAn:LISt (@1,5)")
+    assert device.layout.kind == "scan_list" and device.layout.has_counter
 
 
 def test_configure_raises_the_device_error_for_a_typo_and_stops_there(device):
+    assert device.check_errors() is None
     with pytest.raises(kelvo.DeviceError) as caught:
         device.configure("CONFigure:DEVice 2", "CONFigure:DEVise 3", "CONFigure:DEVice 5")
     assert caught.value.command == "CONFigure:DEVise 3"
@@ -63,6 +68,18 @@ def test_configure_ignores_errors_left_by_earlier_commands(device):
         device.query("TYPO?", timeout=0.2)  # leaves -113 queued in the device
     device.configure("CONFigure:DEVice 1")
     assert device.sample_size == 8
+
+
+def test_check_errors_reads_the_device_queue_and_refuses_while_streaming(device):
+    for command in ("TYPO1", "CONFigure:SCAn:LISt (@1,17)"):
+        device.query(command)
+    # The first error, as the device sent it; the rest go with it.
+    assert device.check_errors() == '-113,"Undefined header"'
+    assert device.check_errors() is None
+    device.configure("CONFigure:DEVice 1")
+    with device.stream():
+        with pytest.raises(kelvo.KelvoError, match="SYSTem:ERRor"):
+            device.check_errors()
 
 
 def test_the_library_refuses_a_query_while_streaming(device):

@@ -91,7 +91,7 @@ def test_open_failures_say_why(tmp_path):
     with pytest.raises(kelvo.KelvoError, match="cannot open"):
         kelvo.open(str(plain))
     # Nothing was left claimed by the failures.
-    assert _library.port_descriptors() == [-1, -1, -1, -1]
+    assert [_library.is_open(slot) for slot in range(4)] == [False] * 4
 
 
 def test_a_device_another_program_holds_is_refused_with_the_library_reason(sim):
@@ -121,6 +121,7 @@ def test_library_facts():
     assert os.path.samefile(kelvo.library_path(), os.environ["KELVO_LIBRARY"])
     before = kelvo.ticks()
     assert kelvo.ticks() >= before > 0
+    assert before / kelvo.TICKS_PER_SECOND <= kelvo.now() <= kelvo.ticks() / kelvo.TICKS_PER_SECOND
 
 
 def test_a_missing_library_is_reported_with_where_it_was_looked_for(tmp_path):

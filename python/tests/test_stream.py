@@ -15,8 +15,11 @@ def test_read_with_count_waits_for_that_many(device):
     with device.stream():
         values = device.read(1500, timeout=20)  # at 2000 samples/s: about 0.75 s
         raw = device.read_raw(300, timeout=20)
+        counters = device.sample_counters(raw)
+        # The stream index follows the device's counter: the library's
+        # reading of it, given with the samples, agrees with the bytes.
+        assert np.array_equal(device.indices, counters.astype(np.int64))
     assert values.shape == (1500, 3) and raw.shape == (300, 16)
-    counters = device.sample_counters(raw)
     assert counters[0] >= 1500 and np.all(np.diff(counters.astype(np.int64)) == 1)
 
 
@@ -32,23 +35,48 @@ def test_read_with_count_returns_what_came_when_the_timeout_passes(device):
 
 def test_read_without_count_takes_what_is_queued(device):
     device.configure("CONFigure:DEVice 1")
-    assert device.read(timeout=0.3).shape == (0, 1)  # not streaming: nothing after the timeout
     with device.stream():
         first = device.read(timeout=5)
         time.sleep(0.3)
         second = device.read(timeout=5)
-    assert len(first) > 0 and len(second) >= 400  # 0.3 s at 2000 samples/s, queued meanwhile
+        assert len(first) > 0 and len(second) >= 400  # 0.3 s at 2000 samples/s, queued meanwhile
+        assert device.indices[0] == len(first)  # nothing lost between the two reads
+        time.sleep(0.1)
+    # What came before the stop stays readable; then there is nothing more
+    # to wait for.
+    assert len(device.read(timeout=5)) > 0
+    start = time.monotonic()
+    assert device.read(timeout=5).shape == (0, 1)
+    assert device.read(100, timeout=5).shape == (0, 1)
+    assert time.monotonic() - start < 2
 
 
-def test_a_pause_in_the_stream_is_no_error(sim):
-    # One sample every 250 ms: the library reports -2 between them.
+def test_a_read_that_waits_sleeps_in_the_library(sim):
+    # The simulated device falls silent after its first block: the second
+    # read waits its whole time-out for nothing.
+    with kelvo.open(sim(faults=("silent:1",)).paths[0]) as dev:
+        dev.configure("CONFigure:DEVice 1")
+        with dev.stream():
+            assert len(dev.read(50, timeout=10)) == 50
+            wall, cpu = time.monotonic(), time.thread_time()
+            assert len(dev.read(1, timeout=1.0)) == 0
+            wall, cpu = time.monotonic() - wall, time.thread_time() - cpu
+    assert wall >= 1.0
+    assert cpu < 0.05  # a loop of polls would spend its second here
+
+
+def test_a_waiting_read_wakes_when_a_sample_comes_and_a_pause_is_no_error(sim):
+    # One sample every 250 ms: the library reports -2 to kelvoGetStreamingData between them.
     with kelvo.open(sim(rate=4, block=1).paths[0]) as dev:
         dev.configure("CONFigure:DEVice 1")
         with dev.stream():
             raw = dev.read_raw(3, timeout=10)
             assert raw.shape == (3, 8)
             assert list(dev.sample_counters(raw)) == [0, 1, 2]
-            assert dev.read(1, timeout=10).shape == (1, 1)
+            for _ in range(3):
+                start = time.monotonic()
+                assert dev.read(timeout=10).shape == (1, 1)
+                assert time.monotonic() - start < 2  # far less than the time-out it had
 
 
 def test_read_into_a_given_array(device):
@@ -60,8 +88,9 @@ def test_read_into_a_given_array(device):
     assert np.all(np.abs(out[:40]) <= 1) and np.all(out[40:] == 7.0)
 
 
-def test_start_needs_a_layout_and_stop_returns_to_commands(sim):
+def test_stop_returns_to_commands_and_close_stops_the_device(sim):
     with kelvo.open(sim().paths[0]) as dev:
+        dev.stop()  # a device that does not stream: nothing to do
         dev.configure("CONFigure:SCAn:LISt (@1)")
         dev.start()
         assert dev.streaming
@@ -83,8 +112,12 @@ def test_an_unplugged_device_hands_out_what_came_then_raises_the_library_text(si
         dev.start()
         raw = dev.read_raw(1000, timeout=10)
         assert len(raw) == 250
-        with pytest.raises(kelvo.KelvoError, match="fatal I/O error on Port"):
+        assert np.array_equal(dev.indices, np.arange(250))
+        with pytest.raises(kelvo.Disconnected, match="fatal I/O error on Port"):
             dev.read(timeout=1)
+        with pytest.raises(kelvo.Disconnected, match="fatal I/O error on Port"):
+            dev.stop()
+        assert not dev.streaming
 
 
 def test_stats_count_the_stream(device):
