@@ -66,9 +66,7 @@ struct StreamPath {
     BlockSearch search;        // after a malformed block: where the next one begins
     bool searching = false;    // the decoder failed; the search reads the bytes
     int32_t blockLength = -1;  // payload length of the last good block, -1 before one
-    // The read being routed: the samples it completed and the last one's index.
-    uint32_t completed = 0;
-    int64_t lastIndex = 0;
+    int64_t readAt = 0;        // when the read being routed returned
 };
 StreamPath streams[kSlots];
 
@@ -175,16 +173,16 @@ void publishOrigin(int dev, const StreamPath &path, const uint8_t *sample) {
     storeRelease(streamOriginKnown[dev], 1);
 }
 
-// Numbers whole samples in runs of consecutive indexes, notes them for the
-// clock and hands each run to the callbacks.
+// Numbers whole samples in runs of consecutive indexes, notes each run's
+// arrival for the clock (before the callbacks, which get its time) and hands
+// it to the callbacks.
 void takeSampleRun(int dev, const Callbacks &callbacks, const uint8_t *run, uint32_t count, uint32_t S) {
     StreamPath &path = streams[dev];
     while (count != 0) {
         publishOrigin(dev, path, run);
         int64_t first = 0;
         const uint32_t k = numberRun(path.sequence, run, count, S, &first);
-        path.completed += k;
-        path.lastIndex = first + k - 1;
+        noteArrival(dev, first + k - 1, k, path.readAt);
         if (callbacks.data != nullptr) callbacks.data(run, static_cast<int>(k * S));
         if (callbacks.samples.callback != nullptr) {
             int64_t firstTicks = 0;
@@ -258,7 +256,7 @@ void routeStream(int dev, int len, int64_t readAt) {
     if (len == 0) return;
     countStreamRead(dev, readAt);
     StreamPath &path = streams[dev];
-    path.completed = 0;
+    path.readAt = readAt;
     const auto n = static_cast<uint32_t>(len);
     for (uint32_t at = 0; at < n;) {
         uint8_t *bytes = tmpBuf + at;
@@ -276,7 +274,6 @@ void routeStream(int dev, int len, int64_t readAt) {
             --at;  // the byte that broke the block may be the line end before the next
         }
     }
-    if (path.completed != 0) noteArrival(dev, path.lastIndex, path.completed, readAt);
 }
 
 // Command mode: a chunk is accepted only when it is smaller than the free
