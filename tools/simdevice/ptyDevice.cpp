@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <system_error>
 
-#include "sampleClock.h"
+#include "simClock.h"
 
 namespace kelvo::sim {
 

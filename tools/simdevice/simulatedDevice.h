@@ -28,7 +28,7 @@
 #include <vector>
 
 #include "ptyDevice.h"
-#include "sampleClock.h"
+#include "simClock.h"
 #include "truthLog.h"
 
 namespace kelvo::sim {

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "sampleClock.h"
+#include "simClock.h"
 
 #include <time.h>
 
