@@ -52,6 +52,8 @@ Options:
                        Timing); with several devices device K logs to FILE.K
       --late-ms MAX    write each block late by a delay drawn uniformly from
                        0 to MAX ms, 0 to 60000 (default 0)
+      --late-share F   only a share F of the blocks, drawn at random, is
+                       late, 0 to 1 (default 1: every block)
       --seed S         seed of those delays, a whole number; device K takes
                        S + K - 1 (default: a fresh seed every run)
   -h, --help           show this text
@@ -196,6 +198,9 @@ std::string takeOption(const std::string &option, const char *value, Settings &s
     } else if (option == "--late-ms") {
         if (!readNumber(value, 0, 60000, number)) return "--late-ms takes 0 to 60000";
         options.lateMaxMs = number;
+    } else if (option == "--late-share") {
+        if (!readNumber(value, 0, 1, number)) return "--late-share takes 0 to 1";
+        options.lateShare = number;
     } else if (option == "--seed") {
         char *end = nullptr;
         errno = 0;

@@ -415,6 +415,7 @@ public:
 
 private:
     int64_t lateness() {
+        if (std::uniform_real_distribution<double>(0, 1)(d_.lateness_) >= d_.options_.lateShare) return 0;
         const auto most = static_cast<int64_t>(std::llround(d_.options_.lateMaxMs * 1e6));
         return std::uniform_int_distribution<int64_t>(0, most)(d_.lateness_);
     }

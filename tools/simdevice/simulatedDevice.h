@@ -72,7 +72,9 @@ struct SimOptions {
     std::string truthPath{};  // the truth log's file; empty: the log is kept in memory only
     // Each block is written late by a delay drawn uniformly from [0, lateMaxMs]
     // ms after its last sample was measured; the schedule does not shift.
+    // Only this share of the blocks, drawn at random, is late (1: every one).
     double lateMaxMs = 0.0;
+    double lateShare = 1.0;
     std::optional<uint64_t> seed{};  // of those delays; unset: a fresh one
 };
 
