@@ -20,9 +20,8 @@ ChunkQueue::ChunkQueue(size_t byteCapacity, size_t chunkCapacity)
 
 ChunkQueue::~ChunkQueue() { close(wakeup_); }
 
-bool ChunkQueue::push(const unsigned char *bytes, uint32_t length, int64_t ticks, bool resync) {
-    const uint64_t offset = offered_.load(std::memory_order_relaxed);
-    offered_.store(offset + length, std::memory_order_release);
+bool ChunkQueue::push(const unsigned char *bytes, uint32_t length, int64_t firstIndex, int64_t ticks) {
+    offered_.store(offered_.load(std::memory_order_relaxed) + length, std::memory_order_release);
     const uint64_t byteHead = byteHead_.load(std::memory_order_relaxed);
     const uint64_t chunkHead = chunkHead_.load(std::memory_order_relaxed);
     if (byteHead + length - byteTail_.load(std::memory_order_acquire) > bytes_.capacity ||
@@ -34,7 +33,7 @@ bool ChunkQueue::push(const unsigned char *bytes, uint32_t length, int64_t ticks
     const size_t first = std::min<size_t>(length, bytes_.capacity - at);
     std::memcpy(bytes_.data.get() + at, bytes, first);
     std::memcpy(bytes_.data.get(), bytes + first, length - first);
-    chunks_[chunkHead & (chunkCapacity_ - 1)] = Chunk{offset, ticks, length, resync};
+    chunks_[chunkHead & (chunkCapacity_ - 1)] = Chunk{firstIndex, ticks, length};
     byteHead_.store(byteHead + length, std::memory_order_release);
     // Sequentially consistent with armWakeup(): either the consumer sees
     // this chunk, or this side sees the consumer armed.

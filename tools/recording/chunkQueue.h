@@ -1,10 +1,11 @@
 // SPDX-License-Identifier: MIT
 // A single-producer single-consumer queue of stream chunks: the library's
-// data callback (on its I/O thread) puts each payload chunk in with the
-// moment it arrived; one consumer thread takes them out and does the slow
-// work (HDF5, sockets). Nothing is allocated after construction and neither
-// side ever waits for the other: a chunk that finds no room is dropped whole
-// and the gap shows in the stream offsets of the chunks that follow.
+// sample callback (on its I/O thread) puts each run of whole samples in
+// with its stream index and the moment it arrived; one consumer thread takes
+// them out and does the slow work (HDF5, sockets). Nothing is allocated
+// after construction and neither side ever waits for the other: a chunk that
+// finds no room is dropped whole and the gap shows in the stream indices of
+// the chunks that follow.
 #pragma once
 
 #include <sys/types.h>
@@ -16,10 +17,9 @@
 namespace kelvo::recording {
 
 struct Chunk {
-    uint64_t offset = 0;  // of its first byte in the stream, counted from the start
-    int64_t ticks = 0;    // kelvoGetTicks() when the chunk arrived
-    uint32_t length = 0;  // bytes
-    bool resync = false;  // the library resynchronised: a new sample starts here
+    int64_t firstIndex = 0;  // the stream index of its first sample
+    int64_t ticks = 0;       // kelvoGetTicks() when the chunk arrived
+    uint32_t length = 0;     // bytes
 };
 
 class ChunkQueue {
@@ -31,7 +31,7 @@ public:
     ChunkQueue &operator=(const ChunkQueue &) = delete;
 
     // Producer: false (and nothing queued) when either ring lacks room.
-    bool push(const unsigned char *bytes, uint32_t length, int64_t ticks, bool resync);
+    bool push(const unsigned char *bytes, uint32_t length, int64_t firstIndex, int64_t ticks);
     // Consumer: the oldest chunk's record and bytes (copied out); false when empty.
     // `bytes` must hold at least maxChunk() bytes.
     bool pop(Chunk &chunk, unsigned char *bytes);

@@ -6,7 +6,6 @@
 #include <stdexcept>
 
 #include "kelvo.h"
-#include "kelvo_lowlevel.h"
 
 namespace kelvo::recording {
 
@@ -23,32 +22,13 @@ std::string askIdentity(int slot) {
     return std::string(answer, static_cast<size_t>(n));
 }
 
-// The device list names the serial of a USB device; a device off the list
-// (a simulator's pseudo-terminal) may still tell it as SCPI's third *IDN? field.
-std::string findSerial(const std::string &path, const std::string &idn) {
-    std::istringstream list(kelvoListDevices());
-    for (std::string line; std::getline(list, line);) {
-        const size_t first = line.find('\t');
-        const size_t second = line.find('\t', first + 1);
-        if (second != std::string::npos && line.substr(first + 1, second - first - 1) == path) {
-            return line.substr(second + 1);
-        }
-    }
-    std::vector<std::string> fields;
-    std::istringstream in(idn);
-    for (std::string field; std::getline(in, field, ',');) fields.push_back(field);
-    if (fields.size() >= 3 && !fields[2].empty() && fields[2] != "0") return fields[2];
-    return "";
-}
-
 // What the library's decoder makes of a sample in which only the first
 // value word is 1: the scale of one count.
-void learnEncoding(int slot, DeviceInfo &device) {
-    const int channels = kelvoGetChannelCount(slot);
+void learnEncoding(int slot, const kelvoLayout &layout, DeviceInfo &device) {
+    const int channels = layout.channelCount;
     if (channels <= 0) throw std::runtime_error("the library knows no channels for this layout");
     std::vector<unsigned char> sample(static_cast<size_t>(device.sampleSize));
-    uint32_t counter = 0;
-    device.hasCounter = kelvoGetSampleCounters(slot, sample.data(), 1, &counter) == 1;
+    device.hasCounter = layout.hasCounter != 0;
     const int counterBytes = device.hasCounter ? 4 : 0;
     device.wordBytes = (device.sampleSize - counterBytes) / channels;
     sample[static_cast<size_t>(counterBytes)] = 1;
@@ -75,6 +55,22 @@ uint32_t littleWord(const unsigned char *p) {
 
 }  // namespace
 
+std::string findSerial(const std::string &path, const std::string &idn) {
+    std::istringstream list(kelvoListDevices());
+    for (std::string line; std::getline(list, line);) {
+        const size_t first = line.find('\t');
+        const size_t second = line.find('\t', first + 1);
+        if (second != std::string::npos && line.substr(first + 1, second - first - 1) == path) {
+            return line.substr(second + 1);
+        }
+    }
+    std::vector<std::string> fields;
+    std::istringstream in(idn);
+    for (std::string field; std::getline(in, field, ',');) fields.push_back(field);
+    if (fields.size() >= 3 && !fields[2].empty() && fields[2] != "0") return fields[2];
+    return "";
+}
+
 DeviceInfo describeDevice(int slot, const std::string &path, const std::vector<std::string> &config) {
     DeviceInfo device;
     device.slot = slot;
@@ -82,10 +78,13 @@ DeviceInfo describeDevice(int slot, const std::string &path, const std::vector<s
     device.config = config;
     device.idn = askIdentity(slot);
     device.serial = findSerial(path, device.idn);
-    device.sampleSize = kelvoGetSampleSize(slot);
-    const FiltInfo &f = filtInfo[slot];
-    device.layout = {f.oversampling, f.sampleBytes, f.nAdc24, f.nAdc16, f.nImu6, f.isAdc24};
-    learnEncoding(slot, device);
+    kelvoLayout layout{};
+    if (kelvoGetLayout(slot, &layout) != KELVO_OK) throw std::runtime_error("the library gives no sample layout");
+    device.sampleSize = layout.sampleSize;
+    // The scan list's channels are 24-bit ones too, each a 32-bit word after the counter.
+    const int32_t isAdc24 = layout.kind == KELVO_LAYOUT_ADC24 || layout.kind == KELVO_LAYOUT_SCAN_LIST ? 1 : 0;
+    device.layout = {layout.oversampling, layout.sampleSize, layout.nAdc24, layout.nAdc16, layout.nImu6, isAdc24};
+    learnEncoding(slot, layout, device);
     return device;
 }
 

@@ -13,7 +13,8 @@
 
 namespace kelvo::recording {
 
-// The slot's FiltInfo, as the library keeps it.
+// The slot's layout as the library learnt it (kelvoGetLayout), in the
+// fields the files and the meta document have always carried.
 struct LayoutFields {
     int32_t oversampling = 0, sampleBytes = 0, nAdc24 = 0, nAdc16 = 0, nImu6 = 0, isAdc24 = 0;
 };
@@ -38,6 +39,11 @@ struct DeviceInfo {
     std::string name() const { return serial.empty() ? "slot" + std::to_string(slot) : serial; }
     std::string topic() const { return "kelvo/" + name(); }
 };
+
+// The serial number of the device at `path`: the device list's, else the
+// third field of its answer to *IDN? (a simulator's pseudo-terminal is not
+// listed); empty when neither has one.
+std::string findSerial(const std::string &path, const std::string &idn);
 
 // For a configured, not yet streaming slot: asks *IDN?, finds the serial
 // (the device list's, else the third field of the *IDN? answer) and learns

@@ -3,9 +3,7 @@
 
 #include <poll.h>
 
-#include <algorithm>
-#include <atomic>
-#include <cstring>
+#include <ctime>
 #include <stdexcept>
 
 #include "kelvo.h"
@@ -13,29 +11,6 @@
 namespace kelvo::recording {
 
 namespace {
-
-// The library's callback carries no slot, so each slot has its own
-// trampoline; the queue pointers are read on the I/O thread.
-std::atomic<ChunkQueue *> gQueues[4];
-std::atomic<uint64_t> gFramingErrors[4];
-
-// A framing error makes the library resynchronise at the next block, which
-// begins a new sample; the chunk after it is marked so that the consumer
-// aligns there.
-bool framingErrorSince(int slot) {
-    kelvoStreamStats stats{};
-    if (kelvoGetStreamStats(slot, &stats) != 0) return false;
-    return gFramingErrors[slot].exchange(stats.framingErrors, std::memory_order_relaxed) != stats.framingErrors;
-}
-
-template <int Slot>
-void onData(const unsigned char *data, int count) {
-    ChunkQueue *queue = gQueues[Slot].load(std::memory_order_acquire);
-    if (queue == nullptr || count <= 0) return;
-    queue->push(data, static_cast<uint32_t>(count), kelvoGetTicks(), framingErrorSince(Slot));
-}
-
-constexpr kelvoDataCallback kTrampolines[4] = {onData<0>, onData<1>, onData<2>, onData<3>};
 
 // Room for about four seconds of a device streaming at 1 MB/s.
 constexpr size_t kQueueBytes = size_t{4} << 20;
@@ -50,103 +25,67 @@ StreamCapture::StreamCapture(const std::vector<Source> &sources) {
         }
         auto queue = std::make_unique<ChunkQueue>(kQueueBytes, kQueueChunks);
         const size_t maxChunk = queue->maxChunk();
-        devices_.push_back(Device{source, std::move(queue), std::vector<unsigned char>(maxChunk),
-                                  SampleAssembler(static_cast<int>(devices_.size()), source.sampleBytes, maxChunk)});
+        devices_.push_back(
+            std::make_unique<Device>(Device{source, std::move(queue), std::vector<unsigned char>(maxChunk)}));
     }
 }
 
 StreamCapture::~StreamCapture() { detach(); }
 
+// The I/O thread: a copy into the queue, nothing more. The arrival tick is
+// what the published header carries; the sample clock's time of the first
+// sample is asked for later, by those that need it.
+void StreamCapture::onSamples(void *user, const void *samples, int count, int64_t firstIndex, int64_t) {
+    Device &d = *static_cast<Device *>(user);
+    if (count <= 0) return;
+    const size_t bytes = static_cast<size_t>(count) * static_cast<size_t>(d.source.sampleBytes);
+    d.queue->push(static_cast<const unsigned char *>(samples), static_cast<uint32_t>(bytes), firstIndex,
+                  kelvoGetTicks());
+}
+
 void StreamCapture::attach() {
-    for (const Device &d : devices_) {
-        const int slot = d.source.slot;
-        kelvoStreamStats stats{};
-        gFramingErrors[slot].store(kelvoGetStreamStats(slot, &stats) == 0 ? stats.framingErrors : 0);
-        gQueues[slot].store(d.queue.get(), std::memory_order_release);
-        kelvoSetCallbackData(slot, kTrampolines[slot]);
-    }
+    for (const std::unique_ptr<Device> &d : devices_) kelvoSetSampleCallback(d->source.slot, onSamples, d.get());
     attached_ = true;
 }
 
 void StreamCapture::detach() {
     if (!attached_) return;
-    for (const Device &d : devices_) {
-        kelvoSetCallbackData(d.source.slot, nullptr);
-        gQueues[d.source.slot].store(nullptr, std::memory_order_release);
-    }
+    for (const std::unique_ptr<Device> &d : devices_) kelvoSetSampleCallback(d->source.slot, nullptr, nullptr);
     attached_ = false;
-    // The I/O thread may be inside a callback that loaded the queue just
-    // before; kelvoGetTicks-sized work, so a short pause lets it finish
-    // before the queues can be destroyed.
+    // The I/O thread may be inside a callback that it entered just before;
+    // a copy's worth of work, so a short pause lets it finish before the
+    // queues can be destroyed.
     struct timespec pause = {0, 20000000};
     nanosleep(&pause, nullptr);
+}
+
+uint64_t StreamCapture::lostSamples(int device) const {
+    const Device &d = *devices_[static_cast<size_t>(device)];
+    return d.queue->droppedBytes() / static_cast<uint64_t>(d.source.sampleBytes);
 }
 
 bool StreamCapture::drain(std::chrono::milliseconds timeout, const std::function<void(const Batch &)> &sink) {
     bool any = false;
     Chunk chunk;
     for (size_t i = 0; i < devices_.size(); ++i) {
-        Device &d = devices_[i];
+        Device &d = *devices_[i];
+        const auto size = static_cast<uint32_t>(d.source.sampleBytes);
         while (d.queue->pop(chunk, d.chunk.data())) {
-            d.assembler.take(chunk, d.chunk.data(), sink);
+            sink(Batch{static_cast<int>(i), static_cast<uint64_t>(chunk.firstIndex), chunk.length / size,
+                       d.chunk.data(), chunk.ticks});
             any = true;
         }
     }
     if (any || timeout.count() <= 0) return any;
     pollfd fds[4];
     nfds_t n = 0;
-    for (Device &d : devices_) {
-        if (!d.queue->armWakeup()) return drain(std::chrono::milliseconds(0), sink);
-        fds[n++] = {d.queue->wakeupFd(), POLLIN, 0};
+    for (const std::unique_ptr<Device> &d : devices_) {
+        if (!d->queue->armWakeup()) return drain(std::chrono::milliseconds(0), sink);
+        fds[n++] = {d->queue->wakeupFd(), POLLIN, 0};
     }
     poll(fds, n, static_cast<int>(timeout.count()));
-    for (Device &d : devices_) d.queue->drainWakeup();
+    for (const std::unique_ptr<Device> &d : devices_) d->queue->drainWakeup();
     return drain(std::chrono::milliseconds(0), sink);
-}
-
-SampleAssembler::SampleAssembler(int device, int sampleBytes, size_t maxChunk)
-    : device_(device), size_(static_cast<uint64_t>(sampleBytes)), out_(maxChunk + static_cast<size_t>(sampleBytes)) {}
-
-void SampleAssembler::take(const Chunk &chunk, const unsigned char *bytes,
-                           const std::function<void(const Batch &)> &sink) {
-    if (chunk.resync) {
-        // The library dropped the partial sample and counts it itself.
-        pending_ = 0;
-        skip_ = 0;
-        alignBase_ = chunk.offset;
-        baseIndex_ = nextSample_;
-    } else if (chunk.offset != expected_) {
-        // Chunks were dropped: the partial sample is lost, and so is every
-        // sample up to the next one that begins within this chunk or later.
-        pending_ = 0;
-        const uint64_t boundary = alignBase_ + (chunk.offset - alignBase_ + size_ - 1) / size_ * size_;
-        const uint64_t resumeAt = baseIndex_ + (boundary - alignBase_) / size_;
-        lost_ += resumeAt - nextSample_;
-        nextSample_ = resumeAt;
-        skip_ = boundary - chunk.offset;
-    }
-    expected_ = chunk.offset + chunk.length;
-
-    const size_t skipped = static_cast<size_t>(std::min<uint64_t>(skip_, chunk.length));
-    const unsigned char *p = bytes + skipped;
-    const size_t n = chunk.length - skipped;
-    skip_ -= skipped;
-    if (n == 0) return;
-
-    const int64_t ticks = pending_ > 0 ? pendingTicks_ : chunk.ticks;
-    std::memcpy(out_.data() + pending_, p, n);
-    const size_t total = pending_ + n;
-    const size_t whole = total / size_;
-    if (whole > 0) {
-        sink(Batch{device_, nextSample_, static_cast<uint32_t>(whole), out_.data(), ticks});
-        nextSample_ += whole;
-    }
-    pending_ = total - whole * size_;
-    if (pending_ > 0) {
-        // What is left came from this chunk alone when a sample was completed.
-        std::memmove(out_.data(), out_.data() + whole * size_, pending_);
-        pendingTicks_ = whole > 0 ? chunk.ticks : ticks;
-    }
 }
 
 }  // namespace kelvo::recording
