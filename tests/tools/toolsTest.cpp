@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <termios.h>
 
+#include <algorithm>
+#include <cinttypes>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -111,6 +113,33 @@ StreamCsv parseStreamCsv(const std::string &text) {
 
 std::string endOfCleanRun(size_t rows) {
     return std::to_string(rows) + " samples received, 0 dropped, 0 framing errors, 0 bytes skipped";
+}
+
+// The '# clock:' line: "NAME rate_hz=R jitter_us=J samples=N".
+struct ClockLine {
+    std::string name;
+    double rateHz = 0;
+    double jitterUs = -1;
+    long long samples = -1;
+};
+ClockLine clockLine(const StreamCsv &csv) {
+    ClockLine clock;
+    char name[256] = {};
+    if (std::sscanf(csv.value("clock").c_str(), "%255s rate_hz=%lf jitter_us=%lf samples=%lld", name, &clock.rateHz,
+                    &clock.jitterUs, &clock.samples) == 4) {
+        clock.name = name;
+    }
+    return clock;
+}
+
+// How far the time column strays from stepping by one period of the rate
+// from its first row, the worst row's distance in seconds.
+double worstTimeStray(const StreamCsv &csv, double rateHz) {
+    double worst = 0;
+    for (size_t r = 0; r < csv.rows.size(); ++r) {
+        worst = std::max(worst, std::fabs(std::stod(csv.rows[r][0]) - static_cast<double>(r) / rateHz));
+    }
+    return worst;
 }
 
 // Nothing arrives on the device's line for half a second: it is not streaming.
@@ -280,6 +309,10 @@ TEST(StreamCommand, CsvRowsFollowTheDocumentedWaveformOfEveryChannel) {
             EXPECT_EQ(table.columns, columns) << what;
             EXPECT_GE(table.rows.size(), 300u) << "three runs gave at most " << table.rows.size() << " rows: " << err;
             EXPECT_EQ(table.end, endOfCleanRun(table.rows.size())) << what;
+            // The times are the sample clock's; the simulator's rate is exact.
+            const ClockLine clock = clockLine(table);
+            EXPECT_NEAR(clock.rateHz, kRate, kRate * 500e-6) << table.value("clock");
+            EXPECT_LT(worstTimeStray(table, clock.rateHz), 1e-3) << what;
             // One step of the converter, as counts and as a decoded value.
             const double step = raw ? (c.wide ? 256 : 1) : (c.wide ? 256.0 / 2147483648.0 : 1.0 / 32768);
             const double peak =
@@ -289,7 +322,6 @@ TEST(StreamCommand, CsvRowsFollowTheDocumentedWaveformOfEveryChannel) {
                 const std::vector<std::string> &fields = table.rows[r];
                 ASSERT_EQ(fields.size(), columns.size()) << what << " row " << r;
                 const uint64_t n = r;  // the stream starts at sample 0 and loses none
-                EXPECT_NEAR(std::stod(fields[0]), static_cast<double>(n) / kRate, 1e-9) << "time of row " << r;
                 if (c.wide) {
                     EXPECT_EQ(std::stoull(fields[1]), n);
                 }
@@ -369,10 +401,14 @@ TEST(StreamCommand, CsvDescribesItsStreamAndEndsWithItsCounts) {
     for (size_t r = 0; r < table.rows.size(); ++r) {
         ASSERT_EQ(table.rows[r].size(), columns.size()) << r;
         ASSERT_EQ(table.rows[r][1], std::to_string(r));
-        char time[32];
-        std::snprintf(time, sizeof time, "%.4f", static_cast<double>(r) / 1000);
-        ASSERT_EQ(table.rows[r][0], time) << "seconds from the counter at the given rate";
     }
+    EXPECT_EQ(table.rows[0][0], "0.0000000") << "seconds since the first sample, to the tick";
+    // The clock's line names the device by its serial, before the counts.
+    const ClockLine clock = clockLine(table);
+    EXPECT_EQ(clock.name, "SIM0001") << table.value("clock");
+    EXPECT_GE(clock.jitterUs, 0) << table.value("clock");
+    EXPECT_GT(clock.samples, 0) << table.value("clock");
+    EXPECT_LE(clock.samples, static_cast<long long>(table.rows.size())) << table.value("clock");
 
     // Without --rate the rate is measured; to standard output with '-'.
     const Outcome piped = runKelvo({"stream", sim.paths[0], "--seconds", "2", "--out", "-", "--config", config[1]});
@@ -385,7 +421,61 @@ TEST(StreamCommand, CsvDescribesItsStreamAndEndsWithItsCounts) {
     ASSERT_GE(measured.rows.size(), 100u);
     EXPECT_EQ(measured.end, endOfCleanRun(measured.rows.size()));
     const double last = std::stod(measured.rows.back()[0]);
-    EXPECT_NEAR(last, std::stod(measured.rows.back()[1]) / rate, 1e-3);
+    EXPECT_NEAR(last, std::stod(measured.rows.back()[1]) / clockLine(measured).rateHz, 1e-3);
+}
+
+// The time column is the library's sample clock: it steps by the period the
+// clock fitted to a device whose clock runs 0.2 % fast, not by the nominal
+// rate's, and it keeps to the moments the simulator measured its samples,
+// as its truth log has them.
+TEST(StreamCommand, CsvTimesFollowTheSimulatorsDriftingClock) {
+    constexpr double kRate = 2000;
+    constexpr double kPpm = 2000;
+    const std::string truth = tempPath("stream-truth.log");
+    SimProcess sim(kSim, {"--rate", "2000", "--block", "40", "--clock-ppm", "2000", "--truth", truth});
+    const std::string csv = tempPath("timed.csv");
+    const Outcome o =
+        runKelvo({"stream", sim.paths[0], "--seconds", "4", "--out", csv, "--config", "CONFigure:DEVice 2"});
+    ASSERT_EQ(o.status, 0) << o.err;
+    const StreamCsv table = parseStreamCsv(readFile(csv));
+    std::filesystem::remove(csv);
+    ASSERT_GE(table.rows.size(), 2000u) << o.err;
+    ASSERT_EQ(table.end, endOfCleanRun(table.rows.size()));
+
+    const ClockLine clock = clockLine(table);
+    const double trueRate = kRate * (1 + kPpm * 1e-6);
+    EXPECT_NEAR(clock.rateHz, trueRate, trueRate * 500e-6) << table.value("clock");
+    // Within a batch the rows are one fitted period apart; between batches
+    // they differ by what the fit moved meanwhile, far less than a period.
+    double worstStep = 0;
+    for (size_t r = 1; r < table.rows.size(); ++r) {
+        const double step = std::stod(table.rows[r][0]) - std::stod(table.rows[r - 1][0]);
+        worstStep = std::max(worstStep, std::fabs(step - 1 / clock.rateHz));
+    }
+    EXPECT_LT(worstStep, 0.25 / kRate) << "seconds off one period between neighbouring rows";
+
+    // Row i against the truth: its time since the first sample is the
+    // simulator's, but for one offset (the first row's own error).
+    std::ifstream log(truth);
+    std::vector<std::pair<uint64_t, int64_t>> points;
+    for (std::string line; std::getline(log, line);) {
+        uint64_t index = 0;
+        long long ticks = 0;
+        if (std::sscanf(line.c_str(), "%" SCNu64 " %lld", &index, &ticks) == 2) points.emplace_back(index, ticks);
+    }
+    std::filesystem::remove(truth);
+    ASSERT_GE(points.size(), 50u);
+    ASSERT_EQ(points.front().first, 0u);
+    double low = 1e9;
+    double high = -1e9;
+    for (const auto &[index, ticks] : points) {
+        if (index >= table.rows.size()) break;
+        const double offset =
+            std::stod(table.rows[index][0]) - static_cast<double>(ticks - points.front().second) / 1e7;
+        low = std::min(low, offset);
+        high = std::max(high, offset);
+    }
+    EXPECT_LT(high - low, 2e-3) << "the time column strays from the simulator's clock by " << (high - low) << " s";
 }
 
 // The library learns a layout from a command's text even when the device
@@ -477,15 +567,14 @@ TEST(StreamCommand, SamplesLostToAFullQueueAreCountedExactlyAndMakeTheExitStatus
 }
 
 TEST(StreamCommand, DeviceFaultsEndTheStreamWithTheLibraryTextAndNonZeroExit) {
-    const std::string timeout = "GetStreamingData(): Timeouted (nothing streamed for 2 s)";
+    const std::string timeout = ": nothing streamed for 2 s";
     struct Case {
         const char *fault;
         std::vector<std::string> texts;  // any one of them
     };
     // The library notices a dead line (the simulator hangs it up) at once.
     // A malformed block no longer ends a stream: the library finds the next.
-    const Case cases[] = {{"silent:3", {timeout}},
-                          {"drop:3", {"kelvoGetStreamingData(dev=0):fatal I/O error on Port"}}};
+    const Case cases[] = {{"silent:3", {timeout}}, {"drop:3", {"kelvoReadSamples(dev=0):fatal I/O error on Port"}}};
     for (const Case &c : cases) {
         SimProcess sim(kSim, {"--fault", c.fault});
         const Outcome o = runKelvo({"stream", sim.paths[0], "--config", "CONFigure:DEVice 2", "--seconds", "30"});

@@ -1,19 +1,21 @@
 // SPDX-License-Identifier: MIT
 // The kelvo command-line tool: shared pieces of its commands. Everything
-// here reaches devices through the library's headers: kelvo.h, and
-// kelvo_lowlevel.h for the plot window.
+// here reaches devices through the library's interface, kelvo.h, alone.
 #pragma once
 
 #include <signal.h>
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace kelvo::cli {
@@ -100,14 +102,17 @@ private:
 // The slot's error text as the library has it.
 std::string libraryError(int slot);
 
-// The oldest entry of the device's error queue, asked with SYSTem:ERRor?.
-struct DeviceError {
-    bool answered = false;  // false: no answer within the time-out
-    bool isError = false;   // an answer other than "0,..." or "+0,..."
-    std::string text;
+// The device's error queue as kelvoCheckDeviceErrors reads it (and
+// empties it): whether the device answered, and the first error's text.
+struct DeviceErrors {
+    bool answered = false;  // false: no answer to SYSTem:ERRor? in time
+    bool any = false;       // the device reported at least one error
+    std::string first;      // its answer, e.g. -113,"Undefined header"
 };
+// How long the library waits for each answer of the error queue.
+constexpr int kErrorAnswerMs = 1000;
 // Fails only when the library refuses the exchange.
-DeviceError askDeviceError(int slot, const std::string &name, int timeoutMs);
+DeviceErrors readDeviceErrors(int slot, const std::string &name);
 
 // Clears the device's error queue, sends each command with kelvoSendCmd and
 // asks the error queue after each; answers go to stderr prefixed with the
@@ -121,7 +126,7 @@ struct Layout {
     int sampleBytes = 0;
     std::vector<std::string> columns;  // "counter" when wide, then the library's channel names
 };
-// Read from the library once the slot is configured.
+// Read from the library (kelvoGetLayout) once the slot is configured.
 Layout layoutOf(int slot);
 
 // The exact counts of one stream: what the tool took, and what the
@@ -138,17 +143,20 @@ struct StreamCounts {
 struct StreamDescription {
     std::string device;
     std::string idn;
+    std::string serial;  // names the device in the '# clock:' line; the path without one
     std::vector<std::string> config;
-    double rate = -1;  // samples per second as given; -1: measured from the arrivals
+    double rate = -1;  // samples per second as given; -1: the sample clock's
 };
 
-// Where the samples of a stream go.
+// Where the samples of a stream go. write() runs on the slot's reading
+// thread, the rest on the command's thread before and after the run.
 class SampleSink {
 public:
     virtual ~SampleSink() = default;
     // The wall-clock moment the start command went out.
     virtual void started(std::chrono::system_clock::time_point) {}
-    virtual void write(const unsigned char *bytes, size_t count) = 0;
+    // `count` consecutive whole samples, the first of stream index `firstIndex`.
+    virtual void write(const unsigned char *samples, size_t count, int64_t firstIndex) = 0;
     // Writes what is held back and the closing lines, flushes and closes;
     // fails when the data did not all reach the file.
     virtual void finish(const StreamCounts &counts) = 0;
@@ -159,8 +167,9 @@ public:
 std::unique_ptr<SampleSink> openSink(const std::string &path, int slot, const Layout &layout,
                                      const StreamDescription &description, bool raw);
 
-// Pulls the streams of several slots until time is up, the user
-// interrupts, or a slot fails; keeps the status line on a terminal.
+// Takes the streams of several slots, each on a thread of its own that
+// sleeps in kelvoReadSamples, until time is up, the user interrupts, or a
+// slot fails; keeps the status line on a terminal.
 class StreamRun {
 public:
     struct Slot {
@@ -172,11 +181,17 @@ public:
         uint64_t bytesInRun = 0;  // without what came after the stop
         StreamCounts counts;
     };
+    StreamRun() = default;
+    ~StreamRun();
+    StreamRun(const StreamRun &) = delete;
+    StreamRun &operator=(const StreamRun &) = delete;
+
     void add(int slot, const std::string &name, int sampleBytes, SampleSink *sink = nullptr);
     // Also ends the run, cleanly, once `condition` holds; asked about every
-    // millisecond on the calling thread.
+    // 20 ms on the calling thread.
     void endWhen(std::function<bool()> condition) { endWhen_ = std::move(condition); }
-    // Runs for `seconds` (until interrupted when negative); returns the time taken.
+    // Runs for `seconds` (until interrupted when negative); returns the time
+    // taken. The reading threads have ended when it returns or throws.
     double run(double seconds);
     // Takes what the stopped devices sent before they fell silent.
     void drain();
@@ -185,10 +200,21 @@ public:
     bool clean() const;
 
 private:
-    static bool pull(Slot &s, std::vector<unsigned char> &buffer);
+    // What a slot's reading thread shares with the command's thread.
+    struct Reader {
+        std::thread thread;
+        std::atomic<uint64_t> samples{0};
+        std::exception_ptr failure;  // set before `failed` is raised
+    };
+    void read(size_t index);
+    static bool take(Slot &s, std::vector<unsigned char> &buffer, int timeoutMs, uint64_t &samples);
+    void stopReaders();
     void readCounts();
     void showStatus(double elapsed, bool final);
     std::vector<Slot> slots_;
+    std::vector<std::unique_ptr<Reader>> readers_;
+    std::atomic<bool> stopping_{false};
+    std::atomic<bool> failed_{false};
     bool terminal_ = false;
     std::function<bool()> endWhen_;
 };
@@ -200,10 +226,11 @@ int streamStatus(const StreamRun &run);
 
 // Starts the stream of `slot` (a command beginning "init").
 void startStream(int slot, const std::string &name);
-// Starts the streams of every open slot in one synchronized moment: holds
-// transmission, queues each start command, releases them together.
+// Starts the streams of every open slot in one synchronized moment
+// (kelvoStartTogether) and waits until each delivered its first samples.
 void startTogether(const OpenSlots &open);
-// Stops it and gives the device a moment to fall silent.
+// Stops the streams (kelvoStopStream): each slot's call returns once its
+// device has fallen silent, or after two seconds.
 void stopStreams(const std::vector<int> &slots);
 
 // Stops the streams of `slots` when the command ends on a failure, so that
@@ -243,6 +270,9 @@ struct StartStamps {
         double afterReleaseUs(int k) const { return static_cast<double>(ticks[k] - ticks[0]) / 10.0; }
     };
     std::vector<Device> devices;
+    // How far apart the start commands went out (stamp 1), in microseconds,
+    // as kelvoGetStartSpread has it; negative when a device lacks the stamp.
+    double sentSpreadUs = -1;
     // How far apart the devices took stamp k, in microseconds; negative when
     // a device lacks it.
     double spreadUs(int k) const;

@@ -169,18 +169,18 @@ bool queryOne(const Arguments &args, OpenSlots &open, int slot, const std::strin
         return true;
     }
     // A setting has no answer; the device's error queue tells whether it took it.
-    const DeviceError report = askDeviceError(slot, open.name(slot), args.timeoutMs);
+    const DeviceErrors report = readDeviceErrors(slot, open.name(slot));
     if (!report.answered) {
         std::fprintf(stderr, "kelvo: %s: no answer to 'SYSTem:ERRor?' within %d ms\n", open.name(slot).c_str(),
-                     args.timeoutMs);
+                     kErrorAnswerMs);
         if (json != nullptr) json->member("timeout", true);
         return false;
     }
     if (json != nullptr) {
-        json->member("accepted", !report.isError);
-        if (report.isError) json->member("error", report.text);
+        json->member("accepted", !report.any);
+        if (report.any) json->member("error", report.first);
     }
-    if (report.isError) throw Failure(open.name(slot) + ": '" + command + "': " + report.text);
+    if (report.any) throw Failure(open.name(slot) + ": '" + command + "': " + report.first);
     return true;
 }
 

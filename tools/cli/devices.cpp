@@ -8,7 +8,7 @@
 #include <sstream>
 
 #include "cli.h"
-#include "kelvo_lowlevel.h"
+#include "kelvo.h"
 #include "simRegistry.h"
 
 namespace kelvo::cli {
@@ -87,35 +87,31 @@ std::string libraryError(int slot) {
     return text != nullptr && *text != '\0' ? text : "the library gave no reason";
 }
 
-DeviceError askDeviceError(int slot, const std::string &name, int timeoutMs) {
-    char answer[512];
-    int binary = 0;
-    const int n = kelvoQuery(slot, "SYSTem:ERRor?", answer, sizeof answer, timeoutMs, &binary);
-    DeviceError report;
-    if (n == -2) return report;
-    if (n < 0) throw Failure(name + ": " + libraryError(slot));
+DeviceErrors readDeviceErrors(int slot, const std::string &name) {
+    char first[512];
+    const int result = kelvoCheckDeviceErrors(slot, first, sizeof first);
+    DeviceErrors report;
+    if (result == KELVO_TIMEOUT) return report;
+    if (result < 0) throw Failure(name + ": " + libraryError(slot));
     report.answered = true;
-    report.text.assign(answer, static_cast<size_t>(n));
-    // SCPI numbers an empty error queue 0.
-    report.isError = binary != 0 || (report.text.rfind('0', 0) != 0 && report.text.rfind("+0", 0) != 0);
+    report.any = result == 1;
+    if (report.any) report.first = first;
     return report;
 }
 
 namespace {
 
-constexpr int kErrorCheckMs = 1000;
-
 // The library learns a layout from the command's text whether or not the
 // device takes it, so a command the device rejected would leave samples cut
 // at the wrong size: only the device's own error queue can tell.
 void requireNoDeviceError(int slot, const std::string &name, const std::string &command) {
-    const DeviceError report = askDeviceError(slot, name, kErrorCheckMs);
+    const DeviceErrors report = readDeviceErrors(slot, name);
     if (!report.answered) {
-        throw Failure(name + ": no answer to 'SYSTem:ERRor?' within " + std::to_string(kErrorCheckMs) +
+        throw Failure(name + ": no answer to 'SYSTem:ERRor?' within " + std::to_string(kErrorAnswerMs) +
                       " ms, so whether the device took '" + command + "' is unknown; not streaming");
     }
-    if (report.isError)
-        throw Failure(name + ": the device rejected '" + command + "': " + report.text + "; not streaming");
+    if (report.any)
+        throw Failure(name + ": the device rejected '" + command + "': " + report.first + "; not streaming");
 }
 
 }  // namespace
@@ -124,7 +120,7 @@ void configure(int slot, const std::string &name, const std::vector<std::string>
     // Errors left in the queue by earlier sessions are not this run's.
     int binary = 0;
     char none[1];
-    if (kelvoQuery(slot, "*CLS", none, sizeof none, kErrorCheckMs, &binary) < 0) {
+    if (kelvoQuery(slot, "*CLS", none, sizeof none, kErrorAnswerMs, &binary) < 0) {
         throw Failure(name + ": " + libraryError(slot));
     }
     for (const std::string &command : commands) {
@@ -150,12 +146,14 @@ void configure(int slot, const std::string &name, const std::vector<std::string>
 }
 
 Layout layoutOf(int slot) {
+    kelvoLayout learnt{};
+    if (kelvoGetLayout(slot, &learnt) != KELVO_OK) throw Failure(libraryError(slot));
     Layout layout;
-    layout.sampleBytes = kelvoGetSampleSize(slot);
-    const int channels = kelvoGetChannelCount(slot);
+    layout.sampleBytes = learnt.sampleSize;
+    const int channels = learnt.channelCount;
     if (layout.sampleBytes <= 0 || channels <= 0) throw Failure(libraryError(slot));
     // Layouts of 32-bit words lead with a sample counter that is no channel.
-    layout.wide = (channels + 1) * 4 == layout.sampleBytes;
+    layout.wide = learnt.hasCounter != 0;
     if (layout.wide) layout.columns.emplace_back("counter");
     for (int c = 0; c < channels; ++c) {
         const char *name = kelvoGetChannelName(slot, c);

@@ -3,7 +3,6 @@
 
 #include <pthread.h>
 
-#include <algorithm>
 #include <cinttypes>
 #include <thread>
 
@@ -77,13 +76,10 @@ int64_t LiveDevices::startUnixNs() const {
 }
 
 double LiveDevices::stampSpreadUs() const {
-    int64_t low = INT64_MAX;
-    int64_t high = INT64_MIN;
-    for (const recording::DeviceInfo &d : devices_) {
-        low = std::min(low, d.stamps[1]);
-        high = std::max(high, d.stamps[1]);
-    }
-    return devices_.empty() ? 0.0 : static_cast<double>(high - low) / 10.0;
+    int64_t spread = 0;
+    const std::vector<int> &slots = open_.slots();
+    if (kelvoGetStartSpread(slots.data(), static_cast<int>(slots.size()), &spread) != KELVO_OK) return -1;
+    return static_cast<double>(spread) / 10.0;
 }
 
 void LiveDevices::watch(const std::vector<uint64_t> &received) {

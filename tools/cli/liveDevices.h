@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The devices of a record or publish run: opened, configured, described,
 // started in one synchronized moment and captured through the library's
-// data callback for one consumer thread.
+// sample callback for one consumer thread.
 #pragma once
 
 #include <atomic>
@@ -40,7 +40,8 @@ public:
     int64_t tickOrigin() const { return tickOrigin_; }
     // Wall-clock time of the release, in ns since 1970.
     int64_t startUnixNs() const;
-    // Spread of the "sent" stamps between the devices, in microseconds.
+    // Spread of the "sent" stamps between the devices, in microseconds, as
+    // kelvoGetStartSpread has it; -1 when a device lacks the stamp.
     double stampSpreadUs() const;
 
     // Main thread, while running: fails when a device was unplugged, or when

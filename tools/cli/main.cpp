@@ -95,9 +95,10 @@ answer is printed without its line end; a binary block answer is shown as a
 hex dump, or with --out written to FILE (the payload only). A query that
 gets no complete answer in time is reported and makes the exit status 1.
 
-After each setting command (no '?') the device is asked SYSTem:ERRor?; when
-it reports an error (an answer that does not begin with "0" or "+0"), the
-error is printed and the tool stops with exit status 1.
+After each setting command (no '?') the device's error queue is read
+(SYSTem:ERRor? until it reports none); when it reports an error (an answer
+that does not begin with "0" or "+0"), the first error is printed and the
+tool stops with exit status 1.
 
 --quiet-rule sends the commands the older way instead (kelvoSendCmd): no
 error check, an answer ends when the line has been quiet for 5 ms, and a
@@ -136,23 +137,27 @@ summary at the end repeats them.
   --out FILE.bin    the raw sample bytes
   --raw             CSV values as the raw integers the device sent instead
                     of decoded values
-  --rate HZ         the device's sample rate, for the CSV's time column;
-                    without it the rate is measured from the arrivals over
-                    the first second (the rows wait until then)
+  --rate HZ         the device's nominal sample rate, stated in the CSV's
+                    '# rate:' line; no longer needed for the times, which
+                    come from the library's sample clock
   --plot            show the live plot as well (needs a display); closing
                     its window closes only the plot
   --span N          samples across the plot window (default 2000)
   --json            the closing summary as one JSON document on stdout
 
 The CSV begins with '#' lines: device, idn (the answer to *IDN?), config
-(one line per command), sample size, rate, start time (UTC, when the start
-command was sent) and channels. Then a header row and one row per sample:
-time in seconds since the first sample (from the sample counter where the
-layout has one, else from the row number), the counter of a 32-bit layout,
-and the channels' values: decoded with full scale +-1, or with --raw the
-int32 words (24-bit values in the top bits) or int16 words. A last '#' line
-gives the counts: "# end: N samples received, N dropped, N framing errors,
-N bytes skipped".
+(one line per command), sample size, rate (given with --rate, else the
+sample clock's), start time (UTC, when the start command was sent) and
+channels. Then a header row and one row per sample: time in seconds since
+the first sample, the counter of a 32-bit layout, and the channels' values:
+decoded with full scale +-1, or with --raw the int32 words (24-bit values in
+the top bits) or int16 words. The time is each sample's on the library's
+sample clock, fitted to the arrivals (a lost sample leaves a gap in it); the
+rows wait in memory for the first second, until the clock has followed the
+stream. At the end a '# clock:' line gives the clock's fit, "# clock: SERIAL
+rate_hz=R jitter_us=J samples=N" (the path for a device without a serial),
+and a last '#' line the counts: "# end: N samples received, N dropped, N
+framing errors, N bytes skipped".
 
 Exit status: 0 for a clean run, 3 when any sample was lost or a framing
 error occurred, 1 when the device failed (the library's text is printed)

@@ -2,20 +2,18 @@
 // The plot window as the commands use it: whether there is somewhere to
 // show it, opening it with a title that tells the windows apart, and
 // noticing that the user closed it.
-#include <SDL_error.h>
-
 #include <cstdlib>
 #include <string>
 
 #include "cli.h"
-#include "kelvo_lowlevel.h"
+#include "kelvo.h"
 
 namespace kelvo::cli {
 
 namespace {
 
 // The strips of the plot, as sdl2WindowConfigure lays them out.
-std::string layoutName(const FiltInfo &info, int sampleBytes) {
+std::string layoutName(const kelvoLayout &info) {
     std::string name;
     const auto add = [&name](int count, const char *kind) {
         if (count <= 0) return;
@@ -25,7 +23,7 @@ std::string layoutName(const FiltInfo &info, int sampleBytes) {
     add(info.nAdc16, "Adc16");
     add(info.nImu6, "Imu6");
     if (info.oversampling > 1) name += ", oversampling " + std::to_string(info.oversampling);
-    if (name.empty()) name = std::to_string(sampleBytes) + "-byte samples";
+    if (name.empty()) name = std::to_string(info.sampleSize) + "-byte samples";
     return name;
 }
 
@@ -40,7 +38,9 @@ bool hasDisplay() {
 }
 
 std::string plotTitle(int slot, const std::string &device) {
-    return "kelvo \u2014 " + device + " (" + layoutName(filtInfo[slot], kelvoGetSampleSize(slot)) + ")";
+    kelvoLayout layout{};
+    (void)kelvoGetLayout(slot, &layout);
+    return "kelvo \u2014 " + device + " (" + layoutName(layout) + ")";
 }
 
 bool openPlot(int slot, int span, const std::string &title, FILE *notices) {
@@ -49,8 +49,8 @@ bool openPlot(int slot, int span, const std::string &title, FILE *notices) {
         return false;
     }
     sdl2Window(100, 100, 1000, 600);
-    if (pWindow == nullptr) {
-        std::fprintf(notices, "live plot skipped: %s\n", SDL_GetError());
+    if (kelvoPlotWindowIsOpen() == 0) {
+        std::fprintf(notices, "live plot skipped: %s\n", kelvoGetPlotError());
         return false;
     }
     sdl2WindowConfigure(slot, span);

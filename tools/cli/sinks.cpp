@@ -1,12 +1,11 @@
 // SPDX-License-Identifier: MIT
 // Where stream samples go: the raw bytes, or a CSV that describes itself in
 // '#' lines (device, answer to *IDN?, configuration, sample size, rate,
-// start time, channels) and ends with the stream's counts.
-#include <algorithm>
+// start time, channels), times each row on the library's sample clock and
+// ends with the clock's fit and the stream's counts.
 #include <cerrno>
 #include <charconv>
 #include <cinttypes>
-#include <cmath>
 #include <cstring>
 #include <ctime>
 
@@ -18,10 +17,6 @@ namespace kelvo::cli {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// Without --rate the rate is measured from the arrivals over at least this
-// long before the first row is written; the rows wait in memory meanwhile.
-constexpr auto kRateWindow = std::chrono::seconds(1);
 
 // A written file, or standard output for "-". Every failure to write ends
 // the command: a file that silently lacks data would lie.
@@ -57,12 +52,15 @@ private:
 
 class BinarySink : public SampleSink {
 public:
-    explicit BinarySink(const std::string &path) : out_(path) {}
-    void write(const unsigned char *bytes, size_t count) override { out_.put(bytes, count); }
+    BinarySink(const std::string &path, int sampleBytes) : out_(path), sampleBytes_(sampleBytes) {}
+    void write(const unsigned char *samples, size_t count, int64_t) override {
+        out_.put(samples, count * static_cast<size_t>(sampleBytes_));
+    }
     void finish(const StreamCounts &) override { out_.close(); }
 
 private:
     OutputFile out_;
+    int sampleBytes_;
 };
 
 std::string utcText(std::chrono::system_clock::time_point when) {
@@ -94,6 +92,14 @@ void appendNumber(std::string &text, T value) {
     text.append(digits, r.ptr);
 }
 
+// The CSV's rows wait in memory until the sample clock has followed the
+// stream this long: the first row's fitted time is the origin of the time
+// column, so it should come from a fit that has seen more than the start.
+constexpr auto kClockWindow = std::chrono::seconds(1);
+// Times to the tick (100 ns): the sample clock's own resolution.
+constexpr int kTimeDecimals = 7;
+constexpr double kTicksPerSecond = 1e7;
+
 class CsvSink : public SampleSink {
 public:
     CsvSink(const std::string &path, int slot, const Layout &layout, const StreamDescription &description, bool raw)
@@ -102,29 +108,33 @@ public:
           layout_(layout),
           channels_(layout.columns.size() - (layout.wide ? 1 : 0)),
           description_(description),
-          raw_(raw) {
-        if (description.rate > 0) rate_ = description.rate;
-    }
+          raw_(raw) {}
 
     void started(std::chrono::system_clock::time_point when) override { startTime_ = when; }
 
-    void write(const unsigned char *bytes, size_t count) override {
-        pending_.insert(pending_.end(), bytes, bytes + count);
-        if (!headerWritten_) {
-            noteArrival(count);
-            if (rate_ <= 0) return;
-            writeHeader();
+    void write(const unsigned char *samples, size_t count, int64_t firstIndex) override {
+        if (headerWritten_) {
+            writeBatch(samples, count, firstIndex);
+            return;
         }
-        writeRows();
+        const Clock::time_point now = Clock::now();
+        if (held_.empty()) firstArrival_ = now;
+        held_.push_back({firstIndex, count, pending_.size()});
+        pending_.insert(pending_.end(), samples, samples + count * static_cast<size_t>(layout_.sampleBytes));
+        if (now - firstArrival_ >= kClockWindow) writeHeaderAndHeld();
     }
 
     void finish(const StreamCounts &counts) override {
-        if (!headerWritten_) {
-            if (rate_ <= 0) measureRate();
-            writeHeader();
+        if (!headerWritten_) writeHeaderAndHeld();
+        std::string end;
+        kelvoSampleClock clock{};
+        if (kelvoGetSampleClock(slot_, &clock) == KELVO_OK) {
+            char line[200];
+            std::snprintf(line, sizeof line, "# clock: %s rate_hz=%.3f jitter_us=%.1f samples=%" PRId64 "\n",
+                          clockName().c_str(), clock.rateHz, clock.jitterUs, clock.samplesFitted);
+            end += line;
         }
-        writeRows();
-        std::string end = "# end: ";
+        end += "# end: ";
         appendNumber(end, counts.received);
         end += " samples received, ";
         appendNumber(end, counts.dropped);
@@ -138,26 +148,24 @@ public:
     }
 
 private:
-    // The first chunk only marks the moment; the rate counts what came after it.
-    void noteArrival(size_t count) {
-        const uint64_t samples = count / static_cast<size_t>(layout_.sampleBytes);
-        if (samples == 0) return;
-        const Clock::time_point now = Clock::now();
-        if (arrivals_ == 0) {
-            firstArrival_ = now;
-            firstSamples_ = samples;
-        }
-        lastArrival_ = now;
-        arrivals_ += samples;
-        if (now - firstArrival_ >= kRateWindow) measureRate();
-    }
+    // Samples that came before the header was written.
+    struct Held {
+        int64_t firstIndex;
+        size_t count;
+        size_t offset;  // into pending_
+    };
 
-    void measureRate() {
-        const double span = std::chrono::duration<double>(lastArrival_ - firstArrival_).count();
-        if (arrivals_ > firstSamples_ && span > 0) {
-            rate_ = static_cast<double>(arrivals_ - firstSamples_) / span;
-            measuredOver_ = span;
-        }
+    std::string clockName() const { return description_.serial.empty() ? description_.device : description_.serial; }
+
+    // The origin of the time column is the fitted time of the first sample,
+    // taken once, so that later rows keep the fit's drift.
+    void writeHeaderAndHeld() {
+        if (!held_.empty()) clockKnown_ = kelvoGetSampleTimes(slot_, held_.front().firstIndex, 1, &origin_) == 1;
+        writeHeader();
+        for (const Held &h : held_) writeBatch(pending_.data() + h.offset, h.count, h.firstIndex);
+        held_.clear();
+        pending_.clear();
+        pending_.shrink_to_fit();
     }
 
     void writeHeader() {
@@ -167,77 +175,76 @@ private:
         text += "# idn: " + description_.idn + "\n";
         for (const std::string &command : description_.config) text += "# config: " + command + "\n";
         text += "# sample size: " + std::to_string(layout_.sampleBytes) + " bytes\n";
-        char rate[160];
-        if (description_.rate > 0) {
-            std::snprintf(rate, sizeof rate, "# rate: %.9g samples/s, given with --rate\n", rate_);
-        } else if (rate_ > 0) {
-            std::snprintf(rate, sizeof rate, "# rate: %.6g samples/s, measured from the arrivals over %.2f s\n", rate_,
-                          measuredOver_);
-        } else {
-            std::snprintf(rate, sizeof rate, "# rate: unknown, too little arrived to measure it (no times)\n");
-        }
-        text += rate;
+        text += rateLine();
         text += "# start time: " + utcText(startTime_) + "\n";
         std::vector<std::string> channels(layout_.columns.begin() + (layout_.wide ? 1 : 0), layout_.columns.end());
         text += "# channels: " + joined(channels, ",") + "\n";
         text += raw_ ? "# values: raw integers as sent\n" : "# values: decoded, full scale +-1\n";
         text += "time," + joined(layout_.columns, ",") + "\n";
         out_.put(text);
-        // Enough decimals to tell neighbouring samples apart.
-        if (rate_ > 0) timeDecimals_ = std::clamp(static_cast<int>(std::ceil(std::log10(rate_))) + 1, 3, 9);
     }
 
-    void writeRows() {
-        const size_t sample = static_cast<size_t>(layout_.sampleBytes);
-        const size_t whole = pending_.size() / sample;
+    std::string rateLine() const {
+        char rate[160];
+        kelvoSampleClock clock{};
+        if (description_.rate > 0) {
+            std::snprintf(rate, sizeof rate, "# rate: %.9g samples/s, given with --rate\n", description_.rate);
+        } else if (clockKnown_ && kelvoGetSampleClock(slot_, &clock) == KELVO_OK && clock.rateHz > 0) {
+            std::snprintf(rate, sizeof rate, "# rate: %.6g samples/s, measured from the arrivals over %.2f s\n",
+                          clock.rateHz, static_cast<double>(clock.samplesFitted) / clock.rateHz);
+        } else {
+            std::snprintf(rate, sizeof rate, "# rate: unknown, too little arrived to measure it (no times)\n");
+        }
+        return rate;
+    }
+
+    void writeBatch(const unsigned char *samples, size_t count, int64_t firstIndex) {
         text_.clear();
-        if (!raw_ && whole > 0) decode(whole);
-        for (size_t i = 0; i < whole; ++i) row(pending_.data() + i * sample, i);
-        pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(whole * sample));
+        const bool timed = clockKnown_ && sampleTimes(count, firstIndex);
+        if (!raw_) decode(samples, count);
+        const size_t size = static_cast<size_t>(layout_.sampleBytes);
+        for (size_t i = 0; i < count; ++i) {
+            if (timed) appendTime(ticks_[i]);
+            row(samples + i * size, i);
+        }
         out_.put(text_);
     }
 
-    // A counter survives lost samples (and wraps at 2^32); without one the
-    // row number stands in for it.
-    uint64_t sampleIndex(const unsigned char *p) {
-        if (!layout_.wide) return rows_;
-        const uint32_t counter = wordAt(p);
-        if (rows_ == 0) lastCounter_ = counter;
-        counterIndex_ += static_cast<uint32_t>(counter - lastCounter_);
-        lastCounter_ = counter;
-        return counterIndex_;
+    // The sample clock's fit of the moment for these samples.
+    bool sampleTimes(size_t count, int64_t firstIndex) {
+        ticks_.resize(count);
+        return kelvoGetSampleTimes(slot_, firstIndex, static_cast<int>(count), ticks_.data()) ==
+               static_cast<int>(count);
+    }
+
+    void appendTime(int64_t ticks) {
+        char digits[48];
+        const std::to_chars_result r =
+            std::to_chars(digits, digits + sizeof digits, static_cast<double>(ticks - origin_) / kTicksPerSecond,
+                          std::chars_format::fixed, kTimeDecimals);
+        text_.append(digits, r.ptr);
     }
 
     // The library's own conversion, the one the plot window draws with.
-    void decode(size_t samples) {
-        values_.resize(samples * channels_);
-        if (kelvoDecodeSamples(slot_, pending_.data(), static_cast<int>(samples), values_.data()) !=
-            static_cast<int>(samples)) {
+    void decode(const unsigned char *samples, size_t count) {
+        values_.resize(count * channels_);
+        if (kelvoDecodeSamples(slot_, samples, static_cast<int>(count), values_.data()) != static_cast<int>(count)) {
             throw Failure(libraryError(slot_));
         }
     }
 
-    void row(const unsigned char *p, size_t inChunk) {
-        const uint64_t index = sampleIndex(p);
-        if (rate_ > 0) {
-            char digits[48];
-            const std::to_chars_result r =
-                std::to_chars(digits, digits + sizeof digits, static_cast<double>(index) / rate_,
-                              std::chars_format::fixed, timeDecimals_);
-            text_.append(digits, r.ptr);
-        }
+    void row(const unsigned char *p, size_t inBatch) {
         if (!raw_) {
             if (layout_.wide) {
                 text_.push_back(',');
                 appendNumber(text_, wordAt(p));
             }
-            const float *values = values_.data() + inChunk * channels_;
+            const float *values = values_.data() + inBatch * channels_;
             for (size_t c = 0; c < channels_; ++c) {
                 text_.push_back(',');
                 appendNumber(text_, values[c]);
             }
             text_.push_back('\n');
-            ++rows_;
             return;
         }
         const int width = layout_.wide ? 4 : 2;
@@ -256,7 +263,6 @@ private:
             }
         }
         text_.push_back('\n');
-        ++rows_;
     }
 
     OutputFile out_;
@@ -267,19 +273,14 @@ private:
     bool raw_;
     std::chrono::system_clock::time_point startTime_ = std::chrono::system_clock::now();
     bool headerWritten_ = false;
+    bool clockKnown_ = false;
+    int64_t origin_ = 0;  // the fitted time of the first row's sample, in ticks
+    Clock::time_point firstArrival_{};
+    std::vector<Held> held_;
     std::vector<unsigned char> pending_;
     std::string text_;
     std::vector<float> values_;
-    double rate_ = -1;
-    double measuredOver_ = 0;
-    int timeDecimals_ = 6;
-    Clock::time_point firstArrival_{};
-    Clock::time_point lastArrival_{};
-    uint64_t firstSamples_ = 0;
-    uint64_t arrivals_ = 0;
-    uint64_t rows_ = 0;
-    uint64_t counterIndex_ = 0;
-    uint32_t lastCounter_ = 0;
+    std::vector<int64_t> ticks_;
 };
 
 bool endsWith(const std::string &text, const char *suffix) {
@@ -292,7 +293,7 @@ bool endsWith(const std::string &text, const char *suffix) {
 std::unique_ptr<SampleSink> openSink(const std::string &path, int slot, const Layout &layout,
                                      const StreamDescription &description, bool raw) {
     if (path == "-" || endsWith(path, ".csv")) return std::make_unique<CsvSink>(path, slot, layout, description, raw);
-    if (endsWith(path, ".bin")) return std::make_unique<BinarySink>(path);
+    if (endsWith(path, ".bin")) return std::make_unique<BinarySink>(path, layout.sampleBytes);
     throw Failure("--out wants '-' or a file name ending in .csv or .bin, not '" + path + "'", 2);
 }
 

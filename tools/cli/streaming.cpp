@@ -1,15 +1,17 @@
 // SPDX-License-Identifier: MIT
-// Streaming: the pulling loop with its status line and exact counts, the
-// start and the orderly stop, and the stream, plot and sync commands.
+// Streaming: the reading threads with the status line and exact counts,
+// the start and the orderly stop, and the stream, plot and sync commands.
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cinttypes>
+#include <csignal>
 #include <cstring>
-#include <string_view>
 #include <thread>
 
 #include "cli.h"
+#include "deviceInfo.h"
 #include "kelvo.h"
 
 namespace kelvo::cli {
@@ -21,6 +23,17 @@ using Clock = std::chrono::steady_clock;
 // A device that sends nothing for this long is given up.
 constexpr auto kSilenceLimit = std::chrono::seconds(2);
 constexpr auto kStatusPeriod = std::chrono::milliseconds(250);
+// How often the command's thread looks at the end conditions (the time,
+// an interrupt, a closed plot window, a failed reader).
+constexpr auto kWatchPeriod = std::chrono::milliseconds(20);
+// A reading thread's longest sleep in kelvoReadSamples: how late it sees
+// that the run ended.
+constexpr int kReadWaitMs = 50;
+constexpr size_t kReadBytes = 262144;
+// kelvoStopStream's wait for a device to fall silent.
+constexpr int kStopWaitMs = 2000;
+// kelvoStartTogether's wait for every device's first samples.
+constexpr int kStartWaitMs = 2000;
 
 double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
@@ -34,16 +47,9 @@ std::string formatRate(double bytesPerSecond) {
     return text;
 }
 
-bool confirmsCompletion(int slot) {
-    int length = 0;
-    int binary = 0;
-    const char *answer = kelvoSendCmd(slot, "*OPC?", &length, &binary);
-    if (answer == nullptr || binary != 0) return false;
-    const std::string_view text(answer, static_cast<size_t>(length));
-    return text == "1\n" || text == "1\r\n";
-}
-
 }  // namespace
+
+StreamRun::~StreamRun() { stopReaders(); }
 
 void StreamRun::add(int slot, const std::string &name, int sampleBytes, SampleSink *sink) {
     slots_.push_back({slot, name, sampleBytes, sink, 0, 0, {}});
@@ -52,7 +58,12 @@ void StreamRun::add(int slot, const std::string &name, int sampleBytes, SampleSi
 // The counts come from the library's stream statistics, so "dropped" is
 // the number of whole samples lost, not a guess from sticky fault bits.
 void StreamRun::readCounts() {
-    for (Slot &s : slots_) {
+    for (size_t i = 0; i < slots_.size(); ++i) {
+        Slot &s = slots_[i];
+        if (i < readers_.size()) {
+            s.counts.received = readers_[i]->samples.load(std::memory_order_relaxed);
+            s.bytes = s.counts.received * static_cast<uint64_t>(s.sampleBytes);
+        }
         kelvoStreamStats stats{};
         if (kelvoGetStreamStats(s.slot, &stats) != 0) continue;
         s.counts.dropped = stats.samplesDropped;
@@ -89,60 +100,99 @@ void StreamRun::showStatus(double elapsed, bool final) {
     std::fflush(stderr);
 }
 
-// One pull: the byte count taken (0 or more), or -2 when the library has
-// seen nothing for a while. A refusal ends the command.
-bool StreamRun::pull(Slot &s, std::vector<unsigned char> &buffer) {
-    const unsigned capacity = static_cast<unsigned>(buffer.size() / s.sampleBytes * s.sampleBytes);
-    const int got = kelvoGetStreamingData(s.slot, buffer.data(), s.sampleBytes, capacity);
-    if (got == -1) throw Failure(s.name + ": " + libraryError(s.slot));
-    if (got <= 0) return false;
-    s.bytes += static_cast<uint64_t>(got);
-    s.counts.received = s.bytes / static_cast<uint64_t>(s.sampleBytes);
-    if (s.sink != nullptr) s.sink->write(buffer.data(), static_cast<size_t>(got));
+// One kelvoReadSamples: true when samples came (they went to the sink and
+// into `samples`), false when none came within `timeoutMs`, or, with no
+// wait, when the stopped slot has nothing left. A refusal while the stream
+// runs ends the command with the library's text.
+bool StreamRun::take(Slot &s, std::vector<unsigned char> &buffer, int timeoutMs, uint64_t &samples) {
+    const int capacity = static_cast<int>(buffer.size() / static_cast<size_t>(s.sampleBytes));
+    int64_t firstIndex = 0;
+    const int got = kelvoReadSamples(s.slot, buffer.data(), capacity, timeoutMs, &firstIndex);
+    if (got == KELVO_TIMEOUT || (got < 0 && timeoutMs == 0)) return false;
+    if (got < 0) throw Failure(s.name + ": " + libraryError(s.slot));
+    if (s.sink != nullptr) s.sink->write(buffer.data(), static_cast<size_t>(got), firstIndex);
+    samples += static_cast<uint64_t>(got);
     return true;
+}
+
+// A slot's reading thread: sleeps in the library until samples come, hands
+// them to the sink, and gives up on a device silent for too long.
+void StreamRun::read(size_t index) {
+    // The stopping signals go to the command's thread, which watches for them.
+    sigset_t stopping;
+    sigemptyset(&stopping);
+    for (const int number : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stopping, number);
+    pthread_sigmask(SIG_BLOCK, &stopping, nullptr);
+    Slot &s = slots_[index];
+    Reader &r = *readers_[index];
+    try {
+        std::vector<unsigned char> buffer(std::max(kReadBytes, static_cast<size_t>(s.sampleBytes)));
+        uint64_t samples = 0;
+        Clock::time_point lastData = Clock::now();
+        while (!stopping_.load(std::memory_order_relaxed)) {
+            if (take(s, buffer, kReadWaitMs, samples)) {
+                r.samples.store(samples, std::memory_order_relaxed);
+                lastData = Clock::now();
+            } else if (Clock::now() - lastData > kSilenceLimit) {
+                throw Failure(s.name + ": nothing streamed for 2 s");
+            }
+        }
+    } catch (...) {
+        r.failure = std::current_exception();
+        failed_.store(true);
+    }
+}
+
+void StreamRun::stopReaders() {
+    stopping_.store(true);
+    for (const std::unique_ptr<Reader> &r : readers_) {
+        if (r->thread.joinable()) r->thread.join();
+    }
 }
 
 double StreamRun::run(double seconds) {
     terminal_ = isatty(STDERR_FILENO) != 0;
-    std::vector<unsigned char> buffer(262144);
+    stopping_.store(false);
+    failed_.store(false);
+    readers_.clear();
+    for (size_t i = 0; i < slots_.size(); ++i) readers_.push_back(std::make_unique<Reader>());
+    for (size_t i = 0; i < slots_.size(); ++i) readers_[i]->thread = std::thread([this, i] { read(i); });
     const Clock::time_point start = Clock::now();
-    std::vector<Clock::time_point> lastData(slots_.size(), start);
     Clock::time_point nextStatus = start + kStatusPeriod;
-    while (!interrupted && !(endWhen_ && endWhen_())) {
-        if (seconds >= 0 && secondsSince(start) >= seconds) break;
-        bool gotAny = false;
-        for (size_t i = 0; i < slots_.size(); ++i) {
-            Slot &s = slots_[i];
-            if (pull(s, buffer)) {
-                gotAny = true;
-                lastData[i] = Clock::now();
-            } else if (Clock::now() - lastData[i] > kSilenceLimit) {
-                // A pull of -2 has left "GetStreamingData(): Timeouted" as the slot's text.
-                const std::string why = libraryError(s.slot);
+    try {
+        while (!interrupted && !failed_.load() && !(endWhen_ && endWhen_())) {
+            if (seconds >= 0 && secondsSince(start) >= seconds) break;
+            if (Clock::now() >= nextStatus) {
                 readCounts();
-                showStatus(secondsSince(start), true);
-                throw Failure(s.name + ": " + why + " (nothing streamed for 2 s)");
+                showStatus(secondsSince(start), false);
+                nextStatus += kStatusPeriod;
             }
+            std::this_thread::sleep_for(kWatchPeriod);
         }
-        if (Clock::now() >= nextStatus) {
-            readCounts();
-            showStatus(secondsSince(start), false);
-            nextStatus += kStatusPeriod;
-        }
-        if (!gotAny) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    } catch (...) {
+        stopReaders();
+        throw;
     }
-    readCounts();
     const double elapsed = secondsSince(start);
+    stopReaders();
+    readCounts();
     for (Slot &s : slots_) s.bytesInRun = s.bytes;
     showStatus(elapsed, true);
+    for (const std::unique_ptr<Reader> &r : readers_) {
+        if (r->failure) std::rethrow_exception(r->failure);
+    }
     return elapsed;
 }
 
 void StreamRun::drain() {
-    std::vector<unsigned char> buffer(262144);
-    for (Slot &s : slots_) {
-        while (pull(s, buffer)) {
+    std::vector<unsigned char> buffer(kReadBytes);
+    for (size_t i = 0; i < slots_.size(); ++i) {
+        Slot &s = slots_[i];
+        if (buffer.size() < static_cast<size_t>(s.sampleBytes)) buffer.resize(static_cast<size_t>(s.sampleBytes));
+        uint64_t samples = i < readers_.size() ? readers_[i]->samples.load() : 0;
+        while (take(s, buffer, 0, samples)) {
         }
+        if (i < readers_.size()) readers_[i]->samples.store(samples);
     }
     readCounts();
 }
@@ -152,42 +202,46 @@ void startStream(int slot, const std::string &name) {
 }
 
 void startTogether(const OpenSlots &open) {
-    kelvoDisableTx();
-    for (const int slot : open.slots()) {
-        if (kelvoSendCmdWhileStreaming(slot, "INIT") != 0) {
-            kelvoEnableTx();
-            throw Failure(open.name(slot) + ": " + libraryError(slot));
+    const std::vector<int> &slots = open.slots();
+    // Texts of earlier refusals would be taken for the reason below.
+    for (const int slot : slots) (void)kelvoGetLastError(slot);
+    const int result = kelvoStartTogether(slots.data(), static_cast<int>(slots.size()), "INIT", kStartWaitMs);
+    if (result == KELVO_OK) return;
+    // The text is the slot's that refused or stayed silent.
+    for (const int slot : slots) {
+        const char *text = kelvoGetLastError(slot);
+        if (text != nullptr && *text != '\0') {
+            const std::string why = text;
+            if (result == KELVO_TIMEOUT) stopStreams(slots);
+            throw Failure(open.name(slot) + ": " + why);
         }
     }
-    kelvoEnableTx();
+    if (result == KELVO_TIMEOUT) stopStreams(slots);
+    throw Failure(open.name(slots.front()) + ": the library gave no reason");
 }
 
-// Waits, for two seconds at most, until each device has stopped sending: a
-// device that acts on the ABORt late would otherwise still be streaming
-// into the next program that opens it. The library is back in command mode
-// once the line has been quiet for 50 ms, and the device answers *OPC? only
-// after the commands before it.
 void stopStreams(const std::vector<int> &slots) {
-    for (const int slot : slots) kelvoSendCmdWhileStreaming(slot, "ABORt");
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    for (const int slot : slots) {
-        do {
-            std::this_thread::sleep_for(std::chrono::milliseconds(60));
-        } while (!confirmsCompletion(slot) && std::chrono::steady_clock::now() < end);
-    }
+    for (const int slot : slots) kelvoStopStream(slot, kStopWaitMs);
 }
 
 StartStamps readStartStamps(const std::vector<std::pair<int, std::string>> &slots) {
     StartStamps start;
+    std::vector<int> numbers;
     for (const auto &[slot, name] : slots) {
         StartStamps::Device &d = start.devices.emplace_back(StartStamps::Device{slot, name, {}});
         if (kelvoGetTimeStampsFromSynchronizedGroup(slot, d.ticks) != 0)
             throw Failure(name + ": " + libraryError(slot));
+        numbers.push_back(slot);
+    }
+    int64_t spread = 0;
+    if (kelvoGetStartSpread(numbers.data(), static_cast<int>(numbers.size()), &spread) == KELVO_OK) {
+        start.sentSpreadUs = static_cast<double>(spread) / 10.0;
     }
     return start;
 }
 
 double StartStamps::spreadUs(int k) const {
+    if (k == 1) return sentSpreadUs;
     int64_t low = INT64_MAX;
     int64_t high = INT64_MIN;
     for (const Device &d : devices) {
@@ -275,7 +329,8 @@ int streamCommand(int argc, char **argv, bool plotOnly) {
     const Layout layout = layoutOf(slot);
     std::unique_ptr<SampleSink> sink;
     if (!args.out.empty()) {
-        const StreamDescription description{name, identity(slot, name), args.config, args.rate};
+        const std::string idn = identity(slot, name);
+        const StreamDescription description{name, idn, recording::findSerial(name, idn), args.config, args.rate};
         sink = openSink(args.out, slot, layout, description, args.raw);
     }
 
