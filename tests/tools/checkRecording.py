@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: MIT
 """Checks an HDF5 file of 'kelvo record' or 'kelvo subscribe' against the
-simulator's documented waveforms; prints one line per device, exits 1 with
-the reason on the first fault.
+simulator's documented waveforms, and the times 'kelvo record' gave its
+samples against the sample clock's fit and the simulator's truth log;
+prints one line per device, exits 1 with the reason on the first fault.
 
     checkRecording.py FILE RATE DEVICES [--samples N] [--at-least N] [--raw] [--subscribed]
+                      [--killed] [--ppm [PATH=]P ...] [--truth PATH=FILE ...]
 """
 import argparse
 import datetime
@@ -22,7 +24,13 @@ parser.add_argument("--at-least", type=int, default=1)
 parser.add_argument("--raw", action="store_true")
 parser.add_argument("--subscribed", action="store_true", help="written by kelvo subscribe")
 parser.add_argument("--killed", action="store_true", help="the recorder was killed: no closing attributes")
+parser.add_argument("--ppm", action="append", default=[], metavar="[PATH=]P",
+                    help="the simulator's --clock-ppm: P for every device, PATH=P for the one at tty PATH")
+parser.add_argument("--truth", action="append", default=[], metavar="PATH=FILE",
+                    help="the truth log of the device at tty PATH")
 args = parser.parse_args()
+truths = dict(t.split("=", 1) for t in args.truth)
+ppms = {p.split("=")[0] if "=" in p else "": float(p.split("=")[-1]) for p in args.ppm}
 
 
 def fail(message):
@@ -45,6 +53,66 @@ def waveform(channel, t):
     if kind == 1:
         return 2 * p - 1, near
     return np.where(p < 0.5, 1.0, -1.0), near | (np.abs(p - 0.5) < 1e-6)
+
+
+def check_times(name, g, a, n, expected):
+    """The time and index datasets: one entry per sample, the index without a
+    gap, the time on the clock the attributes describe, and on the
+    simulator's clock as its truth log has it."""
+    check("time" in g and "index" in g, f"{name}: no time or index dataset")
+    time, index = g["time"][:], g["index"][:]
+    check(time.dtype == np.float64 and index.dtype == np.int64, f"{name}: time {time.dtype}, index {index.dtype}")
+    check(len(time) == n and len(index) == n, f"{name}: {len(time)} times, {len(index)} indices for {n} samples")
+    check((index == expected).all(), f"{name}: the index is not 0, 1, 2, ... (gap or disorder)")
+    if n < 2:
+        return
+    step = np.diff(time)
+    # The first batches are timed by a fit that has seen little of the stream.
+    settled = index[1:] >= 2 * args.rate
+    if settled.any():
+        check((step[settled] > 0).all(), f"{name}: the time goes back after the first 2 s")
+        check(np.abs(step[settled] * args.rate - 1).max() < 0.25,
+              f"{name}: a step of the time is {step[settled][np.argmax(np.abs(step[settled] * args.rate - 1))]} s")
+    if args.killed:
+        return
+    for attribute in ("clock_rate_hz", "clock_period_ticks", "clock_origin_index", "clock_origin_ticks",
+                      "clock_jitter_us", "clock_samples_fitted"):
+        check(attribute in a, f"{name}: attribute {attribute} is missing")
+    ppm = ppms.get(a["path"], ppms.get("", 0.0))
+    true_rate = args.rate * (1 + ppm * 1e-6)
+    check(abs(a["clock_rate_hz"] / true_rate - 1) < 500e-6,
+          f"{name}: the clock's rate is {a['clock_rate_hz']}, the simulator's {true_rate}")
+    check(abs(a["clock_period_ticks"] * a["clock_rate_hz"] - 1e7) < 1, f"{name}: period and rate disagree")
+    # The clock saw every sample written, and with --samples those after.
+    check(a["clock_samples_fitted"] >= n, f"{name}: clock_samples_fitted {a['clock_samples_fitted']} of {n}")
+    # A sample's time is the fit's as it was written. The last batch of a run
+    # that wrote all it got came after the last arrival, with the fit of the
+    # end; the fit moves by a fraction of a millisecond over the last second
+    # (time stamped at arrival would lie up to a block later).
+    fitted = (a["clock_origin_ticks"] + (index - a["clock_origin_index"]) * a["clock_period_ticks"]) / 1e7
+    if args.samples is None:
+        check(abs(time[-1] - fitted[-1]) < 1e-6,
+              f"{name}: the last time is {(time[-1] - fitted[-1]) * 1e6:.2f} us off the fit of the end")
+    late = index >= index[-1] - args.rate
+    worst = np.abs(time[late] - fitted[late]).max()
+    check(worst < 0.5e-3, f"{name}: the last second's times lie up to {worst * 1e6:.1f} us off the fit of the end")
+    if a["path"] in truths:
+        check_truth(name, truths[a["path"]], time, index)
+
+
+def check_truth(name, path, time, index):
+    """Each block's first sample as the simulator measured it: after the
+    first 2 s its recorded time is the true one but for a constant delay."""
+    points = np.array([[int(v) for v in line.split()] for line in open(path) if not line.startswith("#")])
+    check(len(points) >= 10, f"{name}: {len(points)} lines in the truth log {path}")
+    points = points[(points[:, 0] <= index[-1]) & (points[:, 1] >= points[0, 1] + 2e7)]
+    check(len(points) >= 10, f"{name}: the truth log {path} covers too little of the recording")
+    position = np.searchsorted(index, points[:, 0])
+    check((index[position] == points[:, 0]).all(), f"{name}: a block's first sample is not in the file")
+    delay = time[position] * 1e7 - points[:, 1]
+    spread = (delay.max() - delay.min()) / 1e4
+    check(spread < 2, f"{name}: the recorded times stray from the truth by {spread:.3f} ms")
+    print("truth", name, f"delay {np.median(delay) / 1e4:.3f} ms", f"spread {spread:.3f} ms")
 
 
 def iso(text):
@@ -87,6 +155,10 @@ for name, g in groups.items():
     check(n >= args.at_least, f"{name}: only {n} samples")
     first = int(a["first_sample"]) if args.subscribed else 0
     index = np.arange(first, first + n)
+    if args.subscribed:
+        check("time" not in g and "index" not in g, f"{name}: times in a subscriber's file")
+    else:
+        check_times(name, g, a, n, index)
     if wide:
         counter = g["counter"][:]
         check(counter.dtype == np.uint32 and len(counter) == n, f"{name}: counter")

@@ -116,6 +116,28 @@ TEST(RecordCommand, TwoDevicesForTwoSecondsKeepEverySampleInOrderWithTheAttribut
     std::filesystem::remove(file);
 }
 
+// Each device is timed by its own clock: one runs 0.15 % fast, the other
+// 0.12 % slow, and each one's recorded times keep to the moments the
+// simulator measured its samples, as its truth log has them.
+TEST(RecordCommand, EachDevicesTimesKeepToItsOwnDriftingClockAsTheSimulatorMeasuredIt) {
+    const std::string truth = tempPath("truth.log");
+    SimProcess sim(kSim, {"--rate", "1000", "--block", "50", "--clock-ppm", "1500,-1200", "--truth", truth}, 2);
+    const std::string file = tempPath("timed.h5");
+    const Outcome o = runProgram({kKelvo, "record", sim.paths[0], sim.paths[1], "--config", "CONFigure:DEVice 3",
+                                  "--seconds", "5", "--out", file});
+    ASSERT_EQ(o.status, 0) << o.out << o.err;
+    const Outcome checked = check(file, {"1000", "2", "--at-least", "4000", "--ppm", sim.paths[0] + "=1500", "--ppm",
+                                         sim.paths[1] + "=-1200", "--truth", sim.paths[0] + "=" + truth + ".1",
+                                         "--truth", sim.paths[1] + "=" + truth + ".2"});
+    EXPECT_EQ(checked.status, 0) << checked.out << checked.err;
+    // "truth SERIAL delay D ms spread S ms", one line per device.
+    const std::string lines = "\n" + checked.out;
+    size_t truths = 0;
+    for (size_t at = lines.find("\ntruth "); at != std::string::npos; at = lines.find("\ntruth ", at + 1)) ++truths;
+    EXPECT_EQ(truths, 2u) << "both devices checked against their truth: " << checked.out;
+    for (const std::string &path : {file, truth + ".1", truth + ".2"}) std::filesystem::remove(path);
+}
+
 TEST(RecordCommand, SamplesStopsEveryDeviceAtExactlyNAndALayoutWithoutCounterHasNone) {
     SimProcess sim(kSim, {"--rate", "2000", "--block", "40"}, 2);
     const std::string file = tempPath("exact.h5");

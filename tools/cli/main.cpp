@@ -227,12 +227,20 @@ SIGTERM and SIGHUP all end the run with a complete file). The file holds,
 per device, the group /devices/<serial> (/devices/slot<N> without a serial):
   samples   float32 (n, channels), full scale +-1.0; attribute channel_names
   counter   uint32 (n), when the layout has a sample counter
+  time      float64 (n), each sample's time on the library's sample clock,
+            in seconds since tick 0 (ticks / 10^7), as the fit had it when
+            the sample was written
+  index     int64 (n), each sample's stream index (0 for the first after
+            the start; a lost sample leaves a gap)
   raw       uint8 (n, sample size), only with --raw
 and the attributes idn, path, serial, config, sample_size, layout_*,
-start_stamps (the four ticks of the start) and stats. The root has
-kelvo_version, host_name, start_time_utc, tick_origin_utc (tick 0 as UTC;
-a tick is 100 ns), tick_origin_unix_ns and stamp_spread_us. The data is
-flushed to disk once a second.
+start_stamps (the four ticks of the start), stats and the clock's fit at the
+end of the run: clock_rate_hz, clock_period_ticks, clock_origin_index,
+clock_origin_ticks, clock_jitter_us and clock_samples_fitted (sample i was
+measured at clock_origin_ticks + (i - clock_origin_index) x
+clock_period_ticks). The root has kelvo_version, host_name, start_time_utc,
+tick_origin_utc (tick 0 as UTC; a tick is 100 ns), tick_origin_unix_ns and
+stamp_spread_us. The data is flushed to disk once a second.
 
 At the end it prints per device: samples, rate, dropped samples and framing
 errors. The exit status is 3 when samples were dropped or the stream had
@@ -265,8 +273,10 @@ percentile of the latency, from the arrival of a message's first byte at the
 publisher to its receipt (meaningful with both on one machine only: the
 clocks of two machines do not agree).
 
-  --out FILE.h5   records what arrives in the layout of 'kelvo record',
-                  from the first message after the device's meta document
+  --out FILE.h5   records what arrives in the layout of 'kelvo record'
+                  (without its time and index datasets and clock_*
+                  attributes), from the first message after the device's
+                  meta document
   --out FILE.csv  one device (use --topic with several): '#' lines that
                   describe it, then the sample index, the time in seconds
                   since the start and the decoded values

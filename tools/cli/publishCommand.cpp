@@ -71,13 +71,29 @@ private:
         for (const DeviceInfo &d : live_.devices()) {
             DeviceInfo now = d;
             kelvoGetTimeStampsFromSynchronizedGroup(d.slot, now.stamps);
-            meta["devices"].append(recording::toJson(now));
+            Json::Value entry = recording::toJson(now);
+            entry["sample_clock"] = sampleClock(d.slot);
+            meta["devices"].append(entry);
         }
         Json::StreamWriterBuilder builder;
         builder["indentation"] = "";
         const std::string text = Json::writeString(builder, meta);
         static const std::string kTopic = "kelvo/meta";
         socket_.send({{kTopic.data(), kTopic.size()}, {text.data(), text.size()}});
+    }
+
+    // The fit of the slot's sample clock now, null before the first samples.
+    static Json::Value sampleClock(int slot) {
+        kelvoSampleClock clock{};
+        if (kelvoGetSampleClock(slot, &clock) != KELVO_OK) return Json::nullValue;
+        Json::Value fit;
+        fit["rate_hz"] = clock.rateHz;
+        fit["period_ticks"] = clock.periodTicks;
+        fit["origin_index"] = Json::Int64{clock.originIndex};
+        fit["origin_ticks"] = clock.originTicks;
+        fit["jitter_us"] = clock.jitterUs;
+        fit["samples_fitted"] = Json::Int64{clock.samplesFitted};
+        return fit;
     }
 
     recording::ZmqSocket &socket_;

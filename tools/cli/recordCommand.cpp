@@ -1,13 +1,16 @@
 // SPDX-License-Identifier: MIT
 // kelvo record: a synchronized run of one to four devices into one HDF5
-// file. The library's callback only queues the chunks; a writer thread
-// decodes them and appends whole HDF5 chunks, flushing once a second, so a
-// killed run keeps all but its last second. The main thread alone touches
-// the file before the writer starts and after it ended.
+// file. The library's callback only queues the samples; a writer thread
+// decodes them, asks the sample clock for their times and appends whole
+// HDF5 chunks, flushing once a second, so a killed run keeps all but its
+// last second. The main thread alone touches the file before the writer
+// starts and after it ended.
 #include <unistd.h>
 
 #include <algorithm>
 #include <cinttypes>
+#include <stdexcept>
+#include <string>
 
 #include "cli.h"
 #include "h5Recording.h"
@@ -57,7 +60,13 @@ private:
         if (count == 0) return;
         const DeviceInfo &d = live_.devices()[i];
         recording::decodeLive(d, b.bytes, count, values_[i].data(), counters_[i].data());
-        file_.append(b.device, count, values_[i].data(), counters_[i].data(), b.bytes);
+        timeSamples(d.slot, b.firstSample, count);
+        file_.append(b.device, count,
+                     {.values = values_[i].data(),
+                      .counters = counters_[i].data(),
+                      .raw = b.bytes,
+                      .seconds = seconds_.data(),
+                      .indices = indices_.data()});
         consumer_.count(i, count);
         if (limit_ > 0 && had + count == limit_) {
             bool all = true;
@@ -66,11 +75,32 @@ private:
         }
     }
 
+    // The sample clock's fit of this moment: a batch written late in the
+    // run is timed by a fit that has followed the stream that long.
+    void timeSamples(int slot, uint64_t first, uint32_t count) {
+        if (ticks_.size() < count) {
+            ticks_.resize(count);
+            seconds_.resize(count);
+            indices_.resize(count);
+        }
+        const int n = static_cast<int>(count);
+        if (kelvoGetSampleTimes(slot, static_cast<int64_t>(first), n, ticks_.data()) != n) {
+            throw std::runtime_error("no sample times: " + std::string(kelvoGetLastError(slot)));
+        }
+        for (uint32_t k = 0; k < count; ++k) {
+            seconds_[k] = static_cast<double>(ticks_[k]) / 1e7;
+            indices_[k] = static_cast<int64_t>(first + k);
+        }
+    }
+
     recording::H5Recording &file_;
     LiveDevices &live_;
     uint64_t limit_;
     std::vector<std::vector<float>> values_;
     std::vector<std::vector<uint32_t>> counters_;
+    std::vector<int64_t> ticks_;  // of the batch being written, whichever device's
+    std::vector<double> seconds_;
+    std::vector<int64_t> indices_;
     CaptureConsumer consumer_;  // last: its thread ends before the rest goes
 };
 
@@ -102,7 +132,7 @@ int recordCommand(int argc, char **argv) {
     std::unique_ptr<recording::H5Recording> file;
     try {
         file = std::make_unique<recording::H5Recording>(args.out);
-        for (const DeviceInfo &d : live.devices()) file->addDevice(d, args.raw);
+        for (const DeviceInfo &d : live.devices()) file->addDevice(d, {.raw = args.raw, .timed = true});
     } catch (const std::runtime_error &e) {
         throw Failure(e.what());
     }
@@ -116,7 +146,8 @@ int recordCommand(int argc, char **argv) {
     std::exception_ptr failure;
     const double elapsed = writer.run(args.seconds, failure);
     live.readStamps();
-    file->setDouble("/", "stamp_spread_us", live.stampSpreadUs());
+    const double spread = live.stampSpreadUs();
+    if (spread >= 0) file->setDouble("/", "stamp_spread_us", spread);
     bool clean = true;
     const std::vector<uint64_t> written = writer.written();
     for (size_t i = 0; i < live.devices().size(); ++i) {
@@ -125,6 +156,8 @@ int recordCommand(int argc, char **argv) {
             libraryStats(d.slot, written[i], live.capture().lostSamples(static_cast<int>(i)));
         file->setStartStamps(static_cast<int>(i), d.stamps);
         file->setStats(static_cast<int>(i), stats);
+        kelvoSampleClock clock{};
+        if (kelvoGetSampleClock(d.slot, &clock) == KELVO_OK) file->setClock(static_cast<int>(i), clock);
         clean = printSummary(d.name(), d.path, stats, elapsed) && clean;
     }
     file.reset();

@@ -65,7 +65,7 @@ public:
             file_.setInt("/", "tick_origin_unix_ns", meta["tick_origin_unix_ns"].asInt64());
             rootWritten_ = true;
         }
-        r.stored = file_.addDevice(r.device, false);
+        r.stored = file_.addDevice(r.device, {});
         return true;
     }
     void write(Received &r, const recording::WireHeader &header, const unsigned char *raw) override {
@@ -77,7 +77,7 @@ public:
             file_.setInt(file_.groupOf(r.stored), "first_sample", static_cast<int64_t>(header.firstSample));
         }
         recording::decodeDescribed(r.device, raw, header.sampleCount, values_.data(), counters_.data());
-        file_.append(r.stored, header.sampleCount, values_.data(), counters_.data(), nullptr);
+        file_.append(r.stored, header.sampleCount, {.values = values_.data(), .counters = counters_.data()});
         r.storedSamples += header.sampleCount;
     }
     void flush() override { file_.flush(); }

@@ -65,7 +65,7 @@ H5Recording::~H5Recording() {
         // Closing below still writes what HDF5 holds.
     }
     for (Device &d : devices_) {
-        for (Dataset *set : {&d.samples, &d.counter, &d.rawBytes}) {
+        for (Dataset *set : d.datasets()) {
             if (set->id >= 0) H5Dclose(set->id);
         }
     }
@@ -101,33 +101,44 @@ void H5Recording::setStrings(const std::string &object, const std::string &name,
 }
 
 void H5Recording::createDataset(hid_t group, const char *name, hid_t type, size_t columns, size_t typeBytes,
-                                Dataset &out) {
+                                hsize_t chunkRows, Dataset &out) {
     const int rank = columns > 0 ? 2 : 1;
     const hsize_t dims[2] = {0, columns};
     const hsize_t maxDims[2] = {H5S_UNLIMITED, columns};
     out.rowBytes = typeBytes * std::max<size_t>(columns, 1);
-    const hsize_t chunk[2] = {std::max<hsize_t>(64, kChunkBytes / out.rowBytes), columns};
+    const hsize_t chunk[2] = {chunkRows, columns};
     Handle space{H5Screate_simple(rank, dims, maxDims), H5Sclose};
     Handle properties{H5Pcreate(H5P_DATASET_CREATE), H5Pclose};
     check(H5Pset_chunk(properties.id, rank, chunk), "chunk " + std::string(name), 0);
     out.id = check(H5Dcreate2(group, name, type, space.id, H5P_DEFAULT, properties.id, H5P_DEFAULT),
                    "create dataset " + std::string(name));
     out.type = type;
-    out.buffer.reserve(chunk[0] * out.rowBytes);
+    out.chunkBytes = chunkRows * out.rowBytes;
+    out.buffer.reserve(out.chunkBytes);
 }
 
-int H5Recording::addDevice(const DeviceInfo &info, bool raw) {
+int H5Recording::addDevice(const DeviceInfo &info, Extras extras) {
     Device d;
     d.group = "/devices/" + info.name();
     d.channels = info.channelNames.size();
     d.hasCounter = info.hasCounter;
-    d.raw = raw;
+    d.extras = extras;
     Handle group{check(H5Gcreate2(file_, d.group.c_str(), H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT), "create " + d.group),
                  H5Gclose};
-    createDataset(group.id, "samples", H5T_NATIVE_FLOAT, d.channels, sizeof(float), d.samples);
-    if (d.hasCounter) createDataset(group.id, "counter", H5T_NATIVE_UINT32, 0, sizeof(uint32_t), d.counter);
-    if (raw) {
-        createDataset(group.id, "raw", H5T_NATIVE_UINT8, static_cast<size_t>(info.sampleSize), 1, d.rawBytes);
+    // Every dataset of the device cuts its chunks at the same rows, sized
+    // by the widest row: a batch reaches all of them in the same write, so
+    // a killed run leaves them of one length.
+    const size_t widest =
+        std::max({d.channels * sizeof(float), extras.raw ? static_cast<size_t>(info.sampleSize) : 0, sizeof(double)});
+    const hsize_t rows = std::max<hsize_t>(64, kChunkBytes / widest);
+    createDataset(group.id, "samples", H5T_NATIVE_FLOAT, d.channels, sizeof(float), rows, d.samples);
+    if (d.hasCounter) createDataset(group.id, "counter", H5T_NATIVE_UINT32, 0, sizeof(uint32_t), rows, d.counter);
+    if (extras.raw) {
+        createDataset(group.id, "raw", H5T_NATIVE_UINT8, static_cast<size_t>(info.sampleSize), 1, rows, d.rawBytes);
+    }
+    if (extras.timed) {
+        createDataset(group.id, "time", H5T_NATIVE_DOUBLE, 0, sizeof(double), rows, d.time);
+        createDataset(group.id, "index", H5T_NATIVE_INT64, 0, sizeof(int64_t), rows, d.index);
     }
     devices_.push_back(std::move(d));
     const int index = static_cast<int>(devices_.size()) - 1;
@@ -152,12 +163,12 @@ void H5Recording::buffer(Dataset &d, const void *rows, uint32_t count) {
     const auto *bytes = static_cast<const unsigned char *>(rows);
     size_t left = count * d.rowBytes;
     while (left > 0) {
-        const size_t room = d.buffer.capacity() - d.buffer.size();
+        const size_t room = d.chunkBytes - d.buffer.size();
         const size_t n = std::min(room, left);
         d.buffer.insert(d.buffer.end(), bytes, bytes + n);
         bytes += n;
         left -= n;
-        if (d.buffer.size() == d.buffer.capacity()) write(d);
+        if (d.buffer.size() == d.chunkBytes) write(d);
     }
 }
 
@@ -179,12 +190,15 @@ void H5Recording::write(Dataset &d) {
     d.buffer.clear();
 }
 
-void H5Recording::append(int device, uint32_t count, const float *values, const uint32_t *counters,
-                         const unsigned char *raw) {
+void H5Recording::append(int device, uint32_t count, const Rows &rows) {
     Device &d = devices_[static_cast<size_t>(device)];
-    buffer(d.samples, values, count);
-    if (d.hasCounter) buffer(d.counter, counters, count);
-    if (d.raw) buffer(d.rawBytes, raw, count);
+    buffer(d.samples, rows.values, count);
+    if (d.hasCounter) buffer(d.counter, rows.counters, count);
+    if (d.extras.raw) buffer(d.rawBytes, rows.raw, count);
+    if (d.extras.timed) {
+        buffer(d.time, rows.seconds, count);
+        buffer(d.index, rows.indices, count);
+    }
 }
 
 void H5Recording::setStartStamps(int device, const int64_t stamps[4]) {
@@ -210,9 +224,19 @@ void H5Recording::setStats(int device, const RecordedStats &stats) {
     writeAttribute(file_, devices_[static_cast<size_t>(device)].group, "stats", type.id, space.id, &stats);
 }
 
+void H5Recording::setClock(int device, const kelvoSampleClock &clock) {
+    const std::string &g = devices_[static_cast<size_t>(device)].group;
+    setDouble(g, "clock_rate_hz", clock.rateHz);
+    setDouble(g, "clock_period_ticks", clock.periodTicks);
+    setInt(g, "clock_origin_index", clock.originIndex);
+    setDouble(g, "clock_origin_ticks", clock.originTicks);
+    setDouble(g, "clock_jitter_us", clock.jitterUs);
+    setInt(g, "clock_samples_fitted", clock.samplesFitted);
+}
+
 void H5Recording::flush() {
     for (Device &d : devices_) {
-        for (Dataset *set : {&d.samples, &d.counter, &d.rawBytes}) {
+        for (Dataset *set : d.datasets()) {
             if (set->id >= 0) write(*set);
         }
     }

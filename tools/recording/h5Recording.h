@@ -1,18 +1,21 @@
 // SPDX-License-Identifier: MIT
 // A recording in HDF5: one group per device under /devices, with the decoded
-// samples, the counters, optionally the raw bytes, and the attributes that
-// say what was recorded. Appends are buffered into whole HDF5 chunks.
+// samples, the counters, each sample's time and stream index, optionally the
+// raw bytes, and the attributes that say what was recorded. Appends are
+// buffered into whole HDF5 chunks.
 // Not thread-safe (neither is the serial HDF5 library): one thread at a time.
 #pragma once
 
 #include <hdf5.h>
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "deviceInfo.h"
+#include "kelvo.h"
 
 namespace kelvo::recording {
 
@@ -40,14 +43,29 @@ public:
     void setInt(const std::string &object, const std::string &name, int64_t value) const;
     void setDouble(const std::string &object, const std::string &name, double value) const;
 
+    // What a device's group holds besides the samples and the counters.
+    struct Extras {
+        bool raw = false;    // the raw bytes (--raw)
+        bool timed = false;  // `time` and `index`: each sample's time on the sample clock and stream index
+    };
     // Creates /devices/<name> with its datasets and the attributes known
     // before the start; returns the device's index for append().
-    int addDevice(const DeviceInfo &info, bool raw);
-    // `values` count × channels, `counters` count (ignored without a
-    // counter), `raw` count × sample size (ignored without --raw).
-    void append(int device, uint32_t count, const float *values, const uint32_t *counters, const unsigned char *raw);
+    int addDevice(const DeviceInfo &info, Extras extras);
+
+    // One batch of `count` samples for append(); what the device's group
+    // does not hold is ignored.
+    struct Rows {
+        const float *values = nullptr;       // count × channels
+        const uint32_t *counters = nullptr;  // count, with a counter
+        const unsigned char *raw = nullptr;  // count × sample size
+        const double *seconds = nullptr;     // count: ticks / 10^7, seconds since tick 0
+        const int64_t *indices = nullptr;    // count: stream indices
+    };
+    void append(int device, uint32_t count, const Rows &rows);
     void setStartStamps(int device, const int64_t stamps[4]);
     void setStats(int device, const RecordedStats &stats);
+    // The clock_* attributes: the fit of the device's sample clock.
+    void setClock(int device, const kelvoSampleClock &clock);
     const std::string &groupOf(int device) const { return devices_[static_cast<size_t>(device)].group; }
 
     // Writes what is buffered and flushes the file to disk.
@@ -58,6 +76,7 @@ private:
         hid_t id = -1;
         hid_t type = -1;
         size_t rowBytes = 0;
+        size_t chunkBytes = 0;              // one HDF5 chunk of rows
         std::vector<unsigned char> buffer;  // rows not yet written
         uint64_t rows = 0;                  // written to the file
     };
@@ -65,11 +84,12 @@ private:
         std::string group;
         size_t channels = 0;
         bool hasCounter = false;
-        bool raw = false;
-        Dataset samples, counter, rawBytes;
+        Extras extras;
+        Dataset samples, counter, rawBytes, time, index;
+        std::array<Dataset *, 5> datasets() { return {&samples, &counter, &rawBytes, &time, &index}; }
     };
     static void createDataset(hid_t group, const char *name, hid_t type, size_t columns, size_t typeBytes,
-                              Dataset &out);
+                              hsize_t chunkRows, Dataset &out);
     void buffer(Dataset &d, const void *rows, uint32_t count);
     void write(Dataset &d);
     void setStrings(const std::string &object, const std::string &name, const std::vector<std::string> &values) const;
