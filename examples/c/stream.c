@@ -1,6 +1,7 @@
 /* SPDX-License-Identifier: MIT */
 /* List the devices, open one, configure three 24-bit channels, stream for a
- * few seconds through kelvoGetStreamingData, close.
+ * few seconds through kelvoReadSamples, stop, and tell the rate the
+ * library's sample clock fitted to the stream.
  *
  *   make && ./stream [DEVICE [SECONDS]]
  *
@@ -12,7 +13,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
-#include <unistd.h>
 
 static double now(void) {
     struct timespec t;
@@ -50,31 +50,30 @@ int main(int argc, char **argv) {
     printf("sample size: %d bytes\n", sampleSize);
 
     static unsigned char buffer[65536];
+    const int capacity = (int)sizeof buffer / sampleSize;
     long samples = 0;
     int32_t first[4] = {0};
     kelvoSendCmdWhileStreaming(0, "INIT");
     const double start = now();
-    double lastData = start;
     while (now() - start < seconds) {
-        const int got = kelvoGetStreamingData(0, buffer, sampleSize, sizeof buffer);
-        /* -2 says no data came for 200 ms; a busy machine can cause that,
-         * so give up only after a longer silence. */
-        if (got == -1 || (got == -2 && now() - lastData > 2.0)) {
+        /* Sleeps until samples are queued; a busy machine can hold them up
+         * for a while, so give up only after two seconds of silence. */
+        const int got = kelvoReadSamples(0, buffer, capacity, 2000, NULL);
+        if (got < 0) {
             fprintf(stderr, "%s\n", kelvoGetLastError(0));
             break;
         }
-        if (got > 0) {
-            if (samples == 0) memcpy(first, buffer, sizeof first);
-            samples += got / sampleSize;
-            lastData = now();
-        } else {
-            usleep(1000);
-        }
+        if (samples == 0) memcpy(first, buffer, sizeof first);
+        samples += got;
     }
-    kelvoSendCmdWhileStreaming(0, "ABORt");
+    /* Returns once the device has fallen silent. */
+    if (kelvoStopStream(0, 2000) != KELVO_OK) fprintf(stderr, "%s\n", kelvoGetLastError(0));
+    kelvoSampleClock clock;
+    const int timed = kelvoGetSampleClock(0, &clock) == KELVO_OK;
     kelvoClose(0);
 
     printf("%ld samples in %.1f s\n", samples, seconds);
     printf("first sample: counter %u, values %d %d %d\n", (unsigned)first[0], first[1], first[2], first[3]);
+    if (timed) printf("sample clock: %.3f samples/s, jitter %.1f us\n", clock.rateHz, clock.jitterUs);
     return samples > 0 ? 0 : 1;
 }

@@ -52,11 +52,16 @@ out=$(LD_LIBRARY_PATH=$prefix/$libdir "$work/c/stream" "${tty[0]}" 1)
 echo "$out"
 grep -Eq '^[0-9]{3,} samples in 1.0 s$' <<<"$out" || fail "C example streamed nothing"
 grep -q '^first sample: counter 0, values 0 -1536000000 1536000000$' <<<"$out" || fail "C example's first sample"
+rate=$(sed -n 's/^sample clock: \([0-9.]*\) samples\/s, jitter [0-9.]* us$/\1/p' <<<"$out")
+awk -v r="${rate:-0}" 'BEGIN { exit !(r > 1999 && r < 2001) }' || fail "C example's sample clock: '$rate'"
 
 out=$("$work/cpp/sync" "${tty[1]}" "${tty[2]}")
 echo "$out"
 [ "$(grep -Ec '^device [01]: sent [0-9.]+ us, first payload [0-9.]+ us after the release; [0-9]{3,} samples$' <<<"$out")" = 2 ] ||
   fail "C++ example"
+[ "$(grep -Ec '^device [01]: sample clock (1999|2000)\.[0-9]{3} samples/s, jitter [0-9.]+ us, 0 gaps in the index$' <<<"$out")" = 2 ] ||
+  fail "C++ example's sample clocks"
+grep -Eq '^spread of the start commands: [0-9.]+ us$' <<<"$out" || fail "C++ example's spread"
 
 # A sanitized library needs its runtime loaded before the interpreter, whose
 # own allocations LeakSanitizer would take for leaks.
