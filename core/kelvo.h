@@ -363,7 +363,7 @@ KELVO_API int kelvoStopStream(int dev, int timeoutMs) KELVO_NOEXCEPT;
  * fits, online, when each sample was measured: t(i) = origin + i x period,
  * the period (the device's true rate, drift included) estimated too. Arrivals
  * are late by the transport's latency and by scheduling, never early, so the
- * fit follows their lower envelope over the last seconds, not their mean: a
+ * fit follows their lower envelope over the last 32 s, not their mean: a
  * read that a busy machine delays does not move it, and it follows a rate
  * that drifts. With one arrival only, the line runs from the start request to
  * it.

@@ -7,7 +7,8 @@
 // transport's latency and by scheduling, never early, so the fit is the
 // lower envelope of the arrivals, not a regression through them: the line
 // below every arrival of the last seconds that lies closest to them on
-// average (it runs along an edge of their lower convex hull). To keep the
+// average (it runs along an edge of their lower convex hull), over the last
+// 32 s. To keep the
 // work bounded, arrivals are kept as the earliest of each short span of
 // time, and spans older than the window are forgotten, so the fit follows a
 // rate that drifts.

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -127,6 +128,10 @@ void PtyDevice::startStreaming(std::unique_ptr<ChunkSchedule> schedule) {
     stopStreamingLocked();
     streaming_ = true;
     streamer_ = std::thread([this, schedule = std::move(schedule)] {
+        // A device's sample clock does not wait for the scheduler: without
+        // this, every block would go out up to 50 us (the default timer
+        // slack) after its due time, by an amount that wanders.
+        (void)prctl(PR_SET_TIMERSLACK, 1UL);
         while (streaming_) {
             sleepUntil(schedule->nextDue());
             if (!streaming_) break;
