@@ -7,12 +7,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <memory>
 #include <random>
 #include <vector>
 
 #include "kelvo.h"
 #include "sampleClock.h"
+#include "simulatedDevice.h"
 
 using namespace kelvo;
 
@@ -62,8 +65,8 @@ double p99(std::vector<double> errors) {
 // Streams `seconds` of blocks into the clock; the error of each block's
 // first sample against the truth (minus the line's delay) once past 2 s.
 // `skipAt` loses `skipped` samples in the device there.
-std::vector<double> fitErrors(Device device, double seconds, unsigned seed, int64_t skipAt = -1,
-                              int64_t skipped = 0, double lateShare = 0.25) {
+std::vector<double> fitErrors(Device device, double seconds, unsigned seed, int64_t skipAt = -1, int64_t skipped = 0,
+                              double lateShare = 0.25) {
     Arrivals arrivals(seed, lateShare);
     restartSampleClock(kSlot, device.startTicks);
     noteStartSent(kSlot, device.startTicks);
@@ -131,7 +134,8 @@ TEST(SampleClock, FollowsARateThatDrifts) {
         noteArrival(kSlot, first + 99, 100, arrivals.arrivalOf(d, first + 99));
         int64_t fitted = 0;
         ASSERT_TRUE(sampleTicksOf(kSlot, first, fitted));
-        if (first > switchIndex + 20 * 5000) late.push_back(static_cast<double>(fitted) - d.measured(first) - kLatencyTicks);
+        if (first > switchIndex + 20 * 5000)
+            late.push_back(static_cast<double>(fitted) - d.measured(first) - kLatencyTicks);
     }
     EXPECT_LE(p99(late), 500) << "re-anchored within the window";
 }
@@ -160,6 +164,67 @@ TEST(SampleClock, IsRefusedBeforeTheFirstArrivalAndTakesOffALatency) {
     EXPECT_EQ(kelvoGetSampleTimes(kSlot, 0, 0, nullptr), 0);
     EXPECT_EQ(kelvoGetSampleClock(kSlot, nullptr), KELVO_REFUSED);
     EXPECT_EQ(kelvoGetSampleClock(4, &clock), KELVO_REFUSED);
+}
+
+}  // namespace
+
+namespace {
+
+// Simulated devices on ptys whose clocks run off by a known amount: the
+// times a reader is handed against the simulator's truth log.
+TEST(SampleClock, TimesHandedToAReaderFollowTheDevicesTrueClock) {
+    constexpr double kPpmOf[2] = {150, -80};
+    std::vector<std::unique_ptr<sim::SimulatedDevice>> devices;
+    for (int dev = 0; dev < 2; ++dev) {
+        sim::SimOptions options;
+        options.sampleRate = 5000;
+        options.clockPpm = kPpmOf[dev];
+        devices.push_back(std::make_unique<sim::SimulatedDevice>(options));
+        ASSERT_EQ(kelvoOpen(dev, devices.back()->path().c_str()), 0);
+        int binary = 0;
+        char none[1];
+        ASSERT_EQ(kelvoQuery(dev, "CONF:DEV 2", none, sizeof none, 1000, &binary), 0);
+    }
+    const int both[2] = {0, 1};
+    ASSERT_EQ(kelvoStartTogether(both, 2, "INIT", 2000), KELVO_OK);
+    std::vector<std::pair<int64_t, int64_t>> handed[2];  // index, fitted ticks
+    std::vector<uint8_t> buffer(12 * 1024);
+    std::vector<int64_t> ticks(1024);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(6);
+    while (std::chrono::steady_clock::now() < end) {
+        for (int dev = 0; dev < 2; ++dev) {
+            int64_t first = 0;
+            const int n = kelvoReadSamples(dev, buffer.data(), 1024, 100, &first);
+            if (n <= 0) continue;
+            ASSERT_EQ(kelvoGetSampleTimes(dev, first, n, ticks.data()), n);
+            for (int k = 0; k < n; ++k) handed[dev].emplace_back(first + k, ticks[static_cast<size_t>(k)]);
+        }
+    }
+    for (int dev = 0; dev < 2; ++dev) {
+        EXPECT_EQ(kelvoStopStream(dev, 2000), KELVO_OK);
+        const std::vector<sim::TruthPoint> truth = devices[static_cast<size_t>(dev)]->truth();
+        const double period = 1e7 / (5000 * (1 + kPpmOf[dev] * 1e-6));
+        std::vector<double> offsets;
+        for (const auto &[index, fitted] : handed[dev]) {
+            const auto block = static_cast<size_t>(index / 100);
+            if (index < 2 * 5000 || block >= truth.size()) continue;
+            const double measured = static_cast<double>(truth[block].ticks) +
+                                    static_cast<double>(index - static_cast<int64_t>(truth[block].index)) * period;
+            offsets.push_back(static_cast<double>(fitted) - measured);
+        }
+        ASSERT_GT(offsets.size(), 15000u);
+        std::sort(offsets.begin(), offsets.end());
+        const double median = offsets[offsets.size() / 2];
+        EXPECT_GE(offsets.front(), -2000) << "never much before the sample was measured";
+        EXPECT_LE(median, 20000) << "the line's delay, not a block's 20 ms";
+        // A loaded machine under a sanitizer delays reads by milliseconds;
+        // the envelope keeps the times within a fraction of that.
+        EXPECT_LE(offsets[offsets.size() * 99 / 100] - offsets[offsets.size() / 100], 10000) << "ticks";
+        kelvoSampleClock clock{};
+        ASSERT_EQ(kelvoGetSampleClock(dev, &clock), KELVO_OK);
+        EXPECT_NEAR(clock.rateHz, 5000 * (1 + kPpmOf[dev] * 1e-6), 5000 * 50e-6) << "within 50 ppm";
+        kelvoClose(dev);
+    }
 }
 
 }  // namespace
