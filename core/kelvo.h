@@ -258,15 +258,19 @@ KELVO_API int kelvoSendCmdWhileStreaming(int dev, const char *command) KELVO_NOE
 /* Copy whole samples of `sampleSize` bytes (at most `capacity` bytes) from
  * the slot's stream queue. Returns the byte count (0 or more), -1 refused,
  * KELVO_STREAM_TIMEOUT (-2) when no data came for more than 200 ms. Never
- * waits; any thread. The queue holds whole samples of the layout's size
- * only. When it overflows (KELVO_FAULT_STREAM_QUEUE_FULL), samples are lost
- * whole; the ones that remain stay intact. After an unplug it first hands
- * out what arrived before, then returns -1 with "fatal I/O error on Port".
+ * waits; any thread. Every payload byte that arrives is queued, so a
+ * `sampleSize` other than the layout's (a device the library learnt no
+ * layout of, a slot reopened on another device) still gets all of it. When
+ * the queue overflows (KELVO_FAULT_STREAM_QUEUE_FULL), samples of the
+ * layout's size are lost whole; the ones that remain stay intact. After an
+ * unplug it first hands out what arrived before, then returns -1 with
+ * "fatal I/O error on Port".
  *
  * A malformed block (a bad header, or no CR or LF after the payload) does
  * not end the stream: the library sets KELVO_FAULT_STREAM_FRAMING, drops
  * the sample the break fell into (whole, for the queue, the callback and
- * the plot alike), skips bytes up to the next well-formed block header that
+ * the plot alike: a reader whose sampleSize is the layout's never sees
+ * the part of it that was queued), skips bytes up to the next well-formed block header that
  * follows a CR or LF and, once the stream had a good block, announces that
  * block's payload length, and goes on there with a new sample. The block
  * after a missing terminator is skipped too: its header follows payload,
@@ -318,7 +322,8 @@ KELVO_API int kelvoGetLayout(int dev, kelvoLayout *layout) KELVO_NOEXCEPT;
  * the device's counter, unwrapped past 2^32, so a sample lost anywhere (in
  * the device, on the line, in a full queue, cut by a framing error) shows as
  * a jump in the index. For the 16-bit layout it counts the samples the
- * library received, the ones it dropped included. */
+ * library received, the ones it dropped included (a block that a framing
+ * error makes it skip whole cannot be counted: no counter tells its size). */
 
 /* Wait, sleeping, until at least one whole sample of the layout's size
  * (kelvoGetSampleSize) is queued, or `timeoutMs` passes (0: look once, do not
