@@ -82,10 +82,11 @@ void BM_FeedSamplesPutTake(benchmark::State &state) {
     std::vector<uint8_t> memory(262144);
     ByteRing ring{0, 0, memory.data(), static_cast<uint32_t>(memory.size())};
     kelvo::SampleFeed feed;
+    static kelvo::MarkQueue marks;
     const auto chunk = static_cast<uint32_t>(state.range(0));
     std::vector<uint8_t> in(chunk, 7), out(chunk + 28);
     for (auto _ : state) {
-        kelvo::feedSamples(ring, feed, in.data(), chunk, 28);
+        kelvo::feedSamples(ring, &marks, feed, in.data(), chunk, 28);
         const uint32_t whole = kelvo::ringFill(ring) / 28 * 28;
         kelvo::ringTake(ring, out.data(), whole);
         benchmark::DoNotOptimize(out.data());

@@ -129,7 +129,7 @@ KELVO_API int kelvoReadSamples(int dev, void *destination, int capacitySamples, 
     bool live = false;
     // Looked at before the queue: the I/O thread queues every byte before
     // it marks a hang-up or the end of streaming.
-    (void)awaitPayloadUntil(dev, deadline, [&] {
+    (void)awaitSlotUntil(dev, deadline, [&] {
         hungUp = lineIsHungUp(dev);
         live = slotStreams(dev);
         count = takeQueuedSamples(dev, destination, capacity, S, &index);

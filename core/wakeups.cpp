@@ -59,34 +59,6 @@ void announceSlotEvent(int dev) {
 
 uint32_t slotEventCount(int dev) { return countOf(dev).load(std::memory_order_seq_cst); }
 
-// The payload's publication (a release store of the ring's head) and the
-// look at the sleepers are ordered by the fence; the sleeper's registration
-// and its look at the ring by the sequentially consistent count load that
-// follows it.
-void announcePayload(int dev) {
-    std::atomic_thread_fence(std::memory_order_seq_cst);
-    if (sleepersOf(dev).load(std::memory_order_seq_cst) != 0) announceSlotEvent(dev);
-}
-
-void registerSleeper(int dev) {
-    sleepersOf(dev).fetch_add(1, std::memory_order_seq_cst);
-    std::atomic_thread_fence(std::memory_order_seq_cst);
-}
-
-void unregisterSleeper(int dev) { sleepersOf(dev).fetch_sub(1, std::memory_order_seq_cst); }
-
-void sleepRegistered(int dev, uint32_t seen, int64_t deadlineTicks) {
-    if (deadlineTicks == kNoDeadline) {
-        (void)syscall(SYS_futex, &eventCount[dev], FUTEX_WAIT_PRIVATE, seen, nullptr, nullptr, 0);
-        return;
-    }
-    const int64_t remaining = deadlineTicks - ticksNow();
-    if (remaining > 0) {
-        const timespec timeout = timespecOf(remaining);
-        (void)syscall(SYS_futex, &eventCount[dev], FUTEX_WAIT_PRIVATE, seen, &timeout, nullptr, 0);
-    }
-}
-
 void sleepOnSlotEvent(int dev, uint32_t seen, int64_t deadlineTicks) {
     sleepersOf(dev).fetch_add(1, std::memory_order_seq_cst);
     if (deadlineTicks == kNoDeadline) {

@@ -58,34 +58,4 @@ bool awaitSlotUntil(int dev, int64_t deadlineTicks, Ready ready) {
     }
 }
 
-// I/O thread: new stream payload is queued on slot `dev`. Wakes only the
-// callers sleeping in awaitPayloadUntil (or on the slot's event), so a
-// stream nobody waits for costs no system call and no locked instruction.
-void announcePayload(int dev);
-
-// Marks the caller as sleeping on the slot from before it looks at its
-// condition until after it woke: announcePayload sees the mark or the
-// caller sees the payload.
-void registerSleeper(int dev);
-void unregisterSleeper(int dev);
-
-// Sleeps on the count like sleepOnSlotEvent, for a caller that registered.
-void sleepRegistered(int dev, uint32_t seen, int64_t deadlineTicks);
-
-// Application side: sleeps until ready() holds or the deadline passes,
-// woken by payload as well as by every other event of the slot.
-template <class Ready>
-bool awaitPayloadUntil(int dev, int64_t deadlineTicks, Ready ready) {
-    registerSleeper(dev);
-    bool isReady = false;
-    for (;;) {
-        const uint32_t seen = slotEventCount(dev);
-        isReady = ready();
-        if (isReady || ticksNow() >= deadlineTicks) break;
-        sleepRegistered(dev, seen, deadlineTicks);
-    }
-    unregisterSleeper(dev);
-    return isReady;
-}
-
 }  // namespace kelvo
