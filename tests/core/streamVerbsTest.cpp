@@ -64,6 +64,15 @@ uint32_t counterOf(const uint8_t *sample) {
     return c;
 }
 
+// Waits until the slot's stream has delivered `bytes` payload bytes: a stop
+// requested before the device's answer came would end the stream first.
+void awaitPayload(int slot, uint64_t bytes) {
+    ASSERT_TRUE(eventually([&] {
+        kelvoStreamStats stats{};
+        return kelvoGetStreamStats(slot, &stats) == 0 && stats.payloadBytes >= bytes;
+    }));
+}
+
 }  // namespace
 
 // Regression: the queue published only whole samples of the learnt layout,
@@ -91,6 +100,7 @@ TEST(StreamQueue, TheLastSampleOfAStoppedStreamArrives) {
     const std::string payload = numberedSamples(0, 6);  // three 16-byte samples
     sendOnInit(open.device, payload);
     ASSERT_EQ(kelvoSendCmdWhileStreaming(0, "INIT"), 0);
+    awaitPayload(0, payload.size());
     ASSERT_EQ(kelvoStopStream(0, 2000), KELVO_OK);
     std::vector<uint8_t> got(96);
     EXPECT_EQ(kelvoGetStreamingData(0, got.data(), 16, 96), 48);
@@ -152,10 +162,7 @@ TEST(ReadSamples, HandsOutWhatCameBeforeAnUnplugThenSaysDisconnected) {
     learn(0, "CONF:DEV 1");
     sendOnInit(open.device, countedSamples(range(0, 50)));
     ASSERT_EQ(kelvoSendCmdWhileStreaming(0, "INIT"), 0);
-    ASSERT_TRUE(eventually([] {
-        kelvoStreamStats stats{};
-        return kelvoGetStreamStats(0, &stats) == 0 && stats.payloadBytes == 400;
-    }));
+    awaitPayload(0, 400);
     open.device.hangUp();
     std::vector<uint8_t> buffer(8 * 100);
     int total = 0;
@@ -190,6 +197,7 @@ TEST(ReadSamples, RefusalsAndTheEndOfAStream) {
 
     sendOnInit(open.device, countedSamples(range(7, 3)));
     ASSERT_EQ(kelvoSendCmdWhileStreaming(0, "INIT"), 0);
+    awaitPayload(0, 24);
     ASSERT_EQ(kelvoStopStream(0, 2000), KELVO_OK);
     EXPECT_EQ(kelvoReadSamples(0, buffer.data(), 8, 0, &first), 3) << "what came before the stop stays readable";
     EXPECT_EQ(first, 0);
@@ -276,10 +284,7 @@ TEST(SampleCallback, GetsConsecutiveRunsWithTheirIndexAndTime) {
     ASSERT_EQ(kelvoSetSampleCallback(0, record, &seen), KELVO_OK);
     ASSERT_EQ(kelvoSendCmdWhileStreaming(0, "INIT"), 0);
     // Payload that comes while a stop is pending is not called back.
-    ASSERT_TRUE(eventually([] {
-        kelvoStreamStats stats{};
-        return kelvoGetStreamStats(0, &stats) == 0 && stats.payloadBytes == 320;
-    }));
+    awaitPayload(0, 320);
     ASSERT_EQ(kelvoStopStream(0, 2000), KELVO_OK);
     ASSERT_EQ(kelvoSetSampleCallback(0, nullptr, nullptr), KELVO_OK);
     EXPECT_EQ(seen.counters, counters);
