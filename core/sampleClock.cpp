@@ -128,8 +128,9 @@ double medianResidual(const ClockFit &c) {
     int64_t copy[kResiduals];
     const uint32_t n = std::min(c.residualCount, kResiduals);
     std::copy(c.residuals, c.residuals + n, copy);
-    std::nth_element(copy, copy + n / 2, copy + n);
-    return static_cast<double>(copy[n / 2]);
+    const uint32_t middle = n / 2;
+    std::nth_element(copy, copy + middle, copy + n);
+    return static_cast<double>(copy[middle]);
 }
 
 void refit(int dev, ClockFit &c) {

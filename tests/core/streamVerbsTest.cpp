@@ -96,7 +96,7 @@ TEST(StreamQueue, EveryByteReachesAReaderOfAnotherSampleSize) {
 
 TEST(StreamQueue, TheLastSampleOfAStoppedStreamArrives) {
     OpenDevice open(0);
-    learn(0, "CONF:DEV 0,6");  // learnt 12 bytes; the device sends 16-byte samples
+    learn(0, "CONF:DEV 0,6");                           // learnt 12 bytes; the device sends 16-byte samples
     const std::string payload = numberedSamples(0, 6);  // three 16-byte samples
     sendOnInit(open.device, payload);
     ASSERT_EQ(kelvoSendCmdWhileStreaming(0, "INIT"), 0);
@@ -289,8 +289,9 @@ TEST(SampleCallback, GetsConsecutiveRunsWithTheirIndexAndTime) {
     ASSERT_EQ(kelvoSetSampleCallback(0, nullptr, nullptr), KELVO_OK);
     EXPECT_EQ(seen.counters, counters);
     for (size_t k = 0; k < seen.firsts.size(); ++k) {
-        EXPECT_EQ(seen.firsts[k], static_cast<int64_t>(seen.counters[static_cast<size_t>(
-                                      std::accumulate(seen.counts.begin(), seen.counts.begin() + static_cast<long>(k), 0))]));
+        EXPECT_EQ(seen.firsts[k],
+                  static_cast<int64_t>(seen.counters[static_cast<size_t>(
+                      std::accumulate(seen.counts.begin(), seen.counts.begin() + static_cast<long>(k), 0))]));
         EXPECT_GT(seen.ticks[k], 0);
     }
     EXPECT_GE(seen.firsts.size(), 2u) << "a run ends before the jump";

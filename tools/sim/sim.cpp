@@ -9,6 +9,7 @@
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -165,6 +166,36 @@ bool readNumbers(const std::string &text, double low, double high, std::vector<d
     }
 }
 
+// The options of the simulated clock and its lateness; nullopt for any
+// other option, else the problem with the value (empty when none).
+std::optional<std::string> takeTimingOption(const std::string &option, const char *value, Settings &settings) {
+    kelvo::sim::SimOptions &options = settings.options;
+    double number = 0;
+    if (option == "--clock-ppm") {
+        if (!readNumbers(value, -100000, 100000, settings.clockPpm)) {
+            return "--clock-ppm takes -100000 to 100000, or a comma list of them";
+        }
+    } else if (option == "--truth") {
+        if (*value == '\0') return "--truth takes a file name";
+        options.truthPath = value;
+    } else if (option == "--late-ms") {
+        if (!readNumber(value, 0, 60000, number)) return "--late-ms takes 0 to 60000";
+        options.lateMaxMs = number;
+    } else if (option == "--late-share") {
+        if (!readNumber(value, 0, 1, number)) return "--late-share takes 0 to 1";
+        options.lateShare = number;
+    } else if (option == "--seed") {
+        char *end = nullptr;
+        errno = 0;
+        const unsigned long long seed = std::strtoull(value, &end, 10);
+        if (end == value || *end != '\0' || errno != 0 || *value == '-') return "--seed takes a whole number";
+        options.seed = seed;
+    } else {
+        return std::nullopt;
+    }
+    return std::string{};
+}
+
 // Applies one option and its value; the problem with them, empty when none.
 std::string takeOption(const std::string &option, const char *value, Settings &settings) {
     kelvo::sim::SimOptions &options = settings.options;
@@ -188,25 +219,8 @@ std::string takeOption(const std::string &option, const char *value, Settings &s
         const std::string kind = value;
         if (kind != "waves" && kind != "framing") return "--payload takes waves or framing";
         options.framingPayload = kind == "framing";
-    } else if (option == "--clock-ppm") {
-        if (!readNumbers(value, -100000, 100000, settings.clockPpm)) {
-            return "--clock-ppm takes -100000 to 100000, or a comma list of them";
-        }
-    } else if (option == "--truth") {
-        if (*value == '\0') return "--truth takes a file name";
-        options.truthPath = value;
-    } else if (option == "--late-ms") {
-        if (!readNumber(value, 0, 60000, number)) return "--late-ms takes 0 to 60000";
-        options.lateMaxMs = number;
-    } else if (option == "--late-share") {
-        if (!readNumber(value, 0, 1, number)) return "--late-share takes 0 to 1";
-        options.lateShare = number;
-    } else if (option == "--seed") {
-        char *end = nullptr;
-        errno = 0;
-        const unsigned long long seed = std::strtoull(value, &end, 10);
-        if (end == value || *end != '\0' || errno != 0 || *value == '-') return "--seed takes a whole number";
-        options.seed = seed;
+    } else if (const auto problem = takeTimingOption(option, value, settings)) {
+        return *problem;
     } else {
         return "unknown option: " + option;
     }

@@ -84,8 +84,8 @@ private:
     void writeWhile(std::string_view bytes, const std::atomic<bool> &keepGoing);
     void takeBytes(const char *bytes, size_t count);
     void stopStreamingLocked();
-    void sleepUntil(int64_t rawNanoseconds);  // streaming thread; ends early on a stop
-    void closeMaster();                       // reader thread only
+    void sleepUntil(int64_t rawDeadline);  // streaming thread; ends early on a stop
+    void closeMaster();                    // reader thread only
 
     int master_ = -1;
     int slave_ = -1;  // kept open so the line survives the library closing it

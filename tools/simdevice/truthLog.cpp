@@ -44,7 +44,7 @@ std::vector<TruthPoint> TruthLog::points() const {
 
 // Unbuffered, so that a reader following the file has each block's line by
 // the time the block is on the line. A full disk loses lines, not the stream.
-void TruthLog::writeLine(const std::string &line) {
+void TruthLog::writeLine(const std::string &line) const {
     if (fd_ < 0) return;
     size_t done = 0;
     while (done < line.size()) {

@@ -39,7 +39,7 @@ public:
     std::vector<TruthPoint> points() const;
 
 private:
-    void writeLine(const std::string &line);
+    void writeLine(const std::string &line) const;
 
     int fd_ = -1;
     mutable std::mutex mutex_;
