@@ -522,7 +522,7 @@ KELVO_API void kelvoClearSystemErrors(void) KELVO_NOEXCEPT;
  * buffer: calls must not overlap. Never waits. */
 KELVO_API const char *kelvoGetSystemErrors(void) KELVO_NOEXCEPT;
 
-/* The library's version, e.g. "1.2.0.2". Any thread; never waits. */
+/* The library's version, e.g. "1.3.0.0". Any thread; never waits. */
 KELVO_API const char *kelvoGetVersion(void) KELVO_NOEXCEPT;
 
 /* ---- Device discovery -------------------------------------------------- */
