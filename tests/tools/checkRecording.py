@@ -87,15 +87,12 @@ def check_times(name, g, a, n, expected):
     check(a["clock_samples_fitted"] >= n, f"{name}: clock_samples_fitted {a['clock_samples_fitted']} of {n}")
     # A sample's time is the fit's as it was written. The last batch of a run
     # that wrote all it got came after the last arrival, with the fit of the
-    # end; the fit moves by a fraction of a millisecond over the last second
-    # (time stamped at arrival would lie up to a block later).
+    # end, which the attributes hold. How close earlier times are to the
+    # truth is check_truth's to say.
     fitted = (a["clock_origin_ticks"] + (index - a["clock_origin_index"]) * a["clock_period_ticks"]) / 1e7
     if args.samples is None:
         check(abs(time[-1] - fitted[-1]) < 1e-6,
               f"{name}: the last time is {(time[-1] - fitted[-1]) * 1e6:.2f} us off the fit of the end")
-    late = index >= index[-1] - args.rate
-    worst = np.abs(time[late] - fitted[late]).max()
-    check(worst < 0.5e-3, f"{name}: the last second's times lie up to {worst * 1e6:.1f} us off the fit of the end")
     if a["path"] in truths:
         check_truth(name, truths[a["path"]], time, index)
 
