@@ -12,18 +12,21 @@
 //         queued (at most 500 ms), then taking what is queued: the loop an
 //         application writes now.
 //   poll  kelvoGetStreamingData, and a 1 ms nanosleep whenever it got
-//         nothing: the loop the CLI used to run (the default, for the
-//         flat-out comparison's old figures).
+//         nothing: the loop the CLI used to run, and this program's loop
+//         before kelvoReadSamples (so the default).
 // With "decode" each batch is also converted to float32 values
 // (kelvoDecodeSamples), as Python's read() does.
 //
 // Printed, space-separated: payload bytes, wall seconds, process CPU
 // seconds, samples dropped by a full queue, reading thread CPU seconds, the
-// library's I/O thread CPU seconds, and the reading thread's library calls.
+// library's I/O thread CPU seconds, the reading thread's library calls and
+// how often it went to sleep (its voluntary context switches).
+#define _GNU_SOURCE  // RUSAGE_THREAD
 #include <kelvo_lowlevel.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <time.h>
 
 enum { kBufferBytes = 262144 };
@@ -32,6 +35,12 @@ static double seconds(clockid_t clock) {
     struct timespec t;
     clock_gettime(clock, &t);
     return (double)t.tv_sec + (double)t.tv_nsec / 1e9;
+}
+
+static long sleepsSoFar(void) {
+    struct rusage usage;
+    getrusage(RUSAGE_THREAD, &usage);
+    return usage.ru_nvcsw;
 }
 
 // The samples one call took (0 for none), or -1 on a failure of the stream.
@@ -89,6 +98,7 @@ int main(int argc, char **argv) {
     const double cpuStart = seconds(CLOCK_PROCESS_CPUTIME_ID);
     const double threadStart = seconds(CLOCK_THREAD_CPUTIME_ID);
     const double ioStart = seconds(ioClock);
+    const long sleepsStart = sleepsSoFar();
     kelvoSendCmdWhileStreaming(0, "INIT");
     while (seconds(CLOCK_MONOTONIC) - wallStart < runSeconds) {
         const int got = waiting ? readWaiting(buffer, capacitySamples) : readPolling(buffer, size, capacitySamples);
@@ -103,12 +113,13 @@ int main(int argc, char **argv) {
     const double cpu = seconds(CLOCK_PROCESS_CPUTIME_ID) - cpuStart;
     const double threadCpu = seconds(CLOCK_THREAD_CPUTIME_ID) - threadStart;
     const double ioCpu = seconds(ioClock) - ioStart;
+    const long sleeps = sleepsSoFar() - sleepsStart;
     const double wall = seconds(CLOCK_MONOTONIC) - wallStart;
     kelvoStreamStats stats;
     kelvoGetStreamStats(0, &stats);
     kelvoSendCmdWhileStreaming(0, "ABORt");
     kelvoClose(0);
-    printf("%lld %.6f %.6f %llu %.6f %.6f %lld\n", bytes, wall, cpu, (unsigned long long)stats.samplesDropped,
-           threadCpu, ioCpu, calls);
+    printf("%lld %.6f %.6f %llu %.6f %.6f %lld %ld\n", bytes, wall, cpu, (unsigned long long)stats.samplesDropped,
+           threadCpu, ioCpu, calls, sleeps);
     return 0;
 }
