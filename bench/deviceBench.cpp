@@ -3,9 +3,20 @@
 //   stream throughput through the library against a plain read() loop,
 //   kelvoSendCmd and kelvoQuery round trips beside PyVISA's pure-Python
 //   backend (pyvisaRoundTrip.py), synchronized-start spread, idle CPU time,
-//   and what one query to a device that never answers costs.
-// Usage: deviceBench [seconds per throughput run, default 2] [section...]
-//   sections: throughput roundtrip sync idle silent (default: all of them)
+//   the I/O thread's CPU while four paced streams run, and what one query
+//   to a device that never answers costs.
+//
+// How to rerun (a RelWithDebInfo build, not a sanitizer one):
+//   cmake --build build-bench --target deviceBench
+//   build-bench/bench/deviceBench 10 throughput     # 5 rounds of 2 s per way
+//   build-bench/bench/deviceBench 10 streaming      # 3 rounds of 10 s per reader
+// The same source builds against the library before kelvoReadSamples (its
+// streaming section then measures the polling reader only), so that two
+// builds can be run in turns on one machine.
+//
+// Usage: deviceBench [seconds, default 2] [section...]
+//   seconds: per throughput way (in 5 rounds), per streaming round
+//   sections: throughput roundtrip sync idle streaming silent (default: all)
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/wait.h>
@@ -25,6 +36,12 @@
 
 #include "kelvo_lowlevel.h"
 #include "ptyDevice.h"
+#include "simulatedDevice.h"
+
+// The library before the stream verbs has no kelvoReadSamples; a weak
+// reference lets this program run on both (the function is then NULL).
+extern "C" int kelvoReadSamples(int dev, void *destination, int capacitySamples, int timeoutMs,
+                                int64_t *firstIndex) noexcept __attribute__((weak));
 
 using namespace std::chrono;
 using kelvo::sim::PtyDevice;
@@ -244,6 +261,119 @@ void idleCpu() {
     std::printf("I/O thread CPU time per wall second: %.3f s with no device open, %.3f s with four idle\n", none, four);
 }
 
+double cpuSeconds(clockid_t clock) {
+    timespec now{};
+    clock_gettime(clock, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+clockid_t cpuClockOf(pthread_t thread) {
+    clockid_t clock;
+    pthread_getcpuclockid(thread, &clock);
+    return clock;
+}
+
+// What four paced streams cost: devices of the simulator, 16-byte samples
+// (CONFigure:DEVice 3) at 62500 Hz in blocks of 625, 1 MB/s each, each read
+// by a thread of its own as an application does. "wait" sleeps in
+// kelvoReadSamples; "poll" calls kelvoGetStreamingData and sleeps 1 ms when
+// it got nothing, as the CLI used to.
+struct StreamingCost {
+    double ioCore = 0, readersCore = 0, megabytesPerSecond = 0;
+    unsigned long long dropped = 0;
+};
+
+constexpr int kPacedDevices = 4;
+
+void readStream(int dev, bool waiting, const std::atomic<bool> &stop, std::atomic<long long> &bytes) {
+    std::vector<unsigned char> buffer(262144);
+    const int size = kelvoGetSampleSize(dev);
+    const int capacity = static_cast<int>(buffer.size()) / size;
+    while (!stop) {
+        if (waiting) {
+            int64_t first = 0;
+            const int n = kelvoReadSamples(dev, buffer.data(), capacity, 500, &first);
+            if (n > 0) bytes += static_cast<long long>(n) * size;
+            continue;
+        }
+        const int n = kelvoGetStreamingData(dev, buffer.data(), size, static_cast<unsigned>(capacity * size));
+        if (n > 0) {
+            bytes += n;
+        } else {
+            std::this_thread::sleep_for(milliseconds(1));
+        }
+    }
+}
+
+StreamingCost pacedStreams(double seconds, bool waiting) {
+    std::vector<std::unique_ptr<kelvo::sim::SimulatedDevice>> sims;
+    char answer[64];
+    int binary = 0;
+    for (int dev = 0; dev < kPacedDevices; ++dev) {
+        kelvo::sim::SimOptions options;
+        options.sampleRate = 62500;
+        options.samplesPerBlock = 625;
+        sims.push_back(std::make_unique<kelvo::sim::SimulatedDevice>(options));
+        if (kelvoOpen(dev, sims.back()->path().c_str()) != 0 ||
+            kelvoQuery(dev, "CONFigure:DEVice 3", answer, sizeof answer, 2000, &binary) < 0)
+            std::abort();
+    }
+    std::atomic<bool> stop{false};
+    std::atomic<long long> bytes{0};
+    std::vector<std::thread> readers;
+    for (int dev = 0; dev < kPacedDevices; ++dev) kelvoSendCmdWhileStreaming(dev, "INIT");
+    for (int dev = 0; dev < kPacedDevices; ++dev)
+        readers.emplace_back(readStream, dev, waiting, std::cref(stop), std::ref(bytes));
+    std::this_thread::sleep_for(milliseconds(500));  // past the start and the readers' first wake-ups
+    std::vector<clockid_t> clocks{cpuClockOf(threadId)};
+    for (auto &reader : readers) clocks.push_back(cpuClockOf(reader.native_handle()));
+    std::vector<double> before;
+    for (clockid_t clock : clocks) before.push_back(cpuSeconds(clock));
+    const long long bytesBefore = bytes;
+    std::this_thread::sleep_for(duration<double>(seconds));
+    StreamingCost cost;
+    cost.megabytesPerSecond = static_cast<double>(bytes - bytesBefore) / seconds / 1e6;
+    cost.ioCore = (cpuSeconds(clocks[0]) - before[0]) / seconds;
+    for (size_t i = 1; i < clocks.size(); ++i) cost.readersCore += (cpuSeconds(clocks[i]) - before[i]) / seconds;
+    stop = true;
+    for (auto &reader : readers) reader.join();
+    for (int dev = 0; dev < kPacedDevices; ++dev) {
+        kelvoStreamStats stats{};
+        kelvoGetStreamStats(dev, &stats);
+        cost.dropped += stats.samplesDropped;
+        kelvoSendCmdWhileStreaming(dev, "ABORt");
+    }
+    std::this_thread::sleep_for(milliseconds(100));
+    for (int dev = 0; dev < kPacedDevices; ++dev) kelvoClose(dev);
+    return cost;
+}
+
+// Three rounds per reader, in turns, compared by their medians.
+void streamingCpu(double seconds) {
+    constexpr int kRounds = 3;
+    std::vector<bool> ways{false};
+    if (kelvoReadSamples != nullptr) ways.insert(ways.begin(), true);
+    std::vector<std::vector<StreamingCost>> rounds(ways.size());
+    for (int round = 0; round < kRounds; ++round)
+        for (size_t way = 0; way < ways.size(); ++way) rounds[way].push_back(pacedStreams(seconds, ways[way]));
+    for (size_t way = 0; way < ways.size(); ++way) {
+        std::vector<double> io, readers, rate;
+        unsigned long long dropped = 0;
+        for (const StreamingCost &c : rounds[way]) {
+            io.push_back(c.ioCore * 100);
+            readers.push_back(c.readersCore * 100);
+            rate.push_back(c.megabytesPerSecond);
+            dropped += c.dropped;
+        }
+        std::printf(
+            "streaming 4 x 1 MB/s, readers %s, medians of %d rounds of %.0f s: I/O thread %.2f %% of a core "
+            "(rounds %.2f to %.2f), the 4 readers %.2f %%, %.2f MB/s in all, %llu samples dropped\n",
+            ways[way] ? "waiting in kelvoReadSamples" : "polling kelvoGetStreamingData (1 ms sleeps)", kRounds, seconds,
+            percentile(io, 0.5), percentile(io, 0), percentile(io, 1), percentile(readers, 0.5), percentile(rate, 0.5),
+            dropped);
+    }
+}
+
 double processCpuMs() {
     timespec now{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
@@ -303,6 +433,7 @@ const Section kSections[] = {
     {"roundtrip", [](double) { roundTrip(); }},
     {"sync", [](double) { syncSpread(); }},
     {"idle", [](double) { idleCpu(); }},
+    {"streaming", streamingCpu},
     {"silent", [](double) { silentDevice(); }},
 };
 
@@ -317,7 +448,8 @@ bool knownSections(int argc, char **argv) {
     for (int i = 2; i < argc; ++i) {
         const auto matches = [&](const Section &s) { return std::strcmp(argv[i], s.name) == 0; };
         if (std::none_of(std::begin(kSections), std::end(kSections), matches)) {
-            std::fprintf(stderr, "deviceBench: unknown section '%s' (throughput roundtrip sync idle silent)\n",
+            std::fprintf(stderr,
+                         "deviceBench: unknown section '%s' (throughput roundtrip sync idle streaming silent)\n",
                          argv[i]);
             return false;
         }
@@ -330,7 +462,7 @@ bool knownSections(int argc, char **argv) {
 int main(int argc, char **argv) {
     const double seconds = argc > 1 ? std::atof(argv[1]) : 2.0;
     if (seconds <= 0 || !knownSections(argc, argv)) {
-        std::fprintf(stderr, "usage: deviceBench [seconds per throughput run] [section...]\n");
+        std::fprintf(stderr, "usage: deviceBench [seconds] [section...]\n");
         return 2;
     }
     for (const Section &section : kSections)
