@@ -20,7 +20,7 @@ package was installed into, else on the loader's path.
 """
 from __future__ import annotations
 
-from . import _library
+from . import _library, _version
 from .bus import Bus
 from .clock import TICKS_PER_SECOND, SampleClock, now, ticks
 from .device import Device, open
@@ -30,7 +30,7 @@ from .layout import Layout
 from .plot import PlotWindow, plot
 from .sync import Stamps, SyncResult, start_together
 
-__version__ = "1.2.0.2"
+__version__ = _version.__version__
 
 
 def library_version() -> str:

@@ -81,6 +81,8 @@ unset KELVO_LIBRARY
 py() { LD_PRELOAD=$preload PYTHONPATH=$prefix/$sitedir PYTHONDONTWRITEBYTECODE=1 "$python" "$@"; }
 found=$(py -c 'import kelvo; print(kelvo.library_path())')
 [ "$found" -ef "$prefix/$libdir/libkelvo.so.1" ] || fail "the installed package loaded $found"
+installed_version=$(py -c 'import kelvo; print(kelvo.__version__)')
+[ "$installed_version" = "$version" ] || fail "the installed package says version $installed_version"
 
 out=$(py "$source/examples/python/stream.py" "${tty[3]}" 1000)
 echo "$out"
