@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Style checks: clang-format over the library, tools, tests, benchmarks and
-# examples (nothing is rewritten; a file that would change is an error), and
-# clang-tidy over the library and the tools with .clang-tidy, every finding
-# an error. Exits non-zero on any finding.
-#   scripts/lint.sh                 both
+# examples (nothing is rewritten; a file that would change is an error),
+# flake8 and mypy over the Python package (flake8 over its tests too) with the
+# settings in python/.flake8 and python/pyproject.toml, and clang-tidy over
+# the library and the tools with .clang-tidy, every finding an error. Exits
+# non-zero on any finding.
+#   scripts/lint.sh                 all three
 #   scripts/lint.sh --format-only   only clang-format
+#   scripts/lint.sh --python-only   only flake8 and mypy
 #   scripts/lint.sh --tidy-only     only clang-tidy
 # The compile commands clang-tidy needs come from its own build directory,
 # build-lint (KELVO_LINT_BUILD overrides it); nothing there is compiled
@@ -15,12 +18,14 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 
 format=1
+python=1
 tidy=1
 case "${1:-}" in
   "") ;;
-  --format-only) tidy=0 ;;
-  --tidy-only) format=0 ;;
-  *) echo "usage: $0 [--format-only | --tidy-only]" >&2; exit 2 ;;
+  --format-only) python=0 tidy=0 ;;
+  --python-only) format=0 tidy=0 ;;
+  --tidy-only) format=0 python=0 ;;
+  *) echo "usage: $0 [--format-only | --python-only | --tidy-only]" >&2; exit 2 ;;
 esac
 
 find_tool() {
@@ -50,6 +55,29 @@ if [ "$format" = 1 ]; then
   echo "lint: clang-format on ${#files[@]} files"
   if ! "$clang_format" --dry-run -Werror "${files[@]}"; then
     echo "lint: formatting differs; see above (clang-format -i FILE fixes a file)" >&2
+    status=1
+  fi
+fi
+
+if [ "$python" = 1 ]; then
+  # Debian's interpreter, the one python3-flake8 and python3-mypy install
+  # into: a python3 earlier on PATH may have neither.
+  interpreter=/usr/bin/python3
+  for module in flake8 mypy; do
+    if ! "$interpreter" -m "$module" --version >/dev/null 2>&1; then
+      echo "lint: $interpreter -m $module does not run (python3-$module, see scripts/packages.txt)" >&2
+      exit 2
+    fi
+  done
+  # Run from python/, where both find their settings.
+  echo "lint: flake8 on python/kelvo and python/tests"
+  if ! (cd python && "$interpreter" -m flake8 kelvo tests); then
+    echo "lint: flake8 found problems; see above" >&2
+    status=1
+  fi
+  echo "lint: mypy on python/kelvo"
+  if ! (cd python && "$interpreter" -m mypy kelvo); then
+    echo "lint: mypy found problems; see above" >&2
     status=1
   fi
 fi

@@ -35,7 +35,8 @@ __version__ = _version.__version__
 
 def library_version() -> str:
     """The loaded C library's version, e.g. ``"1.2.0.2"``."""
-    return _library.library().kelvoGetVersion().decode()
+    version: bytes = _library.library().kelvoGetVersion()
+    return version.decode()
 
 
 def library_path() -> str:

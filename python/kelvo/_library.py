@@ -127,7 +127,8 @@ def _installed_candidate() -> Path | None:
         from . import _installed  # type: ignore[attr-defined]  # written at install time
     except ImportError:
         return None
-    return (Path(__file__).resolve().parent / _installed.LIBRARY_DIRECTORY / SONAME).resolve()
+    directory: str = _installed.LIBRARY_DIRECTORY
+    return (Path(__file__).resolve().parent / directory / SONAME).resolve()
 
 
 def _load() -> ctypes.CDLL:
@@ -183,7 +184,7 @@ def function(name: str) -> Any:
 
 def last_error(slot: int) -> str:
     """The slot's error text once (empty when none is kept, or the port is closed)."""
-    text = library().kelvoGetLastError(slot)
+    text: bytes | None = library().kelvoGetLastError(slot)
     return text.decode(errors="replace") if text else ""
 
 
@@ -194,7 +195,7 @@ def is_open(slot: int) -> bool:
 
 def plot_error() -> str:
     """Why the last plot call that failed failed."""
-    text = function("kelvoGetPlotError")()
+    text: bytes | None = function("kelvoGetPlotError")()
     return text.decode(errors="replace") if text else ""
 
 

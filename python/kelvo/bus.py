@@ -94,7 +94,7 @@ class Bus:
         self._check(slave)
         encoded = _library.encode(text, "message")
         if self.role == "slave":
-            result = self._lib.tMsgSendMsgToMaster(encoded, self.index)
+            result: int = self._lib.tMsgSendMsgToMaster(encoded, self.index)
             where = "the master"
         elif slave is None:
             result = self._lib.tMsgSendMsgToAllSlaves(encoded)

@@ -12,6 +12,7 @@ from contextlib import contextmanager
 from typing import Any, Literal, overload
 
 import numpy as np
+from numpy.typing import NDArray
 
 from . import _library
 from .clock import TICKS_PER_SECOND, SampleClock
@@ -56,9 +57,9 @@ def _release(slot: int) -> None:
 
 def _explain_open_failure(slot: int, path: str) -> str:
     """Why kelvoOpen refused: the library's own reason when it keeps one, else what the file system tells."""
-    text = _library.function("kelvoGetOpenError")(slot)
-    if text:
-        return text.decode(errors="replace")
+    reason: bytes | None = _library.function("kelvoGetOpenError")(slot)
+    if reason:
+        return reason.decode(errors="replace")
     text = _library.last_error(slot)
     if text:
         return text
@@ -87,7 +88,7 @@ def _check_timeout(timeout: float) -> None:
         raise InvalidArgument(f"timeout must be 0 or more seconds, not {timeout!r}")
 
 
-def _raw_samples(raw: Any, sample_size: int) -> np.ndarray:
+def _raw_samples(raw: Any, sample_size: int) -> NDArray[np.uint8]:
     """`raw` as a C-contiguous uint8 array of whole samples, shape (n, sample_size)."""
     if isinstance(raw, (bytes, bytearray, memoryview)):
         raw = np.frombuffer(raw, dtype=np.uint8)
@@ -382,7 +383,7 @@ class Device:
     def sample_size(self) -> int:
         """Bytes per stream sample of the current layout (0 before one is set)."""
         self._check_open()
-        size = self._lib.kelvoGetSampleSize(self.slot)
+        size: int = self._lib.kelvoGetSampleSize(self.slot)
         if size < 0:
             raise self._error("sample size")
         return size
@@ -423,7 +424,7 @@ class Device:
 
     def _sample_size_for_reading(self) -> int:
         self._check_open()
-        size = self._size_of(self.slot)
+        size: int = self._size_of(self.slot)
         if size < 0:
             raise self._error("sample size")
         if size == 0:
@@ -541,7 +542,7 @@ class Device:
         if count is not None and (not isinstance(count, (int, np.integer)) or count < 0):
             raise InvalidArgument(f"count must be None or a whole number 0 or more, not {count!r}")
 
-    def _times(self, count: int) -> np.ndarray:
+    def _times(self, count: int) -> NDArray[np.float64]:
         """The sample times of the last read's `count` samples, in seconds, from the fit as it is now."""
         ticks = np.empty(count, dtype=np.int64)
         sample_times = _library.function("kelvoGetSampleTimes")
@@ -552,15 +553,15 @@ class Device:
         return ticks / TICKS_PER_SECOND
 
     @overload
-    def read(self, count: int | None = ..., timeout: float = ..., out: np.ndarray | None = ..., *,
-             times: Literal[False] = ...) -> np.ndarray: ...
+    def read(self, count: int | None = ..., timeout: float = ..., out: NDArray[np.float32] | None = ..., *,
+             times: Literal[False] = ...) -> NDArray[np.float32]: ...
 
     @overload
-    def read(self, count: int | None = ..., timeout: float = ..., out: np.ndarray | None = ..., *,
-             times: Literal[True]) -> tuple[np.ndarray, np.ndarray]: ...
+    def read(self, count: int | None = ..., timeout: float = ..., out: NDArray[np.float32] | None = ..., *,
+             times: Literal[True]) -> tuple[NDArray[np.float32], NDArray[np.float64]]: ...
 
-    def read(self, count: int | None = None, timeout: float = 1.0, out: np.ndarray | None = None, *,
-             times: bool = False) -> np.ndarray | tuple[np.ndarray, np.ndarray]:
+    def read(self, count: int | None = None, timeout: float = 1.0, out: NDArray[np.float32] | None = None, *,
+             times: bool = False) -> NDArray[np.float32] | tuple[NDArray[np.float32], NDArray[np.float64]]:
         """Read decoded samples, waiting in the library (kelvoReadSamples).
 
         Parameters
@@ -618,14 +619,14 @@ class Device:
 
     @overload
     def read_raw(self, count: int | None = ..., timeout: float = ..., *,
-                 times: Literal[False] = ...) -> np.ndarray: ...
+                 times: Literal[False] = ...) -> NDArray[np.uint8]: ...
 
     @overload
     def read_raw(self, count: int | None = ..., timeout: float = ..., *,
-                 times: Literal[True]) -> tuple[np.ndarray, np.ndarray]: ...
+                 times: Literal[True]) -> tuple[NDArray[np.uint8], NDArray[np.float64]]: ...
 
     def read_raw(self, count: int | None = None, timeout: float = 1.0, *,
-                 times: bool = False) -> np.ndarray | tuple[np.ndarray, np.ndarray]:
+                 times: bool = False) -> NDArray[np.uint8] | tuple[NDArray[np.uint8], NDArray[np.float64]]:
         """Read whole samples as the device sent them.
 
         Takes `count`, `timeout` and `times` as :meth:`read` does.
@@ -651,7 +652,7 @@ class Device:
         return (raw, self._times(got)) if times else raw
 
     @property
-    def indices(self) -> np.ndarray:
+    def indices(self) -> NDArray[np.int64]:
         """The stream index of each sample the last :meth:`read` or :meth:`read_raw` returned.
 
         int64, one per sample. Index 0 is the stream's first sample; for the
@@ -682,7 +683,7 @@ class Device:
             raise self._error("sample clock")
         return SampleClock.from_record(record)
 
-    def sample_times(self, first_index: int, count: int) -> np.ndarray:
+    def sample_times(self, first_index: int, count: int) -> NDArray[np.float64]:
         """The times of `count` consecutive samples from stream index `first_index` on, in seconds.
 
         Any index, past or future: the fit extrapolates. float64, as
@@ -715,14 +716,14 @@ class Device:
         if _library.function("kelvoSetSampleLatency")(self.slot, round(seconds * TICKS_PER_SECOND)) != _library.OK:
             raise self._error("latency")
 
-    def _decode_into(self, address: int, count: int, values: np.ndarray) -> None:
+    def _decode_into(self, address: int, count: int, values: NDArray[np.float32]) -> None:
         if count == 0:
             return
         decoded = self._decode(self.slot, address, count, values.ctypes.data)
         if decoded != count:
             raise self._error("decode")
 
-    def decode(self, raw: Any) -> np.ndarray:
+    def decode(self, raw: Any) -> NDArray[np.float32]:
         """Decode raw samples of the current layout (as :meth:`read_raw` gives them) as :meth:`read` does."""
         self._check_open()
         size, channels = self._layout_for_reading()
@@ -731,7 +732,7 @@ class Device:
         self._decode_into(samples.ctypes.data, len(samples), values)
         return values
 
-    def sample_counters(self, raw: Any) -> np.ndarray:
+    def sample_counters(self, raw: Any) -> NDArray[np.uint32]:
         """The sample counters of raw samples, for layouts that carry one (24-bit and scan list).
 
         Returns

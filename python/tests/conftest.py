@@ -137,14 +137,14 @@ def listed(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> Callable[[dict[st
         tools.mkdir(exist_ok=True)
         # The library runs `ls /dev/ttyA*` and `ls /dev/ttyU*`; the devices
         # are listed for the first.
+        serials = "".join(f"  {path}) serial={serial} ;;\n" for path, serial in devices.items())
         scripts = {
             "ls": f'#!/bin/sh\ncase "$1" in /dev/ttyA*) printf "%s\\n" {" ".join(devices)} ;; esac\n',
-            "udevadm": "#!/bin/sh\ncase \"$3\" in\n" + "".join(
-                f"  {path}) serial={serial} ;;\n" for path, serial in devices.items()) + "  *) exit 1 ;;\nesac\n"
-                'printf \'  looking at parent device "/devices/usb1/1-3":\\n'
-                '    KERNELS=="1-3"\\n    SUBSYSTEMS=="usb"\\n    DRIVERS=="usb"\\n'
-                '    ATTRS{idProduct}=="4001"\\n    ATTRS{idVendor}=="303a"\\n'
-                '    ATTRS{serial}=="%s"\\n\' "$serial"\n',
+            "udevadm": ('#!/bin/sh\ncase "$3" in\n' + serials + "  *) exit 1 ;;\nesac\n"
+                        'printf \'  looking at parent device "/devices/usb1/1-3":\\n'
+                        '    KERNELS=="1-3"\\n    SUBSYSTEMS=="usb"\\n    DRIVERS=="usb"\\n'
+                        '    ATTRS{idProduct}=="4001"\\n    ATTRS{idVendor}=="303a"\\n'
+                        '    ATTRS{serial}=="%s"\\n\' "$serial"\n'),
         }
         for name, text in scripts.items():
             script = tools / name
