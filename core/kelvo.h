@@ -529,8 +529,10 @@ KELVO_API const char *kelvoGetVersion(void) KELVO_NOEXCEPT;
 
 /* Lines "kind\tpath\tserial\n" of the attached devices; an empty text when
  * none. kelvoListAllDevices adds other USB ttys as "foreign". Wait for the
- * ls and udevadm runs they start (some ms per tty); one static buffer, so
- * calls must not overlap; not from a callback. */
+ * ls and udevadm runs they start (some ms per tty). A udevadm or ls that
+ * runs longer than 5 s is ended, and what was listed until then is
+ * returned. One static buffer, so calls must not overlap; not from a
+ * callback. */
 KELVO_API const char *kelvoListDevices(void) KELVO_NOEXCEPT;
 KELVO_API const char *kelvoListAllDevices(void) KELVO_NOEXCEPT;
 

@@ -2,7 +2,9 @@
 // Device discovery: lists the attached devices of the two accepted USB
 // identities by asking `ls` for the candidate ttys and `udevadm` for the USB
 // attributes above each. Runs in the caller's thread; all working storage is
-// static, so two threads must not list at the same time.
+// static, so two threads must not list at the same time. Each ls and udevadm
+// has its time limit (timedCommand.h); once one runs out of it, the list
+// stops there, as a hung udev would hold every later udevadm as long.
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
@@ -10,6 +12,7 @@
 
 #include "atomics.h"
 #include "kelvo_lowlevel.h"
+#include "timedCommand.h"
 #include "udevadmParser.h"
 
 namespace kelvo::discovery {
@@ -156,7 +159,9 @@ Appended appendDecision(char *text, size_t capacity, const IdentityScan &scan, s
 bool formatUdevadmCommand(char *command, size_t capacity, std::string_view path) {
     // Inside single quotes the shell takes every character literally; a
     // single quote itself is closed, escaped and reopened: '\''.
-    static constexpr std::string_view kHead = "udevadm info -n '";
+    // The shell execs udevadm, so that the child killed after a time-out
+    // is udevadm itself.
+    static constexpr std::string_view kHead = "exec udevadm info -n '";
     static constexpr std::string_view kTail = "' -a";
     if (capacity == 0) return false;
     command[0] = '\0';
@@ -195,18 +200,20 @@ char pathLine[kPathLineSize];
 char commandLine[kCommandLineSize];
 IdentityScan scan;
 SerialClasses classes;
+TimedCommand listing;     // the running ls
+TimedCommand attributes;  // the running udevadm
 
 // The next tty path from `ls`, without its newline. A path too long for the
 // line buffer is skipped whole: a cut path would name another file.
-bool nextPath(FILE *ls) {
-    while (std::fgets(pathLine, sizeof pathLine, ls) != nullptr) {
+bool nextPath() {
+    while (listing.readLine(pathLine, sizeof pathLine)) {
         size_t length = std::strlen(pathLine);
         if (length > 0 && pathLine[length - 1] == '\n') {
             pathLine[--length] = '\0';
         } else if (length == sizeof pathLine - 1) {
-            int c = std::getc(ls);
+            int c = listing.readChar();
             if (c != EOF && c != '\n') {
-                while (c != EOF && c != '\n') c = std::getc(ls);
+                while (c != EOF && c != '\n') c = listing.readChar();
                 continue;
             }
         }
@@ -215,40 +222,41 @@ bool nextPath(FILE *ls) {
     return false;
 }
 
-Appended examineTty(const char *path, bool listAll) {
-    if (!formatUdevadmCommand(commandLine, sizeof commandLine, path)) return Appended::nothing;
-    FILE *attributes = popen(commandLine, "re");  // NOLINT(cert-env33-c): a fixed udevadm command line
-    if (attributes == nullptr) return Appended::nothing;
+// Appends the tty's line, if it has one. False when the list must stop: the
+// line did not fit, or udevadm ran out of time.
+bool examineTty(const char *path, bool listAll) {
+    if (!formatUdevadmCommand(commandLine, sizeof commandLine, path)) return true;
+    if (!attributes.start(commandLine)) return true;
     beginScan(scan);
     bool decided = false;
-    while (!decided && std::fgets(commandLine, sizeof commandLine, attributes) != nullptr) {
+    while (!decided && attributes.readLine(commandLine, sizeof commandLine)) {
         std::string_view line(commandLine);
         if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
         decided = scanLine(scan, line);
     }
-    // Closing early is fine: udevadm ends on the broken pipe and pclose
-    // reaps it.
-    pclose(attributes);
-    if (!decided) return Appended::nothing;
-    return appendDecision(resultString, sizeof resultString, scan, path, listAll, classes);
+    // What udevadm would print after the decision is not needed: it is
+    // ended then, rather than left to run into its time limit.
+    const bool inTime = attributes.finish();
+    if (decided && appendDecision(resultString, sizeof resultString, scan, path, listAll, classes) == Appended::full) {
+        return false;
+    }
+    return inTime;
 }
 
 const char *buildList() {
-    static const char *const kListings[] = {"ls /dev/ttyA* 2> /dev/null", "ls /dev/ttyU* 2> /dev/null"};
+    static const char *const kListings[] = {"exec ls /dev/ttyA* 2> /dev/null", "exec ls /dev/ttyU* 2> /dev/null"};
     resultString[0] = '\0';
     const bool listAll = kelvo::loadAcquire(listAllDevices) != 0;
-    for (const char *listing : kListings) {
-        FILE *ls = popen(listing, "re");  // NOLINT(cert-env33-c): a fixed ls command line
-        if (ls == nullptr) {
+    for (const char *command : kListings) {
+        if (!listing.start(command)) {
             resultString[0] = '\0';
             return resultString;
         }
         // Once a line does not fit, later ones are left out too, so the
         // list stays in the order found.
-        bool full = false;
-        while (!full && nextPath(ls)) full = examineTty(pathLine, listAll) == Appended::full;
-        pclose(ls);
-        if (full) break;
+        bool more = true;
+        while (more && nextPath()) more = examineTty(pathLine, listAll);
+        if (!listing.finish() || !more) break;
     }
     return resultString;
 }

@@ -68,10 +68,10 @@ Appended appendLine(char *text, size_t capacity, std::string_view kind, std::str
 Appended appendDecision(char *text, size_t capacity, const IdentityScan &scan, std::string_view path, bool listAll,
                         SerialClasses &classes);
 
-// Writes "udevadm info -n PATH -a" with PATH quoted for /bin/sh, so that no
-// character of a device name is ever read as shell syntax. False, leaving
-// nothing usable, when the quoted command does not fit: a cut path would
-// name another file.
+// Writes "exec udevadm info -n PATH -a" with PATH quoted for /bin/sh, so
+// that no character of a device name is ever read as shell syntax. False,
+// leaving nothing usable, when the quoted command does not fit: a cut path
+// would name another file.
 bool formatUdevadmCommand(char *command, size_t capacity, std::string_view path);
 
 }  // namespace kelvo::discovery

@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <filesystem>
 #include <sstream>
 #include <vector>
 
@@ -133,7 +136,7 @@ TEST(DeviceLines, ALineIsWrittenWholeOrNotAtAll) {
 TEST(UdevadmCommand, AQuotedPathThatDoesNotFitIsRefusedNotCut) {
     char command[kCommandLineSize];
     ASSERT_TRUE(formatUdevadmCommand(command, sizeof command, std::string(399, 'x')));
-    EXPECT_EQ(std::string(command), "udevadm info -n '" + std::string(399, 'x') + "' -a");
+    EXPECT_EQ(std::string(command), "exec udevadm info -n '" + std::string(399, 'x') + "' -a");
     EXPECT_FALSE(formatUdevadmCommand(command, sizeof command, std::string(399, '\'')));
 }
 
@@ -223,4 +226,88 @@ TEST_F(Discovery, AListedLineOpensTheDeviceItNames) {
     ASSERT_EQ(kelvoOpen(0, list.c_str()), 0) << kelvoGetLastError(0);
     EXPECT_EQ(kelvoClose(0), 0);
     EXPECT_TRUE(pty.waitForReceived("abort\n", std::chrono::seconds(5)));
+}
+
+// A hung udev, or a sysfs attribute that blocks, leaves udevadm running
+// forever; discovery waited for every child it started, and so did every
+// caller. Each of these lets a stand-in run into the time limit.
+class HungDiscovery : public Discovery {
+protected:
+    using Clock = std::chrono::steady_clock;
+
+    void SetUp() override { descriptorsBefore_ = pipesAndPidfds(); }
+
+    // Every stand-in that hung is ended and reaped, no other child of this
+    // process is left behind, and neither is a pipe or pidfd.
+    void expectNothingLeft(size_t hung) {
+        const std::vector<pid_t> ids = tools.hungProcesses();
+        EXPECT_EQ(ids.size(), hung);
+        for (const pid_t id : ids) EXPECT_TRUE(kelvo::test::processGone(id)) << "process " << id << " is left";
+        EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1) << "a child is left unreaped";
+        EXPECT_EQ(pipesAndPidfds(), descriptorsBefore_);
+    }
+
+private:
+    // Only these: the library's I/O thread opens descriptors of its own,
+    // at a time of its own.
+    static size_t pipesAndPidfds() {
+        size_t count = 0;
+        for (const auto &entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+            std::error_code gone;  // the iterator's own descriptor, closed by now
+            const std::string target = std::filesystem::read_symlink(entry.path(), gone).string();
+            count += target.rfind("pipe:", 0) == 0 || target == "anon_inode:[pidfd]";
+        }
+        return count;
+    }
+    size_t descriptorsBefore_ = 0;
+};
+
+TEST_F(HungDiscovery, AUdevadmThatNeverEndsIsKilledAfterItsTimeAndTheListStopsThere) {
+    tools.listed('A', {"/dev/ttyACM0", "/dev/ttyACM1"});
+    tools.listed('U', {"/dev/ttyUSB0", "/dev/ttyUSB1"});
+    tools.describe("/dev/ttyACM0", udevadmWalk(device("ttyACM0", "303a", "4001", "B1")));
+    tools.describe("/dev/ttyACM1", udevadmWalk(device("ttyACM1", "0483", "5740", "E2")));
+    // It hangs inside the line that would decide: a serial cut short must
+    // not be listed as the device's.
+    const std::string walk = udevadmWalk(device("ttyUSB0", "303a", "4001", "00C1234"));
+    tools.describeThenHang("/dev/ttyUSB0", walk.substr(0, walk.find("C1234") + 3));
+    tools.describe("/dev/ttyUSB1", udevadmWalk(device("ttyUSB1", "303a", "4001", "B3")));
+
+    const Clock::time_point start = Clock::now();
+    const std::string list = kelvoListAllDevices();
+    const Clock::duration took = Clock::now() - start;
+    EXPECT_EQ(list, "orv\t/dev/ttyACM0\tB1\norv_t\t/dev/ttyACM1\tE2\n");
+    EXPECT_GE(took, std::chrono::milliseconds(4900)) << "ended before its time was up";
+    EXPECT_LT(took, std::chrono::seconds(6));
+    expectNothingLeft(1);
+    EXPECT_EQ(tools.udevadmLog().find("/dev/ttyUSB1"), std::string::npos) << "asked on after a time-out";
+}
+
+TEST_F(HungDiscovery, AUdevadmThatAnswersAndThenHangsIsEndedAtOnceAndItsDeviceListed) {
+    tools.listed('A', {"/dev/ttyACM0", "/dev/ttyACM1"});
+    tools.describeThenHang("/dev/ttyACM0", udevadmWalk(device("ttyACM0", "303a", "4001", "C7")));
+    tools.describe("/dev/ttyACM1", udevadmWalk(device("ttyACM1", "0483", "5740", "E8")));
+
+    const Clock::time_point start = Clock::now();
+    const std::string list = kelvoListDevices();
+    const Clock::duration took = Clock::now() - start;
+    EXPECT_EQ(list, "tallo\t/dev/ttyACM0\tC7\norv_t\t/dev/ttyACM1\tE8\n");
+    EXPECT_LT(took, std::chrono::seconds(5)) << "the answer was in; its time limit need not pass";
+    expectNothingLeft(1);
+}
+
+TEST_F(HungDiscovery, AnLsThatNeverEndsIsKilledAndThePathsItPrintedAreStillListed) {
+    tools.listedThenHang('A', {"/dev/ttyACM0", "/dev/ttyACM1"});
+    tools.listed('U', {"/dev/ttyUSB0"});
+    tools.describe("/dev/ttyACM0", udevadmWalk(device("ttyACM0", "303a", "4001", "C1")));
+    tools.describe("/dev/ttyACM1", udevadmWalk(device("ttyACM1", "303a", "4001", "B2")));
+    tools.describe("/dev/ttyUSB0", udevadmWalk(device("ttyUSB0", "303a", "4001", "B3")));
+
+    const Clock::time_point start = Clock::now();
+    const std::string list = kelvoListDevices();
+    const Clock::duration took = Clock::now() - start;
+    EXPECT_EQ(list, "tallo\t/dev/ttyACM0\tC1\norv\t/dev/ttyACM1\tB2\n");
+    EXPECT_GE(took, std::chrono::milliseconds(4900)) << "ended before its time was up";
+    EXPECT_LT(took, std::chrono::seconds(6));
+    expectNothingLeft(1);
 }

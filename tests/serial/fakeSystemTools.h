@@ -5,13 +5,16 @@
 // laid out like the real program's `info -a` output.
 #pragma once
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -96,13 +99,21 @@ inline std::string onBoardUartWalk(const std::string &kernel) {
            block("parent device '/devices/platform'", "platform", "", "", {});
 }
 
+// Neither running nor a zombie: ended and reaped.
+inline bool processGone(pid_t id) { return kill(id, 0) != 0 && errno == ESRCH; }
+
 class FakeSystemTools {
 public:
     FakeSystemTools() {
         char pattern[] = "/tmp/kelvo-discovery-XXXXXX";
         dir_ = mkdtemp(pattern);
         savedPath_ = std::getenv("PATH");
-        script("ls", "case \"$1\" in\n/dev/ttyA*) cat \"$d/ls.A\" ;;\n/dev/ttyU*) cat \"$d/ls.U\" ;;\nesac\n");
+        // A hanging stand-in notes its process id first, then prints and
+        // sleeps in the same process, so that the id is the one to end.
+        script("ls",
+               "case \"$1\" in\n/dev/ttyA*) g=A ;;\n/dev/ttyU*) g=U ;;\n*) exit 0 ;;\nesac\n"
+               "[ -e \"$d/hang.ls.$g\" ] || exec cat \"$d/ls.$g\"\n"
+               "echo $$ >> \"$d/hung\"\ncat \"$d/ls.$g\"\nexec sleep 1000\n");
         // Logs each call's arguments, one a line, then prints the walk
         // chosen for the path given with -n.
         script("udevadm",
@@ -112,7 +123,9 @@ public:
                "    [ \"$p\" = \"$5\" ] && exec cat \"$d/properties.$n\"\n    n=$((n+1))\n"
                "  done < \"$d/propertyPaths\"\n  exit 1\nfi\n"
                "[ $# -eq 4 ] && [ \"$1\" = info ] && [ \"$2\" = -n ] && [ \"$4\" = -a ] || exit 2\n"
-               "n=0\nwhile IFS= read -r p; do\n  [ \"$p\" = \"$3\" ] && exec cat \"$d/walk.$n\"\n"
+               "n=0\nwhile IFS= read -r p; do\n  if [ \"$p\" = \"$3\" ]; then\n"
+               "    [ -e \"$d/hang.$n\" ] || exec cat \"$d/walk.$n\"\n"
+               "    echo $$ >> \"$d/hung\"\n    cat \"$d/walk.$n\"\n    exec sleep 1000\n  fi\n"
                "  n=$((n+1))\ndone < \"$d/paths\"\necho \"Unknown device \\\"$3\\\"\" >&2\nexit 1\n");
         listed('A', {});
         listed('U', {});
@@ -135,6 +148,24 @@ public:
     void describe(const std::string &path, const std::string &walk) {
         write("walk." + std::to_string(described_++), walk);
         std::ofstream(dir_ + "/paths", std::ios::app) << path << "\n";
+    }
+    // What `ls` of the group prints before it hangs, never to end by itself.
+    void listedThenHang(char group, const std::vector<std::string> &paths) {
+        listed(group, paths);
+        write(std::string("hang.ls.") + group, "");
+    }
+    // What `udevadm info -n PATH -a` prints before it hangs, never to end by
+    // itself, as with a hung udev (`walk` may be empty, or cut anywhere).
+    void describeThenHang(const std::string &path, const std::string &walk) {
+        write("hang." + std::to_string(described_), "");
+        describe(path, walk);
+    }
+    // The process ids of the stand-ins that hung, in the order they started.
+    std::vector<pid_t> hungProcesses() const {
+        std::vector<pid_t> ids;
+        std::istringstream lines(read("hung"));
+        for (pid_t id; lines >> id;) ids.push_back(id);
+        return ids;
     }
     // What `udevadm info -q property -n PATH` prints: KEY=value lines.
     void properties(const std::string &path, const std::string &lines) {
