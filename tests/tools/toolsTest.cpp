@@ -5,6 +5,7 @@
 #include <termios.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
@@ -642,6 +643,24 @@ TEST(ListCommand, ListsDiscoveredDevicesWhoseLinesAndSerialsThenNameThem) {
         EXPECT_EQ(idn.status, 0) << name << ": " << idn.err;
         EXPECT_NE(idn.out.find("SIM0001"), std::string::npos) << name;
     }
+}
+
+TEST(ListCommand, AUdevadmThatNeverEndsHoldsTheListNoLongerThanItsTimeLimit) {
+    // `kelvo list` waited for the udevadm of a hung udev as long as it ran:
+    // for ever.
+    FakeSystemTools tools;
+    tools.listed('A', {"/dev/ttyACM0", "/dev/ttyACM1"});
+    tools.describe("/dev/ttyACM0", udevadmWalk(UsbTty{}));
+    tools.describeThenHang("/dev/ttyACM1", "");
+    const auto start = std::chrono::steady_clock::now();
+    const Outcome list = runKelvo({"list"});
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(list.status, 0) << list.err;
+    EXPECT_EQ(list.out, "tallo\t/dev/ttyACM0\tC1234\n");
+    EXPECT_LT(took, std::chrono::seconds(6));
+    const std::vector<pid_t> hung = tools.hungProcesses();
+    ASSERT_EQ(hung.size(), 1u);
+    EXPECT_TRUE(processGone(hung[0])) << "the hung udevadm outlived kelvo list";
 }
 
 TEST(CommandLine, BadDevicesAndBadUsageGiveAClearMessageAndNonZeroExit) {
