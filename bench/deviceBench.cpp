@@ -89,7 +89,21 @@ double plainReadRate(int devices, double seconds) {
 
 std::atomic<long long> callbackBytes{0};
 
-double libraryRate(int devices, double seconds, bool viaCallback) {
+double cpuSeconds(clockid_t clock) {
+    timespec now{};
+    clock_gettime(clock, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+clockid_t cpuClockOf(pthread_t thread) {
+    clockid_t clock;
+    pthread_getcpuclockid(thread, &clock);
+    return clock;
+}
+
+// Payload bytes per second through the library; *ioMsPerMb gets the I/O
+// thread's CPU time per MB delivered, what one byte costs the library.
+double libraryRate(int devices, double seconds, bool viaCallback, double *ioMsPerMb) {
     std::vector<std::unique_ptr<PtyDevice>> sims;
     for (int dev = 0; dev < devices; ++dev) {
         sims.push_back(std::make_unique<PtyDevice>());
@@ -104,6 +118,8 @@ double libraryRate(int devices, double seconds, bool viaCallback) {
     long long pulled = 0;
     std::vector<unsigned char> buffer(262144);
     for (int dev = 0; dev < devices; ++dev) kelvoSendCmdWhileStreaming(dev, "init");
+    const clockid_t ioClock = cpuClockOf(threadId);
+    const double ioStart = cpuSeconds(ioClock);
     const auto start = steady_clock::now();
     const auto end = start + duration<double>(seconds);
     while (steady_clock::now() < end) {
@@ -118,6 +134,7 @@ double libraryRate(int devices, double seconds, bool viaCallback) {
         if (!any) std::this_thread::sleep_for(microseconds(200));
     }
     const double rate = static_cast<double>(viaCallback ? callbackBytes.load() : pulled) / seconds;
+    *ioMsPerMb = (cpuSeconds(ioClock) - ioStart) * 1e3 / (rate * seconds / 1e6);
     for (int dev = 0; dev < devices; ++dev) {
         sims[dev]->stopStreaming();
         kelvoSendCmdWhileStreaming(dev, "abort");
@@ -261,18 +278,6 @@ void idleCpu() {
     std::printf("I/O thread CPU time per wall second: %.3f s with no device open, %.3f s with four idle\n", none, four);
 }
 
-double cpuSeconds(clockid_t clock) {
-    timespec now{};
-    clock_gettime(clock, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
-
-clockid_t cpuClockOf(pthread_t thread) {
-    clockid_t clock;
-    pthread_getcpuclockid(thread, &clock);
-    return clock;
-}
-
 // What four paced streams cost: devices of the simulator, 16-byte samples
 // (CONFigure:DEVice 3) at 62500 Hz in blocks of 625, 1 MB/s each, each read
 // by a thread of its own as an application does. "wait" sleeps in
@@ -409,17 +414,22 @@ void silentDevice() {
 void throughput(double seconds) {
     constexpr int kRounds = 5;
     for (int devices : {1, 4}) {
-        std::vector<double> plain, pulled, pushed;
+        std::vector<double> plain, pulled, pushed, pulledIo, pushedIo;
         for (int round = 0; round < kRounds; ++round) {
+            double io = 0;
             plain.push_back(plainReadRate(devices, seconds / kRounds));
-            pulled.push_back(libraryRate(devices, seconds / kRounds, false));
-            pushed.push_back(libraryRate(devices, seconds / kRounds, true));
+            pulled.push_back(libraryRate(devices, seconds / kRounds, false, &io));
+            pulledIo.push_back(io);
+            pushed.push_back(libraryRate(devices, seconds / kRounds, true, &io));
+            pushedIo.push_back(io);
         }
         const double p = percentile(plain, 0.5), l = percentile(pulled, 0.5), c = percentile(pushed, 0.5);
         std::printf(
             "%d device(s), medians of %d rounds: plain read() %.1f MB/s; kelvoGetStreamingData %.1f MB/s "
-            "(ratio %.2f); callback %.1f MB/s (ratio %.2f)\n",
-            devices, kRounds, p / 1e6, l / 1e6, l / p, c / 1e6, c / p);
+            "(ratio %.2f, I/O thread %.2f ms CPU per MB); callback %.1f MB/s (ratio %.2f, I/O thread %.2f ms "
+            "per MB)\n",
+            devices, kRounds, p / 1e6, l / 1e6, l / p, percentile(pulledIo, 0.5), c / 1e6, c / p,
+            percentile(pushedIo, 0.5));
     }
 }
 
