@@ -13,12 +13,20 @@
 // posts a layout request that the render thread applies between cycles, and
 // applies it itself only once the render loop has ended. A new title is
 // posted the same way.
+//
+// Neither side polls. A request wakes the render thread, which sleeps on a
+// futex between frames, and is served at once; the caller sleeps on the
+// render thread's event count until the request is served or the render
+// loop has ended.
 #include <SDL_image.h>
 #include <langinfo.h>
+#include <linux/futex.h>
 #include <pthread.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -29,6 +37,7 @@
 
 #include "atomics.h"
 #include "byteRing.h"
+#include "clock.h"
 #include "errors.h"
 #include "kelvo_lowlevel.h"
 #include "painter.h"
@@ -51,7 +60,7 @@ namespace {
 
 enum SetupState : int32_t { kStarting, kReady, kFailed };
 
-constexpr useconds_t kCycleSleepUs = 30000;
+constexpr int64_t kCycleTicks = 30 * kTicksPerMs;
 constexpr int kLabelPointSize = 14;
 constexpr uint8_t kFillByte = 180;
 constexpr int kVideoAttempts = 8;
@@ -60,39 +69,50 @@ constexpr int kLabelMargin = 3;
 // Every value reaches the plot scaled to -1.0..1.0 (see convertSample).
 constexpr char kFullScale[] = "\u00b11.0";
 
-// Set by sdl2Window before the render thread starts.
-struct {
-    int x, y, width, height;
-} requested;
+// What the application's thread and the render thread hand each other, and
+// who writes what. The words both touch go through std::atomic_ref; a text
+// or record is written before the word that publishes it.
+struct RenderHandoff {
+    // sdl2Window, before it starts the render thread.
+    struct {
+        int x, y, width, height;
+    } requested;
+    // kStarting by sdl2Window, then the outcome by the render thread, with
+    // setupFailure written before kFailed.
+    int32_t setupState;
+    char setupFailure[256];
+    // 0 by sdl2Window, 1 by sdl2KillWindow.
+    int32_t terminate;
+    // 0 by sdl2Window; 1 by the render thread after its last use of the
+    // model, from when on the application's thread uses the model alone.
+    int32_t loopEnded;
+    // Raised by sdl2WindowConfigure after writing layoutSpan; lowered where
+    // the layout is applied, after writing layoutFailed (set when the plot
+    // is left empty), appliedLayout and layoutSerial.
+    int32_t layoutRequest;
+    int32_t layoutSpan;
+    int32_t layoutFailed;
+    // The render thread's copy of grConf, so that the application may write
+    // grConf at any time; the count tells the labels when to be made again.
+    FiltInfo appliedLayout;
+    uint32_t layoutSerial;
+    // Raised by kelvoSetPlotTitle after writing requestedTitle; lowered by
+    // the render thread once the window has it, or by kelvoSetPlotTitle
+    // once the loop ended without taking it.
+    int32_t titleRequest;
+    char requestedTitle[512];
+    // Advanced by the application after each request (terminate included);
+    // the render thread sleeps on it between frames, a futex with the
+    // frame's time-out.
+    uint32_t requests;
+    // Advanced by the render thread after each outcome the application
+    // waits for (its setup's, a request served, its loop's end); the
+    // application sleeps on it.
+    uint32_t events;
+};
+RenderHandoff handoff;
 
-// Render thread -> sdl2Window: the outcome of setting up the window, with
-// the reason written before kFailed is published.
-int32_t setupState;
-char setupFailure[256];
-
-int32_t terminateGraphicThread;
 int32_t isGraphicThreadRunning;  // application thread only
-
-// Stored by the render thread after its last use of the model; from then on
-// the application's thread may use the model alone.
-int32_t renderLoopEnded;
-// Raised by sdl2WindowConfigure, lowered once the layout is in place.
-int32_t layoutRequest;
-int32_t layoutSpan;
-// Set when the last layout could not be built (the plot is left empty);
-// published with the lowering of layoutRequest.
-int32_t layoutFailed;
-// The render thread's copy of grConf, taken when a layout is applied, so
-// that the application may write grConf at any time.
-FiltInfo appliedLayout;
-// Counts applied layouts, so that the labels know when to be made again.
-// Written where the layout is applied, read by the render thread.
-uint32_t layoutSerial;
-
-// Raised by kelvoSetPlotTitle once the title is in requestedTitle, lowered
-// by the render thread after setting it; only the raiser writes the text.
-int32_t titleRequest;
-char requestedTitle[512];
 
 // Why the last plot call that failed failed, for kelvoGetPlotError: SDL's
 // own text lives per thread, and not every caller can reach SDL.
@@ -103,7 +123,42 @@ void clearPlotError() { plotError[0] = '\0'; }
 void keepPlotError() { std::snprintf(plotError, sizeof plotError, "%s", SDL_GetError()); }
 
 void recordFailure(const char *what) {
-    std::snprintf(setupFailure, sizeof setupFailure, "%s: %s", what, SDL_GetError());
+    std::snprintf(handoff.setupFailure, sizeof handoff.setupFailure, "%s: %s", what, SDL_GetError());
+}
+
+// Application side: the render thread looks at its requests now instead of
+// at its next frame. Called after the request is published.
+void wakeRenderThread() {
+    fetchAdd(handoff.requests, 1u);
+    (void)syscall(SYS_futex, &handoff.requests, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+}
+
+// Render thread: sleeps until a request is posted after `seen` was taken,
+// or until `deadline` (ticks). May return early.
+void sleepOnRequests(uint32_t seen, int64_t deadline) {
+    const int64_t remaining = deadline - ticksNow();
+    if (remaining <= 0) return;
+    const timespec timeout = timespecOf(remaining);
+    (void)syscall(SYS_futex, &handoff.requests, FUTEX_WAIT_PRIVATE, seen, &timeout, nullptr, 0);
+}
+
+// Render thread: wakes the application after publishing an outcome.
+void announceToApplication() {
+    fetchAdd(handoff.events, 1u);
+    std::atomic_ref<uint32_t>(handoff.events).notify_all();
+}
+
+// Application side: sleeps until done() holds. The count is taken before
+// done() is looked at, so an outcome published between the two ends the
+// wait at once. The render thread always publishes: an outcome of its setup,
+// and the end of its loop, after which done() must hold.
+template <class Done>
+void awaitRenderThread(Done done) {
+    for (;;) {
+        const uint32_t seen = loadAcquire(handoff.events);
+        if (done()) return;
+        std::atomic_ref<uint32_t>(handoff.events).wait(seen, std::memory_order_acquire);
+    }
 }
 
 void fillGrey(SDL_Surface *surface) {
@@ -187,24 +242,26 @@ bool initVideo() {
         if (askedByName || !drawsOffScreen(SDL_GetCurrentVideoDriver())) return true;
         SDL_Quit();
         if (!displayNamed()) {
-            std::snprintf(setupFailure, sizeof setupFailure, "no display to show the window on (DISPLAY is not set)");
+            std::snprintf(handoff.setupFailure, sizeof handoff.setupFailure,
+                          "no display to show the window on (DISPLAY is not set)");
             return false;
         }
         if (attempt == kVideoAttempts) {
-            std::snprintf(setupFailure, sizeof setupFailure, "the display did not answer in %d attempts",
-                          kVideoAttempts);
+            std::snprintf(handoff.setupFailure, sizeof handoff.setupFailure,
+                          "the display did not answer in %d attempts", kVideoAttempts);
             return false;
         }
+        // A pause before the next attempt, not a wait for another thread.
         usleep(kVideoRetryStepUs * static_cast<useconds_t>(attempt));
     }
 }
 
-// Render thread. On failure the reason is in setupFailure and nothing of
-// SDL is left initialised.
+// Render thread. On failure the reason is in handoff.setupFailure and
+// nothing of SDL is left initialised.
 bool openWindow(PlotWindow &window) {
     if (!initVideo()) return false;
-    window.sdlWindow =
-        SDL_CreateWindow("SDL Output", requested.x, requested.y, requested.width, requested.height, SDL_WINDOW_SHOWN);
+    window.sdlWindow = SDL_CreateWindow("SDL Output", handoff.requested.x, handoff.requested.y, handoff.requested.width,
+                                        handoff.requested.height, SDL_WINDOW_SHOWN);
     if (window.sdlWindow == nullptr) {
         recordFailure("SDL_CreateWindow");
         closeWindow(window);
@@ -236,8 +293,8 @@ bool openWindow(PlotWindow &window) {
 
 // Render thread, or the application's thread once the render loop ended.
 void applyLayout(RenderArea &model) {
-    appliedLayout = grConf;
-    ++layoutSerial;
+    handoff.appliedLayout = grConf;
+    ++handoff.layoutSerial;
     // Bytes cut to the old sample size would shift every later sample.
     ringDiscard(graphicQ);
     model.clearGraphs();
@@ -247,16 +304,16 @@ void applyLayout(RenderArea &model) {
         }
     };
     try {
-        addGraphs(appliedLayout.nAdc24, "Adc24_", 1);
-        addGraphs(appliedLayout.nAdc16, "Adc16_", 1);
-        addGraphs(appliedLayout.nImu6, "Imu6_", 3);
-        model.layoutChannels(layoutSpan);
-        storeRelease(layoutFailed, 0);
+        addGraphs(handoff.appliedLayout.nAdc24, "Adc24_", 1);
+        addGraphs(handoff.appliedLayout.nAdc16, "Adc16_", 1);
+        addGraphs(handoff.appliedLayout.nImu6, "Imu6_", 3);
+        model.layoutChannels(handoff.layoutSpan);
+        storeRelease(handoff.layoutFailed, 0);
     } catch (const std::exception &) {
         // Out of memory: an empty plot rather than an exception through C.
         model.clearGraphs();
-        model.layoutChannels(layoutSpan);
-        storeRelease(layoutFailed, 1);
+        model.layoutChannels(handoff.layoutSpan);
+        storeRelease(handoff.layoutFailed, 1);
     }
 }
 
@@ -279,7 +336,7 @@ SDL_Surface *renderLabel(PlotWindow &window, const char *text) {
 // that the plot scrolling under it smears nothing into a gap.
 void makeStripLabels(PlotWindow &window, const RenderArea &model) {
     freeStripLabels(window);
-    window.labelledLayout = layoutSerial;
+    window.labelledLayout = handoff.layoutSerial;
     for (int k = 0; k < model.nGraphs && k < kMaxGraphs; ++k) {
         const std::string &name = model.names[k];
         const std::string text = name.empty() ? kFullScale : name + "  " + kFullScale;
@@ -305,7 +362,7 @@ void blitLabel(SDL_Surface *label, SDL_Surface *target, int x, int y) {
 
 void drawLabels(PlotWindow &window, RenderArea &model) {
     if (model.nGraphs <= 0 || window.font == nullptr || window.surface == nullptr) return;
-    if (window.labelledLayout != layoutSerial) makeStripLabels(window, model);
+    if (window.labelledLayout != handoff.layoutSerial) makeStripLabels(window, model);
     updateSpanLabel(window, model);
     const int step = model.height / model.nGraphs;
     for (int k = 0; k < model.nGraphs && k < kMaxGraphs; ++k) {
@@ -342,13 +399,37 @@ void fitTitleToLocale(char *title) {
     *to = '\0';
 }
 
-void applyTitle(PlotWindow &window) {
-    if (loadAcquire(titleRequest) == 0) return;
-    char title[sizeof requestedTitle];
-    std::memcpy(title, requestedTitle, sizeof title);
+// Render thread, between cycles.
+void serveTitle(PlotWindow &window) {
+    if (loadAcquire(handoff.titleRequest) == 0) return;
+    char title[sizeof handoff.requestedTitle];
+    std::memcpy(title, handoff.requestedTitle, sizeof title);
     fitTitleToLocale(title);
     SDL_SetWindowTitle(window.sdlWindow, title);
-    storeRelease(titleRequest, 0);
+    storeRelease(handoff.titleRequest, 0);
+    announceToApplication();
+}
+
+// Render thread, between cycles.
+void serveLayout(PlotWindow &window, RenderArea &model) {
+    if (loadAcquire(handoff.layoutRequest) == 0) return;
+    applyLayout(model);
+    window.meter.reset();
+    storeRelease(handoff.layoutRequest, 0);
+    announceToApplication();
+}
+
+// Render thread: serves requests as they come until the next frame is due.
+// False once the thread is told to end.
+bool serveRequestsUntil(PlotWindow &window, RenderArea &model, int64_t frameDue) {
+    for (;;) {
+        const uint32_t seen = loadAcquire(handoff.requests);
+        if (loadAcquire(handoff.terminate) != 0) return false;
+        serveLayout(window, model);
+        serveTitle(window);
+        if (ticksNow() >= frameDue) return true;
+        sleepOnRequests(seen, frameDue);
+    }
 }
 
 void renderCycle(PlotWindow &window, RenderArea &model) {
@@ -361,7 +442,7 @@ void renderCycle(PlotWindow &window, RenderArea &model) {
     }
     // The queue keeps moving even when nothing can be painted; the backlog
     // of columns is bounded when a paint becomes possible again.
-    window.meter.add(drainPlotQueue(graphicQ, appliedLayout, model.decim), monotonicSeconds());
+    window.meter.add(drainPlotQueue(graphicQ, handoff.appliedLayout, model.decim), monotonicSeconds());
     SDL_Surface *target = window.staging != nullptr ? window.staging : window.surface;
     if (target != nullptr && window.pixels != nullptr && SDL_LockSurface(target) == 0) {
         paintEvent(window.pixels, &model);
@@ -375,14 +456,11 @@ void renderCycle(PlotWindow &window, RenderArea &model) {
 }
 
 void waitForLayout() {
-    while (loadAcquire(layoutRequest) != 0) {
-        if (loadAcquire(renderLoopEnded) != 0) {
-            // The render thread will not look at the request again.
-            applyLayout(*pRender);
-            storeRelease(layoutRequest, 0);
-            return;
-        }
-        usleep(1000);
+    awaitRenderThread([] { return loadAcquire(handoff.layoutRequest) == 0 || loadAcquire(handoff.loopEnded) != 0; });
+    if (loadAcquire(handoff.layoutRequest) != 0) {
+        // The render thread will not look at the request again.
+        applyLayout(*pRender);
+        storeRelease(handoff.layoutRequest, 0);
     }
 }
 
@@ -394,13 +472,13 @@ void *graphicThread(void *) {
     auto *window = new (std::nothrow) PlotWindow;
     RenderArea *model = nullptr;
     if (window == nullptr) {
-        std::snprintf(setupFailure, sizeof setupFailure, "out of memory");
+        std::snprintf(handoff.setupFailure, sizeof handoff.setupFailure, "out of memory");
     } else {
         window->lastFrameTime = SDL_GetPerformanceCounter();
         if (openWindow(*window)) {
             model = new (std::nothrow) RenderArea(window->surface->w, window->surface->h);
             if (model == nullptr) {
-                std::snprintf(setupFailure, sizeof setupFailure, "out of memory");
+                std::snprintf(handoff.setupFailure, sizeof handoff.setupFailure, "out of memory");
                 closeWindow(*window);
             }
         }
@@ -408,27 +486,23 @@ void *graphicThread(void *) {
     if (model == nullptr) {
         delete window;
         SDL_TLSCleanup();
-        storeRelease(setupState, kFailed);
+        storeRelease(handoff.setupState, kFailed);
+        announceToApplication();
         return nullptr;
     }
     pWindow = window;
     pRender = model;
-    storeRelease(setupState, kReady);
+    storeRelease(handoff.setupState, kReady);
+    announceToApplication();
 
     for (;;) {
-        usleep(kCycleSleepUs);
-        if (loadAcquire(terminateGraphicThread) != 0) break;
-        if (loadAcquire(layoutRequest) != 0) {
-            applyLayout(*model);
-            window->meter.reset();
-            storeRelease(layoutRequest, 0);
-        }
-        applyTitle(*window);
+        if (!serveRequestsUntil(*window, *model, ticksNow() + kCycleTicks)) break;
         if (quitEventSeen()) break;
         if (loadAcquire(window->quitRequested)) break;
         renderCycle(*window, *model);
     }
-    storeRelease(renderLoopEnded, 1);
+    storeRelease(handoff.loopEnded, 1);
+    announceToApplication();
     // SDL frees the thread-local data (its error text) only of threads it
     // started itself.
     SDL_TLSCleanup();
@@ -451,26 +525,25 @@ KELVO_API int sdl2Window(int x, int y, int width, int height) noexcept {
         keepPlotError();
         return 0;
     }
-    requested = {x, y, width, height};
-    // Before renderLoopEnded: kelvoPlotWindowIsOpen on another thread must
-    // not take the last window's state for this one's.
-    storeRelease(setupState, kStarting);
-    terminateGraphicThread = 0;
-    storeRelease(renderLoopEnded, 0);
-    layoutRequest = 0;
-    titleRequest = 0;
+    handoff.requested = {x, y, width, height};
+    // Before loopEnded: kelvoPlotWindowIsOpen on another thread must not
+    // take the last window's state for this one's.
+    storeRelease(handoff.setupState, kStarting);
+    storeRelease(handoff.terminate, 0);
+    storeRelease(handoff.loopEnded, 0);
+    storeRelease(handoff.layoutRequest, 0);
+    storeRelease(handoff.titleRequest, 0);
     if (pthread_create(&graphicThreadId, nullptr, graphicThread, nullptr) != 0) {
         SDL_SetError("sdl2Window: the render thread cannot be started");
         keepPlotError();
         return 0;
     }
     isGraphicThreadRunning = 1;
-    int32_t state;
-    while ((state = loadAcquire(setupState)) == kStarting) usleep(1000);
-    if (state == kFailed) {
+    awaitRenderThread([] { return loadAcquire(handoff.setupState) != kStarting; });
+    if (loadAcquire(handoff.setupState) == kFailed) {
         pthread_join(graphicThreadId, nullptr);
         isGraphicThreadRunning = 0;
-        SDL_SetError("sdl2Window: %s", setupFailure);
+        SDL_SetError("sdl2Window: %s", handoff.setupFailure);
         keepPlotError();
     }
     return 0;
@@ -484,10 +557,11 @@ KELVO_API int sdl2WindowConfigure(int dev, int span) noexcept {
     clearPlotError();
     grConf = filtInfo[dev];
     if (pRender == nullptr) return 0;
-    layoutSpan = span;
-    storeRelease(layoutRequest, 1);
+    handoff.layoutSpan = span;
+    storeRelease(handoff.layoutRequest, 1);
+    wakeRenderThread();
     waitForLayout();
-    if (loadAcquire(layoutFailed) != 0) {
+    if (loadAcquire(handoff.layoutFailed) != 0) {
         SDL_SetError("sdl2WindowConfigure: no memory for the layout; the plot stays empty");
         keepPlotError();
         return -1;
@@ -499,7 +573,8 @@ KELVO_API int sdl2WindowConfigure(int dev, int span) noexcept {
 
 KELVO_API int sdl2KillWindow(void) noexcept {
     storeRelease(isGraphicConfigured, 0);
-    storeRelease(terminateGraphicThread, 1);
+    storeRelease(handoff.terminate, 1);
+    wakeRenderThread();
     if (isGraphicThreadRunning != 0) {
         pthread_join(graphicThreadId, nullptr);
         isGraphicThreadRunning = 0;
@@ -517,7 +592,7 @@ KELVO_API int sdl2KillWindow(void) noexcept {
 }
 
 KELVO_API int kelvoPlotWindowIsOpen(void) noexcept {
-    return loadAcquire(setupState) == kReady && loadAcquire(renderLoopEnded) == 0 ? 1 : 0;
+    return loadAcquire(handoff.setupState) == kReady && loadAcquire(handoff.loopEnded) == 0 ? 1 : 0;
 }
 
 KELVO_API int kelvoSetPlotTitle(const char *title) noexcept {
@@ -529,19 +604,18 @@ KELVO_API int kelvoSetPlotTitle(const char *title) noexcept {
     clearPlotError();
     // Cut at a character boundary: SDL takes the title as UTF-8.
     const size_t whole = std::strlen(title);
-    size_t length = std::min(whole, sizeof requestedTitle - 1);
+    size_t length = std::min(whole, sizeof handoff.requestedTitle - 1);
     while (length > 0 && length < whole && (static_cast<unsigned char>(title[length]) & 0xC0) == 0x80) --length;
-    std::memcpy(requestedTitle, title, length);
-    requestedTitle[length] = '\0';
-    storeRelease(titleRequest, 1);
-    while (loadAcquire(titleRequest) != 0) {
-        // A window closed meanwhile never takes it.
-        if (loadAcquire(renderLoopEnded) != 0) {
-            storeRelease(titleRequest, 0);
-            std::snprintf(plotError, sizeof plotError, "kelvoSetPlotTitle: the window was closed");
-            return -1;
-        }
-        usleep(1000);
+    std::memcpy(handoff.requestedTitle, title, length);
+    handoff.requestedTitle[length] = '\0';
+    storeRelease(handoff.titleRequest, 1);
+    wakeRenderThread();
+    awaitRenderThread([] { return loadAcquire(handoff.titleRequest) == 0 || loadAcquire(handoff.loopEnded) != 0; });
+    // A window closed meanwhile never takes it.
+    if (loadAcquire(handoff.titleRequest) != 0) {
+        storeRelease(handoff.titleRequest, 0);
+        std::snprintf(plotError, sizeof plotError, "kelvoSetPlotTitle: the window was closed");
+        return -1;
     }
     return 0;
 }
