@@ -4,6 +4,7 @@
 #include <SDL.h>
 #include <SDL_image.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <strings.h>
@@ -11,6 +12,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <clocale>
 #include <cmath>
 #include <cstdio>
@@ -312,6 +315,47 @@ TEST_F(PlotWindowTest, TitleAndOpenStateFollowTheWindowUntilAWindowManagerCloses
     EXPECT_TRUE(xWindowExists(id)) << "closed, but on screen until sdl2KillWindow";
     EXPECT_EQ(sdl2KillWindow(), 0);
     EXPECT_EQ(kelvoPlotWindowIsOpen(), 0);
+}
+
+// Holds the render thread in the middle of seeing the user's close, after it
+// last served requests and before its loop ends, until the test thread is
+// about to set a title; SDL calls the watch on the thread that pumps the
+// window's events.
+struct CloseHold {
+    std::atomic<bool> held{false};
+    std::atomic<bool> titleComing{false};
+    std::atomic<std::chrono::steady_clock::rep> releasedAt{0};
+
+    static int watch(void *self, SDL_Event *event) {
+        auto &hold = *static_cast<CloseHold *>(self);
+        if (event->type != SDL_QUIT || !pthread_equal(pthread_self(), graphicThreadId) || hold.held) return 1;
+        hold.held = true;
+        (void)eventually([&] { return hold.titleComing.load(); });
+        // Long enough for the title to be asked for and waited on.
+        std::this_thread::sleep_for(100ms);
+        hold.releasedAt = std::chrono::steady_clock::now().time_since_epoch().count();
+        return 1;
+    }
+};
+
+TEST_F(PlotWindowTest, ATitleAskedForWhileTheUserClosesTheWindowIsRefusedAsSoonAsTheLoopEnds) {
+    // A caller sleeping until the render thread took its title must also be
+    // woken when the loop ends without taking it, or it sleeps for ever.
+    open(0, 450, 320, 200);
+    const unsigned long id = xWindowOf(pWindow);
+    CloseHold hold;
+    SDL_AddEventWatch(&CloseHold::watch, &hold);
+    ASSERT_TRUE(XScreen().closeLikeAWindowManager(id));
+    ASSERT_TRUE(eventually([&] { return hold.held.load(); }));
+    hold.titleComing = true;
+    EXPECT_EQ(kelvoSetPlotTitle("closed meanwhile"), -1);
+    const auto returnedAt = std::chrono::steady_clock::now();
+    EXPECT_STREQ(kelvoGetPlotError(), "kelvoSetPlotTitle: the window was closed");
+    const std::chrono::steady_clock::time_point released{std::chrono::steady_clock::duration(hold.releasedAt.load())};
+    EXPECT_LT(returnedAt - released, 500ms) << "not woken by the loop's end";
+    SDL_DelEventWatch(&CloseHold::watch, &hold);
+    EXPECT_EQ(kelvoPlotWindowIsOpen(), 0);
+    EXPECT_EQ(sdl2KillWindow(), 0);
 }
 
 // The waveform of 'CONF:DEV 0,4,1': four 16-bit ADC values and one six-axis
