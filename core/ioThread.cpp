@@ -214,9 +214,7 @@ void deliverPayload(int dev, const uint8_t *bytes, uint32_t n) {
             countSamplesDropped(dev, dropped);
             setBits(isFatal[dev], kFaultStreamQueueFull);
         }
-        // A waiting reader sleeps on the slot's event count; the increment is
-        // one locked instruction, the wake-up call only made for a sleeper.
-        announceSlotEvent(dev);
+        announcePayload(dev, ringFill(scpiQ[dev]));
     }
     if (const StreamSink *sink = loadAcquire(streamSink)) sink->payload(dev, bytes, n, sampleBytes);
     advanceStamp(dev, kAnswered, 3);

@@ -342,6 +342,17 @@ KELVO_API int kelvoGetLayout(int dev, kelvoLayout *layout) KELVO_NOEXCEPT;
 KELVO_API int kelvoReadSamples(int dev, void *destination, int capacitySamples, int timeoutMs,
                                int64_t *firstIndex) KELVO_NOEXCEPT;
 
+/* kelvoReadSamples for a caller that wants a batch: waits, sleeping, until
+ * `minSamples` (1 .. capacitySamples) consecutive samples are queued, and
+ * only then is woken; returns sooner when a jump in the index ends the run
+ * (with the samples before it), when half the stream queue is full, when the
+ * stream ends or the device is unplugged, or, with what came (at least one),
+ * when `timeoutMs` passes. A reader that wants 0.1 s of samples wakes once
+ * per 0.1 s, not once per chunk. Results and refusals as kelvoReadSamples
+ * ("minSamples must be 1 to the capacity"). */
+KELVO_API int kelvoReadSamplesAtLeast(int dev, void *destination, int capacitySamples, int minSamples,
+                                      int timeoutMs, int64_t *firstIndex) KELVO_NOEXCEPT;
+
 /* Register (or with NULL remove) the slot's sample callback, which runs on
  * the I/O thread with runs of consecutive whole samples, their stream index
  * and the time of the first on the sample clock (before the clock's second

@@ -88,6 +88,11 @@ uint32_t takeQueuedBytes(int dev, void *destination, uint32_t capacity, uint32_t
     return copied;
 }
 
+uint32_t queuedRun(int dev, uint32_t sampleBytes) {
+    QueueReader &reader = readerOf(dev);
+    return bytesBeforeBreak(dev, reader, true) / sampleBytes;
+}
+
 uint32_t takeQueuedSamples(int dev, void *destination, uint32_t capacity, uint32_t sampleBytes, int64_t *firstIndex) {
     QueueReader &reader = readerOf(dev);
     const uint32_t available = bytesBeforeBreak(dev, reader, true) / sampleBytes;

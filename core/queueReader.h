@@ -15,6 +15,10 @@ namespace kelvo {
 // is handed out. Returns the byte count.
 uint32_t takeQueuedBytes(int dev, void *destination, uint32_t capacity, uint32_t unit);
 
+// Whole consecutive samples of `sampleBytes` bytes queued before the next
+// jump in the index.
+uint32_t queuedRun(int dev, uint32_t sampleBytes);
+
 // Copies up to `capacity` consecutive whole samples of `sampleBytes` bytes,
 // ending before a jump in the index; stores the first one's stream index.
 // Returns the sample count, 0 when no whole sample is queued.

@@ -28,6 +28,63 @@ bool startsWith(const char *command, const char *prefix) { return strncasecmp(co
 // Streaming, or about to: a start the I/O thread has not taken up yet counts.
 bool slotStreams(int dev) { return loadAcquire(isStreaming[dev]) != 0 || loadAcquire(isStreamingRequest[dev]) != 0; }
 
+// Why a read cannot start, nullptr when it can.
+const char *refusalOfRead(const void *destination, int capacitySamples, int minSamples, int timeoutMs,
+                          int64_t sampleBytes) {
+    if (destination == nullptr) return "destination must not be NULL";
+    if (capacitySamples < 1) return "the capacity must be at least one sample";
+    if (minSamples < 1 || minSamples > capacitySamples) return "minSamples must be 1 to the capacity";
+    if (timeoutMs < 0) return "the time-out must not be negative";
+    if (sampleBytes <= 0) return "no sample layout; send a configuration command first";
+    return nullptr;
+}
+
+// Waits, asleep, until `minSamples` consecutive samples are queued (or a
+// jump ends the run sooner, or half the queue is full), the stream ended,
+// the device went, or the deadline passed; then takes what there is.
+int readSamples(const char *name, int dev, void *destination, int capacitySamples, int minSamples, int timeoutMs,
+                int64_t *firstIndex) {
+    if (refuseSlot(name, dev, {.open = true, .healthyPort = true})) return KELVO_REFUSED;
+    const int64_t sampleBytes = streamSampleBytes(dev);
+    if (const char *why = refusalOfRead(destination, capacitySamples, minSamples, timeoutMs, sampleBytes)) {
+        buildErrMsg(dev, name, why);
+        return KELVO_REFUSED;
+    }
+    const auto S = static_cast<uint32_t>(sampleBytes);
+    // Waiting for more than half the queue holds would only let it overflow.
+    const uint32_t enough = std::min(static_cast<uint32_t>(minSamples), std::max(kScpiQSize / 2 / S, 1u));
+    setPayloadWanted(dev, enough * S);
+    const int64_t deadline = ticksNow() + timeoutMs * kTicksPerMs;
+    bool hungUp = false;
+    bool live = false;
+    // Looked at before the queue: the I/O thread queues every byte before
+    // it marks a hang-up or the end of streaming.
+    const bool ready = awaitSlotUntil(dev, deadline, [&] {
+        hungUp = lineIsHungUp(dev);
+        live = slotStreams(dev);
+        return hungUp || !live || queuedRun(dev, S) >= enough || ringFill(scpiQ[dev]) >= enough * S;
+    });
+    (void)ready;
+    int64_t index = 0;
+    const uint32_t count = takeQueuedSamples(dev, destination, static_cast<uint32_t>(capacitySamples), S, &index);
+    if (count != 0) {
+        if (firstIndex != nullptr) *firstIndex = index;
+        return static_cast<int>(count);
+    }
+    if (hungUp) {
+        buildErrMsg(dev, name, "fatal I/O error on Port");
+        return KELVO_DISCONNECTED;
+    }
+    if (!live) {
+        buildErrMsg(dev, name, "the slot is not streaming");
+        return KELVO_REFUSED;
+    }
+    char message[64];
+    std::snprintf(message, sizeof message, "no samples within %d ms", timeoutMs);
+    buildErrMsg(dev, name, message);
+    return KELVO_TIMEOUT;
+}
+
 }  // namespace
 
 namespace kelvo {
@@ -108,49 +165,12 @@ KELVO_API int kelvoSetSampleCallback(int dev, kelvoSampleCallback callback, void
 
 KELVO_API int kelvoReadSamples(int dev, void *destination, int capacitySamples, int timeoutMs,
                                int64_t *firstIndex) noexcept {
-    static const char kName[] = "kelvoReadSamples";
-    if (refuseSlot(kName, dev, {.open = true, .healthyPort = true})) return KELVO_REFUSED;
-    const int64_t sampleBytes = streamSampleBytes(dev);
-    const char *why = nullptr;
-    if (destination == nullptr) why = "destination must not be NULL";
-    else if (capacitySamples < 1) why = "the capacity must be at least one sample";
-    else if (timeoutMs < 0) why = "the time-out must not be negative";
-    else if (sampleBytes <= 0) why = "no sample layout; send a configuration command first";
-    if (why != nullptr) {
-        buildErrMsg(dev, kName, why);
-        return KELVO_REFUSED;
-    }
-    const auto S = static_cast<uint32_t>(sampleBytes);
-    const auto capacity = static_cast<uint32_t>(capacitySamples);
-    const int64_t deadline = ticksNow() + timeoutMs * kTicksPerMs;
-    int64_t index = 0;
-    uint32_t count = 0;
-    bool hungUp = false;
-    bool live = false;
-    // Looked at before the queue: the I/O thread queues every byte before
-    // it marks a hang-up or the end of streaming.
-    (void)awaitSlotUntil(dev, deadline, [&] {
-        hungUp = lineIsHungUp(dev);
-        live = slotStreams(dev);
-        count = takeQueuedSamples(dev, destination, capacity, S, &index);
-        return count != 0 || hungUp || !live;
-    });
-    if (count != 0) {
-        if (firstIndex != nullptr) *firstIndex = index;
-        return static_cast<int>(count);
-    }
-    if (hungUp) {
-        buildErrMsg(dev, kName, "fatal I/O error on Port");
-        return KELVO_DISCONNECTED;
-    }
-    if (!live) {
-        buildErrMsg(dev, kName, "the slot is not streaming");
-        return KELVO_REFUSED;
-    }
-    char message[64];
-    std::snprintf(message, sizeof message, "no samples within %d ms", timeoutMs);
-    buildErrMsg(dev, kName, message);
-    return KELVO_TIMEOUT;
+    return readSamples("kelvoReadSamples", dev, destination, capacitySamples, 1, timeoutMs, firstIndex);
+}
+
+KELVO_API int kelvoReadSamplesAtLeast(int dev, void *destination, int capacitySamples, int minSamples, int timeoutMs,
+                                      int64_t *firstIndex) noexcept {
+    return readSamples("kelvoReadSamplesAtLeast", dev, destination, capacitySamples, minSamples, timeoutMs, firstIndex);
 }
 
 KELVO_API int kelvoStopStream(int dev, int timeoutMs) noexcept {

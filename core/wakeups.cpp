@@ -21,6 +21,7 @@ int wakeupFd = -1;
 // it, so that the I/O thread makes the wake-up call only when someone waits.
 uint32_t eventCount[kSlots];
 uint32_t sleepers[kSlots];
+uint32_t payloadWanted[kSlots];
 
 std::atomic_ref<uint32_t> countOf(int dev) { return std::atomic_ref<uint32_t>(eventCount[dev]); }
 std::atomic_ref<uint32_t> sleepersOf(int dev) { return std::atomic_ref<uint32_t>(sleepers[dev]); }
@@ -55,6 +56,21 @@ void announceSlotEvent(int dev) {
     if (sleepersOf(dev).load(std::memory_order_seq_cst) != 0) {
         (void)syscall(SYS_futex, &eventCount[dev], FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
     }
+}
+
+// The count's increment orders the payload's publication before the looks
+// at the sleepers and at what they want, as the reader's store of what it
+// wants comes before its registration as a sleeper: either the reader finds
+// the payload when it looks, or this sees the reader and its wish.
+void announcePayload(int dev, uint32_t queuedBytes) {
+    countOf(dev).fetch_add(1, std::memory_order_seq_cst);
+    if (sleepersOf(dev).load(std::memory_order_seq_cst) == 0) return;
+    if (queuedBytes < std::atomic_ref<uint32_t>(payloadWanted[dev]).load(std::memory_order_seq_cst)) return;
+    (void)syscall(SYS_futex, &eventCount[dev], FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
+}
+
+void setPayloadWanted(int dev, uint32_t bytes) {
+    std::atomic_ref<uint32_t>(payloadWanted[dev]).store(bytes, std::memory_order_seq_cst);
 }
 
 uint32_t slotEventCount(int dev) { return countOf(dev).load(std::memory_order_seq_cst); }

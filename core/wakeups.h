@@ -35,6 +35,15 @@ void consumeIoWakeup();
 // I/O thread: something on slot `dev` changed; wake its waiters.
 void announceSlotEvent(int dev);
 
+// I/O thread: `queuedBytes` of stream payload are queued on slot `dev`. The
+// slot's event count moves on (one locked instruction), but a sleeper is
+// woken only once as much is queued as the reader asked to wait for.
+void announcePayload(int dev, uint32_t queuedBytes);
+
+// Reader: the payload to wait for before announcePayload wakes this slot's
+// sleepers. Set before taking the event count for a wait.
+void setPayloadWanted(int dev, uint32_t bytes);
+
 // A deadline that never passes.
 inline constexpr int64_t kNoDeadline = INT64_MAX;
 

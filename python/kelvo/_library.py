@@ -76,6 +76,7 @@ _FUNCTIONS: dict[str, tuple[Any, list[Any]]] = {
     "kelvoGetSampleSize": (_int, [_int]),
     "kelvoGetLayout": (_int, [_int, ctypes.POINTER(Layout)]),
     "kelvoReadSamples": (_int, [_int, _ptr, _int, _int, ctypes.POINTER(_i64)]),
+    "kelvoReadSamplesAtLeast": (_int, [_int, _ptr, _int, _int, _int, ctypes.POINTER(_i64)]),
     "kelvoSetSampleCallback": (_int, [_int, SAMPLE_CALLBACK, _ptr]),
     "kelvoStopStream": (_int, [_int, _int]),
     "kelvoGetSampleClock": (_int, [_int, ctypes.POINTER(SampleClock)]),

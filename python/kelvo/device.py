@@ -169,6 +169,7 @@ class Device:
         self._channel_count = _library.function("kelvoGetChannelCount")
         self._decode = _library.function("kelvoDecodeSamples")
         self._read_samples = _library.function("kelvoReadSamples")
+        self._read_at_least = _library.function("kelvoReadSamplesAtLeast")
         self._size_of = self._lib.kelvoGetSampleSize
         self.slot = slot
         self.name = name
@@ -500,20 +501,25 @@ class Device:
 
     def _take(self, address: int, sample_size: int, room: int, count: int | None, timeout: float) -> int:
         """Fill `address` (room for `room` samples) with whole samples, each
-        batch one kelvoReadSamples call that sleeps in the library until
-        samples are queued: until `count` came or `timeout` passed; without a
-        count, what is queued, waiting up to `timeout` for the first. Notes
-        each batch's run in self._runs; returns how many came."""
+        batch one call that sleeps in the library: with a count, until all of
+        it came (kelvoReadSamplesAtLeast, woken once for the whole batch, or at
+        a jump in the index) or `timeout` passed; without one, what is queued,
+        waiting up to `timeout` for the first (kelvoReadSamples). Notes each
+        batch's run in self._runs; returns how many came."""
         _check_timeout(timeout)
         runs: list[tuple[int, int, int]] = []
         self._runs = runs
-        read, slot, first = self._read_samples, self.slot, self._first_index
+        slot, first = self.slot, self._first_index
         want = room if count is None else count
         deadline = time.monotonic() + timeout
         wait = float(timeout)
         got = 0
         while got < want:
-            n = read(slot, address + got * sample_size, want - got, _wait_ms(wait), self._first_index_ref)
+            at = address + got * sample_size
+            if count is None:
+                n = self._read_samples(slot, at, want - got, _wait_ms(wait), self._first_index_ref)
+            else:
+                n = self._read_at_least(slot, at, want - got, want - got, _wait_ms(wait), self._first_index_ref)
             if n > 0:
                 runs.append((first.value, got, n))
                 got += n

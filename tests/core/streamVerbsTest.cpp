@@ -64,12 +64,16 @@ uint32_t counterOf(const uint8_t *sample) {
     return c;
 }
 
-// Waits until the slot's stream has delivered `bytes` payload bytes: a stop
-// requested before the device's answer came would end the stream first.
-void awaitPayload(int slot, uint64_t bytes) {
+// Starts the slot's stream and waits until it delivered `bytes` payload
+// bytes: a stop requested before the device's answer came would end the
+// stream first. The counts of an earlier stream stand until the I/O thread
+// takes up the start, so only bytes read since count.
+void startAndAwait(int slot, uint64_t bytes) {
+    const int64_t started = kelvoGetTicks();
+    ASSERT_EQ(kelvoSendCmdWhileStreaming(slot, "INIT"), 0);
     ASSERT_TRUE(eventually([&] {
         kelvoStreamStats stats{};
-        return kelvoGetStreamStats(slot, &stats) == 0 && stats.payloadBytes >= bytes;
+        return kelvoGetStreamStats(slot, &stats) == 0 && stats.lastDataTicks >= started && stats.payloadBytes >= bytes;
     }));
 }
 
@@ -99,8 +103,7 @@ TEST(StreamQueue, TheLastSampleOfAStoppedStreamArrives) {
     learn(0, "CONF:DEV 0,6");                           // learnt 12 bytes; the device sends 16-byte samples
     const std::string payload = numberedSamples(0, 6);  // three 16-byte samples
     sendOnInit(open.device, payload);
-    ASSERT_EQ(kelvoSendCmdWhileStreaming(0, "INIT"), 0);
-    awaitPayload(0, payload.size());
+    startAndAwait(0, payload.size());
     ASSERT_EQ(kelvoStopStream(0, 2000), KELVO_OK);
     std::vector<uint8_t> got(96);
     EXPECT_EQ(kelvoGetStreamingData(0, got.data(), 16, 96), 48);
@@ -161,8 +164,7 @@ TEST(ReadSamples, HandsOutWhatCameBeforeAnUnplugThenSaysDisconnected) {
     OpenDevice open(0);
     learn(0, "CONF:DEV 1");
     sendOnInit(open.device, countedSamples(range(0, 50)));
-    ASSERT_EQ(kelvoSendCmdWhileStreaming(0, "INIT"), 0);
-    awaitPayload(0, 400);
+    startAndAwait(0, 400);
     open.device.hangUp();
     std::vector<uint8_t> buffer(8 * 100);
     int total = 0;
@@ -196,8 +198,7 @@ TEST(ReadSamples, RefusalsAndTheEndOfAStream) {
     EXPECT_STREQ(kelvoGetLastError(0), "kelvoReadSamples(dev=0):the slot is not streaming");
 
     sendOnInit(open.device, countedSamples(range(7, 3)));
-    ASSERT_EQ(kelvoSendCmdWhileStreaming(0, "INIT"), 0);
-    awaitPayload(0, 24);
+    startAndAwait(0, 24);
     ASSERT_EQ(kelvoStopStream(0, 2000), KELVO_OK);
     EXPECT_EQ(kelvoReadSamples(0, buffer.data(), 8, 0, &first), 3) << "what came before the stop stays readable";
     EXPECT_EQ(first, 0);
@@ -243,7 +244,7 @@ TEST(ReadSamples, ACutSampleOfALayoutWithoutCounterAdvancesTheIndex) {
     open.device.onLine([stream](sim::PtyDevice &d, const std::string &line) {
         if (strncasecmp(line.c_str(), "init", 4) == 0) d.send(stream);
     });
-    ASSERT_EQ(kelvoSendCmdWhileStreaming(0, "INIT"), 0);
+    startAndAwait(0, 56);  // the five good blocks
     ASSERT_TRUE(eventually([] {
         kelvoStreamStats stats{};
         return kelvoGetStreamStats(0, &stats) == 0 && stats.blocks == 5;
@@ -282,9 +283,8 @@ TEST(SampleCallback, GetsConsecutiveRunsWithTheirIndexAndTime) {
     for (const uint32_t c : range(30, 20)) counters.push_back(c);
     sendOnInit(open.device, countedSamples(counters));
     ASSERT_EQ(kelvoSetSampleCallback(0, record, &seen), KELVO_OK);
-    ASSERT_EQ(kelvoSendCmdWhileStreaming(0, "INIT"), 0);
     // Payload that comes while a stop is pending is not called back.
-    awaitPayload(0, 320);
+    startAndAwait(0, 320);
     ASSERT_EQ(kelvoStopStream(0, 2000), KELVO_OK);
     ASSERT_EQ(kelvoSetSampleCallback(0, nullptr, nullptr), KELVO_OK);
     EXPECT_EQ(seen.counters, counters);
@@ -429,4 +429,39 @@ TEST(Layout, EveryKindIsDescribed) {
 
     EXPECT_EQ(kelvoGetLayout(0, nullptr), KELVO_REFUSED);
     EXPECT_EQ(kelvoGetLayout(4, &layout), KELVO_REFUSED);
+}
+
+TEST(ReadSamples, AtLeastWaitsForTheWholeBatchOrTheJumpBeforeIt) {
+    OpenDevice open(0);
+    learn(0, "CONF:DEV 1");
+    NumberedStream stream(open.device, 10, 20ms);  // 500 samples/s in blocks of 10
+    ASSERT_EQ(kelvoSendCmdWhileStreaming(0, "INIT"), 0);
+    std::vector<uint8_t> buffer(8 * 1000);
+    int64_t first = -1;
+    const auto before = std::chrono::steady_clock::now();
+    const int n = kelvoReadSamplesAtLeast(0, buffer.data(), 1000, 100, 5000, &first);
+    EXPECT_GE(n, 100) << "not woken for each block of 10";
+    EXPECT_GE(std::chrono::steady_clock::now() - before, 150ms);
+    EXPECT_EQ(first, 0);
+    // What comes within the time-out is handed out even when short of the batch.
+    EXPECT_GE(kelvoReadSamplesAtLeast(0, buffer.data(), 1000, 1000, 100, &first), 1);
+    EXPECT_EQ(kelvoReadSamplesAtLeast(0, buffer.data(), 10, 11, 100, &first), KELVO_REFUSED);
+    EXPECT_STREQ(kelvoGetLastError(0), "kelvoReadSamplesAtLeast(dev=0):minSamples must be 1 to the capacity");
+    ASSERT_EQ(kelvoStopStream(0, 2000), KELVO_OK);
+}
+
+TEST(ReadSamples, AtLeastEndsAtAJumpInTheIndex) {
+    OpenDevice open(0);
+    learn(0, "CONF:DEV 1");
+    std::vector<uint32_t> counters = range(0, 30);
+    for (const uint32_t c : range(40, 30)) counters.push_back(c);
+    sendOnInit(open.device, countedSamples(counters));
+    startAndAwait(0, 8 * 60);
+    std::vector<uint8_t> buffer(8 * 100);
+    int64_t first = -1;
+    EXPECT_EQ(kelvoReadSamplesAtLeast(0, buffer.data(), 100, 50, 2000, &first), 30);
+    EXPECT_EQ(first, 0);
+    EXPECT_EQ(kelvoReadSamplesAtLeast(0, buffer.data(), 100, 30, 2000, &first), 30);
+    EXPECT_EQ(first, 40);
+    ASSERT_EQ(kelvoStopStream(0, 2000), KELVO_OK);
 }
