@@ -167,9 +167,7 @@ Callbacks callbacksOf(int dev) {
 // The stream's first sample sets index 0 for readers of the queue too.
 void publishOrigin(int dev, const StreamPath &path, const uint8_t *sample) {
     if (!path.sequence.counted || path.sequence.begun) return;
-    const uint32_t counter =
-        uint32_t{sample[0]} | uint32_t{sample[1]} << 8 | uint32_t{sample[2]} << 16 | uint32_t{sample[3]} << 24;
-    storeRelease(streamOrigin[dev], counter);
+    storeRelease(streamOrigin[dev], sampleCounter(sample));
     storeRelease(streamOriginKnown[dev], 1);
 }
 

@@ -350,8 +350,8 @@ KELVO_API int kelvoReadSamples(int dev, void *destination, int capacitySamples, 
  * when `timeoutMs` passes. A reader that wants 0.1 s of samples wakes once
  * per 0.1 s, not once per chunk. Results and refusals as kelvoReadSamples
  * ("minSamples must be 1 to the capacity"). */
-KELVO_API int kelvoReadSamplesAtLeast(int dev, void *destination, int capacitySamples, int minSamples,
-                                      int timeoutMs, int64_t *firstIndex) KELVO_NOEXCEPT;
+KELVO_API int kelvoReadSamplesAtLeast(int dev, void *destination, int capacitySamples, int minSamples, int timeoutMs,
+                                      int64_t *firstIndex) KELVO_NOEXCEPT;
 
 /* Register (or with NULL remove) the slot's sample callback, which runs on
  * the I/O thread with runs of consecutive whole samples, their stream index

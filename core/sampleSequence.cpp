@@ -6,12 +6,6 @@
 namespace kelvo {
 namespace {
 
-uint32_t counterAt(const uint8_t *sample) {
-    uint8_t b[4];
-    std::memcpy(b, sample, 4);
-    return uint32_t{b[0]} | uint32_t{b[1]} << 8 | uint32_t{b[2]} << 16 | uint32_t{b[3]} << 24;
-}
-
 // The counter only runs forward: a step is unwrapped as the distance
 // forward, so a counter that wrapped past 2^32 keeps the index rising.
 int64_t indexOfCounter(const SampleSequence &sequence, uint32_t counter) {
@@ -20,6 +14,12 @@ int64_t indexOfCounter(const SampleSequence &sequence, uint32_t counter) {
 }
 
 }  // namespace
+
+uint32_t sampleCounter(const uint8_t *sample) {
+    uint8_t b[4];
+    std::memcpy(b, sample, 4);
+    return uint32_t{b[0]} | uint32_t{b[1]} << 8 | uint32_t{b[2]} << 16 | uint32_t{b[3]} << 24;
+}
 
 void restartSequence(SampleSequence &sequence, bool counted) { sequence = SampleSequence{counted, false, 0, 0}; }
 
@@ -35,11 +35,11 @@ uint32_t numberRun(SampleSequence &sequence, const uint8_t *samples, uint32_t co
         sequence.nextIndex += count;
         return count;
     }
-    uint32_t counter = counterAt(samples);
+    uint32_t counter = sampleCounter(samples);
     *firstIndex = indexOfCounter(sequence, counter);
     uint32_t run = 1;
     for (; run < count; ++run) {
-        const uint32_t next = counterAt(samples + size_t{run} * sampleBytes);
+        const uint32_t next = sampleCounter(samples + size_t{run} * sampleBytes);
         if (next != counter + 1) break;
         counter = next;
     }

@@ -20,6 +20,9 @@ struct SampleSequence {
     int64_t nextIndex = 0;  // what the next sample is numbered unless its counter says otherwise
 };
 
+// The little-endian 32-bit counter a counted sample begins with.
+uint32_t sampleCounter(const uint8_t *sample);
+
 // A new stream: the first sample numbered gets index 0 (for counted layouts,
 // whatever its counter reads).
 void restartSequence(SampleSequence &sequence, bool counted);

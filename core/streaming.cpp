@@ -59,12 +59,11 @@ int readSamples(const char *name, int dev, void *destination, int capacitySample
     bool live = false;
     // Looked at before the queue: the I/O thread queues every byte before
     // it marks a hang-up or the end of streaming.
-    const bool ready = awaitSlotUntil(dev, deadline, [&] {
+    (void)awaitSlotUntil(dev, deadline, [&] {
         hungUp = lineIsHungUp(dev);
         live = slotStreams(dev);
         return hungUp || !live || queuedRun(dev, S) >= enough || ringFill(scpiQ[dev]) >= enough * S;
     });
-    (void)ready;
     int64_t index = 0;
     const uint32_t count = takeQueuedSamples(dev, destination, static_cast<uint32_t>(capacitySamples), S, &index);
     if (count != 0) {

@@ -240,7 +240,6 @@ TEST(ReadSamples, ACutSampleOfALayoutWithoutCounterAdvancesTheIndex) {
     auto block = [&](size_t from, size_t to) { return sim::definiteBlock(s.substr(from, to - from)); };
     const std::string stream =
         block(0, 12) + block(12, 24) + block(24, 36) + "#x12abc\n" + block(40, 52) + block(52, 64);
-    sendOnInit(open.device, "");
     open.device.onLine([stream](sim::PtyDevice &d, const std::string &line) {
         if (strncasecmp(line.c_str(), "init", 4) == 0) d.send(stream);
     });
