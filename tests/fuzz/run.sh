@@ -10,7 +10,8 @@ seconds=${KELVO_FUZZ_SECONDS:-60}
 mkdir -p "$out/corpus" "$out/artifacts"
 clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
   -DKELVO_BUILDING_LIBRARY -I"$root/core" -I"$root/serial" \
-  "$root/tests/fuzz/udevadmFuzz.cpp" "$root/serial/serialPortInfo.cpp" -o "$out/udevadmFuzz"
+  "$root/tests/fuzz/udevadmFuzz.cpp" "$root/serial/serialPortInfo.cpp" "$root/serial/timedCommand.cpp" \
+  -o "$out/udevadmFuzz"
 # The seeds are real-looking outputs; the working corpus grows beside them.
 ASAN_OPTIONS="detect_leaks=1 ${ASAN_OPTIONS:-}" "$out/udevadmFuzz" \
   -max_total_time="$seconds" -max_len=8192 -print_final_stats=1 -dict="$root/tests/fuzz/udevadm.dict" \
