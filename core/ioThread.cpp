@@ -106,11 +106,13 @@ void noteLineState(int dev, LineState state) {
 }
 
 void startStreaming(int dev) {
-    storeRelease(isStreamingRequest[dev], 0);
     // Before the slot shows it streams: whoever sees it streaming sees the
-    // new stream's counts.
+    // new stream's counts. The request goes down only after: a caller that
+    // looks at the request, then at the mark, never finds the slot idle
+    // between the two.
     resetStreamStats(dev);
     storeRelease(isStreaming[dev], 1);
+    storeRelease(isStreamingRequest[dev], 0);
     SCPIdecoderReset(&scpiBuf[dev]);
     StreamPath &path = streams[dev];
     path.feed = SampleFeed{};

@@ -26,7 +26,8 @@ constexpr int64_t kStreamTimeoutTicks = 200 * kTicksPerMs;
 bool startsWith(const char *command, const char *prefix) { return strncasecmp(command, prefix, 4) == 0; }
 
 // Streaming, or about to: a start the I/O thread has not taken up yet counts.
-bool slotStreams(int dev) { return loadAcquire(isStreaming[dev]) != 0 || loadAcquire(isStreamingRequest[dev]) != 0; }
+// The request first: the I/O thread lowers it only after it raised the mark.
+bool slotStreams(int dev) { return loadAcquire(isStreamingRequest[dev]) != 0 || loadAcquire(isStreaming[dev]) != 0; }
 
 // Why a read cannot start, nullptr when it can.
 const char *refusalOfRead(const void *destination, int capacitySamples, int minSamples, int timeoutMs,
