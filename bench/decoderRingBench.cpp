@@ -46,8 +46,8 @@ BENCHMARK(BM_DecoderBytesPerSecond);
 void BM_DecoderRunsPerSecond(benchmark::State &state) {
     const std::string stream = streamOfBlocks(64);
     std::string scratch(4096, '\0');
-    SCPIdecoderState decoder{};
-    SCPIdecoderReset(&decoder);
+    kelvo::BlockDecoder decoder{};
+    kelvo::resetBlockDecoder(decoder);
     int64_t payload = 0;
     for (auto _ : state) {
         for (size_t at = 0; at < stream.size(); at += scratch.size()) {

@@ -84,7 +84,7 @@ class Figures:
 
 
 def start_sim(build: str, devices: int, rate: int, block: int) -> tuple[subprocess.Popen[bytes], list[str]]:
-    sim = subprocess.Popen([os.path.join(build, "tools/sim/kelvo-sim"), "--devices", str(devices), "--rate",
+    sim = subprocess.Popen([os.path.join(build, "sim/kelvo-sim"), "--devices", str(devices), "--rate",
                             str(rate), "--block", str(block)], stdout=subprocess.PIPE)
     assert sim.stdout is not None
     out = b""

@@ -45,7 +45,7 @@ VERBOSE = False
 
 
 def start_sim(build: str, rate: int, block: int) -> tuple[subprocess.Popen, list[str]]:
-    sim = subprocess.Popen([os.path.join(build, "tools/sim/kelvo-sim"), "--devices", "4", "--rate", str(rate),
+    sim = subprocess.Popen([os.path.join(build, "sim/kelvo-sim"), "--devices", "4", "--rate", str(rate),
                             "--block", str(block)], stdout=subprocess.PIPE)
     out = b""
     while out.count(b"\n") < 4:
@@ -98,7 +98,7 @@ def record_round(build: str, seconds: float) -> dict[str, float]:
     sim, paths = start_sim(build, RECORD_RATE, 500)
     out_file = os.path.join(tempfile.gettempdir(), f"kelvo-recordbench-{os.getpid()}.h5")
     try:
-        record = subprocess.Popen([os.path.join(build, "tools/cli/kelvo"), "record", *paths, "--config", LAYOUT,
+        record = subprocess.Popen([os.path.join(build, "cli/kelvo"), "record", *paths, "--config", LAYOUT,
                                    "--seconds", "86400", "--out", out_file], stdout=subprocess.PIPE,
                                   stderr=subprocess.STDOUT, text=True)
         writer = find_thread(record.pid, "kelvo-writer")
@@ -140,7 +140,7 @@ def subscriber_figures(text: str) -> list[dict[str, float]]:
 def publish_round(build: str, seconds: float, hwm: int | None) -> dict[str, float]:
     # As fast as the simulator can make samples: far more than it can.
     sim, paths = start_sim(build, 10000000, 1000)
-    kelvo = os.path.join(build, "tools/cli/kelvo")
+    kelvo = os.path.join(build, "cli/kelvo")
     endpoint = f"tcp://127.0.0.1:{free_port()}"
     try:
         subscriber = subprocess.Popen([kelvo, "subscribe", endpoint], stdout=subprocess.PIPE,
@@ -228,7 +228,7 @@ def run_publish(args: argparse.Namespace) -> bool:
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--build", default="build", help="the build folder (tools/cli/kelvo, tools/sim/kelvo-sim)")
+    parser.add_argument("--build", default="build", help="the build folder (cli/kelvo, sim/kelvo-sim)")
     parser.add_argument("--seconds", type=float, default=10.0, help="seconds per round")
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("which", choices=["record", "publish"])

@@ -3,7 +3,7 @@
 // application would, and prints one line of figures.
 //
 // How to rerun (pythonRead.py runs it for you; alone, against kelvo-sim):
-//   build-bench/tools/sim/kelvo-sim --rate 62500 --block 625 &   # prints the tty
+//   build-bench/sim/kelvo-sim --rate 62500 --block 625 &   # prints the tty
 //   build-bench/bench/streamPull /dev/pts/N 10 'CONFigure:DEVice 3' wait decode
 //
 //   streamPull DEVICE SECONDS LAYOUT-COMMAND [MODE [decode]]

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "atomics.h"
+#include "blockDecoder.h"
 #include "byteRing.h"
 #include "clock.h"
 #include "errors.h"
@@ -53,11 +54,11 @@ uint32_t collectAnswer(int dev) {
 // length declared by the last block header.
 long blockPayloadStart(uint32_t count, int *length) {
     if (count <= 7 || inputBuffer[0] != '#') return -1;
-    SCPIdecoderState decoder{};
-    SCPIdecoderReset(&decoder);
+    BlockDecoder decoder{};
+    resetBlockDecoder(decoder);
     long first = -1;
     for (uint32_t i = 0; i < count; ++i) {
-        if (SCPIdecoder(&decoder, inputBuffer[i]) && first < 0) first = static_cast<long>(i);
+        if (stepBlockDecoder(decoder, inputBuffer[i]) && first < 0) first = static_cast<long>(i);
     }
     if (first < 0 || decoder.state != 0 || decoder.error != 0) return -1;
     *length = decoder.length;

@@ -113,7 +113,7 @@ void startStreaming(int dev) {
     resetStreamStats(dev);
     storeRelease(isStreaming[dev], 1);
     storeRelease(isStreamingRequest[dev], 0);
-    SCPIdecoderReset(&scpiBuf[dev]);
+    resetBlockDecoder(scpiBuf[dev]);
     StreamPath &path = streams[dev];
     path.feed = SampleFeed{};
     path.carry.held = 0;

@@ -40,7 +40,7 @@ char lastErrorMsg[kSlots][kErrorTextSize];
 int32_t isErrorOccurred[kSlots];
 int32_t filteredSampleSize[kSlots];
 int32_t filteredAdcOversamplingFactors[kSlots];
-SCPIdecoderState scpiBuf[kSlots + 1];
+BlockDecoder scpiBuf[kSlots];
 int32_t lineHungUp[kSlots];
 int32_t lineStalled[kSlots];
 int32_t queryActive[kSlots];

@@ -19,6 +19,7 @@
 #include <cstdint>
 
 #include "atomics.h"
+#include "blockDecoder.h"
 #include "kelvo_lowlevel.h"
 #include "sampleFeed.h"
 
@@ -65,7 +66,7 @@ extern char lastErrorMsg[kSlots][kErrorTextSize];
 extern int32_t isErrorOccurred[kSlots];
 extern int32_t filteredSampleSize[kSlots];
 extern int32_t filteredAdcOversamplingFactors[kSlots];
-extern SCPIdecoderState scpiBuf[kSlots + 1];
+extern BlockDecoder scpiBuf[kSlots];
 // 1 once the slot's tty hung up (the device was unplugged), until the next
 // open; the thread sets it only after it queued every byte the line held.
 extern int32_t lineHungUp[kSlots];

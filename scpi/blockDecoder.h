@@ -1,14 +1,26 @@
 // SPDX-License-Identifier: MIT
-// Decoding a run of received bytes at once, for the I/O thread's stream
-// path: the same decoder as SCPIdecoder, but the payload of a block moves
-// in one copy instead of one call per byte.
+// The definite-length block decoder: '#', one digit d, d length digits, the
+// payload, then CR or LF. Byte by byte, and a run of received bytes at once
+// for the I/O thread's stream path, where the payload of a block moves in
+// one copy instead of one step per byte.
 #pragma once
 
 #include <cstdint>
 
-#include "kelvo_lowlevel.h"
-
 namespace kelvo {
+
+// One decoder's state, owned by its caller. The public C decoder's state has
+// this layout field for field.
+struct BlockDecoder {
+    int32_t state, count, length, error;
+    char header[16];
+};
+
+// Returns the decoder to idle; do it before first use.
+void resetBlockDecoder(BlockDecoder &decoder);
+
+// Steps the decoder with one received byte: 1 when the byte is payload.
+int stepBlockDecoder(BlockDecoder &decoder, char c);
 
 // What one run of the decoder did.
 struct DecodedRun {
@@ -24,16 +36,16 @@ struct DecodedRun {
 // and never overtakes the reading position. Stops right after a byte that
 // makes the decoder fail (a malformed header or a missing terminator), so
 // the caller learns where the stream broke; otherwise it consumes all n.
-// Gives exactly what `consumed` calls of SCPIdecoder would.
-DecodedRun decodeBlockBytes(SCPIdecoderState &decoder, const uint8_t *in, uint32_t n, uint8_t *out);
+// Gives exactly what `consumed` steps of stepBlockDecoder would.
+DecodedRun decodeBlockBytes(BlockDecoder &decoder, const uint8_t *in, uint32_t n, uint8_t *out);
 
 // The bytes of a broken header that came before the byte that broke it (the
 // '#' included); 0 unless the decoder failed in a header.
-uint32_t brokenHeaderBytes(const SCPIdecoderState &decoder);
+uint32_t brokenHeaderBytes(const BlockDecoder &decoder);
 
 // Sets the decoder to read the payload of a block of `length` bytes whose
 // header was read elsewhere.
-void enterPayload(SCPIdecoderState &decoder, int32_t length);
+void enterPayload(BlockDecoder &decoder, int32_t length);
 
 // ---- Finding the next block after a malformed one -------------------------
 //
@@ -62,12 +74,12 @@ struct SearchRun {
 // Begins a search at the byte on which `decoder` failed; the search looks at
 // that byte again. Returns the bytes of a broken header that came before it
 // (they are thrown away).
-uint32_t beginBlockSearch(BlockSearch &search, const SCPIdecoderState &decoder);
+uint32_t beginBlockSearch(BlockSearch &search, const BlockDecoder &decoder);
 
 // Steps the search over up to n bytes of `in`. It stops right after a header
 // it accepts (`expectedLength` < 0 accepts any length) and then sets
 // `decoder` to read that block's payload.
-SearchRun searchBlockHeader(BlockSearch &search, SCPIdecoderState &decoder, const uint8_t *in, uint32_t n,
+SearchRun searchBlockHeader(BlockSearch &search, BlockDecoder &decoder, const uint8_t *in, uint32_t n,
                             int32_t expectedLength);
 
 }  // namespace kelvo

@@ -26,12 +26,12 @@ uint32_t reject(BlockSearch &search, uint8_t c) {
 
 }  // namespace
 
-uint32_t beginBlockSearch(BlockSearch &search, const SCPIdecoderState &decoder) {
+uint32_t beginBlockSearch(BlockSearch &search, const BlockDecoder &decoder) {
     search = BlockSearch{};
     return brokenHeaderBytes(decoder);
 }
 
-SearchRun searchBlockHeader(BlockSearch &search, SCPIdecoderState &decoder, const uint8_t *in, uint32_t n,
+SearchRun searchBlockHeader(BlockSearch &search, BlockDecoder &decoder, const uint8_t *in, uint32_t n,
                             int32_t expectedLength) {
     SearchRun run;
     while (run.consumed < n) {

@@ -1,11 +1,9 @@
 // SPDX-License-Identifier: MIT
-// Definite-length block decoder: '#', one digit d, d length digits, the
-// payload, then CR or LF. The caller owns the state.
+// The block decoder's steps (see blockDecoder.h).
 #include <algorithm>
 #include <cstring>
 
 #include "blockDecoder.h"
-#include "kelvo_lowlevel.h"
 
 namespace {
 
@@ -29,65 +27,62 @@ int32_t leadingDecimal(const char *digits, int count) {
     return value;
 }
 
-int stepHeader(SCPIdecoderState *d, char c) {
-    d->header[d->count++] = c;
-    if (!isDigit(d->header[0]) || d->count > kMaxHeaderChars) {
-        d->state = kHeaderFault;
+int stepHeader(kelvo::BlockDecoder &d, char c) {
+    d.header[d.count++] = c;
+    if (!isDigit(d.header[0]) || d.count > kMaxHeaderChars) {
+        d.state = kHeaderFault;
         return 0;
     }
-    const int digitCount = d->header[0] - '0';
-    if (d->count == digitCount + 1) {
-        d->length = leadingDecimal(d->header + 1, digitCount);
-        d->count = 0;
-        d->state = d->length > 0 ? kPayload : kTerminator;
+    const int digitCount = d.header[0] - '0';
+    if (d.count == digitCount + 1) {
+        d.length = leadingDecimal(d.header + 1, digitCount);
+        d.count = 0;
+        d.state = d.length > 0 ? kPayload : kTerminator;
     }
     return 0;
 }
 
 }  // namespace
 
-extern "C" KELVO_API void SCPIdecoderReset(SCPIdecoderState *decoder) noexcept {
-    if (decoder == nullptr) return;
-    decoder->state = kIdle;
-    decoder->count = 0;
-    decoder->length = 0;
-    decoder->error = 0;
+namespace kelvo {
+
+void resetBlockDecoder(BlockDecoder &decoder) {
+    decoder.state = kIdle;
+    decoder.count = 0;
+    decoder.length = 0;
+    decoder.error = 0;
 }
 
-extern "C" KELVO_API int SCPIdecoder(SCPIdecoderState *decoder, int ch) noexcept {
-    if (decoder == nullptr) return 0;
-    const char c = static_cast<char>(ch);
-    switch (decoder->state) {
+int stepBlockDecoder(BlockDecoder &decoder, char c) {
+    switch (decoder.state) {
         case kIdle:
             if (c == '#') {
-                decoder->count = 0;
-                decoder->state = kHeader;
+                decoder.count = 0;
+                decoder.state = kHeader;
             }
             return 0;
         case kHeader: return stepHeader(decoder, c);
         case kPayload:
-            if (++decoder->count == decoder->length) decoder->state = kTerminator;
+            if (++decoder.count == decoder.length) decoder.state = kTerminator;
             return 1;
         case kTerminator:
             if (c == '\r' || c == '\n') {
-                decoder->count = 0;
-                decoder->state = kIdle;
+                decoder.count = 0;
+                decoder.state = kIdle;
             } else {
-                decoder->state = kTerminatorFault;
+                decoder.state = kTerminatorFault;
             }
             return 0;
         case kHeaderFault:
         case kTerminatorFault:
-            decoder->error = 1;
-            decoder->state = kFailed;
+            decoder.error = 1;
+            decoder.state = kFailed;
             return 0;
         default: return 0;
     }
 }
 
-namespace kelvo {
-
-DecodedRun decodeBlockBytes(SCPIdecoderState &decoder, const uint8_t *in, uint32_t n, uint8_t *out) {
+DecodedRun decodeBlockBytes(BlockDecoder &decoder, const uint8_t *in, uint32_t n, uint8_t *out) {
     DecodedRun run;
     uint32_t i = 0;
     while (i < n) {
@@ -102,7 +97,7 @@ DecodedRun decodeBlockBytes(SCPIdecoderState &decoder, const uint8_t *in, uint32
             continue;
         }
         const int32_t before = decoder.state;
-        if (SCPIdecoder(&decoder, static_cast<signed char>(in[i]))) out[run.payload++] = in[i];
+        if (stepBlockDecoder(decoder, static_cast<char>(in[i]))) out[run.payload++] = in[i];
         ++i;
         if (before == kTerminator && decoder.state == kIdle) {
             ++run.blocks;
@@ -116,13 +111,13 @@ DecodedRun decodeBlockBytes(SCPIdecoderState &decoder, const uint8_t *in, uint32
     return run;
 }
 
-uint32_t brokenHeaderBytes(const SCPIdecoderState &decoder) {
+uint32_t brokenHeaderBytes(const BlockDecoder &decoder) {
     // The '#' and the header characters before the one that broke it.
     return decoder.state == kHeaderFault ? static_cast<uint32_t>(decoder.count) : 0;
 }
 
-void enterPayload(SCPIdecoderState &decoder, int32_t length) {
-    SCPIdecoderReset(&decoder);
+void enterPayload(BlockDecoder &decoder, int32_t length) {
+    resetBlockDecoder(decoder);
     decoder.length = length;
     decoder.state = length > 0 ? kPayload : kTerminator;
 }

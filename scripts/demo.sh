@@ -9,4 +9,4 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build="$root/build"
 cmake -S "$root" -B "$build" -G Ninja >/dev/null
 cmake --build "$build" --target kelvo_cli
-exec "$build/tools/cli/kelvo" demo "$@"
+exec "$build/cli/kelvo" demo "$@"

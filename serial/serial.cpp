@@ -12,7 +12,6 @@
 #include <cerrno>
 
 #include "atomics.h"
-#include "kelvo_lowlevel.h"
 #include "tty.h"
 
 namespace kelvo {
@@ -129,31 +128,3 @@ bool ttyHungUp(int fd) {
 }
 
 }  // namespace kelvo
-
-extern "C" {
-
-KELVO_API int openSerialPort(int *port, const char *path) noexcept {
-    if (port == nullptr || path == nullptr) return 1;
-    return kelvo::ttyOpen(port, path).outcome == kelvo::OpenOutcome::ready ? 0 : 1;
-}
-
-KELVO_API int readFromSerialPort(int fd, void *buffer, int capacity) noexcept {
-    if (fd < 0 || buffer == nullptr || capacity <= 0) return 0;
-    return kelvo::ttyRead(fd, buffer, capacity).bytes;
-}
-
-KELVO_API int writeToSerialPort(int fd, const void *buffer, int count) noexcept {
-    if (fd < 0) return 0;
-    if (buffer == nullptr || count < 0) return -1;
-    const kelvo::Transfer sent = kelvo::ttyWrite(fd, buffer, count);
-    return sent.state == kelvo::LineState::ok ? sent.bytes : -1;
-}
-
-KELVO_API int closeSerialPort(int *port) noexcept {
-    if (port != nullptr) kelvo::ttyClose(port);
-    return 0;
-}
-
-KELVO_API int isSerialPortDisconnected(int fd) noexcept { return kelvo::ttyHungUp(fd) ? 1 : 0; }
-
-}  // extern "C"

@@ -10,8 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "atomics.h"
-#include "kelvo_lowlevel.h"
+#include "deviceList.h"
 #include "timedCommand.h"
 #include "udevadmParser.h"
 
@@ -194,7 +193,6 @@ using namespace kelvo::discovery;
 namespace {
 
 char resultString[kResultSize];
-int32_t listAllDevices = 0;
 char pathLine[kPathLineSize];
 // One buffer for the command text and then for the lines it prints.
 char commandLine[kCommandLineSize];
@@ -243,10 +241,11 @@ bool examineTty(const char *path, bool listAll) {
     return inTime;
 }
 
-const char *buildList() {
+}  // namespace
+
+const char *kelvo::listSerialDevices(bool listAll) {
     static const char *const kListings[] = {"exec ls /dev/ttyA* 2> /dev/null", "exec ls /dev/ttyU* 2> /dev/null"};
     resultString[0] = '\0';
-    const bool listAll = kelvo::loadAcquire(listAllDevices) != 0;
     for (const char *command : kListings) {
         if (!listing.start(command)) {
             resultString[0] = '\0';
@@ -260,23 +259,3 @@ const char *buildList() {
     }
     return resultString;
 }
-
-}  // namespace
-
-extern "C" {
-
-KELVO_API void listAllSerialDevices(int all) noexcept { kelvo::storeRelease(listAllDevices, all); }
-
-KELVO_API const char *serialportinfo(void) noexcept { return buildList(); }
-
-KELVO_API const char *kelvoListDevices(void) noexcept {
-    listAllSerialDevices(0);
-    return buildList();
-}
-
-KELVO_API const char *kelvoListAllDevices(void) noexcept {
-    listAllSerialDevices(1);
-    return buildList();
-}
-
-}  // extern "C"

@@ -9,7 +9,7 @@ out=${KELVO_FUZZ_BUILD:-$root/build-fuzz}
 seconds=${KELVO_FUZZ_SECONDS:-60}
 mkdir -p "$out/corpus" "$out/artifacts"
 clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
-  -DKELVO_BUILDING_LIBRARY -I"$root/core" -I"$root/serial" \
+  -I"$root/base" -I"$root/serial" \
   "$root/tests/fuzz/udevadmFuzz.cpp" "$root/serial/serialPortInfo.cpp" "$root/serial/timedCommand.cpp" \
   -o "$out/udevadmFuzz"
 # The seeds are real-looking outputs; the working corpus grows beside them.

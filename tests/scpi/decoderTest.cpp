@@ -162,8 +162,8 @@ TEST(BlockDecoder, DecodingARunAtOnceMatchesByteByByte) {
             }
         }
         const Decoded expected = decode(stream);
-        SCPIdecoderState state{};
-        SCPIdecoderReset(&state);
+        kelvo::BlockDecoder state{};
+        kelvo::resetBlockDecoder(state);
         std::string buffer = stream, got;
         uint32_t blocks = 0;
         for (size_t at = 0; at < buffer.size();) {
@@ -200,8 +200,8 @@ struct Found {
 // Searches `bytes` fed in chunks of `chunk` bytes.
 Found search(const std::string &bytes, int32_t expectedLength, size_t chunk) {
     kelvo::BlockSearch s;
-    SCPIdecoderState decoder{};
-    SCPIdecoderReset(&decoder);
+    kelvo::BlockDecoder decoder{};
+    kelvo::resetBlockDecoder(decoder);
     Found f;
     for (size_t at = 0; at < bytes.size() && !f.found;) {
         const auto n = static_cast<uint32_t>(std::min(chunk, bytes.size() - at));
@@ -258,8 +258,8 @@ TEST(BlockSearch, AcceptsOnlyAWellFormedHeaderAfterALineEnd) {
 TEST(BlockSearch, LeavesTheDecoderAtTheAcceptedBlocksPayload) {
     const std::string bytes = "junk\n#15hello\n#12ok\n";
     kelvo::BlockSearch s;
-    SCPIdecoderState decoder{};
-    SCPIdecoderReset(&decoder);
+    kelvo::BlockDecoder decoder{};
+    kelvo::resetBlockDecoder(decoder);
     std::string buffer = bytes;
     auto *in = reinterpret_cast<uint8_t *>(buffer.data());
     const kelvo::SearchRun run = kelvo::searchBlockHeader(s, decoder, in, static_cast<uint32_t>(buffer.size()), -1);
@@ -285,8 +285,8 @@ TEST(BlockSearch, ADecoderRunStopsWhereTheBlockBroke) {
                           {"#1", 2, 0, 0, false},
                           {"ab#x", 4, 0, 1, true}};
     for (const Case &c : cases) {
-        SCPIdecoderState decoder{};
-        SCPIdecoderReset(&decoder);
+        kelvo::BlockDecoder decoder{};
+        kelvo::resetBlockDecoder(decoder);
         std::string buffer = c.bytes;
         auto *in = reinterpret_cast<uint8_t *>(buffer.data());
         const kelvo::DecodedRun run = kelvo::decodeBlockBytes(decoder, in, static_cast<uint32_t>(buffer.size()), in);
