@@ -13,8 +13,8 @@
 
 namespace {
 
-static_assert(sizeof(SCPIdecoderState) == sizeof(kelvo::BlockDecoder) &&
-                  std::is_standard_layout_v<SCPIdecoderState> && std::is_standard_layout_v<kelvo::BlockDecoder>,
+static_assert(sizeof(SCPIdecoderState) == sizeof(kelvo::BlockDecoder) && std::is_standard_layout_v<SCPIdecoderState> &&
+                  std::is_standard_layout_v<kelvo::BlockDecoder>,
               "the public decoder state has the decoder's layout");
 
 // Copies the caller's state in and the stepped state back out: the public

@@ -51,7 +51,7 @@ status=0
 
 if [ "$format" = 1 ]; then
   clang_format=$(find_tool clang-format clang-format-14)
-  mapfile -t files < <(sources core serial scpi sharedmem graphics tools tests bench examples)
+  mapfile -t files < <(sources include base core serial scpi sharedmem graphics sim capture cli tools tests bench examples)
   echo "lint: clang-format on ${#files[@]} files"
   if ! "$clang_format" --dry-run -Werror "${files[@]}"; then
     echo "lint: formatting differs; see above (clang-format -i FILE fixes a file)" >&2
@@ -92,7 +92,7 @@ if [ "$tidy" = 1 ]; then
   mapfile -t files < <(python3 - "$build/compile_commands.json" "$root" <<'PY'
 import json, os, sys
 root = os.path.realpath(sys.argv[2])
-dirs = ("core", "serial", "scpi", "sharedmem", "graphics", "tools")
+dirs = ("base", "core", "serial", "scpi", "sharedmem", "graphics", "sim", "capture", "cli", "tools")
 seen = set()
 for entry in json.load(open(sys.argv[1])):
     path = os.path.realpath(os.path.join(entry["directory"], entry["file"]))
