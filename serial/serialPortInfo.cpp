@@ -1,9 +1,6 @@
 // SPDX-License-Identifier: MIT
-// Device discovery: lists the attached devices of the two accepted USB
-// identities by asking `ls` for the candidate ttys and `udevadm` for the USB
-// attributes above each. Runs in the caller's thread; all working storage is
-// static, so two threads must not list at the same time. Each ls and udevadm
-// has its time limit (timedCommand.h); once one runs out of it, the list
+// Device discovery (deviceList.h). Runs in the caller's thread with static
+// working storage. Once an ls or udevadm runs out of its time limit the list
 // stops there, as a hung udev would hold every later udevadm as long.
 #include <cctype>
 #include <cstdint>
