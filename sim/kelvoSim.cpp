@@ -3,10 +3,13 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <exception>
 #include <memory>
 #include <optional>
@@ -57,6 +60,8 @@ Options:
                        late, 0 to 1 (default 1: every block)
       --seed S         seed of those delays, a whole number; device K takes
                        S + K - 1 (default: a fresh seed every run)
+      --unplug-at S    unplug device 1 S seconds after start (see Unplugging)
+      --replug-after S plug an unplugged device 1 in again S seconds later
   -h, --help           show this text
 
 Timing: each device has a sample clock that starts at the tick T0 at which
@@ -69,6 +74,13 @@ units of CLOCK_MONOTONIC_RAW, the library's clock. The truth log gets a
 line "# start" at each INIT and then, per block written, a line "INDEX
 TICKS": the stream index of the block's first sample and the tick at which
 it was measured, to the nearest tick.
+
+Unplugging: device 1 can be unplugged and plugged in again, as a cable
+would be: by --unplug-at and --replug-after, or at once by SIGUSR1 (unplug)
+and SIGUSR2 (plug in again). Unplugged, its tty is hung up and it leaves the
+simulator list; plugged in again, it is a new device on a new tty, printed
+on its own line, under the same serial number, with its settings reset and
+its truth log going on after what it holds.
 
 The devices answer:
   *IDN?  *OPC?  *RST  *CLS  SYSTem:ERRor[:NEXT]?  SYSTem:ERRor:COUNt?
@@ -111,8 +123,10 @@ bool readNumber(const char *text, double low, double high, double &value) {
 // What the command line asks for.
 struct Settings {
     int devices = 1;
-    kelvo::sim::SimOptions options;  // what every device shares
-    std::vector<double> clockPpm;    // one for all, or one per device
+    kelvo::sim::SimOptions options;     // what every device shares
+    std::vector<double> clockPpm;       // one for all, or one per device
+    std::optional<double> unplugAt;     // seconds after start
+    std::optional<double> replugAfter;  // seconds after an unplug
 };
 
 // The options of device `index` (from 0): its clock and its truth log.
@@ -184,6 +198,9 @@ std::optional<std::string> takeTimingOption(const std::string &option, const cha
     } else if (option == "--late-share") {
         if (!readNumber(value, 0, 1, number)) return "--late-share takes 0 to 1";
         options.lateShare = number;
+    } else if (option == "--unplug-at" || option == "--replug-after") {
+        if (!readNumber(value, 0, 1e6, number)) return option + " takes 0 to 1000000 seconds";
+        (option == "--unplug-at" ? settings.unplugAt : settings.replugAfter) = number;
     } else if (option == "--seed") {
         char *end = nullptr;
         errno = 0;
@@ -236,6 +253,88 @@ std::string checkSettings(const Settings &settings) {
     return {};
 }
 
+// Unplugs device 1 and plugs it in again: a new device on a new tty under
+// the same serial number, as a cable pulled and pushed back gives.
+class FirstDevicePlug {
+public:
+    FirstDevicePlug(const Settings &settings, std::unique_ptr<kelvo::sim::SimulatedDevice> &device)
+        : device_(device), options_(deviceOptions(settings, 0)), serial_(device->serial()) {
+        options_.serial = serial_;
+    }
+    bool pluggedIn() const { return device_ != nullptr; }
+
+    void unplug() {
+        if (!device_) return;
+        try {
+            kelvo::sim::withdrawDevice(serial_);  // off the list before the tty goes
+        } catch (const std::system_error &) {
+            // The list could not be had at the start either.
+        }
+        device_.reset();
+        std::fprintf(stderr, "kelvo-sim: %s unplugged\n", serial_.c_str());
+    }
+
+    void plugIn() {
+        if (device_) return;
+        options_.truthKept = true;
+        try {
+            device_ = std::make_unique<kelvo::sim::SimulatedDevice>(options_);
+        } catch (const std::system_error &e) {
+            std::fprintf(stderr, "kelvo-sim: %s stays unplugged: %s\n", serial_.c_str(), e.what());
+            return;
+        }
+        try {
+            kelvo::sim::recordDevice(serial_, device_->path());
+        } catch (const std::system_error &e) {
+            std::fprintf(stderr, "kelvo-sim: 'kelvo list' will not show %s: %s\n", serial_.c_str(), e.what());
+        }
+        std::printf("%s\n", device_->path().c_str());
+        std::fflush(stdout);
+        std::fprintf(stderr, "kelvo-sim: %s plugged in at %s\n", serial_.c_str(), device_->path().c_str());
+    }
+
+private:
+    std::unique_ptr<kelvo::sim::SimulatedDevice> &device_;
+    kelvo::sim::SimOptions options_;
+    std::string serial_;
+};
+
+double secondsNow() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+// Serves until a stop signal, unplugging and plugging in device 1 when the
+// settings or SIGUSR1 and SIGUSR2 say.
+void waitForTheEnd(const sigset_t &signals, FirstDevicePlug &plug, const Settings &settings) {
+    const double start = secondsNow();
+    std::optional<double> unplugDue = settings.unplugAt ? std::optional(start + *settings.unplugAt) : std::nullopt;
+    std::optional<double> plugInDue;
+    for (;;) {
+        const std::optional<double> due = plug.pluggedIn() ? unplugDue : plugInDue;
+        int signal = 0;
+        if (due) {
+            const double wait = std::max(0.0, *due - secondsNow());
+            timespec timeout{static_cast<time_t>(wait), static_cast<long>((wait - std::floor(wait)) * 1e9)};
+            signal = sigtimedwait(&signals, nullptr, &timeout);
+            if (signal < 0 && errno != EAGAIN) continue;  // EINTR
+        } else if (sigwait(&signals, &signal) != 0) {
+            continue;
+        }
+        if (signal == SIGUSR1 || (signal < 0 && plug.pluggedIn())) {
+            plug.unplug();
+            unplugDue.reset();
+            if (settings.replugAfter) plugInDue = secondsNow() + *settings.replugAfter;
+        } else if (signal == SIGUSR2 || signal < 0) {
+            plug.plugIn();
+            plugInDue.reset();
+        } else {
+            return;
+        }
+    }
+}
+
 }  // namespace
 
 // Whatever throws (a string that cannot grow, say) ends the program with a
@@ -255,13 +354,18 @@ int main(int argc, char **argv) try {
     }
     if (const std::string problem = checkSettings(settings); !problem.empty()) return usage(problem.c_str());
 
-    // Block the stop signals before any thread starts, so that only the
-    // sigwait below takes them.
-    sigset_t stopSignals;
+    // A reader of the tty paths may stop reading after the first lines; a
+    // path printed later must not end the simulator.
+    signal(SIGPIPE, SIG_IGN);
+    // Block the stop and plug signals before any thread starts, so that
+    // only the wait below takes them.
+    sigset_t stopSignals;  // and the plug signals
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
     sigaddset(&stopSignals, SIGHUP);
+    sigaddset(&stopSignals, SIGUSR1);
+    sigaddset(&stopSignals, SIGUSR2);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     std::vector<std::unique_ptr<kelvo::sim::SimulatedDevice>> sims;
@@ -275,8 +379,8 @@ int main(int argc, char **argv) try {
     for (const auto &sim : sims) std::printf("%s\n", sim->path().c_str());
     std::fflush(stdout);
 
-    int signal = 0;
-    sigwait(&stopSignals, &signal);
+    FirstDevicePlug plug(settings, sims.front());
+    waitForTheEnd(stopSignals, plug, settings);
     // Off the list before the ttys go.
     kelvo::sim::withdrawDevices();
     return 0;

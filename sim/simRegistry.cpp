@@ -176,20 +176,46 @@ void registerDevices(int count, const std::function<std::string(const std::strin
     file.write(format(entries));
 }
 
-void withdrawDevices() {
+namespace {
+
+// Rewrites the running simulators' lines as `edit` leaves them; the file
+// goes when none are left.
+template <typename Edit>
+void editEntries(int openFlags, Edit edit) {
     const std::string path = registryPath();
+    const LockedFile file(path, openFlags, LOCK_EX);
+    std::vector<Entry> entries = running(file.read());
+    edit(entries);
+    if (entries.empty()) {
+        unlink(path.c_str());
+    } else {
+        file.write(format(entries));
+    }
+}
+
+}  // namespace
+
+void withdrawDevices() {
     try {
-        const LockedFile file(path, O_RDWR, LOCK_EX);
-        std::vector<Entry> entries = running(file.read());
-        std::erase_if(entries, [self = getpid()](const Entry &e) { return e.pid == self; });
-        if (entries.empty()) {
-            unlink(path.c_str());
-        } else {
-            file.write(format(entries));
-        }
+        editEntries(O_RDWR, [self = getpid()](std::vector<Entry> &entries) {
+            std::erase_if(entries, [self](const Entry &e) { return e.pid == self; });
+        });
     } catch (const std::system_error &) {
         // Nothing recorded, or the file went: nothing to take back.
     }
+}
+
+void withdrawDevice(const std::string &serial) {
+    editEntries(O_RDWR | O_CREAT, [&, self = getpid()](std::vector<Entry> &entries) {
+        std::erase_if(entries, [&](const Entry &e) { return e.pid == self && e.serial == serial; });
+    });
+}
+
+void recordDevice(const std::string &serial, const std::string &path) {
+    editEntries(O_RDWR | O_CREAT, [&](std::vector<Entry> &entries) {
+        const pid_t self = getpid();
+        entries.push_back({self, startTimeOf(self), serial, path});
+    });
 }
 
 }  // namespace kelvo::sim

@@ -40,6 +40,12 @@ void registerDevices(int count, const std::function<std::string(const std::strin
 // Removes this process's lines; the file goes when none are left.
 void withdrawDevices();
 
+// One device of this process unplugged (its line goes) and plugged in
+// again at another tty (its line comes back with the new path). Throws
+// std::system_error when the file cannot be used.
+void withdrawDevice(const std::string &serial);
+void recordDevice(const std::string &serial, const std::string &path);
+
 // "SIM0001" for 1.
 std::string simulatedSerial(int number);
 

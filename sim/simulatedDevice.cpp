@@ -165,7 +165,7 @@ std::string SimulatedDevice::framingSamples(size_t sampleBytes, uint64_t first, 
 
 SimulatedDevice::SimulatedDevice(SimOptions options)
     : options_(std::move(options)),
-      truth_(options_.truthPath),
+      truth_(options_.truthPath, options_.truthKept),
       lateness_(options_.seed ? *options_.seed : std::random_device{}()) {
     if (!(options_.sampleRate > 0.0)) options_.sampleRate = 1000.0;
     if (options_.samplesPerBlock == 0) options_.samplesPerBlock = 1;

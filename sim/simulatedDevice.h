@@ -70,6 +70,7 @@ struct SimOptions {
     // slow): a sample period is 1 / (sampleRate * (1 + clockPpm * 1e-6)) s.
     double clockPpm = 0.0;
     std::string truthPath{};  // the truth log's file; empty: the log is kept in memory only
+    bool truthKept = false;   // go on after what the truth log's file holds rather than empty it
     // Each block is written late by a delay drawn uniformly from [0, lateMaxMs]
     // ms after its last sample was measured; the schedule does not shift.
     // Only this share of the blocks, drawn at random, is late (1: every one).
@@ -95,6 +96,7 @@ public:
     SimulatedDevice &operator=(const SimulatedDevice &) = delete;
 
     const std::string &path() const { return pty_.path(); }
+    const std::string &serial() const { return options_.serial; }
     uint64_t samplesSent() const { return samplesSent_.load(); }
     uint64_t blocksSent() const { return blocksSent_.load(); }
     bool isStreaming() const { return pty_.isStreaming(); }

@@ -9,11 +9,11 @@
 
 namespace kelvo::sim {
 
-TruthLog::TruthLog(const std::string &path) {
+TruthLog::TruthLog(const std::string &path, bool keep) {
     if (path.empty()) return;
     // O_APPEND: each line lands whole at the file's end, also when a reader
     // has truncated the file to follow it afresh.
-    fd_ = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
+    fd_ = open(path.c_str(), O_WRONLY | O_CREAT | (keep ? 0 : O_TRUNC) | O_APPEND | O_CLOEXEC, 0644);
     if (fd_ < 0) throw std::system_error(errno, std::generic_category(), "truth log " + path);
 }
 

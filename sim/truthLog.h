@@ -25,8 +25,9 @@ struct TruthPoint {
 class TruthLog {
 public:
     // An empty path keeps the points in memory only. The file is emptied
-    // first; throws std::system_error when it cannot be opened.
-    explicit TruthLog(const std::string &path);
+    // first unless `keep` says to go on after what it holds (a device
+    // plugged in again); throws std::system_error when it cannot be opened.
+    explicit TruthLog(const std::string &path, bool keep = false);
     ~TruthLog();
     TruthLog(const TruthLog &) = delete;
     TruthLog &operator=(const TruthLog &) = delete;
