@@ -85,7 +85,6 @@ KELVO_API int myInit(int /*unused*/) noexcept {
         storeRelease(isThreadRunning, 1);
     }
     storeRelease(doTxQueue, 1);
-    timingT0 = 0;
     return 0;
 }
 

@@ -55,7 +55,6 @@ int32_t streamOriginKnown[kSlots];
 int32_t doTxQueue = 1;
 int32_t terminate;
 int32_t isThreadRunning;
-int64_t timingT0;
 uint8_t tmpBuf[kIoScratchSize];
 char inputBuffer[kAnswerBufferSize];
 

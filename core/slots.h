@@ -101,7 +101,6 @@ extern int32_t streamOriginKnown[kSlots];
 extern int32_t doTxQueue;
 extern int32_t terminate;
 extern int32_t isThreadRunning;
-extern int64_t timingT0;
 extern uint8_t tmpBuf[kIoScratchSize];
 extern char inputBuffer[kAnswerBufferSize];
 

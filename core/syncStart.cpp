@@ -82,7 +82,7 @@ KELVO_API int kelvoEnableTx(void) noexcept {
     return 0;
 }
 
-KELVO_API int64_t kelvoGetTicks(void) noexcept { return ticksNow() - timingT0; }
+KELVO_API int64_t kelvoGetTicks(void) noexcept { return ticksNow(); }
 
 KELVO_API int kelvoGetTimeStampsFromSynchronizedGroup(int dev, int64_t stamps[4]) noexcept {
     constexpr SlotNeeds kNeeds{.healthyPort = false,
