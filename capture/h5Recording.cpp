@@ -234,6 +234,37 @@ void H5Recording::setClock(int device, const kelvoSampleClock &clock) {
     setInt(g, "clock_samples_fitted", clock.samplesFitted);
 }
 
+void H5Recording::replaceDataset(const std::string &path, hid_t type, hsize_t rows, const void *values) const {
+    if (H5Lexists(file_, path.c_str(), H5P_DEFAULT) > 0) H5Ldelete(file_, path.c_str(), H5P_DEFAULT);
+    Handle space{H5Screate_simple(1, &rows, nullptr), H5Sclose};
+    Handle set{check(H5Dcreate2(file_, path.c_str(), type, space.id, H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT),
+                     "create dataset " + path),
+               H5Dclose};
+    if (rows > 0) check(H5Dwrite(set.id, type, H5S_ALL, H5S_ALL, H5P_DEFAULT, values), "write " + path, 0);
+}
+
+void H5Recording::setMarkers(const std::vector<int64_t> &ticks, const std::vector<std::string> &texts,
+                             const std::vector<std::string> &sources) {
+    if (H5Lexists(file_, "/markers", H5P_DEFAULT) <= 0) {
+        Handle group{check(H5Gcreate2(file_, "/markers", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT), "create /markers"),
+                     H5Gclose};
+    }
+    Handle type{textType(), H5Tclose};
+    const auto pointers = [](const std::vector<std::string> &values) {
+        std::vector<const char *> pointed;
+        for (const std::string &value : values) pointed.push_back(value.c_str());
+        return pointed;
+    };
+    replaceDataset("/markers/ticks", H5T_NATIVE_INT64, ticks.size(), ticks.data());
+    replaceDataset("/markers/text", type.id, texts.size(), pointers(texts).data());
+    replaceDataset("/markers/source", type.id, sources.size(), pointers(sources).data());
+}
+
+void H5Recording::setMarkerIndex(int device, const std::vector<int64_t> &indices) {
+    replaceDataset(devices_[static_cast<size_t>(device)].group + "/marker_index", H5T_NATIVE_INT64, indices.size(),
+                   indices.data());
+}
+
 void H5Recording::flush() {
     for (Device &d : devices_) {
         for (Dataset *set : d.datasets()) {

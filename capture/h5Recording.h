@@ -68,6 +68,13 @@ public:
     void setClock(int device, const kelvoSampleClock &clock);
     const std::string &groupOf(int device) const { return devices_[static_cast<size_t>(device)].group; }
 
+    // The markers so far, replacing what /markers held: `ticks`, `text` and
+    // `source`, one row each.
+    void setMarkers(const std::vector<int64_t> &ticks, const std::vector<std::string> &texts,
+                    const std::vector<std::string> &sources);
+    // The device's `marker_index`: its sample nearest each marker's time.
+    void setMarkerIndex(int device, const std::vector<int64_t> &indices);
+
     // Writes what is buffered and flushes the file to disk.
     void flush();
 
@@ -93,6 +100,7 @@ private:
     void buffer(Dataset &d, const void *rows, uint32_t count);
     void write(Dataset &d);
     void setStrings(const std::string &object, const std::string &name, const std::vector<std::string> &values) const;
+    void replaceDataset(const std::string &path, hid_t type, hsize_t rows, const void *values) const;
     std::vector<Device> devices_;
     hid_t file_ = -1;
     std::string path_;

@@ -64,7 +64,8 @@ uint64_t StreamCapture::lostSamples(int device) const {
     return d.queue->droppedBytes() / static_cast<uint64_t>(d.source.sampleBytes);
 }
 
-bool StreamCapture::drain(std::chrono::milliseconds timeout, const std::function<void(const Batch &)> &sink) {
+bool StreamCapture::drain(std::chrono::milliseconds timeout, const std::function<void(const Batch &)> &sink,
+                          int alsoWake) {
     bool any = false;
     Chunk chunk;
     for (size_t i = 0; i < devices_.size(); ++i) {
@@ -77,8 +78,9 @@ bool StreamCapture::drain(std::chrono::milliseconds timeout, const std::function
         }
     }
     if (any || timeout.count() <= 0) return any;
-    pollfd fds[4];
+    pollfd fds[5];
     nfds_t n = 0;
+    if (alsoWake >= 0) fds[n++] = {alsoWake, POLLIN, 0};
     for (const std::unique_ptr<Device> &d : devices_) {
         if (!d->queue->armWakeup()) return drain(std::chrono::milliseconds(0), sink);
         fds[n++] = {d->queue->wakeupFd(), POLLIN, 0};

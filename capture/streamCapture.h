@@ -43,9 +43,10 @@ public:
     void attach();
     void detach();
 
-    // Consumer: sleeps until data came or `timeout` passed, then hands every
-    // batch queued so far to `sink`. False when it timed out with nothing.
-    bool drain(std::chrono::milliseconds timeout, const std::function<void(const Batch &)> &sink);
+    // Consumer: sleeps until data came, `alsoWake` (a descriptor, -1 for
+    // none) became readable or `timeout` passed, then hands every batch
+    // queued so far to `sink`. False when it found nothing.
+    bool drain(std::chrono::milliseconds timeout, const std::function<void(const Batch &)> &sink, int alsoWake = -1);
 
     // Samples of a device lost between the library and the consumer (a
     // full queue). Any thread.

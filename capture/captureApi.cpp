@@ -1,0 +1,275 @@
+// SPDX-License-Identifier: MIT
+// The capture library's C interface: a session built from its settings,
+// every refusal kept as the session's text, no exception let out.
+#include <unistd.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "captureError.h"
+#include "h5Sink.h"
+#include "kelvo_capture.h"
+#include "programSink.h"
+#include "publishSink.h"
+#include "session.h"
+
+struct kelvoCapture {
+    kelvo::capture::SessionSettings settings;
+    std::string hdf5Path;
+    bool raw = false;
+    std::string publishEndpoint;
+    std::string topicPrefix = "kelvo";
+    int highWaterMark = 0;
+    bool reading = false;
+    kelvoCaptureCallback callback = nullptr;
+    void *user = nullptr;
+
+    std::unique_ptr<kelvo::capture::Session> session;
+    kelvo::capture::ProgramSink *program = nullptr;  // owned by the session
+    std::string error;
+    std::string text;  // what the description calls hand out
+};
+
+namespace {
+
+using kelvo::capture::CaptureError;
+
+constexpr size_t kMaxMarkerBytes = 4096;
+
+// Runs `work`, turning what it throws into the session's text.
+template <typename Work>
+int guarded(kelvoCapture *capture, Work work) noexcept {
+    if (capture == nullptr) return KELVO_REFUSED;
+    capture->error.clear();
+    try {
+        return work();
+    } catch (const std::exception &e) {
+        capture->error = e.what();
+    } catch (...) {
+        capture->error = "unexpected failure";
+    }
+    return KELVO_REFUSED;
+}
+
+int refuse(kelvoCapture *capture, const std::string &why) {
+    capture->error = why;
+    return KELVO_REFUSED;
+}
+
+bool building(const kelvoCapture *capture) { return !capture->session; }
+
+void openSession(kelvoCapture *c) {
+    auto session = std::make_unique<kelvo::capture::Session>(c->settings);
+    bool fileMade = false;
+    try {
+        if (!c->hdf5Path.empty()) {
+            session->addSink(std::make_unique<kelvo::capture::H5Sink>(c->hdf5Path, c->raw, *session));
+            fileMade = true;
+        }
+        if (!c->publishEndpoint.empty()) {
+            session->addSink(std::make_unique<kelvo::capture::PublishSink>(c->publishEndpoint, c->topicPrefix,
+                                                                           c->highWaterMark, *session));
+        }
+        if (c->callback != nullptr || c->reading) {
+            kelvo::capture::ProgramSink::Callback callback;
+            if (c->callback != nullptr) {
+                callback = [f = c->callback, user = c->user](const kelvoCaptureBatch &b) { f(user, &b); };
+            }
+            auto program = std::make_unique<kelvo::capture::ProgramSink>(*session, std::move(callback));
+            c->program = program.get();
+            session->addSink(std::move(program));
+        }
+    } catch (...) {
+        // No partial session: the devices close, and a file it made goes.
+        c->program = nullptr;
+        session.reset();
+        if (fileMade) unlink(c->hdf5Path.c_str());
+        throw;
+    }
+    c->session = std::move(session);
+}
+
+const kelvo::recording::DeviceInfo *deviceOf(const kelvoCapture *capture, int device) {
+    if (capture == nullptr || !capture->session) return nullptr;
+    const auto &devices = capture->session->devices();
+    if (device < 0 || static_cast<size_t>(device) >= devices.size()) return nullptr;
+    return &devices[static_cast<size_t>(device)];
+}
+
+const char *handOut(const kelvoCapture *capture, std::string text) {
+    auto *c = const_cast<kelvoCapture *>(capture);
+    c->text = std::move(text);
+    return c->text.c_str();
+}
+
+}  // namespace
+
+extern "C" {
+
+KELVO_API kelvoCapture *kelvoCaptureCreate(void) noexcept {
+    try {
+        return new kelvoCapture;
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+KELVO_API void kelvoCaptureDestroy(kelvoCapture *capture) noexcept {
+    try {
+        delete capture;
+    } catch (...) {
+        // A session ends however its sinks fail to close.
+    }
+}
+
+KELVO_API const char *kelvoCaptureGetError(const kelvoCapture *capture) noexcept {
+    return capture != nullptr ? capture->error.c_str() : "no capture session";
+}
+
+KELVO_API int kelvoCaptureAddDevice(kelvoCapture *capture, const char *device) noexcept {
+    return guarded(capture, [&]() -> int {
+        if (!building(capture)) return refuse(capture, "devices are added before the capture opens");
+        if (device == nullptr || *device == '\0') return refuse(capture, "the device name is empty");
+        if (capture->settings.devices.size() >= 4) return refuse(capture, "a capture takes 1 to 4 devices");
+        capture->settings.devices.emplace_back(device);
+        return KELVO_OK;
+    });
+}
+
+KELVO_API int kelvoCaptureAddConfig(kelvoCapture *capture, const char *command) noexcept {
+    return guarded(capture, [&]() -> int {
+        if (!building(capture)) return refuse(capture, "configuration is added before the capture opens");
+        if (command == nullptr || *command == '\0') return refuse(capture, "the configuration command is empty");
+        capture->settings.config.emplace_back(command);
+        return KELVO_OK;
+    });
+}
+
+KELVO_API int kelvoCaptureSetHdf5(kelvoCapture *capture, const char *path, int flags) noexcept {
+    return guarded(capture, [&]() -> int {
+        if (!building(capture)) return refuse(capture, "sinks are set before the capture opens");
+        if (path == nullptr || *path == '\0') return refuse(capture, "the HDF5 file name is empty");
+        capture->hdf5Path = path;
+        capture->raw = (flags & KELVO_CAPTURE_RAW) != 0;
+        return KELVO_OK;
+    });
+}
+
+KELVO_API int kelvoCaptureSetPublish(kelvoCapture *capture, const char *endpoint, const char *topicPrefix,
+                                     int highWaterMark) noexcept {
+    return guarded(capture, [&]() -> int {
+        if (!building(capture)) return refuse(capture, "sinks are set before the capture opens");
+        if (endpoint == nullptr || *endpoint == '\0') return refuse(capture, "the publishing endpoint is empty");
+        if (highWaterMark < 0) return refuse(capture, "the high-water mark is negative");
+        capture->publishEndpoint = endpoint;
+        capture->topicPrefix = topicPrefix != nullptr && *topicPrefix != '\0' ? topicPrefix : "kelvo";
+        capture->highWaterMark = highWaterMark;
+        return KELVO_OK;
+    });
+}
+
+KELVO_API int kelvoCaptureEnableRead(kelvoCapture *capture) noexcept {
+    return guarded(capture, [&]() -> int {
+        if (!building(capture)) return refuse(capture, "reading is enabled before the capture opens");
+        capture->reading = true;
+        return KELVO_OK;
+    });
+}
+
+KELVO_API int kelvoCaptureSetCallback(kelvoCapture *capture, kelvoCaptureCallback callback, void *user) noexcept {
+    return guarded(capture, [&]() -> int {
+        if (!building(capture)) return refuse(capture, "the callback is set before the capture opens");
+        capture->callback = callback;
+        capture->user = user;
+        return KELVO_OK;
+    });
+}
+
+KELVO_API int kelvoCaptureOpen(kelvoCapture *capture) noexcept {
+    return guarded(capture, [&]() -> int {
+        if (!building(capture)) return refuse(capture, "the capture is open already");
+        if (capture->settings.devices.empty()) return refuse(capture, "a capture takes 1 to 4 devices");
+        if (capture->settings.config.empty()) {
+            return refuse(capture, "a capture needs configuration commands that give the devices a layout");
+        }
+        openSession(capture);
+        return KELVO_OK;
+    });
+}
+
+KELVO_API int kelvoCaptureStart(kelvoCapture *capture) noexcept {
+    return guarded(capture, [&]() -> int {
+        if (building(capture)) return refuse(capture, "the capture is not open");
+        capture->session->start();
+        return KELVO_OK;
+    });
+}
+
+KELVO_API int kelvoCaptureStop(kelvoCapture *capture) noexcept {
+    return guarded(capture, [&]() -> int {
+        if (building(capture)) return refuse(capture, "the capture is not open");
+        const std::string failure = capture->session->stop();
+        return failure.empty() ? KELVO_OK : refuse(capture, failure);
+    });
+}
+
+KELVO_API int kelvoCaptureRead(kelvoCapture *capture, kelvoCaptureBatch *batch, int timeoutMs) noexcept {
+    return guarded(capture, [&]() -> int {
+        if (batch == nullptr) return refuse(capture, "no batch to fill");
+        if (building(capture) || capture->program == nullptr) {
+            return refuse(capture, "reading was not enabled before the capture opened");
+        }
+        using Read = kelvo::capture::ProgramSink::Read;
+        switch (capture->program->read(*batch, std::chrono::milliseconds(timeoutMs))) {
+            case Read::batch: return KELVO_OK;
+            case Read::timedOut: return KELVO_TIMEOUT;
+            case Read::ended: break;
+        }
+        return refuse(capture, "the capture has stopped and every batch was read");
+    });
+}
+
+KELVO_API int kelvoCaptureMark(kelvoCapture *capture, const char *text, int64_t ticks) noexcept {
+    if (capture == nullptr || text == nullptr || !capture->session || !capture->session->running()) {
+        return KELVO_REFUSED;
+    }
+    if (std::strlen(text) > kMaxMarkerBytes) return KELVO_REFUSED;
+    try {
+        capture->session->mark(text, ticks, "api");
+    } catch (...) {
+        return KELVO_REFUSED;
+    }
+    return KELVO_OK;
+}
+
+KELVO_API int kelvoCaptureGetStats(const kelvoCapture *capture, int device, kelvoCaptureStats *stats) noexcept {
+    if (stats == nullptr || deviceOf(capture, device) == nullptr) return KELVO_REFUSED;
+    const kelvo::capture::DeviceStats s = capture->session->stats(device);
+    *stats = {s.received, s.dropped, s.framingErrors, s.gaps, s.reconnects, s.markers};
+    return KELVO_OK;
+}
+
+KELVO_API int kelvoCaptureGetDeviceCount(const kelvoCapture *capture) noexcept {
+    return capture != nullptr ? static_cast<int>(capture->settings.devices.size()) : 0;
+}
+
+KELVO_API const char *kelvoCaptureGetSerial(const kelvoCapture *capture, int device) noexcept {
+    const kelvo::recording::DeviceInfo *d = deviceOf(capture, device);
+    return d != nullptr ? handOut(capture, d->serial.empty() ? d->path : d->serial) : nullptr;
+}
+
+KELVO_API const char *kelvoCaptureGetPath(const kelvoCapture *capture, int device) noexcept {
+    const kelvo::recording::DeviceInfo *d = deviceOf(capture, device);
+    return d != nullptr ? handOut(capture, d->path) : nullptr;
+}
+
+KELVO_API const char *kelvoCaptureGetChannels(const kelvoCapture *capture, int device) noexcept {
+    const kelvo::recording::DeviceInfo *d = deviceOf(capture, device);
+    if (d == nullptr) return nullptr;
+    std::string names;
+    for (const std::string &name : d->channelNames) names += (names.empty() ? "" : ",") + name;
+    return handOut(capture, names);
+}
+
+}  // extern "C"

@@ -1,0 +1,151 @@
+/* SPDX-License-Identifier: MIT */
+/*
+ * kelvo capture: a session of one to four devices, opened, configured,
+ * started together and streamed into sinks: an HDF5 file, a ZeroMQ
+ * publisher, and the calling program itself (a callback, or reads that wait
+ * for data). Built on kelvo.h alone; links HDF5 and ZeroMQ.
+ *
+ * The contract, once:
+ *  - A session is made with kelvoCaptureCreate, given its devices, its
+ *    configuration and its sinks, opened (kelvoCaptureOpen: every device
+ *    opened and configured, or none), started (kelvoCaptureStart: the
+ *    synchronized start; streaming begins only here), stopped
+ *    (kelvoCaptureStop) and destroyed (kelvoCaptureDestroy, which stops and
+ *    closes what is still running).
+ *  - Results: 0 (KELVO_OK) is success, KELVO_REFUSED a refusal whose reason
+ *    kelvoCaptureGetError gives, KELVO_TIMEOUT a read that found nothing in
+ *    time. No exception leaves the library.
+ *  - Devices take the session's slots from 0 on; a program that also uses
+ *    kelvo.h directly must leave those slots alone while the session lives.
+ *    One session at a time per process.
+ *  - Calls on one session must not overlap, except kelvoCaptureMark and
+ *    kelvoCaptureGetStats, which any thread may make while it runs.
+ *  - Time is counted in ticks, 100 ns units of CLOCK_MONOTONIC_RAW, as in
+ *    kelvo.h; sample times come from each device's sample clock.
+ */
+#ifndef KELVO_CAPTURE_H
+#define KELVO_CAPTURE_H
+
+#include <stdint.h>
+
+#include "kelvo.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct kelvoCapture kelvoCapture;
+
+/* ---- Building a session ------------------------------------------------ */
+
+/* A new session with no devices and no sinks; NULL when out of memory. */
+KELVO_API kelvoCapture *kelvoCaptureCreate(void) KELVO_NOEXCEPT;
+
+/* Stops and closes what still runs and frees the session; NULL is ignored. */
+KELVO_API void kelvoCaptureDestroy(kelvoCapture *capture) KELVO_NOEXCEPT;
+
+/* The reason of the session's last refusal; "" when there was none. Lives
+ * until the next call on the session. */
+KELVO_API const char *kelvoCaptureGetError(const kelvoCapture *capture) KELVO_NOEXCEPT;
+
+/* Adds a device: a tty path, a serial number (found in the USB listing and
+ * among running simulators) or a line of kelvoListDevices. Up to four,
+ * before kelvoCaptureOpen. */
+KELVO_API int kelvoCaptureAddDevice(kelvoCapture *capture, const char *device) KELVO_NOEXCEPT;
+
+/* Adds a configuration command, sent to every device in order at
+ * kelvoCaptureOpen and checked with the device's error queue. The commands
+ * must give each device a sample layout. */
+KELVO_API int kelvoCaptureAddConfig(kelvoCapture *capture, const char *command) KELVO_NOEXCEPT;
+
+/* Records into the HDF5 file `path` (created or truncated at
+ * kelvoCaptureOpen). Flags: KELVO_CAPTURE_RAW also keeps each sample's raw
+ * bytes. */
+#define KELVO_CAPTURE_RAW 1
+KELVO_API int kelvoCaptureSetHdf5(kelvoCapture *capture, const char *path, int flags) KELVO_NOEXCEPT;
+
+/* Publishes on a ZeroMQ PUB socket bound to `endpoint` (docs/wire-format.md),
+ * topics "kelvo/<serial>" (NULL `topicPrefix`) or "<topicPrefix>/<serial>",
+ * with a send high-water mark of `highWaterMark` messages (0: ZeroMQ's). */
+KELVO_API int kelvoCaptureSetPublish(kelvoCapture *capture, const char *endpoint, const char *topicPrefix,
+                                     int highWaterMark) KELVO_NOEXCEPT;
+
+/* ---- Running ----------------------------------------------------------- */
+
+/* Opens and configures every device and creates the sinks. On a refusal
+ * nothing stays open and no file is left behind. */
+KELVO_API int kelvoCaptureOpen(kelvoCapture *capture) KELVO_NOEXCEPT;
+
+/* Starts every device's stream at one moment (kelvoStartTogether). */
+KELVO_API int kelvoCaptureStart(kelvoCapture *capture) KELVO_NOEXCEPT;
+
+/* Stops the streams, hands every sink what is still queued, writes the
+ * closing statistics and closes the file; the devices stay open until
+ * kelvoCaptureDestroy. A session stopped once stays stopped. */
+KELVO_API int kelvoCaptureStop(kelvoCapture *capture) KELVO_NOEXCEPT;
+
+/* ---- Taking the samples in the program --------------------------------- */
+
+/* Whole consecutive samples of one device, decoded: `count` rows of
+ * `channels` values with full scale +-1, each sample's stream index
+ * (`firstIndex` + row) and time in ticks on the device's sample clock. The
+ * pointers live until the next read or the session's end. */
+typedef struct kelvoCaptureBatch {
+    int device;   /* the device's position in the session, from 0 */
+    int channels; /* values per sample */
+    int count;    /* samples */
+    int64_t firstIndex;
+    const float *values;  /* count x channels */
+    const int64_t *ticks; /* count */
+} kelvoCaptureBatch;
+
+/* Keeps the samples for kelvoCaptureRead, in a queue of about ten seconds
+ * of four devices at full rate; a batch that finds it full is dropped and
+ * counted in the device's `dropped`. Before kelvoCaptureOpen. */
+KELVO_API int kelvoCaptureEnableRead(kelvoCapture *capture) KELVO_NOEXCEPT;
+
+/* Waits up to `timeoutMs` (negative: for ever) for samples and hands out
+ * the oldest batch. KELVO_TIMEOUT when none came in time; KELVO_REFUSED
+ * once the session is stopped and every batch was read, or without
+ * kelvoCaptureEnableRead. One reading thread at a time. */
+KELVO_API int kelvoCaptureRead(kelvoCapture *capture, kelvoCaptureBatch *batch, int timeoutMs) KELVO_NOEXCEPT;
+
+/* Called with every batch on the session's consumer thread, instead of
+ * queueing them for reads. It must return quickly; it must not call the
+ * session's functions except kelvoCaptureMark and kelvoCaptureGetStats.
+ * Before kelvoCaptureOpen. */
+typedef void (*kelvoCaptureCallback)(void *user, const kelvoCaptureBatch *batch);
+KELVO_API int kelvoCaptureSetCallback(kelvoCapture *capture, kelvoCaptureCallback callback, void *user) KELVO_NOEXCEPT;
+
+/* A description of the session's device `device`: its serial number (the
+ * path when it has none), the tty path and the channel names separated by
+ * commas, in static buffers of the session; NULL for a device it has not. */
+KELVO_API const char *kelvoCaptureGetSerial(const kelvoCapture *capture, int device) KELVO_NOEXCEPT;
+KELVO_API const char *kelvoCaptureGetPath(const kelvoCapture *capture, int device) KELVO_NOEXCEPT;
+KELVO_API const char *kelvoCaptureGetChannels(const kelvoCapture *capture, int device) KELVO_NOEXCEPT;
+/* The number of devices added. */
+KELVO_API int kelvoCaptureGetDeviceCount(const kelvoCapture *capture) KELVO_NOEXCEPT;
+
+/* ---- Markers and statistics -------------------------------------------- */
+
+/* Puts a marker, a UTF-8 text of up to 4096 bytes, at `ticks` (0: now) into
+ * every sink. Any thread, while the session runs. */
+KELVO_API int kelvoCaptureMark(kelvoCapture *capture, const char *text, int64_t ticks) KELVO_NOEXCEPT;
+
+typedef struct kelvoCaptureStats {
+    uint64_t received;      /* samples handed to the sinks */
+    uint64_t dropped;       /* samples lost: the library's queue or the session's */
+    uint64_t framingErrors; /* malformed blocks */
+    uint64_t gaps;          /* breaks in the run of samples */
+    uint64_t reconnects;    /* times the device came back */
+    uint64_t markers;       /* markers the sinks got */
+} kelvoCaptureStats;
+
+/* The statistics of device `device` so far. Any thread. */
+KELVO_API int kelvoCaptureGetStats(const kelvoCapture *capture, int device, kelvoCaptureStats *stats) KELVO_NOEXCEPT;
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KELVO_CAPTURE_H */

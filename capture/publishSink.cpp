@@ -1,0 +1,87 @@
+// SPDX-License-Identifier: MIT
+#include "publishSink.h"
+
+#include <json/writer.h>
+#include <unistd.h>
+
+#include "captureError.h"
+#include "kelvo.h"
+#include "wallClock.h"
+#include "wireFormat.h"
+
+namespace kelvo::capture {
+
+namespace {
+
+// The fit of the slot's sample clock now, null before the first samples.
+Json::Value sampleClock(int slot) {
+    kelvoSampleClock clock{};
+    if (kelvoGetSampleClock(slot, &clock) != KELVO_OK) return Json::nullValue;
+    Json::Value fit;
+    fit["rate_hz"] = clock.rateHz;
+    fit["period_ticks"] = clock.periodTicks;
+    fit["origin_index"] = Json::Int64{clock.originIndex};
+    fit["origin_ticks"] = clock.originTicks;
+    fit["jitter_us"] = clock.jitterUs;
+    fit["samples_fitted"] = Json::Int64{clock.samplesFitted};
+    return fit;
+}
+
+}  // namespace
+
+PublishSink::PublishSink(const std::string &endpoint, const std::string &topicPrefix, int highWaterMark,
+                         const Session &session)
+    : session_(session), sequence_(session.devices().size()) {
+    try {
+        socket_ = std::make_unique<recording::ZmqSocket>(ZMQ_PUB);
+        if (highWaterMark > 0) socket_->setInt(ZMQ_SNDHWM, highWaterMark);
+        socket_->bind(endpoint);
+    } catch (const std::runtime_error &e) {
+        throw CaptureError(e.what());
+    }
+    for (const recording::DeviceInfo &d : session.devices()) topics_.push_back(topicPrefix + "/" + d.name());
+}
+
+void PublishSink::take(const SessionBatch &b) {
+    const size_t i = static_cast<size_t>(b.device);
+    const recording::DeviceInfo &d = session_.devices()[i];
+    recording::WireHeader header;
+    header.sequence = sequence_[i]++;
+    header.firstSample = b.firstIndex;
+    header.sampleCount = b.count;
+    header.sampleSize = static_cast<uint32_t>(d.sampleSize);
+    header.ticks = b.arrivalTicks;
+    header.unixNs = recording::ticksToUnixNs(session_.tickOrigin(), b.arrivalTicks);
+    unsigned char head[recording::kWireHeaderBytes];
+    recording::encodeHeader(header, head);
+    socket_->send({{topics_[i].data(), topics_[i].size()},
+                   {head, sizeof head},
+                   {b.bytes, static_cast<size_t>(b.count) * static_cast<size_t>(d.sampleSize)}});
+}
+
+// The stamps are read afresh: the later ones are taken after the start.
+void PublishSink::sendMeta(const Session &session) {
+    Json::Value meta;
+    meta["kelvo_version"] = kelvoGetVersion();
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    meta["host_name"] = host;
+    meta["start_time_utc"] = recording::isoUtc(session.startUnixNs());
+    meta["tick_origin_utc"] = recording::isoUtc(session.tickOrigin());
+    meta["tick_origin_unix_ns"] = Json::Int64{session.tickOrigin()};
+    meta["devices"] = Json::arrayValue;
+    for (const recording::DeviceInfo &d : session.devices()) {
+        recording::DeviceInfo now = d;
+        kelvoGetTimeStampsFromSynchronizedGroup(d.slot, now.stamps);
+        Json::Value entry = recording::toJson(now);
+        entry["sample_clock"] = sampleClock(d.slot);
+        meta["devices"].append(entry);
+    }
+    Json::StreamWriterBuilder builder;
+    builder["indentation"] = "";
+    const std::string text = Json::writeString(builder, meta);
+    static const std::string kTopic = "kelvo/meta";
+    socket_->send({{kTopic.data(), kTopic.size()}, {text.data(), text.size()}});
+}
+
+}  // namespace kelvo::capture

@@ -1,0 +1,172 @@
+// SPDX-License-Identifier: MIT
+// A capture session: one to four devices opened in slots 0 on, configured
+// and checked, started at one moment, and their streams handed to sinks by
+// one consumer thread. The library's sample callback only queues each run
+// of samples (streamCapture.h); the consumer decodes and times what its
+// sinks want once for all of them, hands over markers, watches the devices
+// and ends the session when each device gave the samples asked for or one
+// of them failed.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "deviceInfo.h"
+#include "deviceSetup.h"
+#include "streamCapture.h"
+
+namespace kelvo::capture {
+
+struct SessionSettings {
+    std::vector<std::string> devices;  // paths, serial numbers or list lines
+    std::vector<std::string> config;   // sent to every device
+    uint64_t sampleLimit = 0;          // per device; 0: until stopped
+    // Called with a device's name, a command and its answer, when a
+    // configuration command answers.
+    std::function<void(const std::string &device, const std::string &command, const std::string &answer)> noteAnswer;
+};
+
+// Whole consecutive samples of one device as the sinks get them. The
+// decoded values and the times are there when a sink of the session wants
+// them (Sink::wantsValues).
+struct SessionBatch {
+    int device = 0;
+    uint64_t firstIndex = 0;
+    uint32_t count = 0;
+    const unsigned char *bytes = nullptr;  // count x sample size
+    int64_t arrivalTicks = 0;              // when the first of them arrived
+    const float *values = nullptr;         // count x channels, full scale +-1
+    const uint32_t *counters = nullptr;    // count, for layouts with a counter
+    const int64_t *ticks = nullptr;        // count: each sample's time on its device's clock
+};
+
+struct Marker {
+    int64_t ticks = 0;
+    std::string text;
+    std::string source;  // "api", ...
+};
+
+class Session;
+
+// Where a session's samples go. Every call runs on the consumer thread,
+// except started() and finished(), which run on the thread that starts and
+// stops the session. An exception ends the session with its text.
+class Sink {
+public:
+    virtual ~Sink() = default;
+    virtual bool wantsValues() const { return true; }
+    virtual void started(const Session &) {}
+    virtual void take(const SessionBatch &batch) = 0;
+    virtual void mark(const Session &, const Marker &) {}
+    virtual void everySecond(const Session &) {}
+    virtual void finished(const Session &) {}
+    // Samples of a device this sink had to drop; any thread.
+    virtual uint64_t droppedSamples(int /*device*/) const { return 0; }
+};
+
+struct DeviceStats {
+    uint64_t received = 0;  // samples handed to the sinks
+    uint64_t dropped = 0;   // lost in the library's queue or the session's
+    uint64_t framingErrors = 0;
+    uint64_t bytesSkipped = 0;
+    uint64_t blocks = 0;
+    uint64_t payloadBytes = 0;
+    uint64_t libraryDropped = 0;  // of `dropped`, those the library lost
+    uint64_t sessionDropped = 0;  // of `dropped`, those the session's queue lost
+    int64_t lastDataTicks = 0;
+    uint64_t gaps = 0;
+    uint64_t reconnects = 0;
+    uint64_t markers = 0;
+    bool clean() const { return dropped == 0 && framingErrors == 0; }
+};
+
+class Session {
+public:
+    // Opens, configures and describes every device; throws CaptureError,
+    // and then nothing stays open.
+    explicit Session(SessionSettings settings);
+    ~Session();  // stops, and closes the devices
+    Session(const Session &) = delete;
+    Session &operator=(const Session &) = delete;
+
+    void addSink(std::unique_ptr<Sink> sink);  // before start()
+
+    // Starts every stream at one moment and the consumer thread.
+    void start();
+    // Sleeps until the session ended by itself (every device gave its
+    // samples, or one failed) or `timeout` passed; true when it ended.
+    bool waitUntilEnded(std::chrono::milliseconds timeout);
+    // Stops the streams, lets the consumer hand over what is queued and
+    // calls the sinks' finished(). Returns the first failure of the run,
+    // empty when none. Once only; later calls return the same.
+    std::string stop();
+
+    // Any thread, while the session runs.
+    void mark(const std::string &text, int64_t ticks, const std::string &source);
+    DeviceStats stats(int device) const;
+
+    const std::vector<recording::DeviceInfo> &devices() const { return devices_; }
+    bool running() const { return started_ && !stopped_; }
+    int64_t tickOrigin() const { return tickOrigin_; }
+    int64_t startUnixNs() const;  // wall-clock time of the release, ns since 1970
+    // Spread of the "sent" stamps between the devices, in microseconds;
+    // -1 when a device lacks the stamp.
+    double stampSpreadUs() const;
+    double secondsRunning() const;
+
+private:
+    void closeSlots();
+    void consume();
+    void deliver(const recording::Batch &batch);
+    void time(const recording::Batch &batch, uint32_t count);
+    void takeMarkers();
+    void watchDevices();
+    void endWith(const std::string &failure);
+
+    SessionSettings settings_;
+    std::vector<recording::DeviceInfo> devices_;
+    std::vector<std::unique_ptr<Sink>> sinks_;
+    std::unique_ptr<recording::StreamCapture> capture_;
+    bool decode_ = false;  // some sink wants values and times
+    int64_t tickOrigin_ = 0;
+    std::chrono::steady_clock::time_point startedAt_;
+    bool started_ = false;
+    bool stopped_ = false;
+    std::string failure_;  // the first; written by the consumer until it ends
+
+    // The consumer thread's.
+    struct Scratch {
+        std::vector<float> values;
+        std::vector<uint32_t> counters;
+        std::vector<int64_t> ticks;
+    };
+    std::vector<Scratch> scratch_;
+    std::vector<uint64_t> nextIndex_;
+    std::vector<uint64_t> lastReceived_;
+    std::vector<std::chrono::steady_clock::time_point> lastChange_;
+    std::chrono::steady_clock::time_point nextSecond_;
+
+    // Counters any thread reads.
+    std::unique_ptr<std::atomic<uint64_t>[]> received_, gaps_;
+    std::atomic<uint64_t> markers_{0};
+
+    // Markers from any thread; the consumer takes them on its next round.
+    std::mutex markerMutex_;
+    std::vector<Marker> pendingMarkers_;
+    int wakeup_ = -1;  // eventfd: a marker or the stop
+
+    std::mutex endMutex_;
+    std::condition_variable endChanged_;
+    bool ended_ = false;
+    std::atomic<bool> stopping_{false};
+    std::thread consumer_;
+};
+
+}  // namespace kelvo::capture
