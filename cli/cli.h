@@ -33,36 +33,6 @@ struct Failure : std::runtime_error {
 extern volatile sig_atomic_t interrupted;
 void catchInterrupt();
 
-// The arguments of one command. Options are words beginning "--", which
-// also take their value as "--opt=value", or the short forms -c, -s, -n, -o
-// and -t. --config (-c) takes the words that follow it up to the next
-// option, --config=CMD just CMD; it may be given again to add more.
-struct Arguments {
-    std::vector<std::string> positional;
-    std::vector<std::string> config;  // --config CMD..., -c
-    double seconds = -1;              // --seconds N, -s; -1 when not given
-    long long samples = -1;           // --samples N, -n; -1 when not given
-    double rate = -1;                 // --rate HZ; -1 when not given
-    bool raw = false;                 // --raw
-    std::string out;                  // --out FILE, -o
-    int span = 2000;                  // --span N
-    int timeoutMs = 1000;             // --timeout MS, -t
-    bool quietRule = false;           // --quiet-rule
-    bool all = false;                 // --all
-    bool diagnose = false;            // --diagnose
-    bool plot = false;                // --plot
-    bool noPlot = false;              // --no-plot
-    bool json = false;                // --json: stdout carries one JSON document
-    bool help = false;                // --help or -h
-    std::string bind;                 // --bind ENDPOINT
-    std::string topic;                // --topic TOPIC
-    int hwm = 1000;                   // --hwm MESSAGES
-};
-// Parses argv[first..]; `allowed` lists the long names of the options the
-// command takes. Usage errors throw a Failure of status 2.
-Arguments parseArguments(const std::string &command, int argc, char **argv, int first,
-                         const std::vector<std::string> &allowed);
-
 // A line of `kelvo list`.
 struct ListedDevice {
     std::string kind;  // the library's kind, "foreign", or "simulated"
@@ -296,18 +266,5 @@ std::string plotTitle(int slot, const std::string &device);
 // True once the user closed the plot window.
 bool plotClosed();
 void closePlot();
-
-int listCommand(int argc, char **argv);
-int queryCommand(int argc, char **argv);
-int streamCommand(int argc, char **argv, bool plotOnly);
-int syncCommand(int argc, char **argv);
-int uploadCommand(int argc, char **argv);
-int demoCommand(int argc, char **argv);
-int recordCommand(int argc, char **argv);
-int publishCommand(int argc, char **argv);
-int subscribeCommand(int argc, char **argv);
-
-// Help text of a command, or of the tool for an unknown one.
-const char *helpText(const std::string &command);
 
 }  // namespace kelvo::cli

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "kelvo.h"
+#include "prologue.h"
 #include "wallClock.h"
 
 namespace kelvo::cli {
@@ -19,10 +20,8 @@ constexpr auto kSilenceLimit = std::chrono::seconds(2);
 }  // namespace
 
 LiveDevices::LiveDevices(const std::vector<std::string> &names, const std::vector<std::string> &config) {
-    for (const std::string &name : names) open_.open(name);
     std::vector<recording::StreamCapture::Source> sources;
-    for (const int slot : open_.slots()) {
-        configure(slot, open_.name(slot), config);
+    for (const int slot : openConfigured(open_, names, config)) {
         try {
             devices_.push_back(recording::describeDevice(slot, open_.name(slot), config));
         } catch (const std::runtime_error &e) {

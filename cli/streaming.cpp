@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Streaming: the reading threads with the status line and exact counts,
-// the start and the orderly stop, and the stream, plot and sync commands.
+// the start and the orderly stop.
 #include <pthread.h>
 #include <unistd.h>
 
@@ -11,7 +11,6 @@
 #include <thread>
 
 #include "cli.h"
-#include "deviceInfo.h"
 #include "kelvo.h"
 
 namespace kelvo::cli {
@@ -291,120 +290,6 @@ void printThroughput(const StreamRun &run, double elapsed) {
                     formatRate(static_cast<double>(s.bytesInRun) * rate).c_str(), s.counts.dropped,
                     s.counts.framingErrors, s.counts.bytesSkipped);
     }
-}
-
-namespace {
-
-std::string identity(int slot, const std::string &name) {
-    char answer[512];
-    int binary = 0;
-    const int n = kelvoQuery(slot, "*IDN?", answer, sizeof answer, 1000, &binary);
-    if (n == -2) return "(no answer)";
-    if (n < 0) throw Failure(name + ": " + libraryError(slot));
-    return binary != 0 ? "(a binary block)" : std::string(answer, static_cast<size_t>(n));
-}
-
-}  // namespace
-
-int streamCommand(int argc, char **argv, bool plotOnly) {
-    const std::string command = plotOnly ? "plot" : "stream";
-    const Arguments args =
-        parseArguments(command, argc, argv, 2,
-                       plotOnly ? std::vector<std::string>{"--config", "--seconds", "--span", "--json"}
-                                : std::vector<std::string>{"--config", "--seconds", "--out", "--raw", "--rate",
-                                                           "--plot", "--span", "--json"});
-    if (args.help) {
-        std::fputs(helpText(command), stdout);
-        return 0;
-    }
-    if (args.positional.size() != 1) throw Failure("'" + command + "' takes one DEVICE; see --help", 2);
-    if (args.config.empty()) throw Failure("'" + command + "' needs --config with the layout commands", 2);
-    if (args.json && args.out == "-") throw Failure("--json and --out - both want standard output", 2);
-    if (plotOnly && !hasDisplay()) throw Failure("no display to plot on (DISPLAY is not set)");
-
-    OpenSlots open;
-    const int slot = open.open(args.positional[0]);
-    const std::string &name = open.name(slot);
-    configure(slot, name, args.config);
-    const Layout layout = layoutOf(slot);
-    std::unique_ptr<SampleSink> sink;
-    if (!args.out.empty()) {
-        const std::string idn = identity(slot, name);
-        const StreamDescription description{name, idn, recording::findSerial(name, idn), args.config, args.rate};
-        sink = openSink(args.out, slot, layout, description, args.raw);
-    }
-
-    const std::string device = args.positional[0].find('\t') == std::string::npos ? args.positional[0] : name;
-    // The samples may be going to standard output.
-    bool plotting = (plotOnly || args.plot) && openPlot(slot, args.span, plotTitle(slot, device), stderr);
-    if (plotOnly && !plotting) throw Failure("'plot' has no window to show the stream in");
-    StreamRun run;
-    run.add(slot, name, layout.sampleBytes, sink.get());
-    StreamingGuard streaming(open.slots());
-    // Closing the window ends 'plot'; 'stream --plot' carries on without it.
-    if (plotting && plotOnly) run.endWhen(plotClosed);
-    if (plotting && !plotOnly) {
-        run.endWhen([&plotting] {
-            if (plotting && plotClosed()) {
-                closePlot();
-                plotting = false;
-            }
-            return false;
-        });
-    }
-    startStream(slot, name);
-    if (sink) sink->started(std::chrono::system_clock::now());
-    double elapsed = 0;
-    try {
-        elapsed = run.run(args.seconds);
-        streaming.stop();
-        run.drain();
-    } catch (...) {
-        if (plotting) closePlot();
-        throw;
-    }
-    if (plotting) closePlot();
-    const StreamRun::Slot &s = run.slots().front();
-    if (sink) sink->finish(s.counts);
-    if (args.json) printStreamJson(s, elapsed, args.out);
-    std::fprintf(stderr,
-                 "%s: %" PRIu64 " samples of %d bytes in %.1f s%s%s; dropped %" PRIu64 ", framing errors %" PRIu64
-                 ", skipped %" PRIu64 " bytes\n",
-                 name.c_str(), s.counts.received, s.sampleBytes, elapsed, args.out.empty() ? "" : ", written to ",
-                 args.out == "-" ? "standard output" : args.out.c_str(), s.counts.dropped, s.counts.framingErrors,
-                 s.counts.bytesSkipped);
-    return streamStatus(run);
-}
-
-int syncCommand(int argc, char **argv) {
-    const Arguments args = parseArguments("sync", argc, argv, 2, {"--config", "--seconds", "--json"});
-    if (args.help) {
-        std::fputs(helpText("sync"), stdout);
-        return 0;
-    }
-    if (args.positional.empty() || args.positional.size() > 4) throw Failure("'sync' takes 1 to 4 devices", 2);
-    if (args.config.empty()) throw Failure("'sync' needs --config with the layout commands", 2);
-    OpenSlots open;
-    for (const std::string &device : args.positional) open.open(device);
-    StreamRun run;
-    std::vector<std::pair<int, std::string>> named;
-    for (const int slot : open.slots()) {
-        configure(slot, open.name(slot), args.config);
-        run.add(slot, open.name(slot), kelvoGetSampleSize(slot));
-        named.emplace_back(slot, open.name(slot));
-    }
-    StreamingGuard streaming(open.slots());
-    startTogether(open);
-    const double elapsed = run.run(args.seconds < 0 ? 2.0 : args.seconds);
-    streaming.stop();
-    run.drain();
-    if (args.json) {
-        printSyncJson(named, run, elapsed);
-        return streamStatus(run);
-    }
-    printStamps(named);
-    printThroughput(run, elapsed);
-    return streamStatus(run);
 }
 
 }  // namespace kelvo::cli

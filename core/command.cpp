@@ -27,24 +27,25 @@ constexpr int64_t kQuietTicks = 5 * kTicksPerMs;
 // a hang-up ends both.
 void awaitAnswer(int dev, int64_t firstByteTicks) {
     const auto hungUp = [dev] { return lineIsHungUp(dev); };
-    awaitSlotUntil(dev, ticksNow() + firstByteTicks, [&] { return ringFill(inQ[dev]) != 0 || hungUp(); });
-    uint32_t seen = ringFill(inQ[dev]);
+    awaitSlotUntil(dev, ticksNow() + firstByteTicks, [&] { return ringFill(slots[dev].inQ) != 0 || hungUp(); });
+    uint32_t seen = ringFill(slots[dev].inQ);
     for (int64_t lastChange = ticksNow(); !hungUp(); lastChange = ticksNow()) {
         const bool changed =
-            awaitSlotUntil(dev, lastChange + kQuietTicks, [&] { return ringFill(inQ[dev]) != seen || hungUp(); });
+            awaitSlotUntil(dev, lastChange + kQuietTicks, [&] { return ringFill(slots[dev].inQ) != seen || hungUp(); });
         if (!changed) return;
-        seen = ringFill(inQ[dev]);
+        seen = ringFill(slots[dev].inQ);
     }
 }
 
 uint32_t collectAnswer(int dev) {
-    const uint32_t count = ringFill(inQ[dev]);
+    Slot &slot = slots[dev];
+    const uint32_t count = ringFill(slot.inQ);
     if (count >= kAnswerBufferSize) {
-        setBits(isFatal[dev], kFaultAnswerTooLarge);
+        setBits(slot.isFatal, kFaultAnswerTooLarge);
         inputBuffer[0] = '\0';
         return 0;
     }
-    ringTake(inQ[dev], inputBuffer, count);
+    ringTake(slot.inQ, inputBuffer, count);
     inputBuffer[count] = '\0';
     return count;
 }

@@ -39,9 +39,10 @@ bool refuseSlot(const char *operation, int dev, SlotNeeds needs) {
 }
 
 void storeWholeErrorText(int dev, const char *text) {
-    std::memset(lastErrorMsg[dev], 0, kErrorTextSize);
-    std::strncpy(lastErrorMsg[dev], text, kErrorTextSize - 1);
-    storeRelease(isErrorOccurred[dev], 1);
+    Slot &slot = slots[dev];
+    std::memset(slot.lastErrorMsg, 0, kErrorTextSize);
+    std::strncpy(slot.lastErrorMsg, text, kErrorTextSize - 1);
+    storeRelease(slot.isErrorOccurred, 1);
 }
 
 }  // namespace kelvo
@@ -52,8 +53,9 @@ KELVO_API void buildErrMsg(int dev, const char *name, const char *message) noexc
     if (!isValidSlot(dev)) return;
     char slotPart[16];
     std::snprintf(slotPart, sizeof slotPart, "(dev=%d):", dev);
-    std::snprintf(lastErrorMsg[dev], kErrorTextSize, "%s%s%s", name ? name : "", slotPart, message ? message : "");
-    storeRelease(isErrorOccurred[dev], 1);
+    std::snprintf(slots[dev].lastErrorMsg, kErrorTextSize, "%s%s%s", name ? name : "", slotPart,
+                  message ? message : "");
+    storeRelease(slots[dev].isErrorOccurred, 1);
 }
 
 KELVO_API const char *kelvoGetLastError(int dev) noexcept {
@@ -61,12 +63,12 @@ KELVO_API const char *kelvoGetLastError(int dev) noexcept {
     // hold a text.
     constexpr SlotNeeds kNeeds{.healthyPort = false, .notOpenText = "GetLastError(): port not open"};
     if (refuseSlot("kelvoGetLastError", dev, kNeeds)) return nullptr;
-    const bool unread = std::atomic_ref<int32_t>(isErrorOccurred[dev]).exchange(0) != 0;
-    return unread ? lastErrorMsg[dev] : kEmptyText;
+    const bool unread = std::atomic_ref<int32_t>(slots[dev].isErrorOccurred).exchange(0) != 0;
+    return unread ? slots[dev].lastErrorMsg : kEmptyText;
 }
 
 KELVO_API void kelvoClearSystemErrors(void) noexcept {
-    for (uint32_t &word : isFatal) storeRelease(word, 0u);
+    for (Slot &slot : slots) storeRelease(slot.isFatal, 0u);
 }
 
 KELVO_API const char *kelvoGetSystemErrors(void) noexcept {
@@ -75,7 +77,7 @@ KELVO_API const char *kelvoGetSystemErrors(void) noexcept {
     uint32_t words[kSlots];
     bool anySet = false;
     for (int dev = 0; dev < kSlots; ++dev) {
-        words[dev] = loadAcquire(isFatal[dev]);
+        words[dev] = loadAcquire(slots[dev].isFatal);
         anySet = anySet || words[dev] != 0;
     }
     if (!anySet) return systemErrorReport;
@@ -86,6 +88,8 @@ KELVO_API const char *kelvoGetSystemErrors(void) noexcept {
 
 KELVO_API const char *kelvoGetVersion(void) noexcept { return versionInfo; }
 
-KELVO_API uint32_t kelvoGetFaultBits(int dev) noexcept { return isValidSlot(dev) ? loadAcquire(isFatal[dev]) : 0u; }
+KELVO_API uint32_t kelvoGetFaultBits(int dev) noexcept {
+    return isValidSlot(dev) ? loadAcquire(slots[dev].isFatal) : 0u;
+}
 
 }  // extern "C"

@@ -78,19 +78,21 @@ int64_t passHookDelay = kNever;
 enum StampProgress : int32_t { kReleased = 2, kSent = 3, kAnswered = 4, kDelivered = 5 };
 
 void advanceStamp(int dev, int32_t from, int stampIndex) {
-    if (loadAcquire(timestampRequest[dev]) != from) return;
-    storeRelease(timeStamp[4 * stampIndex + dev], ticksNow());
-    storeRelease(timestampRequest[dev], from + 1);
+    Slot &slot = slots[dev];
+    if (loadAcquire(slot.timestampRequest) != from) return;
+    storeRelease(slot.timeStamp[stampIndex], ticksNow());
+    storeRelease(slot.timestampRequest, from + 1);
     announceSlotEvent(dev);  // a synchronized start waits for the last stamp
 }
 
 // The device is gone. What it sent before is queued already; callers
 // waiting on the slot learn of it at once.
 void markHungUp(int dev) {
+    Slot &slot = slots[dev];
     lines[dev].served = false;
-    ringDiscard(outQ[dev]);
-    setBits(isFatal[dev], kFaultDisconnected);
-    storeRelease(lineHungUp[dev], 1);
+    ringDiscard(slot.outQ);
+    setBits(slot.isFatal, kFaultDisconnected);
+    storeRelease(slot.lineHungUp, 1);
     announceSlotEvent(dev);
 }
 
@@ -106,14 +108,15 @@ void noteLineState(int dev, LineState state) {
 }
 
 void startStreaming(int dev) {
+    Slot &slot = slots[dev];
     // Before the slot shows it streams: whoever sees it streaming sees the
     // new stream's counts. The request goes down only after: a caller that
     // looks at the request, then at the mark, never finds the slot idle
     // between the two.
     resetStreamStats(dev);
-    storeRelease(isStreaming[dev], 1);
-    storeRelease(isStreamingRequest[dev], 0);
-    resetBlockDecoder(scpiBuf[dev]);
+    storeRelease(slot.isStreaming, 1);
+    storeRelease(slot.isStreamingRequest, 0);
+    resetBlockDecoder(slot.scpiBuf);
     StreamPath &path = streams[dev];
     path.feed = SampleFeed{};
     path.carry.held = 0;
@@ -125,28 +128,29 @@ void startStreaming(int dev) {
     restartSampleClock(dev, ticksNow());
     // A reader that sees the new generation finds the queue and its marks
     // empty and the stream's numbering in place.
-    ringDiscard(scpiQ[dev]);
-    discardMarks(scpiMarks[dev]);
-    storeRelease(streamOriginKnown[dev], 0);
-    storeRelease(streamCounted[dev], counted ? 1 : 0);
-    storeRelease(streamGeneration[dev], loadRelaxed(streamGeneration[dev]) + 1);
+    ringDiscard(slot.scpiQ);
+    discardMarks(slot.scpiMarks);
+    storeRelease(slot.streamOriginKnown, 0);
+    storeRelease(slot.streamCounted, counted ? 1 : 0);
+    storeRelease(slot.streamGeneration, loadRelaxed(slot.streamGeneration) + 1);
     if (const StreamSink *sink = loadAcquire(streamSink)) sink->streamStarted(dev);
 }
 
 bool stopPending(int dev) {
-    return loadAcquire(isStreaming[dev]) != 0 && loadAcquire(isStopStreamingRequest[dev]) != 0;
+    return loadAcquire(slots[dev].isStreaming) != 0 && loadAcquire(slots[dev].isStopStreamingRequest) != 0;
 }
 
-int64_t stopDueAt(int dev) { return loadAcquire(stopStreamingRequestTimestamp[dev]) + kStopQuietTicks + 1; }
+int64_t stopDueAt(int dev) { return loadAcquire(slots[dev].stopStreamingRequestTimestamp) + kStopQuietTicks + 1; }
 
 // A pending stop ends streaming once the line has been quiet for 50 ms.
 void applyStopRule(int dev, int len) {
-    if (loadAcquire(isStopStreamingRequest[dev]) == 0) return;
+    Slot &slot = slots[dev];
+    if (loadAcquire(slot.isStopStreamingRequest) == 0) return;
     const int64_t now = ticksNow();
-    if (len > 0) storeRelease(stopStreamingRequestTimestamp[dev], now);
-    if (now - loadAcquire(stopStreamingRequestTimestamp[dev]) > kStopQuietTicks) {
-        storeRelease(isStopStreamingRequest[dev], 0);
-        storeRelease(isStreaming[dev], 0);
+    if (len > 0) storeRelease(slot.stopStreamingRequestTimestamp, now);
+    if (now - loadAcquire(slot.stopStreamingRequestTimestamp) > kStopQuietTicks) {
+        storeRelease(slot.isStopStreamingRequest, 0);
+        storeRelease(slot.isStreaming, 0);
         announceSlotEvent(dev);
     }
 }
@@ -169,8 +173,8 @@ Callbacks callbacksOf(int dev) {
 // The stream's first sample sets index 0 for readers of the queue too.
 void publishOrigin(int dev, const StreamPath &path, const uint8_t *sample) {
     if (!path.sequence.counted || path.sequence.begun) return;
-    storeRelease(streamOrigin[dev], sampleCounter(sample));
-    storeRelease(streamOriginKnown[dev], 1);
+    storeRelease(slots[dev].streamOrigin, sampleCounter(sample));
+    storeRelease(slots[dev].streamOriginKnown, 1);
 }
 
 // Numbers whole samples in runs of consecutive indexes, notes each run's
@@ -195,10 +199,11 @@ void takeSampleRun(int dev, const Callbacks &callbacks, const uint8_t *run, uint
 }
 
 void deliverPayload(int dev, const uint8_t *bytes, uint32_t n) {
+    Slot &slot = slots[dev];
     const int64_t sampleBytes = streamSampleBytes(dev);
     StreamPath &path = streams[dev];
     const Callbacks registered = callbacksOf(dev);
-    const bool stopping = loadAcquire(isStopStreamingRequest[dev]) != 0;
+    const bool stopping = loadAcquire(slot.isStopStreamingRequest) != 0;
     const Callbacks callbacks = stopping ? Callbacks{} : registered;
     if (carriesWholeSamples(sampleBytes)) {
         const auto S = static_cast<uint32_t>(sampleBytes);
@@ -208,13 +213,13 @@ void deliverPayload(int dev, const uint8_t *bytes, uint32_t n) {
         callbacks.data(bytes, static_cast<int>(n));  // no layout: the bytes as they come
     }
     if (registered.any()) {
-        bypassFeed(scpiQ[dev], &scpiMarks[dev], path.feed, bytes, n, sampleBytes);
+        bypassFeed(slot.scpiQ, &slot.scpiMarks, path.feed, bytes, n, sampleBytes);
     } else {
-        if (const uint32_t dropped = feedSamples(scpiQ[dev], &scpiMarks[dev], path.feed, bytes, n, sampleBytes)) {
+        if (const uint32_t dropped = feedSamples(slot.scpiQ, &slot.scpiMarks, path.feed, bytes, n, sampleBytes)) {
             countSamplesDropped(dev, dropped);
-            setBits(isFatal[dev], kFaultStreamQueueFull);
+            setBits(slot.isFatal, kFaultStreamQueueFull);
         }
-        announcePayload(dev, ringFill(scpiQ[dev]));
+        announcePayload(dev, ringFill(slot.scpiQ));
     }
     if (const StreamSink *sink = loadAcquire(streamSink)) sink->payload(dev, bytes, n, sampleBytes);
     advanceStamp(dev, kAnswered, 3);
@@ -227,8 +232,8 @@ void deliverPayload(int dev, const uint8_t *bytes, uint32_t n) {
 void breakStream(int dev) {
     StreamPath &path = streams[dev];
     countFramingError(dev);
-    setBits(isFatal[dev], kFaultStreamFraming);
-    countBytesSkipped(dev, beginBlockSearch(path.search, scpiBuf[dev]));
+    setBits(slots[dev].isFatal, kFaultStreamFraming);
+    countBytesSkipped(dev, beginBlockSearch(path.search, slots[dev].scpiBuf));
     path.searching = true;
     const bool toCallback = callbacksOf(dev).any();
     const bool queueCut = cutFeed(path.feed);
@@ -242,7 +247,7 @@ void breakStream(int dev) {
 // Returns how many of the n bytes the search looked at.
 uint32_t searchNextBlock(int dev, const uint8_t *bytes, uint32_t n) {
     StreamPath &path = streams[dev];
-    const SearchRun run = searchBlockHeader(path.search, scpiBuf[dev], bytes, n, path.blockLength);
+    const SearchRun run = searchBlockHeader(path.search, slots[dev].scpiBuf, bytes, n, path.blockLength);
     countBytesSkipped(dev, run.skipped);
     if (run.found) path.searching = false;
     return run.consumed;
@@ -264,7 +269,7 @@ void routeStream(int dev, int len, int64_t readAt) {
             at += searchNextBlock(dev, bytes, n - at);
             continue;
         }
-        const DecodedRun run = decodeBlockBytes(scpiBuf[dev], bytes, n - at, bytes);
+        const DecodedRun run = decodeBlockBytes(slots[dev].scpiBuf, bytes, n - at, bytes);
         countDecoded(dev, run.blocks, run.payload);
         if (run.blocks != 0) path.blockLength = run.lastLength;
         if (run.payload != 0) deliverPayload(dev, bytes, run.payload);
@@ -281,53 +286,56 @@ void routeStream(int dev, int len, int64_t readAt) {
 // While a kelvoQuery waits, receive() read only what fits, and a turn that
 // read nothing because the queue is full is no fault.
 void routeAnswer(int dev, int len) {
+    Slot &slot = slots[dev];
     const auto count = static_cast<uint32_t>(len);
-    if (count == 0 && loadAcquire(queryActive[dev]) != 0) return;
-    if (count < ringFree(inQ[dev])) {
+    if (count == 0 && loadAcquire(slot.queryActive) != 0) return;
+    if (count < ringFree(slot.inQ)) {
         if (count == 0) return;
-        (void)ringPut(inQ[dev], tmpBuf, count);
+        (void)ringPut(slot.inQ, tmpBuf, count);
         announceSlotEvent(dev);
     } else {
-        setBits(isFatal[dev], kFaultResponseQueueFull);
+        setBits(slot.isFatal, kFaultResponseQueueFull);
     }
 }
 
-bool wantsToTransmit(int dev) { return loadAcquire(doTxQueue) != 0 && ringFill(outQ[dev]) != 0; }
+bool wantsToTransmit(int dev) { return loadAcquire(doTxQueue) != 0 && ringFill(slots[dev].outQ) != 0; }
 
 // Sends what the line takes now; the rest stays queued, in order, until
 // the line has room again.
 void transmit(int dev, int fd) {
+    Slot &slot = slots[dev];
     if (!wantsToTransmit(dev)) return;
-    const uint32_t fill = ringFill(outQ[dev]);
+    const uint32_t fill = ringFill(slot.outQ);
     if (fill > kIoScratchSize) {
-        setBits(isFatal[dev], kFaultTransmitTooLarge);
+        setBits(slot.isFatal, kFaultTransmitTooLarge);
         return;
     }
-    ringPeek(outQ[dev], tmpBuf, fill);
+    ringPeek(slot.outQ, tmpBuf, fill);
     const Transfer sent = ttyWrite(fd, tmpBuf, static_cast<int>(fill));
     if (sent.bytes > 0) {
-        ringSkip(outQ[dev], static_cast<uint32_t>(sent.bytes));
+        ringSkip(slot.outQ, static_cast<uint32_t>(sent.bytes));
         advanceStamp(dev, kReleased, 1);
-        if (loadAcquire(isStreaming[dev]) != 0) noteStartSent(dev, ticksNow());
+        if (loadAcquire(slot.isStreaming) != 0) noteStartSent(dev, ticksNow());
         // A query waiting for its answer would only wake to sleep again.
-        if (loadAcquire(queryActive[dev]) != kQueryAwaitsAnswer) announceSlotEvent(dev);
+        if (loadAcquire(slot.queryActive) != kQueryAwaitsAnswer) announceSlotEvent(dev);
     }
-    storeRelease(lineStalled[dev], static_cast<uint32_t>(sent.bytes) < fill ? 1 : 0);
+    storeRelease(slot.lineStalled, static_cast<uint32_t>(sent.bytes) < fill ? 1 : 0);
     if (sent.state == LineState::failed) markFailed(dev);
     // Nothing more will go out. The hang-up itself is marked by the reading
     // side, once it has taken what the line still held.
-    if (sent.state == LineState::hungUp) ringDiscard(outQ[dev]);
+    if (sent.state == LineState::hungUp) ringDiscard(slot.outQ);
 }
 
 // How much one read may take. While a kelvoQuery waits on a slot in command
 // mode, no more than the response queue can take (a chunk must be smaller
 // than its free space), so nothing is dropped; 0 while the queue is full.
 int readCapacity(int dev) {
-    if (loadAcquire(queryActive[dev]) == 0 || loadAcquire(isStreaming[dev]) != 0 ||
-        loadAcquire(isStreamingRequest[dev]) != 0) {
+    Slot &slot = slots[dev];
+    if (loadAcquire(slot.queryActive) == 0 || loadAcquire(slot.isStreaming) != 0 ||
+        loadAcquire(slot.isStreamingRequest) != 0) {
         return static_cast<int>(kIoScratchSize);
     }
-    const uint32_t free = ringFree(inQ[dev]);
+    const uint32_t free = ringFree(slot.inQ);
     return static_cast<int>(std::min(free > 0 ? free - 1 : 0, kIoScratchSize));
 }
 
@@ -339,7 +347,7 @@ int readCapacity(int dev) {
 // after it: either the caller sees the mark, or the thread sees the room.
 bool heldForRoom(int dev) {
     if (readCapacity(dev) != 0) return false;
-    (void)exchange(queryReadHeld[dev], 1);
+    (void)exchange(slots[dev].queryReadHeld, 1);
     return readCapacity(dev) == 0;
 }
 
@@ -370,8 +378,8 @@ void serveLine(int dev, int fd, uint32_t events) {
     const int len = receive(dev, fd, events);
     const int64_t readAt = ticksNow();
     if (len != 0) advanceStamp(dev, kSent, 2);
-    if (loadAcquire(isStreamingRequest[dev]) != 0) startStreaming(dev);
-    if (loadAcquire(isStreaming[dev]) != 0) {
+    if (loadAcquire(slots[dev].isStreamingRequest) != 0) startStreaming(dev);
+    if (loadAcquire(slots[dev].isStreaming) != 0) {
         routeStream(dev, len, readAt);
     } else {
         routeAnswer(dev, len);
@@ -380,19 +388,20 @@ void serveLine(int dev, int fd, uint32_t events) {
 }
 
 void serveOpenRequest(int dev) {
-    if (loadAcquire(openRequest[dev]) == 0) return;
-    storeRelease(isStreaming[dev], 0);
-    storeRelease(isStopStreamingRequest[dev], 0);
-    storeRelease(isStreamingRequest[dev], 0);
+    Slot &slot = slots[dev];
+    if (loadAcquire(slot.openRequest) == 0) return;
+    storeRelease(slot.isStreaming, 0);
+    storeRelease(slot.isStopStreamingRequest, 0);
+    storeRelease(slot.isStreamingRequest, 0);
     // Reopening an open slot must not leak the earlier descriptor.
     lineWatch.forget(dev);
     ttyClose(&myPorts[dev]);
-    storeRelease(lineHungUp[dev], 0);
-    storeRelease(lineStalled[dev], 0);
+    storeRelease(slot.lineHungUp, 0);
+    storeRelease(slot.lineStalled, 0);
     lines[dev] = Line{};
     // A path that opens but is no terminal stays unserved: reading a FIFO
     // or a file would block the thread or feed it junk.
-    const OpenResult opened = ttyOpen(&myPorts[dev], myPortnames[dev]);
+    const OpenResult opened = ttyOpen(&myPorts[dev], slot.myPortnames);
     recordOpenOutcome(dev, opened);
     if (opened.outcome == OpenOutcome::ready) {
         lines[dev].served = true;
@@ -401,7 +410,7 @@ void serveOpenRequest(int dev) {
     }
     // Lowered last: kelvoOpen reads myPortErr and the open error once it
     // sees the request down.
-    storeRelease(openRequest[dev], 0);
+    storeRelease(slot.openRequest, 0);
     announceSlotEvent(dev);
 }
 
@@ -410,25 +419,26 @@ bool stillDraining(int dev, int fd, int64_t now) {
     if (!lines[dev].served || loadAcquire(doTxQueue) == 0) return false;
     if (lines[dev].closeSeenAt == 0) lines[dev].closeSeenAt = now;
     if (now - lines[dev].closeSeenAt >= kCloseDrainTicks) return false;
-    return ringFill(outQ[dev]) != 0 || ttyOutputPending(fd);
+    return ringFill(slots[dev].outQ) != 0 || ttyOutputPending(fd);
 }
 
 void closeLine(int dev) {
+    Slot &slot = slots[dev];
     const int fd = loadAcquire(myPorts[dev]);
-    if (fd >= 0 && lines[dev].served && (ringFill(outQ[dev]) != 0 || ttyOutputPending(fd))) {
+    if (fd >= 0 && lines[dev].served && (ringFill(slot.outQ) != 0 || ttyOutputPending(fd))) {
         // The device did not take it in time: closing must not wait for it.
         ttyDropOutput(fd);
     }
-    ringDiscard(outQ[dev]);
+    ringDiscard(slot.outQ);
     lineWatch.forget(dev);
     ttyClose(&myPorts[dev]);
     lines[dev] = Line{};
-    storeRelease(closeRequest[dev], 0);
+    storeRelease(slot.closeRequest, 0);
     announceSlotEvent(dev);
 }
 
 void serveCloseRequest(int dev) {
-    if (loadAcquire(closeRequest[dev]) == 0) return;
+    if (loadAcquire(slots[dev].closeRequest) == 0) return;
     const int fd = loadAcquire(myPorts[dev]);
     if (fd >= 0 && stillDraining(dev, fd, ticksNow())) return;
     closeLine(dev);
@@ -486,7 +496,7 @@ void sleepUntilSomethingHappens() {
 // Unloading: lines still closing get no more time.
 void closeRemainingLines() {
     for (int dev = 0; dev < kSlots; ++dev) {
-        if (loadAcquire(closeRequest[dev]) != 0) closeLine(dev);
+        if (loadAcquire(slots[dev].closeRequest) != 0) closeLine(dev);
     }
 }
 

@@ -30,9 +30,10 @@ void awaitServed(int dev, int32_t &request) {
 }
 
 void discardSlotQueues(int dev) {
-    ringDiscard(outQ[dev]);
-    ringDiscard(inQ[dev]);
-    ringDiscard(scpiQ[dev]);
+    Slot &slot = slots[dev];
+    ringDiscard(slot.outQ);
+    ringDiscard(slot.inQ);
+    ringDiscard(slot.scpiQ);
 }
 
 // The tty path of a kelvoOpen argument: a plain path, or the middle field of
@@ -75,9 +76,9 @@ KELVO_API int myInit(int /*unused*/) noexcept {
     storeRelease(debugLevel, 0);
     for (int dev = 0; dev < kSlots; ++dev) {
         storeRelease(myPorts[dev], -1);
-        ringReset(inQ[dev]);
-        ringReset(scpiQ[dev]);
-        ringReset(outQ[dev]);
+        ringReset(slots[dev].inQ);
+        ringReset(slots[dev].scpiQ);
+        ringReset(slots[dev].outQ);
     }
     storeRelease(terminate, 0);
     (void)openIoWakeup();
@@ -90,7 +91,7 @@ KELVO_API int myInit(int /*unused*/) noexcept {
 
 KELVO_API int myDeInit(void) noexcept {
     for (int dev = 0; dev < kSlots; ++dev) {
-        if (loadAcquire(myPorts[dev]) >= 0) storeRelease(closeRequest[dev], 1);
+        if (loadAcquire(myPorts[dev]) >= 0) storeRelease(slots[dev].closeRequest, 1);
     }
     wakeIoThread();
     usleep(50000);
@@ -103,7 +104,7 @@ KELVO_API int myDeInit(void) noexcept {
     usleep(50000);
     storeRelease(doTxQueue, 0);
     usleep(10000);
-    for (ByteRing &queue : outQ) ringDiscard(queue);
+    for (Slot &slot : slots) ringDiscard(slot.outQ);
     return 0;
 }
 
@@ -120,21 +121,21 @@ KELVO_API int kelvoOpen(int dev, const char *path) noexcept {
     constexpr SlotNeeds kNeeds{.open = false, .healthyPort = false};
     if (refuseSlot("kelvoOpen", dev, kNeeds)) return 1;
     const char *refusal = nullptr;
-    if (portNameOf(path, myPortnames[dev], &refusal) == nullptr) {
+    if (portNameOf(path, slots[dev].myPortnames, &refusal) == nullptr) {
         buildErrMsg(dev, "kelvoOpen", refusal);
         recordOpenError(dev, refusal);
         return 1;
     }
     storeRelease(myPortErr[dev], 0);
-    raiseRequest(openRequest[dev]);
-    awaitServed(dev, openRequest[dev]);
+    raiseRequest(slots[dev].openRequest);
+    awaitServed(dev, slots[dev].openRequest);
     usleep(10000);
     if (loadAcquire(myPortErr[dev]) != 0) {
         // The line opened but failed in the moments after.
         if (!hasOpenError(dev)) recordOpenError(dev, "fatal R/W error on Port");
         return 1;
     }
-    storeRelease(filteredAdcOversamplingFactors[dev], 1);
+    storeRelease(slots[dev].filteredAdcOversamplingFactors, 1);
     discardSlotQueues(dev);
     usleep(100000);
     return 0;
@@ -146,10 +147,10 @@ KELVO_API int kelvoClose(int dev) noexcept {
     if (loadAcquire(isThreadRunning) == 0) return 1;
     if (refuseSlot("kelvoClose", dev, {.open = true, .healthyPort = false})) return 1;
     static const char kAbort[] = "abort\n";
-    if (!ringPut(outQ[dev], kAbort, sizeof kAbort - 1)) setBits(isFatal[dev], kFaultAbortNoRoom);
-    raiseRequest(closeRequest[dev]);
+    if (!ringPut(slots[dev].outQ, kAbort, sizeof kAbort - 1)) setBits(slots[dev].isFatal, kFaultAbortNoRoom);
+    raiseRequest(slots[dev].closeRequest);
     usleep(20000);
-    awaitServed(dev, closeRequest[dev]);
+    awaitServed(dev, slots[dev].closeRequest);
     discardSlotQueues(dev);
     return 0;
 }

@@ -146,20 +146,21 @@ private:
 // either this sees the mark or the thread, looking at the room after it set
 // the mark, sees the room made here.
 void releaseHeldRead(int dev) {
-    if (exchange(queryReadHeld[dev], 0) != 0) wakeIoThread();
+    if (exchange(slots[dev].queryReadHeld, 0) != 0) wakeIoThread();
 }
 
 // Feeds what the response queue holds to the parser, leaving bytes past the
 // answer's end queued.
 void drainInto(int dev, AnswerParser &parser) {
+    Slot &slot = slots[dev];
     uint8_t chunk[4096];
-    uint32_t fill = ringFill(inQ[dev]);
+    uint32_t fill = ringFill(slot.inQ);
     while (fill != 0 && !parser.complete()) {
         const uint32_t n = std::min<uint32_t>(fill, sizeof chunk);
-        ringPeek(inQ[dev], chunk, n);
+        ringPeek(slot.inQ, chunk, n);
         const uint32_t used = parser.feed(chunk, n);
-        ringSkip(inQ[dev], used);
-        fill = used == n ? ringFill(inQ[dev]) : 0;
+        ringSkip(slot.inQ, used);
+        fill = used == n ? ringFill(slot.inQ) : 0;
     }
     releaseHeldRead(dev);
 }
@@ -175,9 +176,9 @@ int refuse(int dev, const char *message) { return fail(dev, -1, message); }
 // Lowers the slot's query mark on every way out; a read held back for want
 // of room goes on at full size (the dropped stale bytes made room).
 struct QueryMark {
-    QueryMark(int slot, int32_t waitsFor) : dev(slot) { storeRelease(queryActive[dev], waitsFor); }
+    QueryMark(int slot, int32_t waitsFor) : dev(slot) { storeRelease(slots[dev].queryActive, waitsFor); }
     ~QueryMark() {
-        storeRelease(queryActive[dev], 0);
+        storeRelease(slots[dev].queryActive, 0);
         releaseHeldRead(dev);
     }
     QueryMark(const QueryMark &) = delete;
@@ -187,7 +188,8 @@ struct QueryMark {
 
 // A command without '?': done once the I/O thread has written it.
 int awaitSent(int dev, char *answer, int64_t deadline, int timeoutMs) {
-    const bool sent = awaitSlotUntil(dev, deadline, [dev] { return ringFill(outQ[dev]) == 0 || lineIsHungUp(dev); });
+    const bool sent =
+        awaitSlotUntil(dev, deadline, [dev] { return ringFill(slots[dev].outQ) == 0 || lineIsHungUp(dev); });
     if (refuseSlot("kelvoQuery", dev, kSlotNeeds)) return -1;
     if (!sent) {
         char message[64];
@@ -202,7 +204,7 @@ int awaitAnswer(int dev, char *answer, int capacity, int64_t deadline, int timeo
     AnswerParser parser(answer, capacity);
     for (;;) {
         const bool ready =
-            awaitSlotUntil(dev, deadline, [dev] { return ringFill(inQ[dev]) != 0 || lineIsHungUp(dev); });
+            awaitSlotUntil(dev, deadline, [dev] { return ringFill(slots[dev].inQ) != 0 || lineIsHungUp(dev); });
         drainInto(dev, parser);
         if (parser.complete()) break;
         if (refuseSlot("kelvoQuery", dev, kSlotNeeds)) return -1;
@@ -235,10 +237,10 @@ extern "C" KELVO_API int kelvoQuery(int dev, const char *command, void *answer, 
         return refuse(dev, "command, answer and isBinary must not be NULL");
     }
     if (capacity < 1) return refuse(dev, "capacity must be at least 1");
-    if (loadAcquire(isStreaming[dev]) != 0 || loadAcquire(isStreamingRequest[dev]) != 0) {
+    if (loadAcquire(slots[dev].isStreaming) != 0 || loadAcquire(slots[dev].isStreamingRequest) != 0) {
         return refuse(dev, "slot is streaming");
     }
-    if (ringFree(outQ[dev]) < std::strlen(command) + 1) {
+    if (ringFree(slots[dev].outQ) < std::strlen(command) + 1) {
         return refuse(dev, "no room for the command in the transmit queue");
     }
     auto *const out = static_cast<char *>(answer);
@@ -248,7 +250,7 @@ extern "C" KELVO_API int kelvoQuery(int dev, const char *command, void *answer, 
 
     const bool isQuery = std::strchr(command, '?') != nullptr;
     const QueryMark mark(dev, isQuery ? kQueryAwaitsAnswer : kQueryAwaitsSending);
-    ringDiscard(inQ[dev]);  // stale bytes of an earlier exchange
+    ringDiscard(slots[dev].inQ);  // stale bytes of an earlier exchange
     learnStreamLayout(dev, command);
     queueCommandLine(dev, command, 0, kFaultCommandNoRoom);
     if (!isQuery) return awaitSent(dev, out, deadline, timeoutMs);

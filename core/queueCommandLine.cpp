@@ -11,13 +11,14 @@
 namespace kelvo {
 
 bool queueCommandLine(int dev, const char *command, uint32_t spare, uint32_t faultBit) {
+    Slot &slot = slots[dev];
     const size_t length = std::strlen(command);
-    if (ringFree(outQ[dev]) < length + 1 + spare) {
-        setBits(isFatal[dev], faultBit);
+    if (ringFree(slot.outQ) < length + 1 + spare) {
+        setBits(slot.isFatal, faultBit);
         return false;
     }
-    (void)ringPut(outQ[dev], command, static_cast<uint32_t>(length));
-    (void)ringPut(outQ[dev], "\n", 1);
+    (void)ringPut(slot.outQ, command, static_cast<uint32_t>(length));
+    (void)ringPut(slot.outQ, "\n", 1);
     wakeIoThread();
     return true;
 }

@@ -24,10 +24,10 @@ QueueReader readers[kSlots];
 // queue and its marks before it moved the generation on.
 QueueReader &readerOf(int dev) {
     QueueReader &reader = readers[dev];
-    const uint32_t generation = loadAcquire(streamGeneration[dev]);
+    const uint32_t generation = loadAcquire(slots[dev].streamGeneration);
     if (generation != reader.generation) {
         reader = QueueReader{generation, 0, {}};
-        restartSequence(reader.sequence, loadAcquire(streamCounted[dev]) != 0);
+        restartSequence(reader.sequence, loadAcquire(slots[dev].streamCounted) != 0);
     }
     return reader;
 }
@@ -35,14 +35,14 @@ QueueReader &readerOf(int dev) {
 // The first sample a reader numbers may come after samples that never
 // reached the queue: the counter of the stream's first sample sets index 0.
 void seedFromOrigin(int dev, SampleSequence &sequence) {
-    if (!sequence.counted || sequence.begun || loadAcquire(streamOriginKnown[dev]) == 0) return;
+    if (!sequence.counted || sequence.begun || loadAcquire(slots[dev].streamOriginKnown) == 0) return;
     sequence.begun = true;
-    sequence.lastCounter = loadAcquire(streamOrigin[dev]);
+    sequence.lastCounter = loadAcquire(slots[dev].streamOrigin);
     sequence.nextIndex = 1;
 }
 
 void skipBytes(int dev, QueueReader &reader, uint32_t n) {
-    ringSkip(scpiQ[dev], n);
+    ringSkip(slots[dev].scpiQ, n);
     reader.taken += n;
 }
 
@@ -50,22 +50,23 @@ void skipBytes(int dev, QueueReader &reader, uint32_t n) {
 // break the reader stands at. `honour` says whether cut samples are passed
 // over; a reader of another unit only forgets the marks it went past.
 uint32_t bytesBeforeBreak(int dev, QueueReader &reader, bool honour) {
+    Slot &slot = slots[dev];
     QueueMark mark{};
-    while (peekMark(scpiMarks[dev], mark)) {
+    while (peekMark(slot.scpiMarks, mark)) {
         if (!honour) {
             if (mark.position + mark.skip > reader.taken) break;
-            popMark(scpiMarks[dev]);
+            popMark(slot.scpiMarks);
             continue;
         }
         if (mark.position > reader.taken)
-            return static_cast<uint32_t>(std::min<uint64_t>(mark.position - reader.taken, ringFill(scpiQ[dev])));
+            return static_cast<uint32_t>(std::min<uint64_t>(mark.position - reader.taken, ringFill(slot.scpiQ)));
         const uint64_t owed = mark.position + mark.skip - std::min(reader.taken, mark.position + mark.skip);
-        if (owed > ringFill(scpiQ[dev])) return 0;  // not all of the cut sample is visible yet
+        if (owed > ringFill(slot.scpiQ)) return 0;  // not all of the cut sample is visible yet
         skipBytes(dev, reader, static_cast<uint32_t>(owed));
         skipSamples(reader.sequence, mark.lost);
-        popMark(scpiMarks[dev]);
+        popMark(slot.scpiMarks);
     }
-    return ringFill(scpiQ[dev]);
+    return ringFill(slot.scpiQ);
 }
 
 }  // namespace
@@ -79,7 +80,7 @@ uint32_t takeQueuedBytes(int dev, void *destination, uint32_t capacity, uint32_t
         uint32_t n = std::min(capacity - copied, bytesBeforeBreak(dev, reader, honour));
         n -= n % unit;
         if (n == 0) break;
-        ringTake(scpiQ[dev], out + copied, n);
+        ringTake(slots[dev].scpiQ, out + copied, n);
         reader.taken += n;
         copied += n;
         if (honour) skipSamples(reader.sequence, n / unit);
@@ -98,7 +99,7 @@ uint32_t takeQueuedSamples(int dev, void *destination, uint32_t capacity, uint32
     const uint32_t available = bytesBeforeBreak(dev, reader, true) / sampleBytes;
     const uint32_t count = std::min(capacity, available);
     if (count == 0) return 0;
-    ringPeek(scpiQ[dev], destination, count * sampleBytes);
+    ringPeek(slots[dev].scpiQ, destination, count * sampleBytes);
     seedFromOrigin(dev, reader.sequence);
     const uint32_t run =
         numberRun(reader.sequence, static_cast<const uint8_t *>(destination), count, sampleBytes, firstIndex);

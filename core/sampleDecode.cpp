@@ -75,7 +75,7 @@ bool isCounted(Kind kind) { return kind == Kind::adc24 || kind == Kind::scanList
 // twice its word count: while the record still holds the scan list's
 // value, the scan list is the layout in force.
 bool scanListInForce(int dev, const FiltInfo &info) {
-    return loadAcquire(listRecorded[dev]) != 0 && info.sampleBytes == loadAcquire(filteredSampleSize[dev]);
+    return loadAcquire(listRecorded[dev]) != 0 && info.sampleBytes == loadAcquire(slots[dev].filteredSampleSize);
 }
 
 // The record's counts are taken in order and cut at the end of the sample:

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// Storage of the per-slot tables and the library's single words.
+// Storage of the slots and the library's single words.
 #include "slots.h"
 
 #include "kelvoVersion.h"
@@ -12,45 +12,16 @@ uint8_t memInQ[kSlots][kInQSize];
 uint8_t memScpiQ[kSlots][kScpiQSize];
 }  // namespace
 
-ByteRing outQ[kSlots] = {{0, 0, memOutQ[0], kOutQSize},
-                         {0, 0, memOutQ[1], kOutQSize},
-                         {0, 0, memOutQ[2], kOutQSize},
-                         {0, 0, memOutQ[3], kOutQSize}};
-ByteRing inQ[kSlots] = {{0, 0, memInQ[0], kInQSize},
-                        {0, 0, memInQ[1], kInQSize},
-                        {0, 0, memInQ[2], kInQSize},
-                        {0, 0, memInQ[3], kInQSize}};
-ByteRing scpiQ[kSlots] = {{0, 0, memScpiQ[0], kScpiQSize},
-                          {0, 0, memScpiQ[1], kScpiQSize},
-                          {0, 0, memScpiQ[2], kScpiQSize},
-                          {0, 0, memScpiQ[3], kScpiQSize}};
+// Constant-initialized, so the rings are in place before any load hook runs.
+constexpr Slot emptySlot(int dev) {
+    Slot slot{};
+    slot.outQ = {0, 0, memOutQ[dev], kOutQSize};
+    slot.inQ = {0, 0, memInQ[dev], kInQSize};
+    slot.scpiQ = {0, 0, memScpiQ[dev], kScpiQSize};
+    return slot;
+}
 
-char myPortnames[kSlots][kPortNameSize];
-int32_t openRequest[kSlots];
-int32_t closeRequest[kSlots];
-int32_t isStreamingRequest[kSlots];
-int32_t isStreaming[kSlots];
-int32_t isStopStreamingRequest[kSlots];
-int64_t stopStreamingRequestTimestamp[kSlots];
-int32_t timestampRequest[kSlots];
-int64_t timeStamp[4 * kSlots];
-int64_t t0[kSlots];
-uint32_t isFatal[kSlots];
-char lastErrorMsg[kSlots][kErrorTextSize];
-int32_t isErrorOccurred[kSlots];
-int32_t filteredSampleSize[kSlots];
-int32_t filteredAdcOversamplingFactors[kSlots];
-BlockDecoder scpiBuf[kSlots];
-int32_t lineHungUp[kSlots];
-int32_t lineStalled[kSlots];
-int32_t queryActive[kSlots];
-int32_t queryReadHeld[kSlots];
-
-MarkQueue scpiMarks[kSlots];
-uint32_t streamGeneration[kSlots];
-int32_t streamCounted[kSlots];
-uint32_t streamOrigin[kSlots];
-int32_t streamOriginKnown[kSlots];
+constinit Slot slots[kSlots] = {emptySlot(0), emptySlot(1), emptySlot(2), emptySlot(3)};
 
 int32_t doTxQueue = 1;
 int32_t terminate;

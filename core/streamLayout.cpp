@@ -19,15 +19,15 @@ constexpr int64_t kMaxWords16 = 128;
 int32_t readDecimal(const char *text) { return static_cast<int32_t>(std::strtol(text, nullptr, 10)); }
 
 void acceptLayout(int dev, int64_t words) {
-    const int32_t factor = filteredAdcOversamplingFactors[dev];
-    storeRelease(filteredSampleSize[dev], static_cast<int32_t>(words));
+    const int32_t factor = slots[dev].filteredAdcOversamplingFactors;
+    storeRelease(slots[dev].filteredSampleSize, static_cast<int32_t>(words));
     filtInfo[dev].oversampling = factor < 1 ? 1 : factor;
     filtInfo[dev].sampleBytes = static_cast<int32_t>(2 * words);
 }
 
 void learnOversampling(int dev, const char *parameters) {
     const int32_t factor = readDecimal(parameters);
-    if (factor != 0 && factor <= 2) filteredAdcOversamplingFactors[dev] = factor;
+    if (factor != 0 && factor <= 2) slots[dev].filteredAdcOversamplingFactors = factor;
 }
 
 // "CONF:DEV a,b,c,d,e": a 24-bit channels, or with a = 0 the 16-bit layout
@@ -57,7 +57,7 @@ void learnDeviceLayout(int dev, const ProgramCommand &command) {
             case 1:
                 info.nAdc16 = number;
                 info.isAdc24 = 0;
-                words += static_cast<int64_t>(number) * filteredAdcOversamplingFactors[dev];
+                words += static_cast<int64_t>(number) * slots[dev].filteredAdcOversamplingFactors;
                 break;
             case 2:
                 info.nImu6 = number;
@@ -83,7 +83,7 @@ void learnScanList(int dev, const ProgramCommand &command) {
     int64_t commas = 0;
     for (const char *c = command.parameters; c != command.end; ++c) commas += *c == ',';
     const auto words = static_cast<int32_t>(2 * (commas + 2));
-    storeRelease(filteredSampleSize[dev], words);
+    storeRelease(slots[dev].filteredSampleSize, words);
     filtInfo[dev].sampleBytes = words;
 }
 
@@ -99,7 +99,7 @@ void learnCommand(int dev, const ProgramCommand &command) {
 
 }  // namespace
 
-int64_t streamSampleBytes(int dev) { return 2 * static_cast<int64_t>(loadAcquire(filteredSampleSize[dev])); }
+int64_t streamSampleBytes(int dev) { return 2 * static_cast<int64_t>(loadAcquire(slots[dev].filteredSampleSize)); }
 
 void learnStreamLayout(int dev, const char *line) {
     ProgramLine commands(line);

@@ -27,7 +27,9 @@ bool startsWith(const char *command, const char *prefix) { return strncasecmp(co
 
 // Streaming, or about to: a start the I/O thread has not taken up yet counts.
 // The request first: the I/O thread lowers it only after it raised the mark.
-bool slotStreams(int dev) { return loadAcquire(isStreamingRequest[dev]) != 0 || loadAcquire(isStreaming[dev]) != 0; }
+bool slotStreams(int dev) {
+    return loadAcquire(slots[dev].isStreamingRequest) != 0 || loadAcquire(slots[dev].isStreaming) != 0;
+}
 
 // Why a read cannot start, nullptr when it can.
 const char *refusalOfRead(const void *destination, int capacitySamples, int minSamples, int timeoutMs,
@@ -63,7 +65,7 @@ int readSamples(const char *name, int dev, void *destination, int capacitySample
     (void)awaitSlotUntil(dev, deadline, [&] {
         hungUp = lineIsHungUp(dev);
         live = slotStreams(dev);
-        return hungUp || !live || queuedRun(dev, S) >= enough || ringFill(scpiQ[dev]) >= enough * S;
+        return hungUp || !live || queuedRun(dev, S) >= enough || ringFill(slots[dev].scpiQ) >= enough * S;
     });
     int64_t index = 0;
     const uint32_t count = takeQueuedSamples(dev, destination, static_cast<uint32_t>(capacitySamples), S, &index);
@@ -90,17 +92,18 @@ int readSamples(const char *name, int dev, void *destination, int capacitySample
 namespace kelvo {
 
 bool queueStreamCommand(int dev, const char *command) {
+    Slot &slot = slots[dev];
     // The flags go up before the command is queued, so the device's first
     // bytes are already taken as stream data.
     if (startsWith(command, "abor")) {
-        storeRelease(isStopStreamingRequest[dev], 1);
-        storeRelease(stopStreamingRequestTimestamp[dev], ticksNow());
+        storeRelease(slot.isStopStreamingRequest, 1);
+        storeRelease(slot.stopStreamingRequestTimestamp, ticksNow());
     }
     if (startsWith(command, "init")) {
-        storeRelease(isStopStreamingRequest[dev], 0);
-        storeRelease(isStreamingRequest[dev], 1);
-        storeRelease(t0[dev], ticksNow());
-        storeRelease(timestampRequest[dev], 1);
+        storeRelease(slot.isStopStreamingRequest, 0);
+        storeRelease(slot.isStreamingRequest, 1);
+        storeRelease(slot.t0, ticksNow());
+        storeRelease(slot.timestampRequest, 1);
     }
     return queueCommandLine(dev, command, 0, kFaultStreamCommandNoRoom);
 }
@@ -146,11 +149,11 @@ KELVO_API int kelvoGetStreamingData(int dev, void *destination, int sampleSize, 
     const uint32_t count = takeQueuedBytes(dev, destination, capacity, unit);
     const int64_t now = ticksNow();
     if (count > 0) {
-        storeRelease(t0[dev], now);
+        storeRelease(slots[dev].t0, now);
         return static_cast<int>(count);
     }
     if (hungUp && refuseSlot(kName, dev, {.open = false, .healthyPort = false, .connected = true})) return -1;
-    if (now - loadAcquire(t0[dev]) > kStreamTimeoutTicks) {
+    if (now - loadAcquire(slots[dev].t0) > kStreamTimeoutTicks) {
         storeWholeErrorText(dev, "GetStreamingData(): Timeouted");
         return -2;
     }
@@ -208,7 +211,7 @@ KELVO_API int kelvoGetSampleSize(int dev) noexcept {
 
 KELVO_API int kelvoGetAdcOversampling(int dev) noexcept {
     if (refuseSlot("kelvoGetAdcOversampling", dev, {.open = true, .healthyPort = false})) return -1;
-    return filteredAdcOversamplingFactors[dev];
+    return slots[dev].filteredAdcOversamplingFactors;
 }
 
 }  // extern "C"

@@ -50,7 +50,7 @@ bool refuseStart(const char *name, const int *devs, int count, const char *comma
     }
     for (int k = 0; k < count; ++k) {
         if (refuseSlot(name, devs[k], {.open = true, .healthyPort = true, .connected = true})) return true;
-        if (ringFree(outQ[devs[k]]) < kStartRoom) {
+        if (ringFree(slots[devs[k]].outQ) < kStartRoom) {
             buildErrMsg(devs[k], name, "no room in the transmit queue for the start command");
             return true;
         }
@@ -58,14 +58,14 @@ bool refuseStart(const char *name, const int *devs, int count, const char *comma
     return false;
 }
 
-bool delivered(int dev) { return loadAcquire(timestampRequest[dev]) >= kDelivered; }
+bool delivered(int dev) { return loadAcquire(slots[dev].timestampRequest) >= kDelivered; }
 
 }  // namespace
 
 extern "C" {
 
 KELVO_API int kelvoDisableTx(void) noexcept {
-    for (int32_t &progress : timestampRequest) storeRelease(progress, 0);
+    for (Slot &slot : slots) storeRelease(slot.timestampRequest, 0);
     storeRelease(doTxQueue, 0);
     return 0;
 }
@@ -73,9 +73,9 @@ KELVO_API int kelvoDisableTx(void) noexcept {
 KELVO_API int kelvoEnableTx(void) noexcept {
     const int64_t released = ticksNow();
     for (int dev = 0; dev < kSlots; ++dev) {
-        if (loadAcquire(timestampRequest[dev]) == 0) continue;
-        storeRelease(timeStamp[dev], released);
-        fetchAdd(timestampRequest[dev], 1);
+        if (loadAcquire(slots[dev].timestampRequest) == 0) continue;
+        storeRelease(slots[dev].timeStamp[0], released);
+        fetchAdd(slots[dev].timestampRequest, 1);
     }
     storeRelease(doTxQueue, 1);
     wakeIoThread();
@@ -92,7 +92,7 @@ KELVO_API int kelvoGetTimeStampsFromSynchronizedGroup(int dev, int64_t stamps[4]
         buildErrMsg(dev, "kelvoGetTimeStampsFromSynchronizedGroup", "stamps must not be NULL");
         return -1;
     }
-    for (int k = 0; k < 4; ++k) stamps[k] = loadAcquire(timeStamp[4 * k + dev]);
+    for (int k = 0; k < 4; ++k) stamps[k] = loadAcquire(slots[dev].timeStamp[k]);
     return 0;
 }
 
@@ -126,13 +126,14 @@ KELVO_API int kelvoGetStartSpread(const int *devs, int count, int64_t *spreadTic
     }
     // Stamp 1 belongs to the last start only once that start's capture went
     // past it; a common stamp 0 says the slots were released together.
-    const int64_t released = loadAcquire(timeStamp[devs[0]]);
+    const int64_t released = loadAcquire(slots[devs[0]].timeStamp[0]);
     int64_t earliest = INT64_MAX;
     int64_t latest = INT64_MIN;
     for (int k = 0; k < count; ++k) {
         const int dev = devs[k];
-        const int64_t sent = loadAcquire(timeStamp[4 + dev]);
-        if (loadAcquire(timestampRequest[dev]) < 3 || sent == 0 || loadAcquire(timeStamp[dev]) != released) {
+        const int64_t sent = loadAcquire(slots[dev].timeStamp[1]);
+        if (loadAcquire(slots[dev].timestampRequest) < 3 || sent == 0 ||
+            loadAcquire(slots[dev].timeStamp[0]) != released) {
             buildErrMsg(dev, kName, "the slot's last start has no send stamp of this synchronized start");
             return KELVO_REFUSED;
         }

@@ -22,7 +22,7 @@ constexpr char kName[] = "kelvoSendSCPIbinBlock";
 // Sleeps until the transmit queue is empty, or the device left (the
 // thread then drops what was queued for it).
 bool waitUntilSent(int dev) {
-    return awaitSlotUntil(dev, ticksNow() + kDrainTimeoutTicks, [dev] { return ringFill(outQ[dev]) == 0; });
+    return awaitSlotUntil(dev, ticksNow() + kDrainTimeoutTicks, [dev] { return ringFill(slots[dev].outQ) == 0; });
 }
 
 // Why the transmit queue cannot drain, or null when it can.
@@ -36,7 +36,7 @@ const char *drainBlocker(int dev) {
 int refuseStuckQueue(int dev, const char *blockFate) {
     const char *blocker = drainBlocker(dev);
     if (blocker == nullptr) {
-        blocker = loadAcquire(lineStalled[dev]) != 0 ? "the device does not take data" : "I/O thread busy";
+        blocker = loadAcquire(slots[dev].lineStalled) != 0 ? "the device does not take data" : "I/O thread busy";
     }
     char message[160];
     std::snprintf(message, sizeof message, "transmit queue did not drain within 2 s (%s); %s", blocker, blockFate);
@@ -72,9 +72,9 @@ extern "C" KELVO_API int kelvoSendSCPIbinBlock(int dev, const void *data, int le
     const int headerLength = std::snprintf(header, sizeof header, "#%d%d", digits, length);
     // Each part is published as soon as it is written; the queue was empty
     // and a block of at most 4103 bytes always fits.
-    (void)ringPut(outQ[dev], header, static_cast<uint32_t>(headerLength));
-    (void)ringPut(outQ[dev], data, static_cast<uint32_t>(length));
-    (void)ringPut(outQ[dev], "\n", 1);
+    (void)ringPut(slots[dev].outQ, header, static_cast<uint32_t>(headerLength));
+    (void)ringPut(slots[dev].outQ, data, static_cast<uint32_t>(length));
+    (void)ringPut(slots[dev].outQ, "\n", 1);
     wakeIoThread();
     if (!waitUntilSent(dev)) return refuseStuckQueue(dev, "block still queued");
     return refuseSlot(kName, dev, kNeeds) ? -1 : 0;

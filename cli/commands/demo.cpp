@@ -4,7 +4,9 @@
 #include <memory>
 
 #include "cli.h"
+#include "commands.h"
 #include "kelvo.h"
+#include "prologue.h"
 #include "simulatedDevice.h"
 
 namespace kelvo::cli {
@@ -34,16 +36,9 @@ std::string identity(int slot) {
     return text;
 }
 
-}  // namespace
-
-int demoCommand(int argc, char **argv) {
-    const Arguments args = parseArguments("demo", argc, argv, 2, {"--seconds", "--no-plot"});
-    if (args.help) {
-        std::fputs(helpText("demo"), stdout);
-        return 0;
-    }
+int run(const Arguments &args) {
     if (!args.positional.empty()) throw Failure("'demo' takes no device", 2);
-    const double seconds = args.seconds < 0 ? 3.0 : args.seconds;
+    const double seconds = *args.number("seconds");
 
     std::vector<std::unique_ptr<sim::SimulatedDevice>> devices;
     for (const DemoDevice &d : kDevices) {
@@ -59,9 +54,8 @@ int demoCommand(int argc, char **argv) {
     StreamRun run;
     std::vector<std::pair<int, std::string>> named;
     for (size_t i = 0; i < devices.size(); ++i) {
-        const int slot = open.open(devices[i]->path());
+        const int slot = openConfigured(open, {devices[i]->path()}, kDevices[i].config).front();
         const std::string &name = open.name(slot);
-        configure(slot, name, kDevices[i].config);
         std::string config;
         for (const std::string &c : kDevices[i].config) config += (config.empty() ? "" : "; ") + c;
         std::printf("  slot %d  %-12s  %s\n          %s  ->  %d bytes per sample\n", slot, name.c_str(),
@@ -84,7 +78,7 @@ int demoCommand(int argc, char **argv) {
     std::fflush(stdout);
     if (interrupted) return 0;
 
-    if (args.noPlot) {
+    if (args.flag("no-plot")) {
         std::printf("live plot skipped (--no-plot)\n");
         return 0;
     }
@@ -106,5 +100,27 @@ int demoCommand(int argc, char **argv) {
     std::printf("plot closed\n");
     return 0;
 }
+
+constexpr Option kOptions[] = {
+    option::seconds.defaulting("3"),
+    Option::flag("no-plot", "skip the live plot"),
+};
+
+}  // namespace
+
+const Command demoCommand{
+    .name = "demo",
+    .summary = "two simulated devices, streamed and timed",
+    .outline = "",
+    .usage = "[-s|--seconds N] [--no-plot]",
+    .description = R"(Starts two simulated devices in this process, configures them (one with
+three 24-bit channels, one with 16-bit channels and an inertial unit),
+starts them together, streams for N seconds (default 3) with the status
+line, and prints the time stamps of the start and the throughput. With a
+display it then shows the live plot of the first device for N seconds;
+without one (or with --no-plot) it says so in one line and skips it.)",
+    .options = kOptions,
+    .run = run,
+};
 
 }  // namespace kelvo::cli

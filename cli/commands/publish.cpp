@@ -7,8 +7,10 @@
 #include <unistd.h>
 
 #include "cli.h"
+#include "commands.h"
 #include "kelvo.h"
 #include "liveDevices.h"
+#include "prologue.h"
 #include "wallClock.h"
 #include "wireFormat.h"
 #include "zmqSocket.h"
@@ -103,35 +105,28 @@ private:
     CaptureConsumer consumer_;        // last: its thread ends before the rest goes
 };
 
-}  // namespace
+int run(const Arguments &args) {
+    requireDevicesAndConfig(args, "publish", 4);
+    const std::string bind = args.text("bind");
+    if (bind.empty()) throw Failure("'publish' needs --bind ENDPOINT, e.g. tcp://*:5555", 2);
 
-int publishCommand(int argc, char **argv) {
-    const Arguments args = parseArguments("publish", argc, argv, 2, {"--config", "--seconds", "--bind", "--hwm"});
-    if (args.help) {
-        std::fputs(helpText("publish"), stdout);
-        return 0;
-    }
-    if (args.positional.empty() || args.positional.size() > 4) throw Failure("'publish' takes 1 to 4 devices", 2);
-    if (args.config.empty()) throw Failure("'publish' needs --config with the layout commands", 2);
-    if (args.bind.empty()) throw Failure("'publish' needs --bind ENDPOINT, e.g. tcp://*:5555", 2);
-
-    LiveDevices live(args.positional, args.config);
+    LiveDevices live(args.positional, args.words("config"));
     std::unique_ptr<recording::ZmqSocket> socket;
     try {
         socket = std::make_unique<recording::ZmqSocket>(ZMQ_PUB);
-        socket->setInt(ZMQ_SNDHWM, args.hwm);
-        socket->bind(args.bind);
+        socket->setInt(ZMQ_SNDHWM, static_cast<int>(*args.number("hwm")));
+        socket->bind(bind);
     } catch (const std::runtime_error &e) {
         throw Failure(e.what());
     }
-    std::fprintf(stderr, "publishing on %s:", args.bind.c_str());
+    std::fprintf(stderr, "publishing on %s:", bind.c_str());
     for (const DeviceInfo &d : live.devices()) std::fprintf(stderr, " %s", d.topic().c_str());
     std::fprintf(stderr, "\n");
 
     Sender sender(*socket, live);
     live.start();
     std::exception_ptr failure;
-    const double elapsed = sender.run(args.seconds, failure);
+    const double elapsed = sender.run(args.number("seconds").value_or(-1), failure);
     bool clean = true;
     const std::vector<uint64_t> sent = sender.sent();
     for (size_t i = 0; i < live.devices().size(); ++i) {
@@ -144,5 +139,36 @@ int publishCommand(int argc, char **argv) {
     if (failure) std::rethrow_exception(failure);
     return clean ? 0 : 3;
 }
+
+constexpr Option kOptions[] = {
+    option::config,
+    option::seconds.valueCalled("S").describedAs("how long to publish; until Ctrl-C without it"),
+    Option::valued("bind", "ENDPOINT", ValueKind::text,
+                   "where the PUB socket listens: tcp://*:5555, ipc:///tmp/kelvo.sock"),
+    Option::number("hwm", "MESSAGES", "how many messages are queued for a subscriber before it loses whole messages", 1,
+                   10000000)
+        .defaulting("1000"),
+};
+
+}  // namespace
+
+const Command publishCommand{
+    .name = "publish",
+    .summary = "publish the streams over ZeroMQ",
+    .outline = "DEVICE... --config CMD...",
+    .usage = "DEVICE... --config CMD... --bind ENDPOINT [--seconds S]\n[--hwm MESSAGES]",
+    .description = R"(Starts 1 to 4 devices together and publishes their streams on a ZeroMQ PUB
+socket bound to ENDPOINT (tcp://*:5555, ipc:///tmp/kelvo.sock) until Ctrl-C
+or S seconds. Each chunk of whole samples is one message on the topic
+kelvo/<serial> (kelvo/slot<N>): the topic, a 48-byte header (sequence
+number, index of the first sample, count, sample size, arrival time) and the
+raw samples. Once a second the topic kelvo/meta carries a JSON document
+that says how to decode them. docs/wire-format.md has the details.
+
+A subscriber that falls behind loses whole messages once MESSAGES (default
+1000) are queued for it; the sequence numbers show the gap.)",
+    .options = kOptions,
+    .run = run,
+};
 
 }  // namespace kelvo::cli

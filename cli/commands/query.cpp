@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The list, query and upload commands.
+// kelvo query: SCPI commands sent, their answers and the device's verdicts.
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cli.h"
+#include "commands.h"
 #include "json.h"
 #include "kelvo.h"
 
@@ -40,28 +41,12 @@ void writeFile(const std::string &path, const char *bytes, int length) {
     if (!file) throw Failure("cannot write " + path + ": " + std::strerror(errno));
 }
 
-}  // namespace
-
-int listCommand(int argc, char **argv) {
-    const Arguments args = parseArguments("list", argc, argv, 2, {"--all", "--diagnose", "--json"});
-    if (args.help) {
-        std::fputs(helpText("list"), stdout);
-        return 0;
-    }
-    if (!args.positional.empty()) throw Failure("'list' takes no device", 2);
-    if (args.diagnose) return diagnoseDevices();
-    const std::vector<ListedDevice> devices = listedDevices(args.all);
-    if (args.json) {
-        printListJson(devices);
-    } else {
-        for (const ListedDevice &d : devices)
-            std::printf("%s\t%s\t%s\n", d.kind.c_str(), d.path.c_str(), d.serial.c_str());
-    }
-    if (devices.empty()) std::fprintf(stderr, "no devices found%s\n", args.all ? "" : " (try --all)");
-    return 0;
-}
-
-namespace {
+// What the options of 'query' ask for.
+struct Settings {
+    std::vector<std::string> commands;  // the COMMAND words
+    std::string out;
+    int timeoutMs;
+};
 
 std::string hexOf(const char *bytes, int length) {
     static const char kDigits[] = "0123456789abcdef";
@@ -75,7 +60,7 @@ std::string hexOf(const char *bytes, int length) {
 }
 
 // An answer as an entry of the --json results.
-void answerEntry(JsonWriter &json, const Arguments &args, const char *answer, int length, bool binary) {
+void answerEntry(JsonWriter &json, const Settings &settings, const char *answer, int length, bool binary) {
     if (!binary) {
         std::string text(answer, static_cast<size_t>(length));
         while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
@@ -83,23 +68,23 @@ void answerEntry(JsonWriter &json, const Arguments &args, const char *answer, in
         return;
     }
     json.member("binary", true).member("bytes", length);
-    if (!args.out.empty()) {
-        writeFile(args.out, answer, length);
-        json.member("file", args.out);
+    if (!settings.out.empty()) {
+        writeFile(settings.out, answer, length);
+        json.member("file", settings.out);
     } else {
         json.member("hex", hexOf(answer, length));
     }
 }
 
-void showAnswer(const Arguments &args, const char *answer, int length, bool binary, JsonWriter *json) {
+void showAnswer(const Settings &settings, const char *answer, int length, bool binary, JsonWriter *json) {
     if (json != nullptr) {
-        answerEntry(*json, args, answer, length, binary);
+        answerEntry(*json, settings, answer, length, binary);
         return;
     }
     if (binary) {
-        if (!args.out.empty()) {
-            writeFile(args.out, answer, length);
-            std::printf("%d bytes written to %s\n", length, args.out.c_str());
+        if (!settings.out.empty()) {
+            writeFile(settings.out, answer, length);
+            std::printf("%d bytes written to %s\n", length, settings.out.c_str());
         } else {
             hexDump(reinterpret_cast<const unsigned char *>(answer), length);
         }
@@ -110,10 +95,9 @@ void showAnswer(const Arguments &args, const char *answer, int length, bool bina
 }
 
 // The older way: kelvoSendCmd, an answer ends after 5 quiet ms.
-int queryByQuietRule(const Arguments &args, OpenSlots &open, int slot, JsonWriter *json) {
+int queryByQuietRule(const Settings &settings, OpenSlots &open, int slot, JsonWriter *json) {
     int status = 0;
-    for (size_t i = 1; i < args.positional.size(); ++i) {
-        const std::string &command = args.positional[i];
+    for (const std::string &command : settings.commands) {
         int length = 0;
         int binary = 0;
         const char *answer = kelvoSendCmd(slot, command.c_str(), &length, &binary);
@@ -121,7 +105,7 @@ int queryByQuietRule(const Arguments &args, OpenSlots &open, int slot, JsonWrite
         const bool silent = !binary && length == 0 && command.find('?') != std::string::npos;
         if (json != nullptr) json->beginObject().member("command", command);
         if (silent && json != nullptr) json->member("timeout", true);
-        if (!silent) showAnswer(args, answer, length, binary != 0, json);
+        if (!silent) showAnswer(settings, answer, length, binary != 0, json);
         if (json != nullptr) json->endObject();
         if (silent) {
             std::fprintf(stderr, "kelvo: %s: no answer to '%s'\n", open.name(slot).c_str(), command.c_str());
@@ -134,36 +118,32 @@ int queryByQuietRule(const Arguments &args, OpenSlots &open, int slot, JsonWrite
 
 // One exchange with kelvoQuery: the answer's length, or -2 when none came
 // in time (already reported). Other failures end the command.
-int exchange(const Arguments &args, OpenSlots &open, int slot, const std::string &command, std::vector<char> &answer,
+int exchange(const Settings &settings, OpenSlots &open, int slot, const std::string &command, std::vector<char> &answer,
              int &binary) {
     const int n =
-        kelvoQuery(slot, command.c_str(), answer.data(), static_cast<int>(answer.size()), args.timeoutMs, &binary);
+        kelvoQuery(slot, command.c_str(), answer.data(), static_cast<int>(answer.size()), settings.timeoutMs, &binary);
     if (n == -2 && command.find('?') != std::string::npos) {
         std::fprintf(stderr, "kelvo: %s: no answer to '%s' within %d ms\n", open.name(slot).c_str(), command.c_str(),
-                     args.timeoutMs);
+                     settings.timeoutMs);
         return n;
     }
     if (n < 0) throw Failure(open.name(slot) + ": " + libraryError(slot));
     return n;
 }
 
-}  // namespace
-
-namespace {
-
 // One COMMAND of 'query': its answer shown (or put in its entry of the
 // --json document), and for a setting the device's verdict on it. False
 // when no answer came in time; a refused setting throws.
-bool queryOne(const Arguments &args, OpenSlots &open, int slot, const std::string &command, std::vector<char> &answer,
-              JsonWriter *json) {
+bool queryOne(const Settings &settings, OpenSlots &open, int slot, const std::string &command,
+              std::vector<char> &answer, JsonWriter *json) {
     int binary = 0;
-    const int n = exchange(args, open, slot, command, answer, binary);
+    const int n = exchange(settings, open, slot, command, answer, binary);
     if (n == -2) {
         if (json != nullptr) json->member("timeout", true);
         return false;
     }
     if (command.find('?') != std::string::npos) {
-        showAnswer(args, answer.data(), n, binary != 0, json);
+        showAnswer(settings, answer.data(), n, binary != 0, json);
         if (json == nullptr && !binary && n == 0) std::putchar('\n');
         std::fflush(stdout);
         return true;
@@ -184,33 +164,29 @@ bool queryOne(const Arguments &args, OpenSlots &open, int slot, const std::strin
     return true;
 }
 
-}  // namespace
-
-int queryCommand(int argc, char **argv) {
-    const Arguments args = parseArguments("query", argc, argv, 2, {"--out", "--timeout", "--quiet-rule", "--json"});
-    if (args.help) {
-        std::fputs(helpText("query"), stdout);
-        return 0;
-    }
+int run(const Arguments &args) {
     if (args.positional.size() < 2) throw Failure("'query' takes a DEVICE and at least one COMMAND", 2);
+    const Settings settings{{args.positional.begin() + 1, args.positional.end()},
+                            args.text("out"),
+                            static_cast<int>(*args.number("timeout"))};
     OpenSlots open;
     const int slot = open.open(args.positional[0]);
     JsonWriter document;
-    JsonWriter *json = args.json ? &document : nullptr;
+    JsonWriter *json = args.flag("json") ? &document : nullptr;
     if (json != nullptr) document.beginObject().member("device", open.name(slot)).key("results").beginArray();
     // The document is printed however the commands end, a refused setting included.
     const auto finish = [&](int status) {
         if (json != nullptr) document.endArray().endObject().print();
         return status;
     };
-    if (args.quietRule) return finish(queryByQuietRule(args, open, slot, json));
+    if (args.flag("quiet-rule")) return finish(queryByQuietRule(settings, open, slot, json));
     std::vector<char> answer(16 << 20);
     int status = 0;
-    for (size_t i = 1; i < args.positional.size(); ++i) {
-        if (json != nullptr) document.beginObject().member("command", args.positional[i]);
+    for (const std::string &command : settings.commands) {
+        if (json != nullptr) document.beginObject().member("command", command);
         bool answered = false;
         try {
-            answered = queryOne(args, open, slot, args.positional[i], answer, json);
+            answered = queryOne(settings, open, slot, command, answer, json);
         } catch (const Failure &) {
             if (json != nullptr) document.endObject();
             finish(1);
@@ -222,41 +198,45 @@ int queryCommand(int argc, char **argv) {
     return finish(status);
 }
 
-int uploadCommand(int argc, char **argv) {
-    const Arguments args = parseArguments("upload", argc, argv, 2, {});
-    if (args.help) {
-        std::fputs(helpText("upload"), stdout);
-        return 0;
-    }
-    if (args.positional.size() != 2) throw Failure("'upload' takes a DEVICE and a FILE", 2);
-    std::ifstream file(args.positional[1], std::ios::binary);
-    if (!file) throw Failure("cannot read " + args.positional[1] + ": " + std::strerror(errno));
-    // Read a little more than a block takes, so that the library can refuse
-    // an oversized file in its own words.
-    std::string bytes;
-    bytes.resize(1 << 20);
-    file.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    bytes.resize(static_cast<size_t>(file.gcount()));
+constexpr Option kOptions[] = {
+    option::timeout.defaulting("1000"),
+    option::out.describedAs("where to write a binary block answer (the payload only)"),
+    Option::flag("quiet-rule", "send the commands the older way (kelvoSendCmd), without the error check"),
+    option::json.describedAs("print the answers as one JSON document on stdout"),
+};
 
-    OpenSlots open;
-    const int slot = open.open(args.positional[0]);
-    const std::string &name = open.name(slot);
-    if (kelvoSendSCPIbinBlock(slot, bytes.data(), static_cast<int>(bytes.size())) != 0) {
-        throw Failure(name + ": " + libraryError(slot));
-    }
-    std::printf("%zu bytes uploaded to %s\n", bytes.size(), name.c_str());
-    // The device answers an upload, if at all, ahead of the "1" of *OPC?.
-    int length = 0;
-    int binary = 0;
-    const char *answer = kelvoSendCmd(slot, "*OPC?", &length, &binary);
-    if (answer == nullptr) throw Failure(name + ": " + libraryError(slot));
-    std::string text(answer, static_cast<size_t>(length));
-    if (text.size() >= 2 && text.compare(text.size() - 2, 2, "1\n") == 0 &&
-        (text.size() == 2 || text[text.size() - 3] == '\n')) {
-        text.resize(text.size() - 2);
-    }
-    if (!text.empty()) std::printf("device answered: %s%s", text.c_str(), text.back() == '\n' ? "" : "\n");
-    return 0;
-}
+}  // namespace
+
+const Command queryCommand{
+    .name = "query",
+    .summary = "send SCPI commands, print the answers",
+    .outline = "DEVICE COMMAND... [--json]",
+    .usage = "DEVICE COMMAND... [-t|--timeout MS] [-o|--out FILE] [--quiet-rule]\n[--json]",
+    .description = R"(Sends each SCPI COMMAND in turn and waits for exactly one answer to each
+query (a command with '?'), for at most --timeout MS (default 1000). A text
+answer is printed without its line end; a binary block answer is shown as a
+hex dump, or with --out written to FILE (the payload only). A query that
+gets no complete answer in time is reported and makes the exit status 1.
+
+After each setting command (no '?') the device's error queue is read
+(SYSTem:ERRor? until it reports none); when it reports an error (an answer
+that does not begin with "0" or "+0"), the first error is printed and the
+tool stops with exit status 1.
+
+--quiet-rule sends the commands the older way instead (kelvoSendCmd): no
+error check, an answer ends when the line has been quiet for 5 ms, and a
+query that gets nothing within 400 ms is reported.
+
+--json prints {"device": ..., "results": [...]} with one entry per COMMAND:
+{"command", "answer"} for a text answer, {"command", "binary": true,
+"bytes", "hex"} for a block (or "file" with --out), {"command", "error"} for
+a setting the device refused, {"command", "timeout": true} for a query that
+got no answer; the exit status is as without it.
+
+  kelvo query /dev/ttyACM0 '*IDN?'
+  kelvo query SIM0001 'CONFigure:DEVice 3' 'CONFigure:DEVice?')",
+    .options = kOptions,
+    .run = run,
+};
 
 }  // namespace kelvo::cli

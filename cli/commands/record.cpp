@@ -13,9 +13,11 @@
 #include <string>
 
 #include "cli.h"
+#include "commands.h"
 #include "h5Recording.h"
 #include "kelvo.h"
 #include "liveDevices.h"
+#include "prologue.h"
 #include "wallClock.h"
 
 namespace kelvo::cli {
@@ -112,31 +114,23 @@ void writeRootAttributes(recording::H5Recording &file, const LiveDevices &live) 
     file.setInt("/", "tick_origin_unix_ns", live.tickOrigin());
 }
 
-}  // namespace
+int run(const Arguments &args) {
+    requireDevicesAndConfig(args, "record", 4);
+    const std::optional<double> seconds = args.number("seconds");
+    const std::optional<double> samples = args.number("samples");
+    if (seconds.has_value() == samples.has_value()) throw Failure("'record' needs --seconds S or --samples N", 2);
+    const std::string out = args.text("out");
+    if (out.size() < 4 || out.compare(out.size() - 3, 3, ".h5") != 0) throw Failure("'record' needs --out FILE.h5", 2);
 
-int recordCommand(int argc, char **argv) {
-    const Arguments args =
-        parseArguments("record", argc, argv, 2, {"--config", "--seconds", "--samples", "--out", "--raw"});
-    if (args.help) {
-        std::fputs(helpText("record"), stdout);
-        return 0;
-    }
-    if (args.positional.empty() || args.positional.size() > 4) throw Failure("'record' takes 1 to 4 devices", 2);
-    if (args.config.empty()) throw Failure("'record' needs --config with the layout commands", 2);
-    if ((args.seconds < 0) == (args.samples < 0)) throw Failure("'record' needs --seconds S or --samples N", 2);
-    if (args.out.size() < 4 || args.out.compare(args.out.size() - 3, 3, ".h5") != 0) {
-        throw Failure("'record' needs --out FILE.h5", 2);
-    }
-
-    LiveDevices live(args.positional, args.config);
+    LiveDevices live(args.positional, args.words("config"));
     std::unique_ptr<recording::H5Recording> file;
     try {
-        file = std::make_unique<recording::H5Recording>(args.out);
-        for (const DeviceInfo &d : live.devices()) file->addDevice(d, {.raw = args.raw, .timed = true});
+        file = std::make_unique<recording::H5Recording>(out);
+        for (const DeviceInfo &d : live.devices()) file->addDevice(d, {.raw = args.flag("raw"), .timed = true});
     } catch (const std::runtime_error &e) {
         throw Failure(e.what());
     }
-    RecordWriter writer(*file, live, args.samples > 0 ? static_cast<uint64_t>(args.samples) : 0);
+    RecordWriter writer(*file, live, samples ? static_cast<uint64_t>(*samples) : 0);
     live.start();
     writeRootAttributes(*file, live);
     // The release stamp now, all four at the end: a killed run keeps the start.
@@ -144,7 +138,7 @@ int recordCommand(int argc, char **argv) {
         file->setStartStamps(static_cast<int>(i), live.devices()[i].stamps);
     file->flush();
     std::exception_ptr failure;
-    const double elapsed = writer.run(args.seconds, failure);
+    const double elapsed = writer.run(seconds.value_or(-1), failure);
     live.readStamps();
     const double spread = live.stampSpreadUs();
     if (spread >= 0) file->setDouble("/", "stamp_spread_us", spread);
@@ -161,9 +155,53 @@ int recordCommand(int argc, char **argv) {
         clean = printSummary(d.name(), d.path, stats, elapsed) && clean;
     }
     file.reset();
-    std::printf("written to %s\n", args.out.c_str());
+    std::printf("written to %s\n", out.c_str());
     if (failure) std::rethrow_exception(failure);
     return clean ? 0 : 3;
 }
+
+constexpr Option kOptions[] = {
+    option::config,
+    option::seconds.valueCalled("S").describedAs("how long to record"),
+    option::samples.describedAs("how many samples to record of each device"),
+    option::out.valueCalled("FILE.h5").describedAs("the HDF5 file to write"),
+    Option::flag("raw", "also keep the bytes of each sample as sent, in the dataset raw"),
+};
+
+}  // namespace
+
+const Command recordCommand{
+    .name = "record",
+    .summary = "record a synchronized run into an HDF5 file",
+    .outline = "DEVICE... --config CMD...",
+    .usage = "DEVICE... --config CMD... (--seconds S | --samples N)\n--out FILE.h5 [--raw]",
+    .description = R"(Opens 1 to 4 devices, configures each with the same commands, starts them
+in one synchronized moment and records their streams into one HDF5 file
+until S seconds passed, every device gave N samples, or Ctrl-C (SIGINT,
+SIGTERM and SIGHUP all end the run with a complete file). The file holds,
+per device, the group /devices/<serial> (/devices/slot<N> without a serial):
+  samples   float32 (n, channels), full scale +-1.0; attribute channel_names
+  counter   uint32 (n), when the layout has a sample counter
+  time      float64 (n), each sample's time on the library's sample clock,
+            in seconds since tick 0 (ticks / 10^7), as the fit had it when
+            the sample was written
+  index     int64 (n), each sample's stream index (0 for the first after
+            the start; a lost sample leaves a gap)
+  raw       uint8 (n, sample size), only with --raw
+and the attributes idn, path, serial, config, sample_size, layout_*,
+start_stamps (the four ticks of the start), stats and the clock's fit at the
+end of the run: clock_rate_hz, clock_period_ticks, clock_origin_index,
+clock_origin_ticks, clock_jitter_us and clock_samples_fitted (sample i was
+measured at clock_origin_ticks + (i - clock_origin_index) x
+clock_period_ticks). The root has kelvo_version, host_name, start_time_utc,
+tick_origin_utc (tick 0 as UTC; a tick is 100 ns), tick_origin_unix_ns and
+stamp_spread_us. The data is flushed to disk once a second.
+
+At the end it prints per device: samples, rate, dropped samples and framing
+errors. The exit status is 3 when samples were dropped or the stream had
+framing errors, 1 on a failure, 0 for a clean run.)",
+    .options = kOptions,
+    .run = run,
+};
 
 }  // namespace kelvo::cli

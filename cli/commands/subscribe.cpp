@@ -13,6 +13,7 @@
 #include <map>
 
 #include "cli.h"
+#include "commands.h"
 #include "h5Recording.h"
 #include "kelvo.h"
 #include "latencyHistogram.h"
@@ -220,25 +221,18 @@ std::unique_ptr<Output> openOutput(const std::string &path) {
     throw Failure("--out wants a file name ending in .h5 or .csv, not '" + path + "'", 2);
 }
 
-}  // namespace
-
-int subscribeCommand(int argc, char **argv) {
-    const Arguments args = parseArguments("subscribe", argc, argv, 2, {"--topic", "--seconds", "--out"});
-    if (args.help) {
-        std::fputs(helpText("subscribe"), stdout);
-        return 0;
-    }
+int run(const Arguments &args) {
     if (args.positional.size() != 1) throw Failure("'subscribe' takes one ENDPOINT, e.g. tcp://host:5555", 2);
-    if (!args.topic.empty() && args.topic.rfind("kelvo/", 0) != 0) {
+    const std::string topic = args.text("topic");
+    if (!topic.empty() && topic.rfind("kelvo/", 0) != 0)
         throw Failure("--topic takes kelvo/SERIAL (or kelvo/slotN)", 2);
-    }
-    const std::unique_ptr<Output> output = openOutput(args.out);
+    const std::unique_ptr<Output> output = openOutput(args.text("out"));
     recording::ZmqSocket socket(ZMQ_SUB);
     socket.setInt(ZMQ_RCVHWM, 100000);
     socket.subscribe("kelvo/meta");
     // A bare prefix would also match kelvo/SIM00010 for kelvo/SIM0001; the
     // topic is compared whole below.
-    socket.subscribe(args.topic.empty() ? "kelvo/" : args.topic);
+    socket.subscribe(topic.empty() ? "kelvo/" : topic);
     try {
         socket.connect(args.positional[0]);
     } catch (const std::runtime_error &e) {
@@ -247,16 +241,17 @@ int subscribeCommand(int argc, char **argv) {
 
     std::map<std::string, Received> devices;
     std::vector<std::string> frames;
+    const double seconds = args.number("seconds").value_or(-1);
     const Clock::time_point start = Clock::now();
     Clock::time_point nextFlush = start + std::chrono::seconds(1);
     while (!interrupted) {
         const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-        if (args.seconds >= 0 && elapsed >= args.seconds) break;
+        if (seconds >= 0 && elapsed >= seconds) break;
         if (Clock::now() >= nextFlush) {
             if (output) output->flush();
             nextFlush += std::chrono::seconds(1);
         }
-        if (socket.receive(frames, std::chrono::milliseconds(100))) take(frames, args.topic, devices, output.get());
+        if (socket.receive(frames, std::chrono::milliseconds(100))) take(frames, topic, devices, output.get());
     }
     if (output) output->finish(devices);
 
@@ -274,5 +269,35 @@ int subscribeCommand(int argc, char **argv) {
     if (devices.empty()) std::printf("nothing received\n");
     return lost > 0 ? 3 : 0;
 }
+
+constexpr Option kOptions[] = {
+    Option::valued("topic", "kelvo/SERIAL", ValueKind::text, "receive only this device's stream"),
+    option::seconds.valueCalled("S").describedAs("how long to receive; until Ctrl-C without it"),
+    option::out.valueCalled("FILE.h5|FILE.csv")
+        .describedAs("FILE.h5: records what arrives in the layout of 'kelvo record' (without its time and index "
+                     "datasets and clock_* attributes), from the first message after the device's meta document\n"
+                     "FILE.csv: one device (use --topic with several): '#' lines that describe it, then the sample "
+                     "index, the time in seconds since the start and the decoded values"),
+};
+
+}  // namespace
+
+const Command subscribeCommand{
+    .name = "subscribe",
+    .summary = "receive published streams, count losses",
+    .outline = "ENDPOINT",
+    .usage = "ENDPOINT [--topic kelvo/SERIAL] [--seconds S]\n[--out FILE.h5|FILE.csv]",
+    .description = R"(Connects to a publisher ('kelvo publish') and receives its streams (only
+TOPIC's with --topic) until Ctrl-C or S seconds. At the end it prints per
+device the messages, samples, rate and lost messages: gaps in the sequence
+numbers, counted from the first message received; then the median and 99th
+percentile of the latency, from the arrival of a message's first byte at the
+publisher to its receipt (meaningful with both on one machine only: the
+clocks of two machines do not agree).
+
+The exit status is 3 when messages were lost, 0 otherwise.)",
+    .options = kOptions,
+    .run = run,
+};
 
 }  // namespace kelvo::cli

@@ -146,7 +146,7 @@ TEST(SendCmd, AnswersLargerThanTheResponseQueueComeBackIncomplete) {
     // answer may arrive.
     EXPECT_LE(a.length, 8190);
     EXPECT_EQ(a.bytes, std::string(static_cast<size_t>(a.length), 'z'));
-    EXPECT_TRUE(eventually([] { return (loadAcquire(isFatal[0]) & kFaultResponseQueueFull) != 0; }));
+    EXPECT_TRUE(eventually([] { return (loadAcquire(slots[0].isFatal) & kFaultResponseQueueFull) != 0; }));
 }
 
 TEST(SendCmd, CommandTooLongForTheTransmitQueueIsNotSent) {
@@ -154,7 +154,7 @@ TEST(SendCmd, CommandTooLongForTheTransmitQueueIsNotSent) {
     const std::string fits(8189, 'A');
     EXPECT_NE(send(1, fits.c_str()).pointer, nullptr);
     EXPECT_TRUE(open.device.waitForReceived(fits + "\n", 5s));
-    EXPECT_EQ(isFatal[1], 0u);
+    EXPECT_EQ(slots[1].isFatal, 0u);
 
     open.device.clearReceived();
     const std::string tooLong(8190, 'B');
@@ -162,7 +162,7 @@ TEST(SendCmd, CommandTooLongForTheTransmitQueueIsNotSent) {
     ASSERT_NE(a.pointer, nullptr);
     EXPECT_EQ(a.length, 0);
     EXPECT_GE(a.took, 35ms) << "the call still waits for an answer";
-    EXPECT_EQ(isFatal[1] & kFaultCommandNoRoom, kFaultCommandNoRoom);
+    EXPECT_EQ(slots[1].isFatal & kFaultCommandNoRoom, kFaultCommandNoRoom);
     std::this_thread::sleep_for(50ms);
     EXPECT_EQ(open.device.received(), "");
 }
@@ -179,7 +179,7 @@ TEST(SendCmd, RefusalsLeaveTheBinaryFlagZeroAndExplainWhy) {
     binary = 1;
     EXPECT_EQ(kelvoSendCmd(0, "*IDN?", &length, &binary), nullptr);
     EXPECT_EQ(binary, 0);
-    EXPECT_STREQ(lastErrorMsg[0], "kelvoSendCmd(dev=0):port not open");
+    EXPECT_STREQ(slots[0].lastErrorMsg, "kelvoSendCmd(dev=0):port not open");
 
     OpenDevice open(0);
     EXPECT_EQ(kelvoSendCmd(0, "*IDN?", nullptr, &binary), nullptr);
@@ -202,7 +202,7 @@ TEST_F(StreamLayout, SixteenBitLayoutCountsOversampledAdcsImusAndExtraWords) {
     configure("CONF:SCAN:OVER 2");
     EXPECT_EQ(kelvoGetAdcOversampling(0), 2);
     configure("CONF:DEV 0,4,1");
-    EXPECT_EQ(filteredSampleSize[0], 14);
+    EXPECT_EQ(slots[0].filteredSampleSize, 14);
     EXPECT_EQ(kelvoGetSampleSize(0), 28);
     EXPECT_EQ(info().sampleBytes, 28);
     EXPECT_EQ(info().nAdc24, 0);
@@ -212,9 +212,9 @@ TEST_F(StreamLayout, SixteenBitLayoutCountsOversampledAdcsImusAndExtraWords) {
     EXPECT_EQ(info().oversampling, 2);
 
     configure("CONF:DEV 0,4");
-    EXPECT_EQ(filteredSampleSize[0], 8);
+    EXPECT_EQ(slots[0].filteredSampleSize, 8);
     configure("CONF:DEV 0,1,1,1,1,1");  // only five numbers count
-    EXPECT_EQ(filteredSampleSize[0], 2 + 6 + 1 + 1);
+    EXPECT_EQ(slots[0].filteredSampleSize, 2 + 6 + 1 + 1);
 }
 
 TEST_F(StreamLayout, OversamplingAcceptsOnlyNonZeroValuesUpToTwo) {
@@ -229,21 +229,21 @@ TEST_F(StreamLayout, OversamplingAcceptsOnlyNonZeroValuesUpToTwo) {
 TEST_F(StreamLayout, TwentyFourBitLayoutHasNoBoundAndKeepsSixteenBitCounts) {
     configure("CONF:DEV 0,4,1");
     configure("CONF:DEV 3");
-    EXPECT_EQ(filteredSampleSize[0], 8);
+    EXPECT_EQ(slots[0].filteredSampleSize, 8);
     EXPECT_EQ(info().sampleBytes, 16);
     EXPECT_EQ(info().isAdc24, 1);
     EXPECT_EQ(info().nAdc24, 3);
     EXPECT_EQ(info().nAdc16, 4);
     EXPECT_EQ(info().nImu6, 1);
     configure("CONF:DEV 200");
-    EXPECT_EQ(filteredSampleSize[0], 402);
+    EXPECT_EQ(slots[0].filteredSampleSize, 402);
     EXPECT_EQ(info().sampleBytes, 804);
 }
 
 TEST_F(StreamLayout, RejectedLayoutsKeepTheSizeButNotTheNumbersReadBeforehand) {
     configure("CONF:DEV 0,4,1");
     configure("CONF:DEV 0,200");  // 200 words, above the bound
-    EXPECT_EQ(filteredSampleSize[0], 10);
+    EXPECT_EQ(slots[0].filteredSampleSize, 10);
     EXPECT_EQ(info().sampleBytes, 20);
     EXPECT_EQ(info().nAdc24, 0);
     EXPECT_EQ(info().nAdc16, 200);
@@ -251,34 +251,34 @@ TEST_F(StreamLayout, RejectedLayoutsKeepTheSizeButNotTheNumbersReadBeforehand) {
 
     configure("CONF:DEV 5");
     configure("CONF:DEV 0");  // no words at all
-    EXPECT_EQ(filteredSampleSize[0], 12);
+    EXPECT_EQ(slots[0].filteredSampleSize, 12);
     EXPECT_EQ(info().isAdc24, 0);
     configure("CONF:DEV 0,-1");
     EXPECT_EQ(info().nAdc24, 0);
     EXPECT_EQ(info().nAdc16, 200);
-    EXPECT_EQ(filteredSampleSize[0], 12);
+    EXPECT_EQ(slots[0].filteredSampleSize, 12);
 
     // A 24-bit size that does not fit a signed 32-bit byte count is refused.
     configure("CONF:DEV 2000000000");
-    EXPECT_EQ(filteredSampleSize[0], 12);
+    EXPECT_EQ(slots[0].filteredSampleSize, 12);
 }
 
 TEST_F(StreamLayout, EmptyAndTrailingPiecesOfTheList) {
     configure("CONF:DEV 0,4,1");
     configure("CONF:DEV 0,2,");  // two numbers; nImu6 stays
     EXPECT_EQ(info().nImu6, 1);
-    EXPECT_EQ(filteredSampleSize[0], 2);
+    EXPECT_EQ(slots[0].filteredSampleSize, 2);
     configure("CONF:DEV 0,,1");  // 0, 0, 1
     EXPECT_EQ(info().nAdc16, 0);
     EXPECT_EQ(info().nImu6, 1);
-    EXPECT_EQ(filteredSampleSize[0], 6);
+    EXPECT_EQ(slots[0].filteredSampleSize, 6);
     configure("CONF:DEV");  // no list at all: nothing changes
-    EXPECT_EQ(filteredSampleSize[0], 6);
+    EXPECT_EQ(slots[0].filteredSampleSize, 6);
 }
 
 TEST_F(StreamLayout, ScanListSetsWordsFromItsCommasAndHasTheLastWord) {
     configure("CONF:SCAN:LIST (@1,2,3)");
-    EXPECT_EQ(filteredSampleSize[0], 8);
+    EXPECT_EQ(slots[0].filteredSampleSize, 8);
     EXPECT_EQ(info().sampleBytes, 8);
     EXPECT_EQ(kelvoGetSampleSize(0), 16);
 
@@ -287,7 +287,7 @@ TEST_F(StreamLayout, ScanListSetsWordsFromItsCommasAndHasTheLastWord) {
     EXPECT_EQ(kelvoGetAdcOversampling(0), 1);
     EXPECT_EQ(info().nAdc24, 1);
     EXPECT_EQ(info().isAdc24, 1);
-    EXPECT_EQ(filteredSampleSize[0], 6);
+    EXPECT_EQ(slots[0].filteredSampleSize, 6);
     EXPECT_EQ(info().sampleBytes, 6);
 }
 

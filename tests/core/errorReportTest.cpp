@@ -40,14 +40,14 @@ TEST(ErrorTexts, OutOfRangeSlotNumbersStoreNothing) {
     buildErrMsg(-7, "x", "y");
     buildErrMsg(4, "x", "y");
     for (int dev = 0; dev < 4; ++dev) {
-        EXPECT_STREQ(lastErrorMsg[dev], ("probe(dev=" + std::to_string(dev) + "):kept").c_str());
-        EXPECT_EQ(isErrorOccurred[dev], 1);
+        EXPECT_STREQ(slots[dev].lastErrorMsg, ("probe(dev=" + std::to_string(dev) + "):kept").c_str());
+        EXPECT_EQ(slots[dev].isErrorOccurred, 1);
     }
 }
 
 TEST(ErrorTexts, NullPointersAreRefusedWithTheFailureValue) {
     buildErrMsg(0, nullptr, nullptr);
-    EXPECT_STREQ(lastErrorMsg[0], "(dev=0):");
+    EXPECT_STREQ(slots[0].lastErrorMsg, "(dev=0):");
     int port = -1;
     EXPECT_EQ(openSerialPort(nullptr, "/dev/null"), 1);
     EXPECT_EQ(openSerialPort(&port, nullptr), 1);
@@ -68,30 +68,30 @@ TEST(ErrorTexts, NullPointersAreRefusedWithTheFailureValue) {
 TEST(ErrorTexts, LongMessagesAreCutAt511Characters) {
     const std::string longMessage(600, 'm');
     buildErrMsg(3, "kelvoSendCmd", longMessage.c_str());
-    EXPECT_EQ(std::string(lastErrorMsg[3]).size(), 511u);
-    EXPECT_EQ(std::string(lastErrorMsg[3]).rfind("kelvoSendCmd(dev=3):mmm", 0), 0u);
+    EXPECT_EQ(std::string(slots[3].lastErrorMsg).size(), 511u);
+    EXPECT_EQ(std::string(slots[3].lastErrorMsg).rfind("kelvoSendCmd(dev=3):mmm", 0), 0u);
 }
 
 TEST(SystemErrors, ReportOnlyInDebugModeAndOnlyWhenAFlagIsSet) {
-    isFatal[1] = 0x4;
-    isFatal[3] = 0x12;
+    slots[1].isFatal = 0x4;
+    slots[3].isFatal = 0x12;
     EXPECT_STREQ(kelvoGetSystemErrors(), "");
     debugLevel = 1;
     EXPECT_STREQ(kelvoGetSystemErrors(), "0x0,0x4,0x0,0x12,");
     EXPECT_STREQ(kelvoGetSystemErrors(), "0x0,0x4,0x0,0x12,") << "reading does not clear";
-    isFatal[0] = KELVO_FAULT_STREAM_FRAMING | KELVO_FAULT_STREAM_QUEUE_FULL;
+    slots[0].isFatal = KELVO_FAULT_STREAM_FRAMING | KELVO_FAULT_STREAM_QUEUE_FULL;
     EXPECT_STREQ(kelvoGetSystemErrors(), "0x101,0x4,0x0,0x12,") << "the ninth bit shows like the others";
     kelvoClearSystemErrors();
     EXPECT_STREQ(kelvoGetSystemErrors(), "");
     debugLevel = 2;
-    isFatal[0] = 0x1;
+    slots[0].isFatal = 0x1;
     EXPECT_STREQ(kelvoGetSystemErrors(), "");
     debugLevel = 0;
 }
 
 TEST(SystemErrors, FaultBitsAreReadPerSlotWithoutClearing) {
     kelvoClearSystemErrors();
-    isFatal[2] = KELVO_FAULT_DISCONNECTED | KELVO_FAULT_STREAM_QUEUE_FULL;
+    slots[2].isFatal = KELVO_FAULT_DISCONNECTED | KELVO_FAULT_STREAM_QUEUE_FULL;
     EXPECT_EQ(kelvoGetFaultBits(2), 0x81u);
     EXPECT_EQ(kelvoGetFaultBits(2), 0x81u) << "reading does not clear";
     EXPECT_EQ(kelvoGetFaultBits(1), 0u);

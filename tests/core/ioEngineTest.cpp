@@ -119,15 +119,15 @@ TEST(StalledDevice, BytesTheLineDoesNotTakeStayQueuedInOrder) {
     std::string queued;
     for (int n = 0; n < 2000; ++n) {
         const std::string command = numberedCommand(n, 1000);
-        if (!eventually([&] { return ringFree(outQ[2]) > command.size(); }, 200ms)) break;
+        if (!eventually([&] { return ringFree(slots[2].outQ) > command.size(); }, 200ms)) break;
         ASSERT_EQ(kelvoSendCmdWhileStreaming(2, command.c_str()), 0);
         queued += command + "\n";
     }
-    ASSERT_GT(ringFill(outQ[2]), 0u) << "the line never stopped taking bytes";
-    EXPECT_EQ(loadAcquire(isFatal[2]) & kFaultStreamCommandNoRoom, 0u);
+    ASSERT_GT(ringFill(slots[2].outQ), 0u) << "the line never stopped taking bytes";
+    EXPECT_EQ(loadAcquire(slots[2].isFatal) & kFaultStreamCommandNoRoom, 0u);
 
     EXPECT_TRUE(line.resumeReading(queued.size(), 10s) == queued) << "bytes lost, changed or reordered";
-    EXPECT_TRUE(eventually([] { return ringFill(outQ[2]) == 0; }));
+    EXPECT_TRUE(eventually([] { return ringFill(slots[2].outQ) == 0; }));
     EXPECT_EQ(kelvoClose(2), 0);
 }
 
@@ -146,7 +146,7 @@ TEST(StalledDevice, HoldsUpNoOtherSlotAndClosesWithinASecond) {
         ASSERT_EQ(kelvoSendCmdWhileStreaming(0, command.c_str()), 0);
         std::this_thread::sleep_for(1ms);
     }
-    ASSERT_GT(ringFill(outQ[0]), 0u) << "the line never stopped taking bytes";
+    ASSERT_GT(ringFill(slots[0].outQ), 0u) << "the line never stopped taking bytes";
 
     struct Upload {
         int result;
@@ -237,7 +237,7 @@ protected:
 
     static bool noticed() {
         return isSerialPortDisconnected(loadAcquire(myPorts[kDev])) == 1 &&
-               (loadAcquire(isFatal[kDev]) & kFaultDisconnected) != 0;
+               (loadAcquire(slots[kDev].isFatal) & kFaultDisconnected) != 0;
     }
 
     static void expectNoticedPromptly(Clock::time_point unpluggedAt) {
@@ -300,11 +300,11 @@ TEST_F(Unplug, DuringAnAnswerWaitEndsTheWaitBeforeItsTimeOut) {
 TEST_F(Unplug, DuringAStreamHandsOutWhatCameBeforeThenFails) {
     constexpr uint32_t kBlocks = 20, kPerBlock = 100;
     ASSERT_EQ(kelvoSendCmdWhileStreaming(kDev, "init"), 0);
-    ASSERT_TRUE(eventually([] { return loadAcquire(isStreaming[kDev]) == 1; }));
+    ASSERT_TRUE(eventually([] { return loadAcquire(slots[kDev].isStreaming) == 1; }));
     for (uint32_t block = 0; block < kBlocks; ++block) {
         target->device.send(sim::definiteBlock(numberedSamples(block * kPerBlock, kPerBlock)));
     }
-    ASSERT_TRUE(eventually([] { return ringFill(scpiQ[kDev]) == kBlocks * kPerBlock * kSampleBytes; }))
+    ASSERT_TRUE(eventually([] { return ringFill(slots[kDev].scpiQ) == kBlocks * kPerBlock * kSampleBytes; }))
         << "every block reached the library before the unplug";
     const auto unpluggedAt = unplug();
 

@@ -39,7 +39,7 @@ Reply query(int dev, const char *command, int capacity = 256, int timeoutMs = 10
             EXPECT_EQ(buffer[static_cast<size_t>(r.result)], '\0') << command;
         }
     } else if (isValidSlot(dev)) {
-        r.bytes = lastErrorMsg[dev];
+        r.bytes = slots[dev].lastErrorMsg;
     }
     return r;
 }
@@ -99,11 +99,11 @@ TEST(Query, AnswersInPiecesAndLargeBlocksArriveWhole) {
     for (int round = 0; round < 3; ++round) {
         int binary = 0;
         ASSERT_EQ(kelvoQuery(1, "BIG?", buffer.data(), static_cast<int>(buffer.size()), 5000, &binary), 100000)
-            << lastErrorMsg[1];
+            << slots[1].lastErrorMsg;
         EXPECT_EQ(binary, 1);
         EXPECT_EQ(std::string(buffer.data(), big.size()), big);
     }
-    EXPECT_EQ(loadAcquire(isFatal[1]) & kFaultResponseQueueFull, 0u) << "nothing may be dropped";
+    EXPECT_EQ(loadAcquire(slots[1].isFatal) & kFaultResponseQueueFull, 0u) << "nothing may be dropped";
 }
 
 TEST(Query, TooLongAndLateAnswersLeaveTheNextCallClean) {
@@ -137,12 +137,12 @@ TEST(Query, TooLongAndLateAnswersLeaveTheNextCallClean) {
     // Once the late answer is in the library's hands, the next call must
     // not take it for its own.
     const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (!(lateSent && ringFill(inQ[2]) != 0) && std::chrono::steady_clock::now() < deadline) {
+    while (!(lateSent && ringFill(slots[2].inQ) != 0) && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(1ms);
     }
-    ASSERT_NE(ringFill(inQ[2]), 0u) << "the late answer never arrived";
+    ASSERT_NE(ringFill(slots[2].inQ), 0u) << "the late answer never arrived";
     EXPECT_EQ(query(2, "NEXT?").bytes, "next");
-    EXPECT_EQ(loadAcquire(isFatal[2]) & kFaultResponseQueueFull, 0u);
+    EXPECT_EQ(loadAcquire(slots[2].isFatal) & kFaultResponseQueueFull, 0u);
 }
 
 TEST(Query, CommandsWithoutQuestionMarkReturnOnceSent) {
@@ -191,14 +191,14 @@ TEST(Query, RefusalsAndHangUp) {
     EXPECT_EQ(kelvoQuery(0, nullptr, answer, 16, 0, &binary), -1);
     EXPECT_EQ(kelvoQuery(0, "*IDN?", nullptr, 16, 0, &binary), -1);
     EXPECT_EQ(kelvoQuery(0, "*IDN?", answer, 16, 0, nullptr), -1);
-    EXPECT_STREQ(lastErrorMsg[0], "kelvoQuery(dev=0):command, answer and isBinary must not be NULL");
+    EXPECT_STREQ(slots[0].lastErrorMsg, "kelvoQuery(dev=0):command, answer and isBinary must not be NULL");
     EXPECT_EQ(query(0, "*IDN?", 0).result, -1);
 
     ASSERT_EQ(kelvoSendCmdWhileStreaming(0, "init"), 0);
     EXPECT_EQ(query(0, "*IDN?").bytes, "kelvoQuery(dev=0):slot is streaming");
     kelvoSendCmdWhileStreaming(0, "abort");
     ASSERT_TRUE(kelvo::test::eventually(
-        [] { return loadAcquire(isStreaming[0]) == 0 && loadAcquire(isStreamingRequest[0]) == 0; }));
+        [] { return loadAcquire(slots[0].isStreaming) == 0 && loadAcquire(slots[0].isStreamingRequest) == 0; }));
 
     open.device.onLine([](sim::PtyDevice &d, const std::string &) {
         d.send("partial");

@@ -262,15 +262,15 @@ TEST_F(Decoding, RefusalsSayWhy) {
     EXPECT_EQ(kelvoGetChannelName(kSlot, -1), nullptr);
 
     // A slot that never had a layout.
-    const int32_t saved = kelvo::filteredSampleSize[kSlot];
-    kelvo::filteredSampleSize[kSlot] = 0;
+    const int32_t saved = kelvo::slots[kSlot].filteredSampleSize;
+    kelvo::slots[kSlot].filteredSampleSize = 0;
     EXPECT_EQ(kelvoGetChannelCount(kSlot), 0);
     EXPECT_EQ(kelvoGetChannelName(kSlot, 0), nullptr);
     EXPECT_EQ(kelvoDecodeSamples(kSlot, raw, 1, values), -1);
     EXPECT_STREQ(kelvoGetLastError(kSlot),
                  "kelvoDecodeSamples(dev=1):no sample layout; send a configuration command first");
     EXPECT_EQ(kelvoGetSampleCounters(kSlot, raw, 1, counters), -1);
-    kelvo::filteredSampleSize[kSlot] = saved;
+    kelvo::slots[kSlot].filteredSampleSize = saved;
 }
 
 }  // namespace

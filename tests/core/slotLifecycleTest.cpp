@@ -40,16 +40,16 @@ TEST(SlotLifecycle, OpensTheMiddleFieldOfADeviceListLine) {
     const std::string line = "tallo\t" + device.path() + "\tC1234\n";
     ASSERT_EQ(kelvoOpen(2, line.c_str()), 0);
     EXPECT_GE(myPorts[2], 0);
-    EXPECT_STREQ(myPortnames[2], device.path().c_str());
+    EXPECT_STREQ(slots[2].myPortnames, device.path().c_str());
     EXPECT_EQ(kelvoClose(2), 0);
 }
 
 TEST(SlotLifecycle, DeviceBytesReachTheResponseQueueInOrder) {
     OpenDevice open(1);
     open.device.send("hello\r\nworld");
-    ASSERT_TRUE(eventually([] { return ringFill(inQ[1]) == 12; }));
+    ASSERT_TRUE(eventually([] { return ringFill(slots[1].inQ) == 12; }));
     char bytes[12];
-    ringTake(inQ[1], bytes, sizeof bytes);
+    ringTake(slots[1].inQ, bytes, sizeof bytes);
     EXPECT_EQ(std::string(bytes, sizeof bytes), "hello\r\nworld");
 }
 
@@ -62,11 +62,11 @@ TEST(SlotLifecycle, BytesSentBeforeTheOpenAreNotTakenForThisSession) {
     device.send("#15tail of an earlier stream");
     ASSERT_EQ(kelvoOpen(3, device.path().c_str()), 0);
     device.send("fresh\n");
-    ASSERT_TRUE(eventually([] { return ringFill(inQ[3]) >= 6; }));
+    ASSERT_TRUE(eventually([] { return ringFill(slots[3].inQ) >= 6; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     char bytes[64];
-    const uint32_t count = ringFill(inQ[3]);
-    ringTake(inQ[3], bytes, count);
+    const uint32_t count = ringFill(slots[3].inQ);
+    ringTake(slots[3].inQ, bytes, count);
     EXPECT_EQ(std::string(bytes, count), "fresh\n");
     EXPECT_EQ(kelvoClose(3), 0);
 }
@@ -85,12 +85,12 @@ TEST(SlotLifecycle, CloseWithAFullTransmitQueueMarksTheFaultAndStillCloses) {
     ASSERT_EQ(kelvoOpen(0, device.path().c_str()), 0);
     kelvoDisableTx();
     const std::string filler(8188, 'x');  // leaves 3 bytes free
-    ASSERT_TRUE(ringPut(outQ[0], filler.data(), static_cast<uint32_t>(filler.size())));
+    ASSERT_TRUE(ringPut(slots[0].outQ, filler.data(), static_cast<uint32_t>(filler.size())));
     EXPECT_EQ(kelvoClose(0), 0);
     kelvoEnableTx();
     EXPECT_EQ(myPorts[0], -1);
-    EXPECT_EQ(isFatal[0] & kFaultAbortNoRoom, kFaultAbortNoRoom);
-    EXPECT_EQ(ringFill(outQ[0]), 0u);
+    EXPECT_EQ(slots[0].isFatal & kFaultAbortNoRoom, kFaultAbortNoRoom);
+    EXPECT_EQ(ringFill(slots[0].outQ), 0u);
 }
 
 TEST(SlotLifecycle, RefusesSlotNumbersOutsideZeroToThreeWithoutTouchingAnyText) {
@@ -100,13 +100,13 @@ TEST(SlotLifecycle, RefusesSlotNumbersOutsideZeroToThreeWithoutTouchingAnyText) 
     EXPECT_EQ(kelvoClose(4), 1);
     EXPECT_EQ(kelvoClose(-1), 1);
     for (int dev = 0; dev < 4; ++dev) {
-        EXPECT_STREQ(lastErrorMsg[dev], ("probe(dev=" + std::to_string(dev) + "):kept").c_str());
+        EXPECT_STREQ(slots[dev].lastErrorMsg, ("probe(dev=" + std::to_string(dev) + "):kept").c_str());
     }
 }
 
 TEST(SlotLifecycle, ClosingAClosedSlotIsRefusedWithText) {
     EXPECT_EQ(kelvoClose(1), 1);
-    EXPECT_STREQ(lastErrorMsg[1], "kelvoClose(dev=1):port not open");
+    EXPECT_STREQ(slots[1].lastErrorMsg, "kelvoClose(dev=1):port not open");
 }
 
 TEST(SlotLifecycle, FailedOpenMarksTheSlotUntilAGoodOpen) {
@@ -140,7 +140,7 @@ TEST(SlotLifecycle, ReopeningAnOpenSlotReleasesTheEarlierDescriptor) {
     EXPECT_EQ(fcntl(earlier, F_GETFD) == -1 && errno == EBADF, earlier != myPorts[1])
         << "the earlier descriptor must be closed (or reused by the new open)";
     second.send("from second");
-    ASSERT_TRUE(eventually([] { return ringFill(inQ[1]) == 11; }));
+    ASSERT_TRUE(eventually([] { return ringFill(slots[1].inQ) == 11; }));
     EXPECT_EQ(kelvoClose(1), 0);
     EXPECT_TRUE(second.waitForReceived("abort\n", std::chrono::seconds(2)));
     EXPECT_EQ(first.received(), "");
@@ -151,7 +151,7 @@ TEST(SlotLifecycle, ClosedSlotCanBeOpenedAgain) {
     for (int round = 0; round < 3; ++round) {
         ASSERT_EQ(kelvoOpen(2, device.path().c_str()), 0) << "round " << round;
         device.send("x");
-        ASSERT_TRUE(eventually([] { return ringFill(inQ[2]) == 1; }));
+        ASSERT_TRUE(eventually([] { return ringFill(slots[2].inQ) == 1; }));
         ASSERT_EQ(kelvoClose(2), 0);
     }
 }
@@ -159,10 +159,10 @@ TEST(SlotLifecycle, ClosedSlotCanBeOpenedAgain) {
 TEST(SlotLifecycle, RefusesDeviceLinesWithoutSecondTabAndOverlongPaths) {
     sim::PtyDevice device;
     EXPECT_EQ(kelvoOpen(0, ("orv\t" + device.path()).c_str()), 1);
-    EXPECT_STREQ(lastErrorMsg[0], "kelvoOpen(dev=0):device line without a second tab");
+    EXPECT_STREQ(slots[0].lastErrorMsg, "kelvoOpen(dev=0):device line without a second tab");
     const std::string longPath = "/" + std::string(255, 'a');
     EXPECT_EQ(kelvoOpen(0, longPath.c_str()), 1);
-    EXPECT_STREQ(lastErrorMsg[0], "kelvoOpen(dev=0):path longer than 255 characters");
+    EXPECT_STREQ(slots[0].lastErrorMsg, "kelvoOpen(dev=0):path longer than 255 characters");
     EXPECT_EQ(kelvoOpen(0, nullptr), 1);
     EXPECT_EQ(myPorts[0], -1);
 }
@@ -175,12 +175,12 @@ TEST(SlotLifecycle, ClosedSlotIsNeitherReadNorWritten) {
     ASSERT_TRUE(device.waitForReceived("abort\n", std::chrono::seconds(5)));
     device.clearReceived();
     const std::string command = "*IDN?\n";
-    ASSERT_TRUE(ringPut(outQ[0], command.data(), static_cast<uint32_t>(command.size())));
+    ASSERT_TRUE(ringPut(slots[0].outQ, command.data(), static_cast<uint32_t>(command.size())));
     device.send("late");
     usleep(50000);
     EXPECT_EQ(device.received(), "");
-    EXPECT_EQ(ringFill(inQ[0]), 0u);
-    EXPECT_EQ(ringFill(outQ[0]), command.size());
+    EXPECT_EQ(ringFill(slots[0].inQ), 0u);
+    EXPECT_EQ(ringFill(slots[0].outQ), command.size());
 }
 
 }  // namespace
@@ -195,16 +195,16 @@ TEST(ResponseQueue, ChunkOfExactlyTheFreeSpaceIsRefusedOneByteLessAccepted) {
     // from the device too.
     const std::string filler(8191 - 10, 'f');  // leaves 10 bytes free
     open.device.send(filler);
-    ASSERT_TRUE(eventually([&] { return ringFill(inQ[0]) == filler.size(); }));
+    ASSERT_TRUE(eventually([&] { return ringFill(slots[0].inQ) == filler.size(); }));
     open.device.send("0123456789");
-    ASSERT_TRUE(eventually([] { return (loadAcquire(isFatal[0]) & kFaultResponseQueueFull) != 0; }));
-    EXPECT_EQ(ringFill(inQ[0]), filler.size());
+    ASSERT_TRUE(eventually([] { return (loadAcquire(slots[0].isFatal) & kFaultResponseQueueFull) != 0; }));
+    EXPECT_EQ(ringFill(slots[0].inQ), filler.size());
 
     kelvoClearSystemErrors();
     open.device.send("012345678");
-    ASSERT_TRUE(eventually([&] { return ringFill(inQ[0]) == filler.size() + 9; }));
-    EXPECT_EQ(loadAcquire(isFatal[0]), 0u);
-    ringDiscard(inQ[0]);
+    ASSERT_TRUE(eventually([&] { return ringFill(slots[0].inQ) == filler.size() + 9; }));
+    EXPECT_EQ(loadAcquire(slots[0].isFatal), 0u);
+    ringDiscard(slots[0].inQ);
 }
 
 }  // namespace

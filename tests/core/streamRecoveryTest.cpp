@@ -121,7 +121,7 @@ Outcome streamFrom(int slot, std::vector<sim::Fault> faults, const char *config,
     }
     // The stop ends the stream after 50 ms of quiet.
     kelvoSendCmdWhileStreaming(slot, "abort");
-    EXPECT_TRUE(eventually([slot] { return loadAcquire(isStreaming[slot]) == 0; }, 10s));
+    EXPECT_TRUE(eventually([slot] { return loadAcquire(slots[slot].isStreaming) == 0; }, 10s));
     pull(slot, sampleBytes, out.bytes);
     kelvoSetCallbackData(slot, nullptr);
     if (viaCallback) {

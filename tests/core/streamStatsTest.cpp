@@ -31,7 +31,7 @@ kelvoStreamStats statsOf(int dev) {
 void stopAndSettle(int dev, const NumberedStream &stream) {
     ASSERT_EQ(kelvoSendCmdWhileStreaming(dev, "abort"), 0);
     ASSERT_TRUE(eventually([&] { return stream.silent(); }, 10s));
-    ASSERT_TRUE(eventually([dev] { return loadAcquire(isStreaming[dev]) == 0; }, 10s));
+    ASSERT_TRUE(eventually([dev] { return loadAcquire(slots[dev].isStreaming) == 0; }, 10s));
 }
 
 // Takes whole samples from the stream queue until it is empty.
@@ -92,10 +92,10 @@ TEST(StreamStats, ACallbackStreamIsCountedAlike) {
 
 TEST(StreamStats, AFullStreamQueueCountsEverySampleItDrops) {
     OpenDevice open(2);
-    NumberedStream stream(open.device, 2048, 2ms);          // 16 kB blocks, not drained at first
-    storeRelease(filteredSampleSize[2], kSampleBytes / 2);  // as "CONF:DEV 0,4" would
+    NumberedStream stream(open.device, 2048, 2ms);                // 16 kB blocks, not drained at first
+    storeRelease(slots[2].filteredSampleSize, kSampleBytes / 2);  // as "CONF:DEV 0,4" would
     ASSERT_EQ(kelvoSendCmdWhileStreaming(2, "init"), 0);
-    ASSERT_TRUE(eventually([] { return (loadAcquire(isFatal[2]) & kFaultStreamQueueFull) != 0; }, 20s));
+    ASSERT_TRUE(eventually([] { return (loadAcquire(slots[2].isFatal) & kFaultStreamQueueFull) != 0; }, 20s));
     // Samples are lost while nobody pulls; some more arrive while this
     // thread pulls.
     std::this_thread::sleep_for(100ms);
@@ -117,7 +117,7 @@ TEST(StreamStats, AFullStreamQueueCountsEverySampleItDrops) {
     for (int round = 0; round < 20; ++round, std::this_thread::sleep_for(5ms)) take();
     stopAndSettle(2, stream);
     take();
-    storeRelease(filteredSampleSize[2], 0);
+    storeRelease(slots[2].filteredSampleSize, 0);
 
     const kelvoStreamStats stats = statsOf(2);
     EXPECT_GT(stats.samplesDropped, 0u);
@@ -137,7 +137,7 @@ TEST(StreamStats, CountsRestartWhenAStreamStarts) {
     EXPECT_GE(statsOf(3).blocks, 20u) << "the counts outlive the stream";
     open.answerEveryLineWith("");  // the second start brings no data
     ASSERT_EQ(kelvoSendCmdWhileStreaming(3, "init"), 0);
-    ASSERT_TRUE(eventually([] { return loadAcquire(isStreaming[3]) != 0; }));
+    ASSERT_TRUE(eventually([] { return loadAcquire(slots[3].isStreaming) != 0; }));
     const kelvoStreamStats stats = statsOf(3);
     EXPECT_EQ(stats.blocks, 0u);
     EXPECT_EQ(stats.payloadBytes, 0u);
@@ -155,7 +155,7 @@ TEST(StreamStats, RefusalsAndTheirTexts) {
     EXPECT_EQ(kelvoGetStreamStats(4, nullptr), -1);
     storeWholeErrorText(1, "");
     EXPECT_EQ(kelvoGetStreamStats(1, nullptr), -1);
-    EXPECT_STREQ(lastErrorMsg[1], "kelvoGetStreamStats(dev=1):stats must not be NULL");
+    EXPECT_STREQ(slots[1].lastErrorMsg, "kelvoGetStreamStats(dev=1):stats must not be NULL");
     // A closed slot still tells the counts of its last stream.
     EXPECT_EQ(kelvoGetStreamStats(1, &stats), 0);
 }

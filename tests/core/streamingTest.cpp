@@ -41,7 +41,7 @@ TEST(Streaming, PulledPayloadArrivesCompleteAndInOrder) {
     const SequenceChecker checker = pullSamples(0, 128 * 1000);
     EXPECT_TRUE(checker.ok()) << "sample " << checker.samples() << " is wrong";
     EXPECT_GE(checker.samples(), 128u * 1000);
-    EXPECT_EQ(isFatal[0], 0u);
+    EXPECT_EQ(slots[0].isFatal, 0u);
     EXPECT_EQ(kelvoSendCmdWhileStreaming(0, "abort"), 0);
     EXPECT_TRUE(open.device.waitForReceived("init\nabort\n", 2s));
 }
@@ -55,7 +55,7 @@ TEST(Streaming, AFullPlotQueueLeavesTheStreamUntouched) {
     storeRelease(isGraphicConfigured, 0);
     EXPECT_TRUE(checker.ok()) << "sample " << checker.samples() << " is wrong";
     EXPECT_GE(ringFill(graphicQ), 4096u) << "the plot queue filled up";
-    EXPECT_EQ(loadAcquire(isFatal[3]), 0u) << "an overflowing plot queue leaves no mark";
+    EXPECT_EQ(loadAcquire(slots[3].isFatal), 0u) << "an overflowing plot queue leaves no mark";
     kelvoSendCmdWhileStreaming(3, "abort");
 }
 
@@ -83,26 +83,26 @@ TEST(Streaming, CallbackReceivesEveryPayloadByteAndTheQueueStaysEmpty) {
     std::lock_guard lock(mutex);
     EXPECT_TRUE(checker.ok()) << "sample " << checker.samples() << " is wrong";
     EXPECT_GT(calls, 1);
-    EXPECT_EQ(ringFill(scpiQ[1]), 0u);
+    EXPECT_EQ(ringFill(slots[1].scpiQ), 0u);
 }
 
 TEST(Streaming, TakesOnlyWholeSamples) {
     OpenDevice open(2);
     // Not streaming, so the I/O thread leaves the stream queue alone.
     const std::string bytes = numberedSamples(0, 3);
-    ASSERT_TRUE(ringPut(scpiQ[2], bytes.data(), 20));
+    ASSERT_TRUE(ringPut(slots[2].scpiQ, bytes.data(), 20));
     unsigned char out[100];
     EXPECT_EQ(kelvoGetStreamingData(2, out, 8, 100), 16);
     EXPECT_EQ(std::string(reinterpret_cast<char *>(out), 16), bytes.substr(0, 16));
-    EXPECT_EQ(ringFill(scpiQ[2]), 4u);
+    EXPECT_EQ(ringFill(slots[2].scpiQ), 4u);
     // Less than one whole sample waiting counts as no data (within the
     // 200 ms after the last delivery).
     EXPECT_EQ(kelvoGetStreamingData(2, out, 8, 100), 0);
-    ASSERT_TRUE(ringPut(scpiQ[2], bytes.data() + 20, 4));
+    ASSERT_TRUE(ringPut(slots[2].scpiQ, bytes.data() + 20, 4));
     EXPECT_EQ(kelvoGetStreamingData(2, out, 8, 7), 0);
     EXPECT_EQ(kelvoGetStreamingData(2, out, 8, 8), 8);
     // A sample size of 0 or less counts as one byte.
-    ASSERT_TRUE(ringPut(scpiQ[2], bytes.data(), 4));
+    ASSERT_TRUE(ringPut(slots[2].scpiQ, bytes.data(), 4));
     EXPECT_EQ(kelvoGetStreamingData(2, out, 0, 3), 3);
     EXPECT_EQ(kelvoGetStreamingData(2, out, -5, 100), 1);
 }
@@ -125,28 +125,28 @@ TEST(Streaming, OnlyLeadingInitAndAborPrefixesAreStartAndStopRequests) {
     OpenDevice open(3);
     kelvoDisableTx();  // keeps the thread from advancing the capture state
     for (const char *start : {"init", "INIT", "Initiate:IMM"}) {
-        timestampRequest[3] = 0;
+        slots[3].timestampRequest = 0;
         ASSERT_EQ(kelvoSendCmdWhileStreaming(3, start), 0);
-        EXPECT_EQ(loadAcquire(timestampRequest[3]), 1) << start;
+        EXPECT_EQ(loadAcquire(slots[3].timestampRequest), 1) << start;
     }
     for (const char *notStart : {":INIT", " init", "ini", "trigger init"}) {
-        timestampRequest[3] = 0;
+        slots[3].timestampRequest = 0;
         ASSERT_EQ(kelvoSendCmdWhileStreaming(3, notStart), 0);
-        EXPECT_EQ(loadAcquire(timestampRequest[3]), 0) << notStart;
+        EXPECT_EQ(loadAcquire(slots[3].timestampRequest), 0) << notStart;
     }
     // With the slot out of streaming mode the thread leaves a stop request
     // up, however long this thread takes to look at it.
-    ASSERT_TRUE(eventually([] { return loadAcquire(isStreamingRequest[3]) == 0; }));
+    ASSERT_TRUE(eventually([] { return loadAcquire(slots[3].isStreamingRequest) == 0; }));
     ASSERT_EQ(kelvoSendCmdWhileStreaming(3, "abort"), 0);
-    ASSERT_TRUE(eventually([] { return loadAcquire(isStreaming[3]) == 0; }));
+    ASSERT_TRUE(eventually([] { return loadAcquire(slots[3].isStreaming) == 0; }));
     for (const char *stop : {"abort", "ABORt", "abor"}) {
-        storeRelease(isStopStreamingRequest[3], 0);
+        storeRelease(slots[3].isStopStreamingRequest, 0);
         ASSERT_EQ(kelvoSendCmdWhileStreaming(3, stop), 0);
-        EXPECT_EQ(loadAcquire(isStopStreamingRequest[3]), 1) << stop;
+        EXPECT_EQ(loadAcquire(slots[3].isStopStreamingRequest), 1) << stop;
     }
-    storeRelease(isStopStreamingRequest[3], 0);
+    storeRelease(slots[3].isStopStreamingRequest, 0);
     ASSERT_EQ(kelvoSendCmdWhileStreaming(3, ":ABOR"), 0);
-    EXPECT_EQ(loadAcquire(isStopStreamingRequest[3]), 0);
+    EXPECT_EQ(loadAcquire(slots[3].isStopStreamingRequest), 0);
     kelvoEnableTx();
 }
 
@@ -158,17 +158,17 @@ TEST(Streaming, StopWaitsUntilTheDeviceHasBeenQuietFor50Ms) {
     // while the device still has blocks to send. Such a run is tried again.
     for (int attempt = 1;; ++attempt) {
         NumberedStream stream(open.device, 16, 5ms, /*blocksAfterAbort=*/40);
-        ringDiscard(scpiQ[1]);  // what an earlier attempt left
-        ringDiscard(inQ[1]);
+        ringDiscard(slots[1].scpiQ);  // what an earlier attempt left
+        ringDiscard(slots[1].inQ);
         ASSERT_EQ(kelvoSendCmdWhileStreaming(1, "init"), 0);
-        ASSERT_TRUE(eventually([] { return ringFill(scpiQ[1]) > 0; }));
+        ASSERT_TRUE(eventually([] { return ringFill(slots[1].scpiQ) > 0; }));
         ASSERT_EQ(kelvoSendCmdWhileStreaming(1, "abort"), 0);
         // Payload goes on arriving in the stream queue until the stream ends.
         auto lastArrival = std::chrono::steady_clock::now();
-        for (uint32_t fill = ringFill(scpiQ[1]); loadAcquire(isStreaming[1]) != 0;) {
+        for (uint32_t fill = ringFill(slots[1].scpiQ); loadAcquire(slots[1].isStreaming) != 0;) {
             ASSERT_LT(std::chrono::steady_clock::now() - lastArrival, 5s) << "the stream never ended";
-            if (ringFill(scpiQ[1]) != fill) {
-                fill = ringFill(scpiQ[1]);
+            if (ringFill(slots[1].scpiQ) != fill) {
+                fill = ringFill(slots[1].scpiQ);
                 lastArrival = std::chrono::steady_clock::now();
             }
             std::this_thread::sleep_for(1ms);
@@ -176,7 +176,7 @@ TEST(Streaming, StopWaitsUntilTheDeviceHasBeenQuietFor50Ms) {
         const auto quietBeforeTheEnd = std::chrono::steady_clock::now() - lastArrival;
         ASSERT_TRUE(eventually([&] { return stream.silent(); }, 10s));
         std::this_thread::sleep_for(50ms);
-        const bool deviceWasDone = ringFill(inQ[1]) == 0;  // nothing came after the end
+        const bool deviceWasDone = ringFill(slots[1].inQ) == 0;  // nothing came after the end
         if (!deviceWasDone && attempt < 3) continue;
         EXPECT_TRUE(deviceWasDone) << "the stream ended while the device was still sending";
         // 50 ms by the rule; this thread may notice the last arrival late.
@@ -194,10 +194,10 @@ TEST(Streaming, StopWaitsUntilTheDeviceHasBeenQuietFor50Ms) {
 
 TEST(Streaming, AFullStreamQueueDropsWholeSamplesAndSetsTheFaultBit) {
     OpenDevice open(0);
-    NumberedStream stream(open.device, 2048, 1ms);          // 16 kB blocks, not drained at first
-    storeRelease(filteredSampleSize[0], kSampleBytes / 2);  // as "CONF:DEV 0,4" would
+    NumberedStream stream(open.device, 2048, 1ms);                // 16 kB blocks, not drained at first
+    storeRelease(slots[0].filteredSampleSize, kSampleBytes / 2);  // as "CONF:DEV 0,4" would
     ASSERT_EQ(kelvoSendCmdWhileStreaming(0, "init"), 0);
-    ASSERT_TRUE(eventually([] { return (loadAcquire(isFatal[0]) & kFaultStreamQueueFull) != 0; }, 20s));
+    ASSERT_TRUE(eventually([] { return (loadAcquire(slots[0].isFatal) & kFaultStreamQueueFull) != 0; }, 20s));
     EXPECT_EQ(kelvoGetSystemErrors(), std::string());  // debugLevel 0: no report
     debugLevel = 1;
     EXPECT_STREQ(kelvoGetSystemErrors(), "0x1,0x0,0x0,0x0,");
@@ -225,7 +225,7 @@ TEST(Streaming, AFullStreamQueueDropsWholeSamplesAndSetsTheFaultBit) {
     kelvoClearSystemErrors();
     EXPECT_STREQ(kelvoGetSystemErrors(), "");
     debugLevel = 0;
-    storeRelease(filteredSampleSize[0], 0);
+    storeRelease(slots[0].filteredSampleSize, 0);
 }
 
 TEST(Streaming, CallbackIsNotCalledWhileAStopIsPending) {
@@ -242,14 +242,15 @@ TEST(Streaming, CallbackIsNotCalledWhileAStopIsPending) {
     // A delivery that began before the request may still be calling back.
     // Once the thread has moved the stop's time stamp on (it does so on a
     // read while the stop is pending) every later delivery sees the request.
-    const int64_t requested = loadAcquire(stopStreamingRequestTimestamp[2]);
+    const int64_t requested = loadAcquire(slots[2].stopStreamingRequestTimestamp);
     ASSERT_TRUE(eventually([&] {
-        return loadAcquire(stopStreamingRequestTimestamp[2]) != requested || loadAcquire(isStreaming[2]) == 0;
+        return loadAcquire(slots[2].stopStreamingRequestTimestamp) != requested ||
+               loadAcquire(slots[2].isStreaming) == 0;
     }));
     stopping = true;
-    ASSERT_TRUE(eventually([] { return loadAcquire(isStreaming[2]) == 0; }, 10s));
+    ASSERT_TRUE(eventually([] { return loadAcquire(slots[2].isStreaming) == 0; }, 10s));
     EXPECT_EQ(callsAfterStop.load(), 0);
-    EXPECT_EQ(ringFill(scpiQ[2]), 0u);
+    EXPECT_EQ(ringFill(slots[2].scpiQ), 0u);
     kelvoSetCallbackData(2, nullptr);
 }
 
@@ -259,14 +260,14 @@ TEST(Streaming, RefusalsAndTheirTexts) {
     EXPECT_EQ(kelvoSetCallbackData(-1, nullptr), -1);
     EXPECT_EQ(kelvoSendCmdWhileStreaming(4, "init"), 1);
     EXPECT_EQ(kelvoSendCmdWhileStreaming(1, "init"), 1);
-    EXPECT_STREQ(lastErrorMsg[1], "sendCmdWhileStreaming(): port not open");
+    EXPECT_STREQ(slots[1].lastErrorMsg, "sendCmdWhileStreaming(): port not open");
     EXPECT_EQ(kelvoGetStreamingData(1, out, 8, 8), -1);
-    EXPECT_STREQ(lastErrorMsg[1], "kelvoGetStreamingData(dev=1):port not open");
+    EXPECT_STREQ(slots[1].lastErrorMsg, "kelvoGetStreamingData(dev=1):port not open");
     EXPECT_EQ(kelvoGetSampleSize(1), -1);
-    EXPECT_STREQ(lastErrorMsg[1], "kelvoGetSampleSize(dev=1):port not open");
+    EXPECT_STREQ(slots[1].lastErrorMsg, "kelvoGetSampleSize(dev=1):port not open");
     EXPECT_EQ(kelvoGetAdcOversampling(-1), -1);
     EXPECT_EQ(kelvoGetAdcOversampling(1), -1);
-    EXPECT_STREQ(lastErrorMsg[1], "kelvoGetAdcOversampling(dev=1):port not open");
+    EXPECT_STREQ(slots[1].lastErrorMsg, "kelvoGetAdcOversampling(dev=1):port not open");
 }
 
 TEST(Streaming, CommandsQueuedWhileTransmissionIsHeldGoOutTogether) {

@@ -30,7 +30,7 @@ void drainUntilStopped(int dev) {
     kelvoSendCmdWhileStreaming(dev, "abort");
     eventually([&] {
         kelvoGetStreamingData(dev, sink, 1, sizeof sink);
-        return loadAcquire(isStreaming[dev]) == 0;
+        return loadAcquire(slots[dev].isStreaming) == 0;
     });
 }
 
@@ -48,7 +48,8 @@ TEST(SynchronizedStart, FourDevicesShareStampZeroAndLeaveWithinOnePass) {
     for (auto &d : devices) EXPECT_EQ(d->device.received(), "") << "nothing may leave while held";
     kelvoEnableTx();
     ASSERT_TRUE(eventually([] {
-        return std::all_of(timestampRequest, timestampRequest + 4, [](int32_t &p) { return loadAcquire(p) == 5; });
+        return std::all_of(std::begin(slots), std::end(slots),
+                           [](Slot &s) { return loadAcquire(s.timestampRequest) == 5; });
     }));
 
     std::array<Stamps, 4> s;
@@ -78,12 +79,12 @@ TEST(SynchronizedStart, SecondReleaseEndsTheCaptureAndUnusedSlotsReadZero) {
     kelvoDisableTx();
     ASSERT_EQ(kelvoSendCmdWhileStreaming(1, "init"), 0);
     kelvoEnableTx();
-    ASSERT_TRUE(eventually([] { return loadAcquire(timestampRequest[1]) == 5; }));
+    ASSERT_TRUE(eventually([] { return loadAcquire(slots[1].timestampRequest) == 5; }));
     const Stamps complete = stampsOf(1);
     EXPECT_EQ(stampsOf(2), (Stamps{0, 0, 0, 0}));
 
     kelvoEnableTx();
-    EXPECT_EQ(loadAcquire(timestampRequest[1]), 6);
+    EXPECT_EQ(loadAcquire(slots[1].timestampRequest), 6);
     std::this_thread::sleep_for(20ms);
     const Stamps after = stampsOf(1);
     EXPECT_GT(after[0], complete[0]) << "every release stores stamp 0";
@@ -121,7 +122,7 @@ TEST(SynchronizedStart, StampsOfAClosedOrInvalidSlotAreRefused) {
     EXPECT_EQ(kelvoGetTimeStampsFromSynchronizedGroup(4, stamps), -1);
     EXPECT_EQ(kelvoGetTimeStampsFromSynchronizedGroup(-1, stamps), -1);
     EXPECT_EQ(kelvoGetTimeStampsFromSynchronizedGroup(3, stamps), -1);
-    EXPECT_STREQ(lastErrorMsg[3], "kelvoGetTimeStampsFromSynchronizedGroup(): port not open");
+    EXPECT_STREQ(slots[3].lastErrorMsg, "kelvoGetTimeStampsFromSynchronizedGroup(): port not open");
     EXPECT_EQ(stamps[0], 1);
 }
 

@@ -30,7 +30,7 @@ TEST(BlockUpload, PutsExactlyOneDefiniteLengthBlockOnTheWire) {
         open.device.clearReceived();
         const std::string payload = size == 1 ? std::string("A") : payloadOf(size);
         ASSERT_EQ(kelvoSendSCPIbinBlock(0, payload.data(), static_cast<int>(size)), 0);
-        EXPECT_EQ(ringFill(outQ[0]), 0u) << "the queue is empty when the call returns";
+        EXPECT_EQ(ringFill(slots[0].outQ), 0u) << "the queue is empty when the call returns";
         const std::string expected = header + payload + "\n";
         ASSERT_TRUE(open.device.waitForReceived(expected, 5s)) << size;
         EXPECT_EQ(open.device.received(), expected);
@@ -40,16 +40,16 @@ TEST(BlockUpload, PutsExactlyOneDefiniteLengthBlockOnTheWire) {
 TEST(BlockUpload, RefusesBadSlotsBeforeBadLengths) {
     EXPECT_EQ(kelvoSendSCPIbinBlock(4, "x", 1), -1);
     EXPECT_EQ(kelvoSendSCPIbinBlock(1, "x", 0), -1);
-    EXPECT_STREQ(lastErrorMsg[1], "kelvoSendSCPIbinBlock(dev=1):port not open");
+    EXPECT_STREQ(slots[1].lastErrorMsg, "kelvoSendSCPIbinBlock(dev=1):port not open");
 
     OpenDevice open(1);
     const std::string big(4097, 'b');
     EXPECT_EQ(kelvoSendSCPIbinBlock(1, big.data(), 4097), 1);
-    EXPECT_STREQ(lastErrorMsg[1], "kelvoSendSCPIbinBlock(dev=1):len > 4096 not allowed");
+    EXPECT_STREQ(slots[1].lastErrorMsg, "kelvoSendSCPIbinBlock(dev=1):len > 4096 not allowed");
     EXPECT_EQ(kelvoSendSCPIbinBlock(1, big.data(), -3), 1);
-    EXPECT_STREQ(lastErrorMsg[1], "kelvoSendSCPIbinBlock(dev=1):len < 1 makes no sense");
+    EXPECT_STREQ(slots[1].lastErrorMsg, "kelvoSendSCPIbinBlock(dev=1):len < 1 makes no sense");
     EXPECT_EQ(kelvoSendSCPIbinBlock(1, nullptr, 3), 1);
-    EXPECT_EQ(ringFill(outQ[1]), 0u);
+    EXPECT_EQ(ringFill(slots[1].outQ), 0u);
 }
 
 TEST(BlockUpload, GivesUpWithAReasonWhenTransmissionIsHeld) {
@@ -59,7 +59,7 @@ TEST(BlockUpload, GivesUpWithAReasonWhenTransmissionIsHeld) {
     EXPECT_EQ(kelvoSendSCPIbinBlock(2, "abc", 3), -1);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
     EXPECT_STREQ(kelvoGetLastError(2), "kelvoSendSCPIbinBlock(dev=2):transmission is held (kelvoDisableTx)");
-    EXPECT_EQ(ringFill(outQ[2]), 0u);
+    EXPECT_EQ(ringFill(slots[2].outQ), 0u);
     kelvoEnableTx();
 }
 
@@ -78,7 +78,7 @@ TEST(BlockUpload, BoundsTheWaitForAQueueThatDoesNotDrain) {
     ASSERT_EQ(kelvoSendCmdWhileStreaming(0, "init"), 0);
     ASSERT_TRUE(eventually([] { return threadHeld.load(); }));
     const std::string stuck = "queued\n";
-    ASSERT_TRUE(ringPut(outQ[3], stuck.data(), static_cast<uint32_t>(stuck.size())));
+    ASSERT_TRUE(ringPut(slots[3].outQ, stuck.data(), static_cast<uint32_t>(stuck.size())));
 
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(kelvoSendSCPIbinBlock(3, "ok", 2), -1);

@@ -2,7 +2,8 @@
 # SPDX-License-Identifier: MIT
 # Installs the build into a temporary prefix and checks what a desktop user
 # gets besides the library: the udev rule (checked by udev's own parser
-# where this machine lets us run it), the man pages, the bash completion,
+# where this machine lets us run it), the man pages (one for each command
+# too), the bash completion,
 # programs that find their library from wherever the prefix is moved, and
 # kelvo-sim's devices named by serial number.
 # Arguments: build directory.
@@ -62,7 +63,14 @@ else
 fi
 
 # --- man pages ---------------------------------------------------------------
-for program in kelvo kelvo-sim kelvo-busd; do
+# A page for each command that kelvo --help lists, and none besides.
+commands=$("$prefix/bin/kelvo" --help | sed -n '/^Commands:/,/^$/s/^  \([a-z][a-z-]*\).*/\1/p' | grep -vx help)
+[ "$(wc -l <<<"$commands")" -ge 10 ] || fail "kelvo --help lists only: $commands"
+pages=(kelvo kelvo-sim kelvo-busd)
+for command in $commands; do pages+=("kelvo-$command"); done
+diff <(printf '%s.1\n' "${pages[@]}" | sort) <(ls "$prefix/share/man/man1" | sort) >&2 ||
+  fail "the installed man pages are not one for each program and command"
+for program in "${pages[@]}"; do
   page=$prefix/share/man/man1/$program.1
   [ -f "$page" ] || fail "no man page $page"
   text=$(LC_ALL=C.UTF-8 MANWIDTH=100 man --warnings -l "$page" 2>"$work/warnings")
@@ -74,6 +82,8 @@ for program in kelvo kelvo-sim kelvo-busd; do
 done
 grep -q -- '--diagnose looks at every USB tty' <(man -l "$prefix/share/man/man1/kelvo.1" 2>/dev/null) ||
   fail "kelvo.1 lacks the commands' own help"
+grep -q -- '--diagnose looks at every USB tty' <(man -l "$prefix/share/man/man1/kelvo-list.1" 2>/dev/null) ||
+  fail "kelvo-list.1 lacks the command's help"
 
 # --- programs, from the moved prefix -----------------------------------------
 readelf -d "$prefix/bin/kelvo" | grep -q 'R.*PATH.*\[\$ORIGIN/\.\./lib' || fail "kelvo has no \$ORIGIN rpath"
@@ -102,6 +112,9 @@ complete_words() { # words of the command line, the last being completed
 [ "$(complete_words kelvo list --dia)" = --diagnose ] || fail "completion of an option"
 [ "$(complete_words kelvo query SIM)" = SIM0001 ] || fail "completion of a serial: $(complete_words kelvo query SIM)"
 [ -z "$(complete_words kelvo query SIM0001 '*ID')" ] || fail "a SCPI command was completed as a device"
+[ "$(complete_words kelvo record SIM0001 --o)" = --out ] || fail "completion of record's --out"
+[ -z "$(complete_words kelvo sync SIM0001 --config 'CONFigure:DEVice 3' SIM)" ] ||
+  fail "a configuration command was completed as a device"
 
 kill "$sim_pid"
 wait "$sim_pid" || true
