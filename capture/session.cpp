@@ -111,6 +111,7 @@ void Session::start() {
         scratch_.push_back(std::move(s));
     }
     nextIndex_.assign(devices_.size(), 0);
+    lastTicks_.assign(devices_.size(), 0);
     lastReceived_.assign(devices_.size(), 0);
     lastChange_.assign(devices_.size(), Clock::now());
 
@@ -224,13 +225,22 @@ void Session::deliver(const Batch &b) {
 }
 
 // The sample clock's fit of this moment: a batch handed over late in the
-// run is timed by a fit that has followed the stream that long.
+// run is timed by a fit that has followed the stream that long. A refit
+// may place a sample before one already handed out, most of all early in
+// the stream; such a sample is placed one tick after it, so that times
+// always rise.
 void Session::time(const Batch &b, uint32_t count) {
-    const int slot = devices_[static_cast<size_t>(b.device)].slot;
+    const auto device = static_cast<size_t>(b.device);
+    const int slot = devices_[device].slot;
     const int n = static_cast<int>(count);
-    int64_t *ticks = scratch_[static_cast<size_t>(b.device)].ticks.data();
+    int64_t *ticks = scratch_[device].ticks.data();
     if (kelvoGetSampleTimes(slot, static_cast<int64_t>(b.firstSample), n, ticks) != n) {
         throw CaptureError("no sample times: " + libraryError(slot));
+    }
+    int64_t &last = lastTicks_[device];
+    for (uint32_t k = 0; k < count; ++k) {
+        ticks[k] = std::max(ticks[k], last + 1);
+        last = ticks[k];
     }
 }
 

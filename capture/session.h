@@ -149,6 +149,7 @@ private:
     };
     std::vector<Scratch> scratch_;
     std::vector<uint64_t> nextIndex_;
+    std::vector<int64_t> lastTicks_;  // the last time handed out per device
     std::vector<uint64_t> lastReceived_;
     std::vector<std::chrono::steady_clock::time_point> lastChange_;
     std::chrono::steady_clock::time_point nextSecond_;

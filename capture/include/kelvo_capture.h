@@ -88,8 +88,11 @@ KELVO_API int kelvoCaptureStop(kelvoCapture *capture) KELVO_NOEXCEPT;
 
 /* Whole consecutive samples of one device, decoded: `count` rows of
  * `channels` values with full scale +-1, each sample's stream index
- * (`firstIndex` + row) and time in ticks on the device's sample clock. The
- * pointers live until the next read or the session's end. */
+ * (`firstIndex` + row) and time in ticks on the device's sample clock, as
+ * the clock's fit has it when the batch is handed out. Times rise from
+ * sample to sample: where a refit would place a sample before one already
+ * handed out, it is placed one tick after that one. The pointers live
+ * until the next read or the session's end. */
 typedef struct kelvoCaptureBatch {
     int device;   /* the device's position in the session, from 0 */
     int channels; /* values per sample */

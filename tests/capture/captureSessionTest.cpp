@@ -1,0 +1,213 @@
+// SPDX-License-Identifier: MIT
+// A capture session driven through kelvo_capture.h alone, as any program
+// would: two simulated devices named by their serial numbers, recorded into
+// HDF5 and read by the program at once, the file read back with the HDF5 C
+// library; and the refusals, which leave nothing open and no file behind.
+#include <gtest/gtest.h>
+#include <hdf5.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <map>
+#include <memory>
+
+#include "kelvo_capture.h"
+#include "programRunner.h"
+
+using namespace kelvo::test;
+
+namespace {
+
+const std::string kSim = KELVO_SIM;
+::testing::Environment *const kRuntimeFolder = ::testing::AddGlobalTestEnvironment(new PrivateRuntimeFolder);
+
+using CapturePtr = std::unique_ptr<kelvoCapture, decltype(&kelvoCaptureDestroy)>;
+
+CapturePtr newCapture(const std::vector<std::string> &devices, const std::vector<std::string> &config) {
+    CapturePtr capture(kelvoCaptureCreate(), kelvoCaptureDestroy);
+    for (const std::string &d : devices) EXPECT_EQ(kelvoCaptureAddDevice(capture.get(), d.c_str()), KELVO_OK);
+    for (const std::string &c : config) EXPECT_EQ(kelvoCaptureAddConfig(capture.get(), c.c_str()), KELVO_OK);
+    return capture;
+}
+
+std::string tempFile(const std::string &name) {
+    return (std::filesystem::temp_directory_path() / ("capture-" + std::to_string(getpid()) + "-" + name)).string();
+}
+
+template <typename T>
+std::vector<T> readDataset(hid_t file, const std::string &path, hid_t type) {
+    const hid_t set = H5Dopen2(file, path.c_str(), H5P_DEFAULT);
+    if (set < 0) return {};
+    const hid_t space = H5Dget_space(set);
+    hsize_t n = 0;
+    H5Sget_simple_extent_dims(space, &n, nullptr);
+    std::vector<T> values(n);
+    if (n > 0) H5Dread(set, type, H5S_ALL, H5S_ALL, H5P_DEFAULT, values.data());
+    H5Sclose(space);
+    H5Dclose(set);
+    return values;
+}
+
+std::vector<std::string> readTexts(hid_t file, const std::string &path) {
+    const hid_t type = H5Tcopy(H5T_C_S1);
+    H5Tset_size(type, H5T_VARIABLE);
+    H5Tset_cset(type, H5T_CSET_UTF8);
+    std::vector<char *> raw = readDataset<char *>(file, path, type);
+    std::vector<std::string> texts;
+    for (const char *text : raw) texts.emplace_back(text != nullptr ? text : "(unreadable)");
+    const hid_t set = H5Dopen2(file, path.c_str(), H5P_DEFAULT);
+    const hid_t space = H5Dget_space(set);
+    if (!raw.empty()) H5Dvlen_reclaim(type, space, H5P_DEFAULT, raw.data());
+    H5Sclose(space);
+    H5Dclose(set);
+    H5Tclose(type);
+    return texts;
+}
+
+struct Taken {
+    int64_t nextIndex = 0;
+    uint64_t samples = 0;
+    bool inOrder = true;
+    bool timesRise = true;
+    int64_t lastTicks = 0;
+};
+
+void take(Taken &t, const kelvoCaptureBatch &b) {
+    t.inOrder = t.inOrder && b.firstIndex == t.nextIndex;
+    for (int k = 0; k < b.count; ++k) {
+        t.timesRise = t.timesRise && b.ticks[k] > t.lastTicks;
+        t.lastTicks = b.ticks[k];
+    }
+    t.nextIndex = b.firstIndex + b.count;
+    t.samples += static_cast<uint64_t>(b.count);
+}
+
+}  // namespace
+
+TEST(CaptureSession, RecordsTwoDevicesAndHandsTheProgramEverySampleInOrderWithTimes) {
+    SimProcess sim(kSim, {"--rate", "2000", "--block", "50"}, 2);
+    const std::string path = tempFile("two.h5");
+    CapturePtr capture = newCapture({"SIM0001", "SIM0002"}, {"CONF:DEV 2"});
+    ASSERT_EQ(kelvoCaptureSetHdf5(capture.get(), path.c_str(), 0), KELVO_OK);
+    ASSERT_EQ(kelvoCaptureEnableRead(capture.get()), KELVO_OK);
+    ASSERT_EQ(kelvoCaptureOpen(capture.get()), KELVO_OK) << kelvoCaptureGetError(capture.get());
+    EXPECT_STREQ(kelvoCaptureGetSerial(capture.get(), 1), "SIM0002");
+    EXPECT_STREQ(kelvoCaptureGetPath(capture.get(), 0), sim.paths[0].c_str());
+    EXPECT_EQ(kelvoCaptureMark(capture.get(), "too early", 0), KELVO_REFUSED) << "not running yet";
+    ASSERT_EQ(kelvoCaptureStart(capture.get()), KELVO_OK) << kelvoCaptureGetError(capture.get());
+
+    Taken taken[2];
+    kelvoCaptureBatch batch{};
+    bool marked = false;
+    while (taken[0].samples < 2000 || taken[1].samples < 2000) {
+        ASSERT_EQ(kelvoCaptureRead(capture.get(), &batch, 5000), KELVO_OK) << kelvoCaptureGetError(capture.get());
+        ASSERT_GE(batch.device, 0);
+        ASSERT_LT(batch.device, 2);
+        EXPECT_EQ(batch.channels, 2);
+        take(taken[batch.device], batch);
+        if (!marked && taken[0].samples >= 1000) {
+            EXPECT_EQ(kelvoCaptureMark(capture.get(), "stimulus on", 0), KELVO_OK);
+            marked = true;
+        }
+    }
+    ASSERT_EQ(kelvoCaptureStop(capture.get()), KELVO_OK) << kelvoCaptureGetError(capture.get());
+    // What came between the last read and the stop is still handed out.
+    int result = KELVO_OK;
+    while ((result = kelvoCaptureRead(capture.get(), &batch, 1000)) == KELVO_OK) take(taken[batch.device], batch);
+    EXPECT_EQ(result, KELVO_REFUSED) << "the end is told once every batch was read";
+
+    const hid_t file = H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
+    ASSERT_GE(file, 0);
+    for (int d = 0; d < 2; ++d) {
+        kelvoCaptureStats stats{};
+        ASSERT_EQ(kelvoCaptureGetStats(capture.get(), d, &stats), KELVO_OK);
+        EXPECT_EQ(stats.received, taken[d].samples);
+        EXPECT_EQ(stats.dropped, 0u);
+        EXPECT_EQ(stats.gaps, 0u);
+        EXPECT_EQ(stats.markers, 1u);
+        EXPECT_TRUE(taken[d].inOrder);
+        EXPECT_TRUE(taken[d].timesRise);
+
+        const std::string group = "/devices/SIM000" + std::to_string(d + 1);
+        const std::vector<int64_t> index = readDataset<int64_t>(file, group + "/index", H5T_NATIVE_INT64);
+        ASSERT_EQ(index.size(), taken[d].samples);
+        for (size_t k = 0; k < index.size(); ++k) ASSERT_EQ(index[k], static_cast<int64_t>(k));
+        const std::vector<uint32_t> counter = readDataset<uint32_t>(file, group + "/counter", H5T_NATIVE_UINT32);
+        ASSERT_EQ(counter.size(), index.size());
+        EXPECT_EQ(counter.back(), static_cast<uint32_t>(index.back())) << "the device's counter is the index";
+        const std::vector<int64_t> near = readDataset<int64_t>(file, group + "/marker_index", H5T_NATIVE_INT64);
+        ASSERT_EQ(near.size(), 1u);
+        EXPECT_GT(near[0], 0);
+        EXPECT_LT(near[0], static_cast<int64_t>(index.size()));
+    }
+    EXPECT_EQ(readTexts(file, "/markers/text"), std::vector<std::string>{"stimulus on"});
+    EXPECT_EQ(readTexts(file, "/markers/source"), std::vector<std::string>{"api"});
+    H5Fclose(file);
+    std::filesystem::remove(path);
+}
+
+TEST(CaptureSession, ACallbackGetsEveryBatchOnTheConsumerThread) {
+    SimProcess sim(kSim, {"--rate", "2000", "--block", "40"});
+    CapturePtr capture = newCapture({sim.paths[0]}, {"CONF:DEV 3"});
+    struct Seen {
+        Taken taken;
+        int channels = 0;
+    } seen;
+    const auto callback = [](void *user, const kelvoCaptureBatch *b) {
+        auto *s = static_cast<Seen *>(user);
+        s->channels = b->channels;
+        take(s->taken, *b);
+    };
+    ASSERT_EQ(kelvoCaptureSetCallback(capture.get(), callback, &seen), KELVO_OK);
+    ASSERT_EQ(kelvoCaptureOpen(capture.get()), KELVO_OK) << kelvoCaptureGetError(capture.get());
+    ASSERT_EQ(kelvoCaptureStart(capture.get()), KELVO_OK);
+    kelvoCaptureStats stats{};
+    for (int i = 0; i < 500 && stats.received < 1000; ++i) {
+        usleep(10000);
+        kelvoCaptureGetStats(capture.get(), 0, &stats);
+    }
+    ASSERT_EQ(kelvoCaptureStop(capture.get()), KELVO_OK);
+    kelvoCaptureGetStats(capture.get(), 0, &stats);
+    EXPECT_GE(stats.received, 1000u);
+    EXPECT_EQ(seen.taken.samples, stats.received);
+    EXPECT_TRUE(seen.taken.inOrder);
+    EXPECT_EQ(seen.channels, 3);
+    kelvoCaptureBatch batch{};
+    EXPECT_EQ(kelvoCaptureRead(capture.get(), &batch, 0), KELVO_REFUSED) << "reading was not enabled";
+}
+
+// Each refusal names what is wrong, leaves the devices closed (another
+// session opens them at once) and leaves no file behind.
+TEST(CaptureSession, RefusalsNameTheCauseAndLeaveNothingOpenNorAFile) {
+    SimProcess sim(kSim, {}, 2);
+    const std::string path = tempFile("refused.h5");
+    struct Case {
+        std::vector<std::string> devices;
+        std::vector<std::string> config;
+        std::string output;
+        std::string says;
+    };
+    const Case cases[] = {
+        {{sim.paths[0], sim.paths[0]}, {"CONF:DEV 2"}, path, sim.paths[0] + " is given twice"},
+        {{"SIM0001", "SIM0099"}, {"CONF:DEV 2"}, path, "no device 'SIM0099'"},
+        {{"SIM0001"}, {"CONF:DEV 2"}, "/nonexistent/folder/run.h5", "/nonexistent/folder/run.h5"},
+        {{"SIM0001"}, {"CONF:NOPE 1"}, path, "the device rejected 'CONF:NOPE 1'"},
+        {{"SIM0001"}, {}, path, "configuration commands"},
+    };
+    for (const Case &c : cases) {
+        CapturePtr capture = newCapture(c.devices, c.config);
+        ASSERT_EQ(kelvoCaptureSetHdf5(capture.get(), c.output.c_str(), 0), KELVO_OK);
+        EXPECT_EQ(kelvoCaptureOpen(capture.get()), KELVO_REFUSED) << c.says;
+        EXPECT_NE(std::string(kelvoCaptureGetError(capture.get())).find(c.says), std::string::npos)
+            << kelvoCaptureGetError(capture.get());
+        EXPECT_FALSE(std::filesystem::exists(c.output)) << c.says;
+        EXPECT_EQ(kelvoCaptureStart(capture.get()), KELVO_REFUSED);
+
+        CapturePtr next = newCapture({"SIM0001", "SIM0002"}, {"CONF:DEV 2"});
+        EXPECT_EQ(kelvoCaptureOpen(next.get()), KELVO_OK) << c.says << ": " << kelvoCaptureGetError(next.get());
+    }
+    CapturePtr five = newCapture({"a", "b", "c", "d"}, {});
+    EXPECT_EQ(kelvoCaptureAddDevice(five.get(), "e"), KELVO_REFUSED);
+    EXPECT_STREQ(kelvoCaptureGetError(five.get()), "a capture takes 1 to 4 devices");
+    EXPECT_EQ(kelvoCaptureOpen(nullptr), KELVO_REFUSED);
+}
