@@ -22,6 +22,7 @@ from __future__ import annotations
 
 from . import _library, _version
 from .bus import Bus
+from .capture import Capture
 from .clock import TICKS_PER_SECOND, SampleClock, now, ticks
 from .device import Device, open
 from .discovery import DeviceInfo, list_devices
@@ -45,7 +46,7 @@ def library_path() -> str:
 
 
 __all__ = [
-    "Bus", "Device", "DeviceError", "DeviceInfo", "Disconnected", "InvalidArgument", "KelvoError", "Layout",
+    "Bus", "Capture", "Device", "DeviceError", "DeviceInfo", "Disconnected", "InvalidArgument", "KelvoError", "Layout",
     "LibraryNotFound", "PlotWindow", "SampleClock", "Stamps", "SyncResult", "TICKS_PER_SECOND", "Timeout",
     "library_path", "library_version", "list_devices", "now", "open", "plot", "start_together", "ticks",
 ]

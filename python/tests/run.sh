@@ -3,10 +3,11 @@
 # Runs the Python package's tests against a build: the package from the
 # source tree, the library, kelvo-sim and kelvo-busd from the build.
 # Arguments: interpreter, sanitizer list (may be empty), which part
-# ("package" or "bus"), then the paths of libkelvo, kelvo-sim, kelvo-busd.
+# ("package" or "bus"), then the paths of libkelvo, kelvo-sim, kelvo-busd and
+# libkelvo-capture.
 set -euo pipefail
 python=$1 sanitize=$2 part=$3
-export KELVO_LIBRARY=$4 KELVO_SIM=$5 KELVO_BUSD=$6
+export KELVO_LIBRARY=$4 KELVO_SIM=$5 KELVO_BUSD=$6 KELVO_CAPTURE_LIBRARY=$7
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 export PYTHONPATH=$here/..${PYTHONPATH:+:$PYTHONPATH}
 export PYTHONDONTWRITEBYTECODE=1

@@ -1,0 +1,252 @@
+# SPDX-License-Identifier: MIT
+"""Capture sessions: one to four devices recorded, published and read at once.
+
+A session (libkelvo-capture.so.1, ``kelvo_capture.h``) opens and configures
+its devices, checking each command with the device's error queue, starts
+them at one moment and hands their streams to every sink it was given: an
+HDF5 file, a ZeroMQ publisher, and this program::
+
+    with kelvo.Capture(["SIM0001", "SIM0002"], config=["CONFigure:DEVice 2"], hdf5="run.h5") as capture:
+        capture.start()
+        capture.mark("stimulus on")
+        for serial, values, times, first_index in capture.read(timeout=1.0):
+            ...
+
+Times are seconds of the library's clock (:func:`kelvo.now`), from each
+device's sample clock.
+"""
+from __future__ import annotations
+
+import ctypes
+import os
+from collections.abc import Iterable, Sequence
+from pathlib import Path
+from types import TracebackType
+from typing import Any
+
+import numpy as np
+from numpy.typing import NDArray
+
+from . import _library
+from .clock import TICKS_PER_SECOND
+from .errors import KelvoError, LibraryNotFound
+
+SONAME = "libkelvo-capture.so.1"
+
+_int = ctypes.c_int
+_ptr = ctypes.c_void_p
+_text = ctypes.c_char_p
+_i64 = ctypes.c_int64
+
+
+class _Batch(ctypes.Structure):
+    """kelvoCaptureBatch as kelvo_capture.h declares it."""
+
+    _fields_ = [("device", _int), ("channels", _int), ("count", _int), ("firstIndex", _i64),
+                ("values", ctypes.POINTER(ctypes.c_float)), ("ticks", ctypes.POINTER(_i64))]
+
+
+class _Stats(ctypes.Structure):
+    """kelvoCaptureStats as kelvo_capture.h declares it."""
+
+    _fields_ = [(name, ctypes.c_uint64)
+                for name in ("received", "dropped", "framingErrors", "gaps", "reconnects", "markers")]
+
+
+_FUNCTIONS: dict[str, tuple[Any, list[Any]]] = {
+    "kelvoCaptureCreate": (_ptr, []),
+    "kelvoCaptureDestroy": (None, [_ptr]),
+    "kelvoCaptureGetError": (_text, [_ptr]),
+    "kelvoCaptureAddDevice": (_int, [_ptr, _text]),
+    "kelvoCaptureAddConfig": (_int, [_ptr, _text]),
+    "kelvoCaptureSetHdf5": (_int, [_ptr, _text, _int]),
+    "kelvoCaptureSetPublish": (_int, [_ptr, _text, _text, _int]),
+    "kelvoCaptureEnableRead": (_int, [_ptr]),
+    "kelvoCaptureOpen": (_int, [_ptr]),
+    "kelvoCaptureStart": (_int, [_ptr]),
+    "kelvoCaptureStop": (_int, [_ptr]),
+    "kelvoCaptureRead": (_int, [_ptr, ctypes.POINTER(_Batch), _int]),
+    "kelvoCaptureMark": (_int, [_ptr, _text, _i64]),
+    "kelvoCaptureGetStats": (_int, [_ptr, _int, ctypes.POINTER(_Stats)]),
+    "kelvoCaptureGetDeviceCount": (_int, [_ptr]),
+    "kelvoCaptureGetSerial": (_text, [_ptr, _int]),
+    "kelvoCaptureGetChannels": (_text, [_ptr, _int]),
+}
+
+_RAW = 1
+_loaded: ctypes.CDLL | None = None
+
+
+def _candidates() -> list[tuple[str, str]]:
+    """Where the capture library is looked for: KELVO_CAPTURE_LIBRARY alone
+    when it is set, else beside the kelvo library in use, else the loader's path."""
+    override = os.environ.get("KELVO_CAPTURE_LIBRARY")
+    if override:
+        return [(override, f"KELVO_CAPTURE_LIBRARY={override}")]
+    beside = Path(_library.library()._name).resolve().parent / SONAME
+    return [(str(beside), str(beside)), (SONAME, f"{SONAME} on the loader's path (LD_LIBRARY_PATH, ldconfig)")]
+
+
+def _capture_library() -> ctypes.CDLL:
+    """libkelvo-capture.so.1, loaded after the kelvo library it links, its functions declared."""
+    global _loaded
+    if _loaded is None:
+        tried = []
+        for target, where in _candidates():
+            try:
+                library = ctypes.CDLL(target)
+                break
+            except OSError as error:
+                tried.append(f"{where}: {error}")
+        else:
+            raise LibraryNotFound("cannot load the kelvo capture library; looked in " + "; ".join(tried))
+        for name, (result, arguments) in _FUNCTIONS.items():
+            function = getattr(library, name)
+            function.restype = result
+            function.argtypes = arguments
+        _loaded = library
+    return _loaded
+
+
+class Capture:
+    """A capture session of one to four devices.
+
+    Parameters
+    ----------
+    devices : sequence of str
+        Tty paths, serial numbers (of USB devices or running simulators) or
+        lines of :func:`kelvo.list_devices`.
+    config : iterable of str
+        Configuration commands sent to every device, each checked with the
+        device's error queue; they must give the devices a sample layout.
+    hdf5 : str or path, optional
+        Record into this HDF5 file.
+    raw : bool
+        Keep each sample's raw bytes in the recording too.
+    publish : str, optional
+        Publish on a ZeroMQ PUB socket bound to this endpoint
+        (``"tcp://*:5555"``).
+    hwm : int
+        The publisher's high-water mark in messages (0: ZeroMQ's).
+    read : bool, optional
+        Keep the samples for :meth:`read` (about ten seconds of four devices
+        at full rate; what does not fit is dropped and counted). By default,
+        only when there is neither `hdf5` nor `publish`.
+
+    The devices are opened and configured here; a device that cannot be had
+    raises :class:`KelvoError` at once and leaves nothing open and no file.
+    Streaming begins at :meth:`start`. Leaving a ``with`` block stops the
+    session and closes the devices.
+    """
+
+    def __init__(self, devices: Sequence[str], config: Iterable[str] = (), *,
+                 hdf5: str | os.PathLike[str] | None = None, raw: bool = False, publish: str | None = None,
+                 hwm: int = 0, read: bool | None = None) -> None:
+        self._handle: int | None = None
+        self._reading = False
+        self._lib = _capture_library()
+        self._handle = self._lib.kelvoCaptureCreate()
+        if not self._handle:
+            raise KelvoError("no memory for a capture session")
+        try:
+            for device in devices:
+                self._call("kelvoCaptureAddDevice", str(device).encode())
+            for command in config:
+                self._call("kelvoCaptureAddConfig", command.encode())
+            if hdf5 is not None:
+                self._call("kelvoCaptureSetHdf5", os.fsencode(hdf5), _RAW if raw else 0)
+            if publish is not None:
+                self._call("kelvoCaptureSetPublish", publish.encode(), None, hwm)
+            self._reading = bool(read or (read is None and hdf5 is None and publish is None))
+            if self._reading:
+                self._call("kelvoCaptureEnableRead")
+            self._call("kelvoCaptureOpen")
+        except BaseException:
+            self.close()
+            raise
+        count = self._lib.kelvoCaptureGetDeviceCount(self._handle)
+        #: The devices' serial numbers (their paths when they have none), in order.
+        self.serials: list[str] = [self._lib.kelvoCaptureGetSerial(self._handle, d).decode() for d in range(count)]
+        #: Each device's channel names, by serial number.
+        self.channel_names: dict[str, list[str]] = {
+            serial: self._lib.kelvoCaptureGetChannels(self._handle, d).decode().split(",")
+            for d, serial in enumerate(self.serials)}
+        self._batch = _Batch()
+
+    def _call(self, name: str, *arguments: Any) -> int:
+        result: int = getattr(self._lib, name)(self._live(), *arguments)
+        if result == _library.REFUSED:
+            raise KelvoError(self._lib.kelvoCaptureGetError(self._handle).decode(errors="replace"))
+        return result
+
+    def _live(self) -> int:
+        if not self._handle:
+            raise KelvoError("the capture session is closed")
+        return self._handle
+
+    def start(self) -> None:
+        """Start every device's stream at one moment."""
+        self._call("kelvoCaptureStart")
+
+    def stop(self) -> None:
+        """Stop the streams, hand every sink what is still queued and close the file.
+
+        Raises :class:`KelvoError` with the first failure of the run (a
+        device unplugged or silent, a file that could not be written).
+        """
+        self._call("kelvoCaptureStop")
+
+    def mark(self, text: str, time: float | None = None) -> None:
+        """Put a marker into every sink, at `time` (seconds of :func:`kelvo.now`) or now."""
+        ticks = 0 if time is None else round(time * TICKS_PER_SECOND)
+        if self._lib.kelvoCaptureMark(self._live(), text.encode(), ticks) != _library.OK:
+            raise KelvoError("the marker was refused: the session does not run, or the text is over 4096 bytes")
+
+    def read(self, timeout: float = 1.0) -> list[tuple[str, NDArray[np.float32], NDArray[np.float64], int]]:
+        """What arrived: a list of ``(serial, values, times, first_index)``.
+
+        Waits up to `timeout` seconds for the first batch, then takes every
+        batch queued. `values` is float32 of shape (n, channels), full scale
+        ±1.0; `times` float64 seconds of :func:`kelvo.now`, rising; the
+        stream index of row k is ``first_index + k``. An empty list when
+        nothing came in time, or once the stopped session was read out.
+        """
+        if not self._reading:
+            raise KelvoError("this capture keeps no samples for read(): give it read=True")
+        taken = []
+        wait_ms = max(0, round(timeout * 1000))
+        while self._lib.kelvoCaptureRead(self._live(), ctypes.byref(self._batch), wait_ms) == _library.OK:
+            b = self._batch
+            values = np.ctypeslib.as_array(b.values, shape=(b.count, b.channels)).copy()
+            times = np.ctypeslib.as_array(b.ticks, shape=(b.count,)).astype(np.float64) / TICKS_PER_SECOND
+            taken.append((self.serials[b.device], values, times, int(b.firstIndex)))
+            wait_ms = 0
+        return taken
+
+    @property
+    def stats(self) -> dict[str, dict[str, int]]:
+        """Per serial number: ``received``, ``dropped``, ``framing_errors``, ``gaps``, ``reconnects``, ``markers``."""
+        out = {}
+        for d, serial in enumerate(self.serials):
+            s = _Stats()
+            if self._lib.kelvoCaptureGetStats(self._live(), d, ctypes.byref(s)) != _library.OK:
+                raise KelvoError(f"no statistics for {serial}")
+            out[serial] = {"received": s.received, "dropped": s.dropped, "framing_errors": s.framingErrors,
+                           "gaps": s.gaps, "reconnects": s.reconnects, "markers": s.markers}
+        return out
+
+    def close(self) -> None:
+        """Stop what still runs and close the devices; the session cannot be used after."""
+        if self._handle:
+            self._lib.kelvoCaptureDestroy(self._handle)
+            self._handle = None
+
+    def __enter__(self) -> Capture:
+        return self
+
+    def __exit__(self, kind: type[BaseException] | None, value: BaseException | None,
+                 traceback: TracebackType | None) -> None:
+        self.close()
+
+    def __del__(self) -> None:
+        self.close()

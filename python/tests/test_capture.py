@@ -1,0 +1,76 @@
+# SPDX-License-Identifier: MIT
+"""kelvo.Capture: two simulated devices recorded into HDF5 and read by the program at once."""
+from __future__ import annotations
+
+import h5py
+import numpy as np
+import pytest
+
+import kelvo
+
+LAYOUT = "CONFigure:DEVice 2"
+
+
+def test_two_devices_are_recorded_and_read_in_order_with_rising_times_and_a_marker(sim, tmp_path):
+    s = sim(devices=2, rate=2000, block=50)
+    path = tmp_path / "run.h5"
+    taken: dict[str, list[tuple[np.ndarray, np.ndarray, int]]] = {}
+    with kelvo.Capture(s.serials, config=[LAYOUT], hdf5=path, read=True) as capture:
+        assert capture.serials == s.serials
+        assert capture.channel_names[s.serials[0]] == ["Adc24_1", "Adc24_2"]
+        capture.start()
+        marked_at = None
+        while min((sum(len(v) for v, _, _ in taken.get(serial, [])) for serial in s.serials), default=0) < 2000:
+            batches = capture.read(timeout=5.0)
+            assert batches, "nothing came for 5 s"
+            for serial, values, times, first in batches:
+                assert values.dtype == np.float32 and values.shape[1] == 2
+                assert times.shape == (len(values),)
+                taken.setdefault(serial, []).append((values, times, first))
+            if marked_at is None and taken.get(s.serials[0]):
+                marked_at = kelvo.now()
+                capture.mark("stimulus on", time=marked_at)
+        capture.stop()
+        for serial, values, times, first in capture.read(timeout=1.0):
+            taken[serial].append((values, times, first))
+        stats = capture.stats
+
+    for serial in s.serials:
+        firsts = [first for _, _, first in taken[serial]]
+        counts = [len(values) for values, _, _ in taken[serial]]
+        assert firsts == list(np.cumsum([0, *counts[:-1]])), "every sample, in order"
+        times = np.concatenate([t for _, t, _ in taken[serial]])
+        assert np.all(np.diff(times) > 0)
+        assert stats[serial] == {"received": sum(counts), "dropped": 0, "framing_errors": 0, "gaps": 0,
+                                 "reconnects": 0, "markers": 1}
+    with h5py.File(path, "r") as f:
+        for serial in s.serials:
+            group = f["devices"][serial]
+            assert np.array_equal(group["index"][:], np.arange(stats[serial]["received"]))
+            recorded = np.concatenate([v for v, _, _ in taken[serial]])
+            assert np.array_equal(group["samples"][:], recorded), "the file holds what the program read"
+            assert len(group["marker_index"][:]) == 1
+        assert [t.decode() if isinstance(t, bytes) else t for t in f["markers"]["text"][:]] == ["stimulus on"]
+        assert f["markers"]["ticks"][0] == round(marked_at * kelvo.TICKS_PER_SECOND)
+
+
+@pytest.mark.parametrize("case", ["twice", "unknown serial", "unwritable"])
+def test_a_session_that_cannot_be_had_raises_at_once_and_leaves_nothing(sim, tmp_path, case):
+    s = sim(devices=2)
+    path = tmp_path / "run.h5"
+    devices = {"twice": [s.paths[0], s.paths[0]], "unknown serial": [s.serials[0], "SIM0099"],
+               "unwritable": [s.serials[0]]}[case]
+    target = tmp_path / "missing" / "run.h5" if case == "unwritable" else path
+    says = {"twice": "is given twice", "unknown serial": "no device 'SIM0099'", "unwritable": str(target)}[case]
+    with pytest.raises(kelvo.KelvoError, match=says):
+        kelvo.Capture(devices, config=[LAYOUT], hdf5=target)
+    assert not target.exists()
+    with kelvo.Capture(s.paths, config=[LAYOUT]) as again:
+        assert len(again.serials) == 2, "the devices were left closed"
+
+
+def test_reading_a_capture_that_keeps_nothing_for_the_program_is_refused(sim, tmp_path):
+    s = sim()
+    with kelvo.Capture(s.paths, config=[LAYOUT], hdf5=tmp_path / "run.h5") as capture:
+        with pytest.raises(kelvo.KelvoError, match="read=True"):
+            capture.read(timeout=0)
