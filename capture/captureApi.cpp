@@ -28,6 +28,9 @@ struct kelvoCapture {
     std::unique_ptr<kelvo::capture::Session> session;
     kelvo::capture::ProgramSink *program = nullptr;  // owned by the session
     std::string error;
+    bool usageError = false;
+    kelvoCaptureAnswerCallback answerCallback = nullptr;
+    void *answerUser = nullptr;
     std::string text;  // what the description calls hand out
 };
 
@@ -42,8 +45,12 @@ template <typename Work>
 int guarded(kelvoCapture *capture, Work work) noexcept {
     if (capture == nullptr) return KELVO_REFUSED;
     capture->error.clear();
+    capture->usageError = false;
     try {
         return work();
+    } catch (const CaptureError &e) {
+        capture->error = e.what();
+        capture->usageError = e.kind == CaptureError::Kind::usage;
     } catch (const std::exception &e) {
         capture->error = e.what();
     } catch (...) {
@@ -52,14 +59,22 @@ int guarded(kelvoCapture *capture, Work work) noexcept {
     return KELVO_REFUSED;
 }
 
-int refuse(kelvoCapture *capture, const std::string &why) {
+int refuse(kelvoCapture *capture, const std::string &why, bool usage = true) {
     capture->error = why;
+    capture->usageError = usage;
     return KELVO_REFUSED;
 }
 
 bool building(const kelvoCapture *capture) { return !capture->session; }
 
 void openSession(kelvoCapture *c) {
+    if (c->answerCallback != nullptr) {
+        c->settings.noteAnswer = [f = c->answerCallback, user = c->answerUser](const std::string &device,
+                                                                               const std::string &command,
+                                                                               const std::string &answer) {
+            f(user, device.c_str(), command.c_str(), answer.c_str());
+        };
+    }
     auto session = std::make_unique<kelvo::capture::Session>(c->settings);
     bool fileMade = false;
     try {
@@ -125,6 +140,35 @@ KELVO_API void kelvoCaptureDestroy(kelvoCapture *capture) noexcept {
 
 KELVO_API const char *kelvoCaptureGetError(const kelvoCapture *capture) noexcept {
     return capture != nullptr ? capture->error.c_str() : "no capture session";
+}
+
+KELVO_API int kelvoCaptureErrorIsUsage(const kelvoCapture *capture) noexcept {
+    return capture != nullptr && capture->usageError ? 1 : 0;
+}
+
+KELVO_API int kelvoCaptureSetSampleLimit(kelvoCapture *capture, uint64_t samples) noexcept {
+    return guarded(capture, [&]() -> int {
+        if (!building(capture)) return refuse(capture, "the sample limit is set before the capture opens");
+        capture->settings.sampleLimit = samples;
+        return KELVO_OK;
+    });
+}
+
+KELVO_API int kelvoCaptureSetAnswerCallback(kelvoCapture *capture, kelvoCaptureAnswerCallback callback,
+                                            void *user) noexcept {
+    return guarded(capture, [&]() -> int {
+        if (!building(capture)) return refuse(capture, "the answer callback is set before the capture opens");
+        capture->answerCallback = callback;
+        capture->answerUser = user;
+        return KELVO_OK;
+    });
+}
+
+KELVO_API int kelvoCaptureWait(kelvoCapture *capture, int timeoutMs) noexcept {
+    return guarded(capture, [&]() -> int {
+        if (building(capture)) return refuse(capture, "the capture is not open");
+        return capture->session->waitUntilEnded(std::chrono::milliseconds(timeoutMs)) ? KELVO_OK : KELVO_TIMEOUT;
+    });
 }
 
 KELVO_API int kelvoCaptureAddDevice(kelvoCapture *capture, const char *device) noexcept {
@@ -210,7 +254,7 @@ KELVO_API int kelvoCaptureStop(kelvoCapture *capture) noexcept {
     return guarded(capture, [&]() -> int {
         if (building(capture)) return refuse(capture, "the capture is not open");
         const std::string failure = capture->session->stop();
-        return failure.empty() ? KELVO_OK : refuse(capture, failure);
+        return failure.empty() ? KELVO_OK : refuse(capture, failure, false);
     });
 }
 
@@ -246,7 +290,7 @@ KELVO_API int kelvoCaptureMark(kelvoCapture *capture, const char *text, int64_t 
 KELVO_API int kelvoCaptureGetStats(const kelvoCapture *capture, int device, kelvoCaptureStats *stats) noexcept {
     if (stats == nullptr || deviceOf(capture, device) == nullptr) return KELVO_REFUSED;
     const kelvo::capture::DeviceStats s = capture->session->stats(device);
-    *stats = {s.received, s.dropped, s.framingErrors, s.gaps, s.reconnects, s.markers};
+    *stats = {s.received, s.dropped, s.framingErrors, s.gaps, s.reconnects, s.markers, s.published};
     return KELVO_OK;
 }
 

@@ -31,7 +31,7 @@ Json::Value sampleClock(int slot) {
 
 PublishSink::PublishSink(const std::string &endpoint, const std::string &topicPrefix, int highWaterMark,
                          const Session &session)
-    : session_(session), sequence_(session.devices().size()) {
+    : session_(session), sequence_(std::make_unique<std::atomic<uint64_t>[]>(session.devices().size())) {
     try {
         socket_ = std::make_unique<recording::ZmqSocket>(ZMQ_PUB);
         if (highWaterMark > 0) socket_->setInt(ZMQ_SNDHWM, highWaterMark);
@@ -46,7 +46,7 @@ void PublishSink::take(const SessionBatch &b) {
     const size_t i = static_cast<size_t>(b.device);
     const recording::DeviceInfo &d = session_.devices()[i];
     recording::WireHeader header;
-    header.sequence = sequence_[i]++;
+    header.sequence = sequence_[i].load(std::memory_order_relaxed);
     header.firstSample = b.firstIndex;
     header.sampleCount = b.count;
     header.sampleSize = static_cast<uint32_t>(d.sampleSize);
@@ -57,6 +57,7 @@ void PublishSink::take(const SessionBatch &b) {
     socket_->send({{topics_[i].data(), topics_[i].size()},
                    {head, sizeof head},
                    {b.bytes, static_cast<size_t>(b.count) * static_cast<size_t>(d.sampleSize)}});
+    sequence_[i].store(header.sequence + 1, std::memory_order_relaxed);
 }
 
 // The stamps are read afresh: the later ones are taken after the start.

@@ -4,6 +4,7 @@
 // start, once a second and at the end.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,9 +25,9 @@ public:
     void everySecond(const Session &session) override { sendMeta(session); }
     void finished(const Session &session) override { sendMeta(session); }
 
-    const std::vector<std::string> &topics() const { return topics_; }
-    // Messages sent per device; read after the session stopped.
-    const std::vector<uint64_t> &messages() const { return sequence_; }
+    uint64_t messagesSent(int device) const override {
+        return sequence_[static_cast<size_t>(device)].load(std::memory_order_relaxed);
+    }
 
 private:
     void sendMeta(const Session &session);
@@ -34,7 +35,7 @@ private:
     std::unique_ptr<recording::ZmqSocket> socket_;
     const Session &session_;
     std::vector<std::string> topics_;
-    std::vector<uint64_t> sequence_;
+    std::unique_ptr<std::atomic<uint64_t>[]> sequence_;  // the next message's number per device
 };
 
 }  // namespace kelvo::capture

@@ -292,7 +292,10 @@ DeviceStats Session::stats(int device) const {
     stats.gaps = gaps_[i].load(std::memory_order_relaxed);
     stats.markers = markers_.load(std::memory_order_relaxed);
     stats.sessionDropped = capture_->lostSamples(device);
-    for (const auto &sink : sinks_) stats.sessionDropped += sink->droppedSamples(device);
+    for (const auto &sink : sinks_) {
+        stats.sessionDropped += sink->droppedSamples(device);
+        stats.published += sink->messagesSent(device);
+    }
     kelvoStreamStats s{};
     if (kelvoGetStreamStats(devices_[i].slot, &s) == 0) {
         stats.blocks = s.blocks;

@@ -67,8 +67,10 @@ public:
     virtual void mark(const Session &, const Marker &) {}
     virtual void everySecond(const Session &) {}
     virtual void finished(const Session &) {}
-    // Samples of a device this sink had to drop; any thread.
+    // Samples of a device this sink had to drop, and messages it sent of
+    // them; any thread.
     virtual uint64_t droppedSamples(int /*device*/) const { return 0; }
+    virtual uint64_t messagesSent(int /*device*/) const { return 0; }
 };
 
 struct DeviceStats {
@@ -84,6 +86,7 @@ struct DeviceStats {
     uint64_t gaps = 0;
     uint64_t reconnects = 0;
     uint64_t markers = 0;
+    uint64_t published = 0;  // messages of the device's samples a publishing sink sent
     bool clean() const { return dropped == 0 && framingErrors == 0; }
 };
 

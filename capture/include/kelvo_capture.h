@@ -48,6 +48,11 @@ KELVO_API void kelvoCaptureDestroy(kelvoCapture *capture) KELVO_NOEXCEPT;
  * until the next call on the session. */
 KELVO_API const char *kelvoCaptureGetError(const kelvoCapture *capture) KELVO_NOEXCEPT;
 
+/* 1 when the last refusal was for what the caller asked (no devices, a
+ * device given twice, two devices of one serial number, commands that give
+ * no layout), 0 when the devices or files failed. */
+KELVO_API int kelvoCaptureErrorIsUsage(const kelvoCapture *capture) KELVO_NOEXCEPT;
+
 /* Adds a device: a tty path, a serial number (found in the USB listing and
  * among running simulators) or a line of kelvoListDevices. Up to four,
  * before kelvoCaptureOpen. */
@@ -70,6 +75,19 @@ KELVO_API int kelvoCaptureSetHdf5(kelvoCapture *capture, const char *path, int f
 KELVO_API int kelvoCaptureSetPublish(kelvoCapture *capture, const char *endpoint, const char *topicPrefix,
                                      int highWaterMark) KELVO_NOEXCEPT;
 
+/* Ends the session by itself once every device gave `samples` samples
+ * (0: runs until stopped); the sinks get exactly that many. Before
+ * kelvoCaptureOpen. */
+KELVO_API int kelvoCaptureSetSampleLimit(kelvoCapture *capture, uint64_t samples) KELVO_NOEXCEPT;
+
+/* Called at kelvoCaptureOpen, on the calling thread, for every
+ * configuration command a device answers: the device's path, the command
+ * and the answer (a block as "(a block of N bytes)"). Before
+ * kelvoCaptureOpen. */
+typedef void (*kelvoCaptureAnswerCallback)(void *user, const char *device, const char *command, const char *answer);
+KELVO_API int kelvoCaptureSetAnswerCallback(kelvoCapture *capture, kelvoCaptureAnswerCallback callback,
+                                            void *user) KELVO_NOEXCEPT;
+
 /* ---- Running ----------------------------------------------------------- */
 
 /* Opens and configures every device and creates the sinks. On a refusal
@@ -78,6 +96,12 @@ KELVO_API int kelvoCaptureOpen(kelvoCapture *capture) KELVO_NOEXCEPT;
 
 /* Starts every device's stream at one moment (kelvoStartTogether). */
 KELVO_API int kelvoCaptureStart(kelvoCapture *capture) KELVO_NOEXCEPT;
+
+/* Sleeps until the session ended by itself (every device gave its sample
+ * limit, or the run failed: a device unplugged or silent for 2 s, a file
+ * that cannot be written) or `timeoutMs` passed: KELVO_OK when it ended,
+ * KELVO_TIMEOUT when not. kelvoCaptureStop then says how it ended. */
+KELVO_API int kelvoCaptureWait(kelvoCapture *capture, int timeoutMs) KELVO_NOEXCEPT;
 
 /* Stops the streams, hands every sink what is still queued, writes the
  * closing statistics and closes the file; the devices stay open until
@@ -142,6 +166,7 @@ typedef struct kelvoCaptureStats {
     uint64_t gaps;          /* breaks in the run of samples */
     uint64_t reconnects;    /* times the device came back */
     uint64_t markers;       /* markers the sinks got */
+    uint64_t published;     /* messages of the device's samples published */
 } kelvoCaptureStats;
 
 /* The statistics of device `device` so far. Any thread. */

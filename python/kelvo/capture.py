@@ -50,7 +50,7 @@ class _Stats(ctypes.Structure):
     """kelvoCaptureStats as kelvo_capture.h declares it."""
 
     _fields_ = [(name, ctypes.c_uint64)
-                for name in ("received", "dropped", "framingErrors", "gaps", "reconnects", "markers")]
+                for name in ("received", "dropped", "framingErrors", "gaps", "reconnects", "markers", "published")]
 
 
 _FUNCTIONS: dict[str, tuple[Any, list[Any]]] = {
