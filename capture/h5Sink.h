@@ -20,6 +20,7 @@ public:
     // CaptureError when it cannot.
     H5Sink(const std::string &path, bool raw, const Session &session);
 
+    const char *threadName() const override { return "kelvo-writer"; }
     void started(const Session &session) override;
     void take(const SessionBatch &batch) override;
     void mark(const Session &session, const Marker &marker) override;

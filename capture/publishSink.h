@@ -20,6 +20,7 @@ public:
     PublishSink(const std::string &endpoint, const std::string &topicPrefix, int highWaterMark, const Session &session);
 
     bool wantsValues() const override { return false; }
+    const char *threadName() const override { return "kelvo-sender"; }
     void started(const Session &session) override { sendMeta(session); }
     void take(const SessionBatch &batch) override;
     void everySecond(const Session &session) override { sendMeta(session); }

@@ -177,7 +177,7 @@ std::string Session::stop() {
 }
 
 void Session::consume() {
-    pthread_setname_np(pthread_self(), "kelvo-capture");
+    pthread_setname_np(pthread_self(), sinks_.empty() ? "kelvo-capture" : sinks_.front()->threadName());
     const auto take = [this](const Batch &b) { deliver(b); };
     try {
         while (!stopping_.load()) {

@@ -62,6 +62,10 @@ class Sink {
 public:
     virtual ~Sink() = default;
     virtual bool wantsValues() const { return true; }
+    // The consumer thread's name (up to 15 characters, as ps and
+    // /proc/PID/task/*/comm show it, and benchmarks find it) when this is
+    // the session's first sink.
+    virtual const char *threadName() const { return "kelvo-capture"; }
     virtual void started(const Session &) {}
     virtual void take(const SessionBatch &batch) = 0;
     virtual void mark(const Session &, const Marker &) {}

@@ -1,0 +1,73 @@
+// SPDX-License-Identifier: MIT
+#include "captureRun.h"
+
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+
+namespace kelvo::cli {
+
+namespace {
+
+void printAnswer(void *, const char *device, const char *command, const char *answer) {
+    std::fprintf(stderr, "%s answered '%s': %s\n", device, command, answer);
+}
+
+}  // namespace
+
+CaptureRun::CaptureRun(const std::vector<std::string> &devices, const std::vector<std::string> &config)
+    : capture_(kelvoCaptureCreate(), kelvoCaptureDestroy) {
+    if (!capture_) throw Failure("no memory for a capture session");
+    for (const std::string &d : devices) check(kelvoCaptureAddDevice(capture_.get(), d.c_str()));
+    for (const std::string &c : config) check(kelvoCaptureAddConfig(capture_.get(), c.c_str()));
+    check(kelvoCaptureSetAnswerCallback(capture_.get(), printAnswer, nullptr));
+}
+
+void CaptureRun::check(int result) const {
+    if (result == KELVO_OK) return;
+    throw Failure(kelvoCaptureGetError(capture_.get()), kelvoCaptureErrorIsUsage(capture_.get()) ? 2 : 1);
+}
+
+void CaptureRun::open() { check(kelvoCaptureOpen(capture_.get())); }
+
+double CaptureRun::run(double seconds) {
+    using Clock = std::chrono::steady_clock;
+    check(kelvoCaptureStart(capture_.get()));
+    const Clock::time_point start = Clock::now();
+    const auto elapsed = [&] { return std::chrono::duration<double>(Clock::now() - start).count(); };
+    // The wait wakes at once when the session ends by itself; an interrupt
+    // is seen within a round.
+    while (!interrupted && (seconds < 0 || elapsed() < seconds) &&
+           kelvoCaptureWait(capture_.get(), 100) == KELVO_TIMEOUT) {
+    }
+    const double taken = elapsed();
+    if (kelvoCaptureStop(capture_.get()) != KELVO_OK) failure_ = kelvoCaptureGetError(capture_.get());
+    return taken;
+}
+
+void CaptureRun::throwIfFailed() const {
+    if (!failure_.empty()) throw Failure(failure_);
+}
+
+std::string CaptureRun::name(int device) const {
+    const std::string serial = kelvoCaptureGetSerial(capture_.get(), device);
+    return serial == path(device) ? "slot" + std::to_string(device) : serial;
+}
+
+kelvoCaptureStats CaptureRun::stats(int device) const {
+    kelvoCaptureStats stats{};
+    kelvoCaptureGetStats(capture_.get(), device, &stats);
+    return stats;
+}
+
+bool CaptureRun::printSummary(int device, double seconds) const {
+    const kelvoCaptureStats s = stats(device);
+    std::printf("%-12s %s\n", name(device).c_str(), path(device).c_str());
+    std::printf("  samples         %" PRIu64 "\n", s.received);
+    std::printf("  rate            %.1f samples/s\n", seconds > 0 ? static_cast<double>(s.received) / seconds : 0.0);
+    std::printf("  dropped         %" PRIu64 "\n", s.dropped);
+    std::printf("  framing errors  %" PRIu64 "\n", s.framingErrors);
+    return s.dropped == 0 && s.framingErrors == 0;
+}
+
+}  // namespace kelvo::cli

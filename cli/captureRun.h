@@ -1,0 +1,49 @@
+// SPDX-License-Identifier: MIT
+// How record and publish run: a session of the capture library
+// (kelvo_capture.h) with the command's devices, configuration and sinks,
+// started together, run until its time is up, it ends by itself or the user
+// interrupts, then stopped, with a summary per device.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cli.h"
+#include "kelvo_capture.h"
+
+namespace kelvo::cli {
+
+class CaptureRun {
+public:
+    CaptureRun(const std::vector<std::string> &devices, const std::vector<std::string> &config);
+    kelvoCapture *session() { return capture_.get(); }
+
+    // Opens and configures the devices (their answers to stderr) and makes
+    // the sinks set so far; a refusal is a Failure with the library's text.
+    void open();
+    // Starts the streams together and runs until `seconds` passed (never
+    // when negative), the session ended by itself or the user interrupts;
+    // then stops. Returns the seconds it ran; a failure of the run is kept
+    // for throwIfFailed(), so that the summary comes first.
+    double run(double seconds);
+    void throwIfFailed() const;
+
+    int devices() const { return kelvoCaptureGetDeviceCount(capture_.get()); }
+    // "SIM0001", or "slot<N>" for a device without a serial number.
+    std::string name(int device) const;
+    std::string path(int device) const { return kelvoCaptureGetPath(capture_.get(), device); }
+    kelvoCaptureStats stats(int device) const;
+    // Prints the device's lines of the closing summary; false when samples
+    // were dropped or the stream had framing errors.
+    bool printSummary(int device, double seconds) const;
+
+    // Throws a Failure with the library's text unless `result` is KELVO_OK.
+    void check(int result) const;
+
+private:
+    std::unique_ptr<kelvoCapture, decltype(&kelvoCaptureDestroy)> capture_;
+    std::string failure_;
+};
+
+}  // namespace kelvo::cli
