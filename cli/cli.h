@@ -48,10 +48,6 @@ std::vector<ListedDevice> listedDevices(bool all);
 // stands in the way of using it. 0 when every listed device is usable.
 int diagnoseDevices();
 
-// What kelvoOpen gets for DEVICE: a tty path, a line of `kelvo list` as it
-// is, or the path of the listed device with that serial number.
-std::string resolveDevice(const std::string &device);
-
 // Slots opened by a command, closed again when it ends however it ends.
 class OpenSlots {
 public:
@@ -59,7 +55,9 @@ public:
     ~OpenSlots();
     OpenSlots(const OpenSlots &) = delete;
     OpenSlots &operator=(const OpenSlots &) = delete;
-    // Opens DEVICE in the next free slot and returns the slot.
+    // Opens DEVICE (a tty path, a line of `kelvo list` as it is, or the
+    // serial number of a listed device) in the next free slot and returns
+    // the slot.
     int open(const std::string &device);
     const std::vector<int> &slots() const { return slots_; }
     const std::string &name(int slot) const { return names_[slot]; }

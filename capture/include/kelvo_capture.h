@@ -172,6 +172,38 @@ typedef struct kelvoCaptureStats {
 /* The statistics of device `device` so far. Any thread. */
 KELVO_API int kelvoCaptureGetStats(const kelvoCapture *capture, int device, kelvoCaptureStats *stats) KELVO_NOEXCEPT;
 
+/* ---- Devices one at a time --------------------------------------------
+ *
+ * The naming and configuring a session does, for programs that drive a
+ * slot themselves with kelvo.h. */
+
+/* A refusal for what the caller asked rather than a failure of the device. */
+#define KELVO_CAPTURE_USAGE (-5)
+
+/* The devices the library lists (every USB tty with `all` non-zero), then
+ * those of this user's running simulators: one line each,
+ * "KIND<TAB>PATH<TAB>SERIAL<TAB>PID", KIND being the library's kind,
+ * "foreign" or "simulated" and PID the simulator's process (0 for the
+ * others). A static buffer that the next call overwrites. */
+KELVO_API const char *kelvoCaptureListDevices(int all) KELVO_NOEXCEPT;
+
+/* Opens `device` (a tty path, a serial number or a list line) in slot `dev`
+ * and writes its tty path into `path`. KELVO_OK; KELVO_REFUSED or
+ * KELVO_CAPTURE_USAGE with the reason in `error` (which names the device,
+ * and says where 'kelvo list --diagnose' can tell more). */
+KELVO_API int kelvoCaptureOpenDevice(int dev, const char *device, char *path, int pathSize, char *error,
+                                     int errorSize) KELVO_NOEXCEPT;
+
+/* Configures the open slot `dev` as a session does: clears the device's
+ * error queue, sends each of the `count` commands, reads the error queue
+ * after each, and requires a sample layout at the end. Answers go to
+ * `noteAnswer` (may be NULL) with `name` as the device. KELVO_OK;
+ * KELVO_REFUSED or KELVO_CAPTURE_USAGE (no layout) with the reason,
+ * beginning with `name`, in `error`. */
+KELVO_API int kelvoCaptureConfigureDevice(int dev, const char *name, const char *const *commands, int count,
+                                          kelvoCaptureAnswerCallback noteAnswer, void *user, char *error,
+                                          int errorSize) KELVO_NOEXCEPT;
+
 #ifdef __cplusplus
 }
 #endif
