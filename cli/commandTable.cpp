@@ -53,8 +53,8 @@ const Tool kTool{
 std::span<const Command *const> commands() { return kCommands; }
 
 const Command *findCommand(std::string_view name) {
-    const auto found = std::find_if(std::begin(kCommands), std::end(kCommands),
-                                    [name](const Command *command) { return command->name == name; });
+    const auto *const found = std::find_if(std::begin(kCommands), std::end(kCommands),
+                                           [name](const Command *command) { return command->name == name; });
     return found == std::end(kCommands) ? nullptr : *found;
 }
 

@@ -42,6 +42,7 @@ std::string entryList(const std::vector<Entry> &entries, size_t gap, bool wrap) 
 
 std::string optionList(const std::vector<Option> &options) {
     std::vector<Entry> entries;
+    entries.reserve(options.size());
     for (const Option &o : options) entries.push_back({optionLabel(o), optionText(o)});
     return entryList(entries, kGap, true);
 }

@@ -36,6 +36,17 @@ struct Option {
     double low = 0;              // the range of a number
     double high = 0;
 
+private:
+    // A copy with `field` changed; first, so that clang knows it when it
+    // evaluates the constexpr members below.
+    template <class T>
+    constexpr Option with(T Option::*field, T to) const {
+        Option o = *this;
+        o.*field = to;
+        return o;
+    }
+
+public:
     static constexpr Option flag(std::string_view longName, std::string_view text) {
         Option o;
         o.name = longName;
@@ -62,14 +73,6 @@ struct Option {
     constexpr Option describedAs(std::string_view text) const { return with(&Option::help, text); }
     constexpr Option defaulting(std::string_view text) const { return with(&Option::byDefault, text); }
     constexpr Option valueCalled(std::string_view text) const { return with(&Option::value, text); }
-
-private:
-    template <class T>
-    constexpr Option with(T Option::*field, T to) const {
-        Option o = *this;
-        o.*field = to;
-        return o;
-    }
 };
 
 // The options several commands take, as `kelvo --help` describes them.

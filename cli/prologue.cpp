@@ -14,6 +14,7 @@ void requireDevicesAndConfig(const Arguments &args, std::string_view command, si
 std::vector<int> openConfigured(OpenSlots &open, const std::vector<std::string> &devices,
                                 const std::vector<std::string> &commands) {
     std::vector<int> slots;
+    slots.reserve(devices.size());
     for (const std::string &device : devices) slots.push_back(open.open(device));
     for (const int slot : slots) configure(slot, open.name(slot), commands);
     return slots;
