@@ -3,7 +3,7 @@
 # Runs the Python package's tests against a build: the package from the
 # source tree, the library, kelvo-sim and kelvo-busd from the build.
 # Arguments: interpreter, sanitizer list (may be empty), which part
-# ("package" or "bus"), then the paths of libkelvo, kelvo-sim, kelvo-busd and
+# ("package", "bus" or "capture"), then the paths of libkelvo, kelvo-sim, kelvo-busd and
 # libkelvo-capture.
 set -euo pipefail
 python=$1 sanitize=$2 part=$3
@@ -24,9 +24,9 @@ case "$sanitize" in
     export LD_PRELOAD=$(${CC:-cc} -print-file-name=libtsan.so) ;;
 esac
 
-if [ "$part" = bus ]; then
-  selection=(-m bus)
-else
-  selection=(-m "not bus")
-fi
+case "$part" in
+  bus) selection=(-m bus) ;;
+  capture) selection=(-m capture) ;;
+  *) selection=(-m "not bus and not capture") ;;
+esac
 exec "$python" -m pytest -p no:cacheprovider -q "${selection[@]}" "$here"

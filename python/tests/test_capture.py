@@ -8,6 +8,8 @@ import pytest
 
 import kelvo
 
+pytestmark = pytest.mark.capture
+
 LAYOUT = "CONFigure:DEVice 2"
 
 
