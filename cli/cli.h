@@ -70,17 +70,8 @@ private:
 // The slot's error text as the library has it.
 std::string libraryError(int slot);
 
-// The device's error queue as kelvoCheckDeviceErrors reads it (and
-// empties it): whether the device answered, and the first error's text.
-struct DeviceErrors {
-    bool answered = false;  // false: no answer to SYSTem:ERRor? in time
-    bool any = false;       // the device reported at least one error
-    std::string first;      // its answer, e.g. -113,"Undefined header"
-};
 // How long the library waits for each answer of the error queue.
 constexpr int kErrorAnswerMs = 1000;
-// Fails only when the library refuses the exchange.
-DeviceErrors readDeviceErrors(int slot, const std::string &name);
 
 // Clears the device's error queue, sends each command with kelvoSendCmd and
 // asks the error queue after each; answers go to stderr prefixed with the

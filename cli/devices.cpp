@@ -63,18 +63,6 @@ std::string libraryError(int slot) {
     return text != nullptr && *text != '\0' ? text : "the library gave no reason";
 }
 
-DeviceErrors readDeviceErrors(int slot, const std::string &name) {
-    char first[512];
-    const int result = kelvoCheckDeviceErrors(slot, first, sizeof first);
-    DeviceErrors report;
-    if (result == KELVO_TIMEOUT) return report;
-    if (result < 0) throw Failure(name + ": " + libraryError(slot));
-    report.answered = true;
-    report.any = result == 1;
-    if (report.any) report.first = first;
-    return report;
-}
-
 void configure(int slot, const std::string &name, const std::vector<std::string> &commands) {
     std::vector<const char *> list;
     for (const std::string &command : commands) list.push_back(command.c_str());

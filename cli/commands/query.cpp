@@ -149,18 +149,21 @@ bool queryOne(const Settings &settings, OpenSlots &open, int slot, const std::st
         return true;
     }
     // A setting has no answer; the device's error queue tells whether it took it.
-    const DeviceErrors report = readDeviceErrors(slot, open.name(slot));
-    if (!report.answered) {
+    char first[512];
+    const int verdict = kelvoCheckDeviceErrors(slot, first, sizeof first);
+    if (verdict == KELVO_TIMEOUT) {
         std::fprintf(stderr, "kelvo: %s: no answer to 'SYSTem:ERRor?' within %d ms\n", open.name(slot).c_str(),
                      kErrorAnswerMs);
         if (json != nullptr) json->member("timeout", true);
         return false;
     }
+    if (verdict < 0) throw Failure(open.name(slot) + ": " + libraryError(slot));
+    const bool rejected = verdict == 1;
     if (json != nullptr) {
-        json->member("accepted", !report.any);
-        if (report.any) json->member("error", report.first);
+        json->member("accepted", !rejected);
+        if (rejected) json->member("error", std::string(first));
     }
-    if (report.any) throw Failure(open.name(slot) + ": '" + command + "': " + report.first);
+    if (rejected) throw Failure(open.name(slot) + ": '" + command + "': " + first);
     return true;
 }
 

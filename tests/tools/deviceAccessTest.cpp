@@ -7,7 +7,6 @@
 #include <pwd.h>
 #include <sys/stat.h>
 
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -136,26 +135,6 @@ TEST(SimulatedDevices, WithoutARuntimeFolderAreRecordedInTmpForThisUserOnly) {
 // As root every tty opens, so root looks through the eyes of "nobody",
 // whom the pty's mode (0620 root:tty, or 0600) shuts out. An ordinary user takes
 // away the permissions of a pty of their own instead.
-// A hung udev, or a sysfs attribute that blocks, kept udevadm and with it
-// `kelvo list` running for ever. The list now ends once udevadm's time is
-// up, with the devices found before it, and leaves no udevadm behind.
-TEST(Listing, EndsWithinItsTimeWhenAUdevadmNeverEndsAndGivesTheDevicesFoundBefore) {
-    FakeSystemTools tools;
-    tools.listed('A', {"/dev/ttyACM0", "/dev/ttyACM1"});
-    tools.describe("/dev/ttyACM0", udevadmWalk(UsbTty{}));
-    tools.describeThenHang("/dev/ttyACM1", "");
-
-    const auto start = std::chrono::steady_clock::now();
-    const Outcome list = runKelvo({"list"});
-    const auto took = std::chrono::steady_clock::now() - start;
-    EXPECT_EQ(list.status, 0) << list.err;
-    EXPECT_EQ(list.out, line("tallo", "/dev/ttyACM0", "C1234"));
-    EXPECT_LT(took, std::chrono::seconds(6));
-    const std::vector<pid_t> hung = tools.hungProcesses();
-    EXPECT_EQ(hung.size(), 1u);
-    for (const pid_t id : hung) EXPECT_TRUE(processGone(id)) << "udevadm " << id << " is left running";
-}
-
 TEST(Diagnosis, NamesAUserWithoutAccessAndTheFix) {
     TestTty tty;
     FakeSystemTools tools;
