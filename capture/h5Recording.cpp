@@ -252,6 +252,7 @@ void H5Recording::setMarkers(const std::vector<int64_t> &ticks, const std::vecto
     Handle type{textType(), H5Tclose};
     const auto pointers = [](const std::vector<std::string> &values) {
         std::vector<const char *> pointed;
+        pointed.reserve(values.size());
         for (const std::string &value : values) pointed.push_back(value.c_str());
         return pointed;
     };

@@ -99,7 +99,11 @@ void H5Sink::everySecond(const Session &session) {
 
 void H5Sink::writeMarkers(const Session &session) {
     std::vector<int64_t> ticks;
-    std::vector<std::string> texts, sources;
+    std::vector<std::string> texts;
+    std::vector<std::string> sources;
+    ticks.reserve(markers_.size());
+    texts.reserve(markers_.size());
+    sources.reserve(markers_.size());
     for (const Marker &m : markers_) {
         ticks.push_back(m.ticks);
         texts.push_back(m.text);
@@ -109,6 +113,7 @@ void H5Sink::writeMarkers(const Session &session) {
     const auto &devices = session.devices();
     for (size_t i = 0; i < devices.size(); ++i) {
         std::vector<int64_t> nearest;
+        nearest.reserve(ticks.size());
         for (const int64_t t : ticks) nearest.push_back(nearestSample(devices[i].slot, t));
         file_->setMarkerIndex(static_cast<int>(i), nearest);
     }

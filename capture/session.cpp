@@ -29,6 +29,7 @@ constexpr auto kConsumerRound = std::chrono::milliseconds(100);
 
 std::vector<int> slotsOf(const std::vector<DeviceInfo> &devices) {
     std::vector<int> slots;
+    slots.reserve(devices.size());
     for (const DeviceInfo &d : devices) slots.push_back(d.slot);
     return slots;
 }
@@ -90,7 +91,7 @@ Session::~Session() {
     if (wakeup_ >= 0) close(wakeup_);
 }
 
-void Session::closeSlots() {
+void Session::closeSlots() const {
     // Every slot the session may have opened; closing a closed one is a no-op.
     for (size_t slot = 0; slot < settings_.devices.size() && slot < 4; ++slot) kelvoClose(static_cast<int>(slot));
 }

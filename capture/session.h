@@ -129,7 +129,7 @@ public:
     double secondsRunning() const;
 
 private:
-    void closeSlots();
+    void closeSlots() const;
     void consume();
     void deliver(const recording::Batch &batch);
     void time(const recording::Batch &batch, uint32_t count);

@@ -65,6 +65,7 @@ std::string libraryError(int slot) {
 
 void configure(int slot, const std::string &name, const std::vector<std::string> &commands) {
     std::vector<const char *> list;
+    list.reserve(commands.size());
     for (const std::string &command : commands) list.push_back(command.c_str());
     char error[kTextSize];
     const int result = kelvoCaptureConfigureDevice(slot, name.c_str(), list.data(), static_cast<int>(list.size()),
