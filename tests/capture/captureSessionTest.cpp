@@ -5,6 +5,7 @@
 // library; and the refusals, which leave nothing open and no file behind.
 #include <gtest/gtest.h>
 #include <hdf5.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -210,4 +211,34 @@ TEST(CaptureSession, RefusalsNameTheCauseAndLeaveNothingOpenNorAFile) {
     EXPECT_EQ(kelvoCaptureAddDevice(five.get(), "e"), KELVO_REFUSED);
     EXPECT_STREQ(kelvoCaptureGetError(five.get()), "a capture takes 1 to 4 devices");
     EXPECT_EQ(kelvoCaptureOpen(nullptr), KELVO_REFUSED);
+}
+
+// Until sessions reconnect, an unplugged device ends the session: the wait
+// wakes, the stop names the device, and what came before it was kept.
+TEST(CaptureSession, AnUnpluggedDeviceEndsTheSessionWithItsNameAndKeepsWhatCameBefore) {
+    SimProcess sim(kSim, {"--rate", "2000", "--block", "50"}, 2);
+    CapturePtr capture = newCapture({"SIM0001", "SIM0002"}, {"CONF:DEV 2"});
+    ASSERT_EQ(kelvoCaptureOpen(capture.get()), KELVO_OK) << kelvoCaptureGetError(capture.get());
+    ASSERT_EQ(kelvoCaptureStart(capture.get()), KELVO_OK);
+    kelvoCaptureStats before{};
+    for (int i = 0; i < 500 && before.received < 500; ++i) {
+        usleep(10000);
+        kelvoCaptureGetStats(capture.get(), 0, &before);
+    }
+    ASSERT_GE(before.received, 500u);
+    EXPECT_EQ(kelvoCaptureWait(capture.get(), 0), KELVO_TIMEOUT) << "a session that streams has not ended";
+
+    ASSERT_EQ(kill(sim.pid(), SIGUSR1), 0);
+    EXPECT_EQ(kelvoCaptureWait(capture.get(), 10000), KELVO_OK) << "the unplug did not end the session";
+    EXPECT_EQ(kelvoCaptureStop(capture.get()), KELVO_REFUSED);
+    EXPECT_NE(std::string(kelvoCaptureGetError(capture.get())).find(sim.paths[0] + ": the device was unplugged"),
+              std::string::npos)
+        << kelvoCaptureGetError(capture.get());
+    EXPECT_EQ(kelvoCaptureErrorIsUsage(capture.get()), 0);
+    kelvoCaptureStats after{};
+    ASSERT_EQ(kelvoCaptureGetStats(capture.get(), 0, &after), KELVO_OK);
+    EXPECT_GE(after.received, before.received);
+    EXPECT_EQ(after.dropped, 0u);
+    ASSERT_EQ(kelvoCaptureGetStats(capture.get(), 1, &after), KELVO_OK);
+    EXPECT_GE(after.received, before.received) << "the other device streamed on until the end";
 }
