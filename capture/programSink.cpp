@@ -33,7 +33,7 @@ ProgramSink::ProgramSink(const Session &session, Callback callback)
     dropped_ = std::make_unique<std::atomic<uint64_t>[]>(devices);
     if (callback_) return;
     queue_ = std::make_unique<recording::ChunkQueue>(kQueueBytes, kQueueBatches);
-    taken_.resize(queue_->maxChunk());
+    taken_ = std::make_unique_for_overwrite<unsigned char[]>(queue_->maxChunk());
     finishedFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 }
 
@@ -76,16 +76,16 @@ uint64_t ProgramSink::droppedSamples(int device) const {
 
 bool ProgramSink::pop(kelvoCaptureBatch &batch) {
     recording::Chunk chunk;
-    if (!queue_->pop(chunk, taken_.data())) return false;
+    if (!queue_->pop(chunk, taken_.get())) return false;
     QueuedHead head{};
-    std::memcpy(&head, taken_.data(), sizeof head);
+    std::memcpy(&head, taken_.get(), sizeof head);
     const size_t values = static_cast<size_t>(head.channels) * static_cast<size_t>(head.count);
     batch = {head.device,
              head.channels,
              head.count,
              chunk.firstIndex,
-             reinterpret_cast<const float *>(taken_.data() + sizeof head),
-             reinterpret_cast<const int64_t *>(taken_.data() + timesOffset(values))};
+             reinterpret_cast<const float *>(taken_.get() + sizeof head),
+             reinterpret_cast<const int64_t *>(taken_.get() + timesOffset(values))};
     return true;
 }
 

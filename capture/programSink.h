@@ -41,7 +41,10 @@ private:
     Callback callback_;
     std::unique_ptr<recording::ChunkQueue> queue_;
     std::vector<unsigned char> scratch_;  // the consumer's: one batch being queued
-    std::vector<unsigned char> taken_;    // the reader's: the batch handed out
+    // The reader's: the batch handed out. As large as the queue's biggest
+    // batch, but left uninitialised, so that only the pages batches use
+    // become resident.
+    std::unique_ptr<unsigned char[]> taken_;
     std::unique_ptr<std::atomic<uint64_t>[]> dropped_;
     std::atomic<bool> finished_{false};
     int finishedFd_ = -1;  // eventfd: wakes a sleeping reader at the end
