@@ -72,9 +72,9 @@ def check_times(name, g, a, n, expected):
     if settled.any():
         check((step[settled] > 0).all(), f"{name}: the time goes back after the first 2 s")
         # Each batch is timed by the fit of its moment; on a loaded machine (a
-    # sanitizer build beside other work) a prompt arrival that refits the
-    # clock may move it by a third of a period between two batches.
-    check(np.abs(step[settled] * args.rate - 1).max() < 0.5,
+        # sanitizer build beside other work) a prompt arrival that refits the
+        # clock may move it by a third of a period between two batches.
+        check(np.abs(step[settled] * args.rate - 1).max() < 0.5,
               f"{name}: a step of the time is {step[settled][np.argmax(np.abs(step[settled] * args.rate - 1))]} s")
     if args.killed:
         return
