@@ -18,7 +18,9 @@ export PYTHONDONTWRITEBYTECODE=1
 # library's leaks.
 case "$sanitize" in
   *address*)
-    export LD_PRELOAD=$(${CC:-cc} -print-file-name=libasan.so)
+    # The C++ runtime too: ASan finds the real __cxa_throw when it starts,
+    # and an interpreter loads libstdc++ only later, with the libraries.
+    export LD_PRELOAD="$(${CC:-cc} -print-file-name=libasan.so) $(${CC:-cc} -print-file-name=libstdc++.so)"
     export ASAN_OPTIONS="${ASAN_OPTIONS:-} detect_leaks=0" ;;
   *thread*)
     export LD_PRELOAD=$(${CC:-cc} -print-file-name=libtsan.so) ;;
