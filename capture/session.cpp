@@ -136,7 +136,6 @@ void Session::start() {
         throw CaptureError(why);
     }
     started_ = true;
-    startedAt_ = Clock::now();
     for (DeviceInfo &d : devices_) kelvoGetTimeStampsFromSynchronizedGroup(d.slot, d.stamps);
     for (const auto &sink : sinks_) sink->started(*this);
     nextSecond_ = Clock::now() + std::chrono::seconds(1);
@@ -319,10 +318,6 @@ double Session::stampSpreadUs() const {
     const std::vector<int> slots = slotsOf(devices_);
     if (kelvoGetStartSpread(slots.data(), static_cast<int>(slots.size()), &spread) != KELVO_OK) return -1;
     return static_cast<double>(spread) / 10.0;
-}
-
-double Session::secondsRunning() const {
-    return started_ ? std::chrono::duration<double>(Clock::now() - startedAt_).count() : 0.0;
 }
 
 }  // namespace kelvo::capture

@@ -91,7 +91,6 @@ struct DeviceStats {
     uint64_t reconnects = 0;
     uint64_t markers = 0;
     uint64_t published = 0;  // messages of the device's samples a publishing sink sent
-    bool clean() const { return dropped == 0 && framingErrors == 0; }
 };
 
 class Session {
@@ -126,7 +125,6 @@ public:
     // Spread of the "sent" stamps between the devices, in microseconds;
     // -1 when a device lacks the stamp.
     double stampSpreadUs() const;
-    double secondsRunning() const;
 
 private:
     void closeSlots() const;
@@ -143,7 +141,6 @@ private:
     std::unique_ptr<recording::StreamCapture> capture_;
     bool decode_ = false;  // some sink wants values and times
     int64_t tickOrigin_ = 0;
-    std::chrono::steady_clock::time_point startedAt_;
     bool started_ = false;
     bool stopped_ = false;
     std::string failure_;  // the first; written by the consumer until it ends

@@ -65,6 +65,16 @@ std::vector<std::string> readTexts(hid_t file, const std::string &path) {
     return texts;
 }
 
+// The device's statistics once it has handed out `samples`, or after 5 s.
+kelvoCaptureStats statsOnceReceived(const CapturePtr &capture, int device, uint64_t samples) {
+    kelvoCaptureStats stats{};
+    for (int i = 0; i < 500 && stats.received < samples; ++i) {
+        usleep(10000);
+        kelvoCaptureGetStats(capture.get(), device, &stats);
+    }
+    return stats;
+}
+
 struct Taken {
     int64_t nextIndex = 0;
     uint64_t samples = 0;
@@ -162,11 +172,7 @@ TEST(CaptureSession, ACallbackGetsEveryBatchOnTheConsumerThread) {
     ASSERT_EQ(kelvoCaptureSetCallback(capture.get(), callback, &seen), KELVO_OK);
     ASSERT_EQ(kelvoCaptureOpen(capture.get()), KELVO_OK) << kelvoCaptureGetError(capture.get());
     ASSERT_EQ(kelvoCaptureStart(capture.get()), KELVO_OK);
-    kelvoCaptureStats stats{};
-    for (int i = 0; i < 500 && stats.received < 1000; ++i) {
-        usleep(10000);
-        kelvoCaptureGetStats(capture.get(), 0, &stats);
-    }
+    kelvoCaptureStats stats = statsOnceReceived(capture, 0, 1000);
     ASSERT_EQ(kelvoCaptureStop(capture.get()), KELVO_OK);
     kelvoCaptureGetStats(capture.get(), 0, &stats);
     EXPECT_GE(stats.received, 1000u);
@@ -220,11 +226,7 @@ TEST(CaptureSession, AnUnpluggedDeviceEndsTheSessionWithItsNameAndKeepsWhatCameB
     CapturePtr capture = newCapture({"SIM0001", "SIM0002"}, {"CONF:DEV 2"});
     ASSERT_EQ(kelvoCaptureOpen(capture.get()), KELVO_OK) << kelvoCaptureGetError(capture.get());
     ASSERT_EQ(kelvoCaptureStart(capture.get()), KELVO_OK);
-    kelvoCaptureStats before{};
-    for (int i = 0; i < 500 && before.received < 500; ++i) {
-        usleep(10000);
-        kelvoCaptureGetStats(capture.get(), 0, &before);
-    }
+    const kelvoCaptureStats before = statsOnceReceived(capture, 0, 500);
     ASSERT_GE(before.received, 500u);
     EXPECT_EQ(kelvoCaptureWait(capture.get(), 0), KELVO_TIMEOUT) << "a session that streams has not ended";
 
