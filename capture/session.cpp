@@ -309,6 +309,11 @@ DeviceStats Session::stats(int device) const {
     return stats;
 }
 
+std::vector<Gap> Session::gaps() const {
+    std::lock_guard lock(gapMutex_);
+    return closedGaps_;
+}
+
 int64_t Session::startUnixNs() const {
     return devices_.empty() ? 0 : recording::ticksToUnixNs(tickOrigin_, devices_.front().stamps[0]);
 }

@@ -50,7 +50,21 @@ struct SessionBatch {
 struct Marker {
     int64_t ticks = 0;
     std::string text;
-    std::string source;  // "api", ...
+    std::string source;  // "api", "bus" or "zmq"
+};
+
+// Samples of a device that never reached the sinks, and why: one record
+// for each break in the device's run of stream indexes. The indexes are
+// the session's (they run on across a reconnect); the ticks are the times
+// of the last sample before the break and of the first one after it.
+struct Gap {
+    int device = 0;
+    std::string cause;  // "disconnected", "queue full", "framing", "device counter jump"
+    int64_t firstIndex = 0;
+    int64_t lastIndex = 0;
+    int64_t startTicks = 0;
+    int64_t endTicks = 0;
+    int64_t samplesLost() const { return lastIndex - firstIndex + 1; }
 };
 
 class Session;
@@ -69,6 +83,8 @@ public:
     virtual void started(const Session &) {}
     virtual void take(const SessionBatch &batch) = 0;
     virtual void mark(const Session &, const Marker &) {}
+    // A gap once it closed: the first sample after it is handed over next.
+    virtual void gap(const Session &, const Gap &) {}
     virtual void everySecond(const Session &) {}
     virtual void finished(const Session &) {}
     // Samples of a device this sink had to drop, and messages it sent of
@@ -117,6 +133,8 @@ public:
     // Any thread, while the session runs.
     void mark(const std::string &text, int64_t ticks, const std::string &source);
     DeviceStats stats(int device) const;
+    // Every gap closed so far, in the order they closed.
+    std::vector<Gap> gaps() const;
 
     const std::vector<recording::DeviceInfo> &devices() const { return devices_; }
     bool running() const { return started_ && !stopped_; }
@@ -161,6 +179,8 @@ private:
     // Counters any thread reads.
     std::unique_ptr<std::atomic<uint64_t>[]> received_, gaps_;
     std::atomic<uint64_t> markers_{0};
+    mutable std::mutex gapMutex_;
+    std::vector<Gap> closedGaps_;
 
     // Markers from any thread; the consumer takes them on its next round.
     std::mutex markerMutex_;
