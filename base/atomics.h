@@ -44,4 +44,9 @@ inline void setBits(T &word, std::type_identity_t<T> bits) {
     std::atomic_ref<T>(word).fetch_or(bits, std::memory_order_acq_rel);
 }
 
+template <class T>
+inline void clearBits(T &word, std::type_identity_t<T> bits) {
+    std::atomic_ref<T>(word).fetch_and(static_cast<T>(~bits), std::memory_order_acq_rel);
+}
+
 }  // namespace kelvo

@@ -397,6 +397,9 @@ void serveOpenRequest(int dev) {
     lineWatch.forget(dev);
     ttyClose(&myPorts[dev]);
     storeRelease(slot.lineHungUp, 0);
+    // The hang-up was the earlier line's; the slot's other faults stay
+    // until they are cleared.
+    clearBits(slot.isFatal, kFaultDisconnected);
     storeRelease(slot.lineStalled, 0);
     lines[dev] = Line{};
     // A path that opens but is no terminal stays unserved: reading a FIFO

@@ -95,7 +95,7 @@ enum kelvoResult {
 #define KELVO_FAULT_TRANSMIT_TOO_LARGE 0x10u     /* transmit queue fuller than the I/O buffer */
 #define KELVO_FAULT_ANSWER_TOO_LARGE 0x20u       /* an answer over the answer buffer dropped */
 #define KELVO_FAULT_STREAM_COMMAND_NO_ROOM 0x40u /* no room for a kelvoSendCmdWhileStreaming command */
-#define KELVO_FAULT_DISCONNECTED 0x80u           /* the tty hung up (device unplugged) */
+#define KELVO_FAULT_DISCONNECTED 0x80u           /* the tty hung up (device unplugged); kelvoOpen clears it */
 #define KELVO_FAULT_STREAM_FRAMING 0x100u        /* stream framing error: a malformed block was skipped */
 
 #ifdef __cplusplus

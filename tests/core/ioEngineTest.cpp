@@ -265,6 +265,7 @@ protected:
         target.emplace(kDev);
         target->answerEveryLineWith(kIdentity);
         EXPECT_EQ(isSerialPortDisconnected(loadAcquire(myPorts[kDev])), 0);
+        EXPECT_EQ(kelvoGetFaultBits(kDev) & KELVO_FAULT_DISCONNECTED, 0u) << "the new line did not hang up";
         expectAnswersIdentity(kDev);
         expectAnswersIdentity(kBystander);
     }
