@@ -294,6 +294,46 @@ KELVO_API int kelvoCaptureGetStats(const kelvoCapture *capture, int device, kelv
     return KELVO_OK;
 }
 
+namespace {
+
+// The gap causes as texts that live as long as the library.
+const char *causeText(const std::string &cause) {
+    for (const char *known : {"disconnected", "queue full", "framing", "device counter jump"}) {
+        if (cause == known) return known;
+    }
+    return "unknown";
+}
+
+}  // namespace
+
+// Any thread, like the statistics: no text of the session changes.
+KELVO_API int kelvoCaptureGetGaps(const kelvoCapture *capture, kelvoCaptureGap *gaps, int capacity) noexcept {
+    if (capture == nullptr || building(capture) || capacity < 0 || (capacity > 0 && gaps == nullptr)) {
+        return KELVO_REFUSED;
+    }
+    try {
+        const std::vector<kelvo::capture::Gap> all = capture->session->gaps();
+        for (size_t k = 0; k < all.size() && k < static_cast<size_t>(capacity); ++k) {
+            const kelvo::capture::Gap &g = all[k];
+            gaps[k] = {g.device,     causeText(g.cause), g.firstIndex,   g.lastIndex,
+                       g.startTicks, g.endTicks,         g.samplesLost()};
+        }
+        return static_cast<int>(all.size());
+    } catch (...) {
+        return KELVO_REFUSED;
+    }
+}
+
+KELVO_API int kelvoCaptureSetReconnect(kelvoCapture *capture, int enabled, int giveUpMs) noexcept {
+    return guarded(capture, [&]() -> int {
+        if (!building(capture)) return refuse(capture, "reconnecting is set before the capture opens");
+        if (giveUpMs < 0) return refuse(capture, "the give-up time is 0 (never) or more milliseconds");
+        capture->settings.reconnect = enabled != 0;
+        capture->settings.giveUp = std::chrono::milliseconds(giveUpMs);
+        return KELVO_OK;
+    });
+}
+
 KELVO_API int kelvoCaptureGetDeviceCount(const kelvoCapture *capture) noexcept {
     return capture != nullptr ? static_cast<int>(capture->settings.devices.size()) : 0;
 }

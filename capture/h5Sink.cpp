@@ -3,8 +3,6 @@
 
 #include <unistd.h>
 
-#include <cmath>
-
 #include "captureError.h"
 #include "kelvo.h"
 #include "wallClock.h"
@@ -30,15 +28,6 @@ recording::RecordedStats recordedStats(const DeviceStats &s) {
     stats.lastDataTicks = s.lastDataTicks;
     stats.samplesLostAfterLibrary = s.sessionDropped;
     return stats;
-}
-
-// The index of the device's sample nearest `ticks` on its sample clock's
-// current fit; -1 without a fit.
-int64_t nearestSample(int slot, int64_t ticks) {
-    kelvoSampleClock clock{};
-    if (kelvoGetSampleClock(slot, &clock) != KELVO_OK || clock.periodTicks <= 0) return -1;
-    const double offset = (static_cast<double>(ticks) - clock.originTicks) / clock.periodTicks;
-    return clock.originIndex + static_cast<int64_t>(std::llround(offset));
 }
 
 }  // namespace
@@ -114,7 +103,7 @@ void H5Sink::writeMarkers(const Session &session) {
     for (size_t i = 0; i < devices.size(); ++i) {
         std::vector<int64_t> nearest;
         nearest.reserve(ticks.size());
-        for (const int64_t t : ticks) nearest.push_back(nearestSample(devices[i].slot, t));
+        for (const int64_t t : ticks) nearest.push_back(session.nearestIndex(static_cast<int>(i), t));
         file_->setMarkerIndex(static_cast<int>(i), nearest);
     }
     markersChanged_ = false;

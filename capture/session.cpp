@@ -6,10 +6,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
 
 #include "captureError.h"
 #include "deviceNames.h"
 #include "kelvo.h"
+#include "reopen.h"
 #include "wallClock.h"
 
 namespace kelvo::capture {
@@ -26,6 +29,30 @@ constexpr int kStopWaitMs = 2000;
 constexpr auto kSilenceLimit = std::chrono::seconds(2);
 // The consumer looks at the devices and the markers at least this often.
 constexpr auto kConsumerRound = std::chrono::milliseconds(100);
+// How often a gone device is looked for.
+constexpr auto kLookAgain = std::chrono::milliseconds(250);
+
+void addStreamStats(kelvoStreamStats &sum, const kelvoStreamStats &s) {
+    sum.blocks += s.blocks;
+    sum.payloadBytes += s.payloadBytes;
+    sum.samplesDropped += s.samplesDropped;
+    sum.framingErrors += s.framingErrors;
+    sum.bytesSkipped += s.bytesSkipped;
+    sum.lastDataTicks = std::max(sum.lastDataTicks, s.lastDataTicks);
+}
+
+std::string secondsText(std::chrono::milliseconds duration) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g s", static_cast<double>(duration.count()) / 1000.0);
+    return text;
+}
+
+// The samples that a break from the sample at `lastTicks` to one at
+// `nextTicks` stands for at `periodTicks` each.
+int64_t samplesBetween(int64_t lastTicks, int64_t nextTicks, double periodTicks) {
+    if (periodTicks <= 0 || nextTicks <= lastTicks) return 0;
+    return std::max<int64_t>(0, std::llround(static_cast<double>(nextTicks - lastTicks) / periodTicks) - 1);
+}
 
 std::vector<int> slotsOf(const std::vector<DeviceInfo> &devices) {
     std::vector<int> slots;
@@ -82,7 +109,9 @@ Session::Session(SessionSettings settings) : settings_(std::move(settings)) {
     }
     tickOrigin_ = recording::tickOriginUnixNs();
     received_ = std::make_unique<std::atomic<uint64_t>[]>(count);
-    gaps_ = std::make_unique<std::atomic<uint64_t>[]>(count);
+    reconnects_.assign(count, 0);
+    slotClosed_.assign(count, false);
+    earlierStreams_.assign(count, kelvoStreamStats{});
 }
 
 Session::~Session() {
@@ -112,7 +141,11 @@ void Session::start() {
         scratch_.push_back(std::move(s));
     }
     nextIndex_.assign(devices_.size(), 0);
+    indexOffset_.assign(devices_.size(), 0);
     lastTicks_.assign(devices_.size(), 0);
+    lossesSeen_.assign(devices_.size(), {});
+    absences_.assign(devices_.size(), {});
+    toBringBack_.assign(devices_.size(), false);
     lastReceived_.assign(devices_.size(), 0);
     lastChange_.assign(devices_.size(), Clock::now());
 
@@ -140,6 +173,7 @@ void Session::start() {
     for (const auto &sink : sinks_) sink->started(*this);
     nextSecond_ = Clock::now() + std::chrono::seconds(1);
     consumer_ = std::thread([this] { consume(); });
+    if (settings_.reconnect) reconnector_ = std::thread([this] { reconnectLoop(); });
 }
 
 bool Session::waitUntilEnded(std::chrono::milliseconds timeout) {
@@ -160,11 +194,22 @@ std::string Session::stop() {
     // However the run ends, the streams stop and the sinks get what came.
     for (const DeviceInfo &d : devices_) kelvoStopStream(d.slot, kStopWaitMs);
     capture_->detach();
-    stopping_.store(true);
+    {
+        std::lock_guard lock(reconnectMutex_);
+        stopping_.store(true);
+    }
+    reconnectWake_.notify_all();
+    if (reconnector_.joinable()) reconnector_.join();
     const uint64_t one = 1;
     (void)!write(wakeup_, &one, sizeof one);
     consumer_.join();
-    for (DeviceInfo &d : devices_) kelvoGetTimeStampsFromSynchronizedGroup(d.slot, d.stamps);
+    closeOpenGaps();
+    // A device started again has the stamps of its restart; the run's are kept.
+    for (size_t i = 0; i < devices_.size(); ++i) {
+        if (stats(static_cast<int>(i)).reconnects == 0) {
+            kelvoGetTimeStampsFromSynchronizedGroup(devices_[i].slot, devices_[i].stamps);
+        }
+    }
     for (const auto &sink : sinks_) {
         try {
             sink->finished(*this);
@@ -204,9 +249,9 @@ void Session::deliver(const Batch &b) {
     const uint64_t limit = settings_.sampleLimit;
     const uint32_t count = limit > 0 ? static_cast<uint32_t>(std::min<uint64_t>(b.count, limit - had)) : b.count;
     if (count == 0) return;
-    if (b.firstSample != nextIndex_[i]) gaps_[i].fetch_add(1, std::memory_order_relaxed);
-    nextIndex_[i] = b.firstSample + b.count;
-    SessionBatch out{b.device, b.firstSample, count, b.bytes, b.ticks};
+    if (absences_[i].gone) resume(i, b);
+    const int64_t first = static_cast<int64_t>(b.firstSample) + indexOffset_[i];
+    SessionBatch out{b.device, static_cast<uint64_t>(first), count, b.bytes, b.ticks};
     if (decode_) {
         Scratch &s = scratch_[i];
         recording::decodeLive(devices_[i], b.bytes, count, s.values.data(), s.counters.data());
@@ -215,6 +260,9 @@ void Session::deliver(const Batch &b) {
         out.counters = devices_[i].hasCounter ? s.counters.data() : nullptr;
         out.ticks = s.ticks.data();
     }
+    if (first != nextIndex_[i]) noteIndexJump(i, first, decode_ ? out.ticks[0] : sampleTime(i, b.firstSample));
+    nextIndex_[i] = first + count;
+    if (!decode_) lastTicks_[i] = sampleTime(i, b.firstSample + count - 1);
     for (const auto &sink : sinks_) sink->take(out);
     received_[i].fetch_add(count, std::memory_order_relaxed);
     if (limit > 0 && had + count == limit) {
@@ -222,6 +270,43 @@ void Session::deliver(const Batch &b) {
         for (size_t d = 0; d < devices_.size(); ++d) all = all && received_[d].load() >= limit;
         if (all) endWith({});
     }
+}
+
+int64_t Session::sampleTime(size_t device, uint64_t libraryIndex) const {
+    int64_t ticks = 0;
+    if (kelvoGetSampleTimes(devices_[device].slot, static_cast<int64_t>(libraryIndex), 1, &ticks) != 1) {
+        throw CaptureError("no sample times: " + libraryError(devices_[device].slot));
+    }
+    return ticks;
+}
+
+// A jump in the stream index: samples lost on the way, in the session's
+// queue, the library's, to a malformed block, or by the device itself (its
+// counter skipped them). The counts that grew since the last jump tell which.
+void Session::noteIndexJump(size_t device, int64_t first, int64_t endTicks) {
+    LossesSeen now{capture_->lostSamples(static_cast<int>(device)), 0, 0};
+    kelvoStreamStats s{};
+    if (kelvoGetStreamStats(devices_[device].slot, &s) == KELVO_OK) {
+        now.library = s.samplesDropped;
+        now.framing = s.framingErrors;
+    }
+    LossesSeen &seen = lossesSeen_[device];
+    const char *cause = "queue full";
+    if (now.framing > seen.framing) {
+        cause = "framing";
+    } else if (now.session == seen.session && now.library == seen.library && devices_[device].hasCounter) {
+        cause = "device counter jump";
+    }
+    seen = now;
+    closeGap({static_cast<int>(device), cause, nextIndex_[device], first - 1, lastTicks_[device], endTicks});
+}
+
+void Session::closeGap(const Gap &gap) {
+    {
+        std::lock_guard lock(recordMutex_);
+        closedGaps_.push_back(gap);
+    }
+    for (const auto &sink : sinks_) sink->gap(*this, gap);
 }
 
 // The sample clock's fit of this moment: a batch handed over late in the
@@ -265,13 +350,19 @@ void Session::takeMarkers() {
     }
 }
 
-// A device unplugged or silent for two seconds ends the session.
+// A device that hangs up is closed and handed to the reconnector; one
+// silent for two seconds ends the session.
 void Session::watchDevices() {
     const Clock::time_point now = Clock::now();
     for (size_t i = 0; i < devices_.size(); ++i) {
         const DeviceInfo &d = devices_[i];
+        if (absences_[i].gone) {
+            if (restartedAndLostAgain(i)) loseDevice(i);
+            continue;
+        }
         if (kelvoGetFaultBits(d.slot) & KELVO_FAULT_DISCONNECTED) {
-            endWith(d.path + ": the device was unplugged (fatal I/O error on Port)");
+            loseDevice(i);
+            continue;
         }
         const uint64_t received = received_[i].load(std::memory_order_relaxed);
         const bool done = settings_.sampleLimit > 0 && received >= settings_.sampleLimit;
@@ -282,6 +373,151 @@ void Session::watchDevices() {
             endWith(d.path + ": nothing streamed for 2 s");
         }
     }
+    endIfGone(now);
+}
+
+// A device started again that hung up before its first sample came: its
+// gap stays open at the last sample of the run before.
+bool Session::restartedAndLostAgain(size_t device) {
+    {
+        std::lock_guard lock(reconnectMutex_);
+        if (toBringBack_[device]) return false;
+    }
+    return (kelvoGetFaultBits(devices_[device].slot) & KELVO_FAULT_DISCONNECTED) != 0;
+}
+
+// What the device sent before it hung up is handed out first; its gap
+// opens at the last of those samples.
+void Session::loseDevice(size_t device) {
+    capture_->drain(std::chrono::milliseconds(0), [this](const Batch &b) { deliver(b); });
+    const int slot = devices_[device].slot;
+    Absence &absence = absences_[device];
+    if (!absence.gone) {
+        absence = {true, Clock::now(), 0};
+        kelvoSampleClock clock{};
+        if (kelvoGetSampleClock(slot, &clock) == KELVO_OK) absence.periodTicks = clock.periodTicks;
+    }
+    kelvoStreamStats last{};
+    {
+        std::lock_guard lock(recordMutex_);
+        if (kelvoGetStreamStats(slot, &last) == KELVO_OK) addStreamStats(earlierStreams_[device], last);
+        slotClosed_[device] = true;
+    }
+    lossesSeen_[device] = {capture_->lostSamples(static_cast<int>(device)), 0, 0};
+    kelvoClose(slot);
+    if (!settings_.reconnect) return;
+    {
+        std::lock_guard lock(reconnectMutex_);
+        toBringBack_[device] = true;
+    }
+    reconnectWake_.notify_all();
+}
+
+// The first batch of a device started again: the gap closes here, and the
+// index runs on by the samples the gap's duration stands for, so that index
+// and time keep agreeing.
+void Session::resume(size_t device, const Batch &b) {
+    Absence &absence = absences_[device];
+    absence.gone = false;
+    const int64_t back = sampleTime(device, b.firstSample);
+    if (absence.periodTicks <= 0) {
+        kelvoSampleClock clock{};
+        if (kelvoGetSampleClock(devices_[device].slot, &clock) == KELVO_OK) absence.periodTicks = clock.periodTicks;
+    }
+    const int64_t missing = samplesBetween(lastTicks_[device], back, absence.periodTicks);
+    const int64_t first = nextIndex_[device];
+    indexOffset_[device] = first + missing - static_cast<int64_t>(b.firstSample);
+    nextIndex_[device] = first + missing;
+    {
+        std::lock_guard lock(recordMutex_);
+        ++reconnects_[device];
+    }
+    closeGap({static_cast<int>(device), "disconnected", first, first + missing - 1, lastTicks_[device], back});
+    lastReceived_[device] = received_[device].load(std::memory_order_relaxed);
+    lastChange_[device] = Clock::now();
+}
+
+// A gone device ends the session once it was gone for the give-up time;
+// every device gone ends it once none came back in the give-up time, or in
+// kAllGoneWait without one; at once when nothing is brought back.
+void Session::endIfGone(Clock::time_point now) {
+    const auto giveUp = settings_.giveUp;
+    const auto allGoneWait = !settings_.reconnect               ? Clock::duration::zero()
+                             : giveUp > Clock::duration::zero() ? Clock::duration(giveUp)
+                                                                : Clock::duration(kAllGoneWait);
+    Clock::time_point latest{};
+    bool all = true;
+    for (size_t i = 0; i < devices_.size(); ++i) {
+        const Absence &a = absences_[i];
+        all = all && a.gone;
+        if (!a.gone) continue;
+        latest = std::max(latest, a.since);
+        if (giveUp > Clock::duration::zero() && now - a.since >= giveUp) {
+            endWith(devices_[i].path +
+                    ": the device was unplugged (fatal I/O error on Port) and did not come back in " +
+                    secondsText(giveUp));
+        }
+    }
+    if (all && now - latest >= allGoneWait) {
+        std::string failure = devices_.front().path + ": the device was unplugged (fatal I/O error on Port)";
+        if (settings_.reconnect) failure += "; no device came back";
+        endWith(failure);
+    }
+}
+
+// A device still gone at the stop: its gap runs to the stop.
+void Session::closeOpenGaps() {
+    const int64_t stop = kelvoGetTicks();
+    for (size_t i = 0; i < devices_.size(); ++i) {
+        const Absence &a = absences_[i];
+        if (!a.gone) continue;
+        const int64_t first = nextIndex_[i];
+        const int64_t missing = samplesBetween(lastTicks_[i], stop, a.periodTicks);
+        closeGap({static_cast<int>(i), "disconnected", first, first + missing - 1, lastTicks_[i], stop});
+    }
+}
+
+// Looks for each closed device at least every kLookAgain until it is back
+// or the session stops; sleeps while none is gone.
+void Session::reconnectLoop() {
+    pthread_setname_np(pthread_self(), "kelvo-reconnect");
+    std::unique_lock lock(reconnectMutex_);
+    while (!stopping_.load()) {
+        bool waiting = false;
+        for (size_t i = 0; i < toBringBack_.size() && !stopping_.load(); ++i) {
+            if (!toBringBack_[i]) continue;
+            lock.unlock();
+            bringBack(i);
+            lock.lock();
+            waiting = waiting || toBringBack_[i];
+        }
+        const auto stop = [this] { return stopping_.load(); };
+        if (waiting) {
+            reconnectWake_.wait_for(lock, kLookAgain, stop);
+        } else {
+            reconnectWake_.wait(lock, [&] {
+                return stop() || std::find(toBringBack_.begin(), toBringBack_.end(), true) != toBringBack_.end();
+            });
+        }
+    }
+}
+
+// One look: a failed attempt leaves the slot closed for the next.
+void Session::bringBack(size_t device) {
+    const DeviceInfo &d = devices_[device];
+    const std::string target = findAgain(d);
+    if (target.empty()) return;
+    try {
+        reopenDevice(d, target, [&] { capture_->attach(static_cast<int>(device)); });
+    } catch (const CaptureError &) {
+        return;
+    }
+    {
+        std::lock_guard lock(recordMutex_);
+        slotClosed_[device] = false;
+    }
+    std::lock_guard lock(reconnectMutex_);
+    toBringBack_[device] = false;
 }
 
 DeviceStats Session::stats(int device) const {
@@ -289,28 +525,44 @@ DeviceStats Session::stats(int device) const {
     const auto i = static_cast<size_t>(device);
     if (i >= devices_.size()) return stats;
     stats.received = received_[i].load(std::memory_order_relaxed);
-    stats.gaps = gaps_[i].load(std::memory_order_relaxed);
+    kelvoStreamStats s{};
+    bool closed = false;
+    {
+        std::lock_guard lock(recordMutex_);
+        for (const Gap &g : closedGaps_) stats.gaps += g.device == device ? 1 : 0;
+        stats.reconnects = reconnects_[i];
+        s = earlierStreams_[i];
+        closed = slotClosed_[i];
+    }
     stats.markers = markers_.load(std::memory_order_relaxed);
     stats.sessionDropped = capture_->lostSamples(device);
     for (const auto &sink : sinks_) {
         stats.sessionDropped += sink->droppedSamples(device);
         stats.published += sink->messagesSent(device);
     }
-    kelvoStreamStats s{};
-    if (kelvoGetStreamStats(devices_[i].slot, &s) == 0) {
-        stats.blocks = s.blocks;
-        stats.payloadBytes = s.payloadBytes;
-        stats.libraryDropped = s.samplesDropped;
-        stats.framingErrors = s.framingErrors;
-        stats.bytesSkipped = s.bytesSkipped;
-        stats.lastDataTicks = s.lastDataTicks;
-    }
+    // A closed slot still shows its last stream, which `earlier` holds.
+    kelvoStreamStats current{};
+    if (!closed && kelvoGetStreamStats(devices_[i].slot, &current) == KELVO_OK) addStreamStats(s, current);
+    stats.blocks = s.blocks;
+    stats.payloadBytes = s.payloadBytes;
+    stats.libraryDropped = s.samplesDropped;
+    stats.framingErrors = s.framingErrors;
+    stats.bytesSkipped = s.bytesSkipped;
+    stats.lastDataTicks = s.lastDataTicks;
     stats.dropped = stats.libraryDropped + stats.sessionDropped;
     return stats;
 }
 
+int64_t Session::nearestIndex(int device, int64_t ticks) const {
+    const auto i = static_cast<size_t>(device);
+    kelvoSampleClock clock{};
+    if (kelvoGetSampleClock(devices_[i].slot, &clock) != KELVO_OK || clock.periodTicks <= 0) return -1;
+    const double offset = (static_cast<double>(ticks) - clock.originTicks) / clock.periodTicks;
+    return clock.originIndex + std::llround(offset) + indexOffset_[i];
+}
+
 std::vector<Gap> Session::gaps() const {
-    std::lock_guard lock(gapMutex_);
+    std::lock_guard lock(recordMutex_);
     return closedGaps_;
 }
 

@@ -20,6 +20,7 @@
 
 #include "deviceInfo.h"
 #include "deviceSetup.h"
+#include "kelvo.h"
 #include "streamCapture.h"
 
 namespace kelvo::capture {
@@ -28,6 +29,13 @@ struct SessionSettings {
     std::vector<std::string> devices;  // paths, serial numbers or list lines
     std::vector<std::string> config;   // sent to every device
     uint64_t sampleLimit = 0;          // per device; 0: until stopped
+    // A device that hangs up is looked for and brought back; without, it
+    // is gone for the rest of the session.
+    bool reconnect = true;
+    // A device gone this long ends the session; 0: never while another
+    // streams. When every device is gone the session waits this long, or
+    // kAllGoneWait without it, for one to come back.
+    std::chrono::milliseconds giveUp{0};
     // Called with a device's name, a command and its answer, when a
     // configuration command answers.
     std::function<void(const std::string &device, const std::string &command, const std::string &answer)> noteAnswer;
@@ -111,6 +119,8 @@ struct DeviceStats {
 
 class Session {
 public:
+    static constexpr std::chrono::seconds kAllGoneWait{10};
+
     // Opens, configures and describes every device; throws CaptureError,
     // and then nothing stays open.
     explicit Session(SessionSettings settings);
@@ -136,6 +146,11 @@ public:
     // Every gap closed so far, in the order they closed.
     std::vector<Gap> gaps() const;
 
+    // The session's index of the device's sample nearest `ticks`, by its
+    // sample clock's fit now; -1 without a fit. Consumer thread, or after
+    // the stop.
+    int64_t nearestIndex(int device, int64_t ticks) const;
+
     const std::vector<recording::DeviceInfo> &devices() const { return devices_; }
     bool running() const { return started_ && !stopped_; }
     int64_t tickOrigin() const { return tickOrigin_; }
@@ -152,6 +167,16 @@ private:
     void takeMarkers();
     void watchDevices();
     void endWith(const std::string &failure);
+    int64_t sampleTime(size_t device, uint64_t libraryIndex) const;
+    void noteIndexJump(size_t device, int64_t first, int64_t endTicks);
+    void resume(size_t device, const recording::Batch &batch);
+    void loseDevice(size_t device);
+    bool restartedAndLostAgain(size_t device);
+    void closeGap(const Gap &gap);
+    void endIfGone(std::chrono::steady_clock::time_point now);
+    void closeOpenGaps();
+    void reconnectLoop();
+    void bringBack(size_t device);
 
     SessionSettings settings_;
     std::vector<recording::DeviceInfo> devices_;
@@ -170,17 +195,43 @@ private:
         std::vector<int64_t> ticks;
     };
     std::vector<Scratch> scratch_;
-    std::vector<uint64_t> nextIndex_;
-    std::vector<int64_t> lastTicks_;  // the last time handed out per device
+    std::vector<int64_t> nextIndex_;    // the session's index of the next sample
+    std::vector<int64_t> indexOffset_;  // the session's index less the library's
+    std::vector<int64_t> lastTicks_;    // the last time handed out per device
+    // Losses already explained by a gap, to tell the cause of the next jump.
+    struct LossesSeen {
+        uint64_t session = 0, library = 0, framing = 0;
+    };
+    std::vector<LossesSeen> lossesSeen_;
+    // A device gone: since when, the rate its clock had, and whether its
+    // stream has been started again (its next batch closes the gap).
+    struct Absence {
+        bool gone = false;
+        std::chrono::steady_clock::time_point since;
+        double periodTicks = 0;
+    };
+    std::vector<Absence> absences_;
     std::vector<uint64_t> lastReceived_;
     std::vector<std::chrono::steady_clock::time_point> lastChange_;
     std::chrono::steady_clock::time_point nextSecond_;
 
     // Counters any thread reads.
-    std::unique_ptr<std::atomic<uint64_t>[]> received_, gaps_;
+    std::unique_ptr<std::atomic<uint64_t>[]> received_;
     std::atomic<uint64_t> markers_{0};
-    mutable std::mutex gapMutex_;
+    // Rare changes any thread reads: the gaps, the reconnects, and the
+    // library's counts of a device's earlier streams (a reopened slot
+    // counts from 0).
+    mutable std::mutex recordMutex_;
     std::vector<Gap> closedGaps_;
+    std::vector<uint64_t> reconnects_;
+    std::vector<kelvoStreamStats> earlierStreams_;
+    std::vector<bool> slotClosed_;  // from the hang-up until the stream runs again
+
+    // The reconnector's: devices the consumer closed after their hang-up.
+    std::mutex reconnectMutex_;
+    std::condition_variable reconnectWake_;
+    std::vector<bool> toBringBack_;
+    std::thread reconnector_;
 
     // Markers from any thread; the consumer takes them on its next round.
     std::mutex markerMutex_;

@@ -48,6 +48,11 @@ void StreamCapture::attach() {
     attached_ = true;
 }
 
+void StreamCapture::attach(int device) {
+    Device &d = *devices_[static_cast<size_t>(device)];
+    kelvoSetSampleCallback(d.source.slot, onSamples, &d);
+}
+
 void StreamCapture::detach() {
     if (!attached_) return;
     for (const std::unique_ptr<Device> &d : devices_) kelvoSetSampleCallback(d->source.slot, nullptr, nullptr);

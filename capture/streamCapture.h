@@ -41,6 +41,8 @@ public:
 
     // Registers (removes) the sample callbacks; attach before the streams start.
     void attach();
+    // Registers one device's callback again, for its slot opened anew.
+    void attach(int device);
     void detach();
 
     // Consumer: sleeps until data came, `alsoWake` (a descriptor, -1 for

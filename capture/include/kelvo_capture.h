@@ -80,6 +80,21 @@ KELVO_API int kelvoCaptureSetPublish(kelvoCapture *capture, const char *endpoint
  * kelvoCaptureOpen. */
 KELVO_API int kelvoCaptureSetSampleLimit(kelvoCapture *capture, uint64_t samples) KELVO_NOEXCEPT;
 
+/* What happens when a device hangs up (an unplugged cable, a hub that
+ * resets, a device that reboots). With `enabled` (the default) the session
+ * looks for the device with the same serial number (at the same path when it
+ * has none) at least every 250 ms, opens it, checks that *IDN? names it,
+ * sends the configuration again and restarts its stream, on the same time
+ * axis; the other devices stream on meanwhile. Every device's run of stream
+ * indexes keeps agreeing with time: the index goes on past the break by the
+ * samples the break's duration stands for, and the break is a gap
+ * (kelvoCaptureGetGaps, cause "disconnected").
+ * A device gone for `giveUpMs` ends the session (0: never while another
+ * device streams). When every device is gone, the session ends once none
+ * came back within `giveUpMs`, or 10 s when 0; without `enabled`, at once.
+ * Before kelvoCaptureOpen. */
+KELVO_API int kelvoCaptureSetReconnect(kelvoCapture *capture, int enabled, int giveUpMs) KELVO_NOEXCEPT;
+
 /* Called at kelvoCaptureOpen, on the calling thread, for every
  * configuration command a device answers: the device's path, the command
  * and the answer (a block as "(a block of N bytes)"). Before
@@ -98,8 +113,8 @@ KELVO_API int kelvoCaptureOpen(kelvoCapture *capture) KELVO_NOEXCEPT;
 KELVO_API int kelvoCaptureStart(kelvoCapture *capture) KELVO_NOEXCEPT;
 
 /* Sleeps until the session ended by itself (every device gave its sample
- * limit, or the run failed: a device unplugged or silent for 2 s, a file
- * that cannot be written) or `timeoutMs` passed: KELVO_OK when it ended,
+ * limit, or the run failed: a device silent for 2 s, devices gone as
+ * kelvoCaptureSetReconnect says, a file that cannot be written) or `timeoutMs` passed: KELVO_OK when it ended,
  * KELVO_TIMEOUT when not. kelvoCaptureStop then says how it ended. */
 KELVO_API int kelvoCaptureWait(kelvoCapture *capture, int timeoutMs) KELVO_NOEXCEPT;
 
@@ -171,6 +186,30 @@ typedef struct kelvoCaptureStats {
 
 /* The statistics of device `device` so far. Any thread. */
 KELVO_API int kelvoCaptureGetStats(const kelvoCapture *capture, int device, kelvoCaptureStats *stats) KELVO_NOEXCEPT;
+
+/* A run of samples of one device that never reached the sinks: indexes
+ * `firstIndex` to `lastIndex` (the session's indexes, which run on across a
+ * reconnect), between the sample at `startTicks` (the last one before) and
+ * the one at `endTicks` (the first one after; the stop, for a device that
+ * never came back). `cause` is "disconnected", "queue full" (the library's
+ * or the session's queue overflowed), "framing" (a malformed block) or
+ * "device counter jump" (the device's own counter skipped). Every sink gets
+ * the same records. */
+typedef struct kelvoCaptureGap {
+    int device;
+    const char *cause; /* lives as long as the library */
+    int64_t firstIndex;
+    int64_t lastIndex;
+    int64_t startTicks;
+    int64_t endTicks;
+    int64_t samplesLost; /* lastIndex - firstIndex + 1 */
+} kelvoCaptureGap;
+
+/* Copies up to `capacity` of the session's gaps so far, in the order they
+ * closed, into `gaps`, and returns how many there are (which may be more
+ * than `capacity`; call with 0 and NULL to count them); KELVO_REFUSED
+ * before kelvoCaptureOpen. Any thread. */
+KELVO_API int kelvoCaptureGetGaps(const kelvoCapture *capture, kelvoCaptureGap *gaps, int capacity) KELVO_NOEXCEPT;
 
 /* ---- Devices one at a time --------------------------------------------
  *
