@@ -1,9 +1,13 @@
 // SPDX-License-Identifier: MIT
 #include "captureRun.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <map>
 
 namespace kelvo::cli {
 
@@ -26,6 +30,12 @@ CaptureRun::CaptureRun(const std::vector<std::string> &devices, const std::vecto
 void CaptureRun::check(int result) const {
     if (result == KELVO_OK) return;
     throw Failure(kelvoCaptureGetError(capture_.get()), kelvoCaptureErrorIsUsage(capture_.get()) ? 2 : 1);
+}
+
+void CaptureRun::setReconnect(const Arguments &args) {
+    const double giveUp = args.number("give-up").value_or(0);
+    check(kelvoCaptureSetReconnect(capture_.get(), args.flag("no-reconnect") ? 0 : 1,
+                                   static_cast<int>(std::lround(giveUp * 1000))));
 }
 
 void CaptureRun::open() { check(kelvoCaptureOpen(capture_.get())); }
@@ -67,7 +77,40 @@ bool CaptureRun::printSummary(int device, double seconds) const {
     std::printf("  rate            %.1f samples/s\n", seconds > 0 ? static_cast<double>(s.received) / seconds : 0.0);
     std::printf("  dropped         %" PRIu64 "\n", s.dropped);
     std::printf("  framing errors  %" PRIu64 "\n", s.framingErrors);
+    printGaps(device, s);
     return s.dropped == 0 && s.framingErrors == 0;
+}
+
+// "reconnects: 1, gap 2.41 s" for the breaks of a hang-up, then a line
+// per other cause with the samples it cost.
+void CaptureRun::printGaps(int device, const kelvoCaptureStats &stats) const {
+    if (stats.gaps == 0 && stats.reconnects == 0) return;
+    std::vector<kelvoCaptureGap> gaps(
+        static_cast<size_t>(std::max(kelvoCaptureGetGaps(capture_.get(), nullptr, 0), 0)));
+    kelvoCaptureGetGaps(capture_.get(), gaps.data(), static_cast<int>(gaps.size()));
+    std::string unplugged;
+    std::map<std::string, std::pair<int, int64_t>> others;  // cause: gaps, samples
+    for (const kelvoCaptureGap &g : gaps) {
+        if (g.device != device) continue;
+        if (std::strcmp(g.cause, "disconnected") != 0) {
+            auto &[count, samples] = others[g.cause];
+            ++count;
+            samples += g.samplesLost;
+            continue;
+        }
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%.2f s", static_cast<double>(g.endTicks - g.startTicks) / 1e7);
+        unplugged += (unplugged.empty() ? "" : ", ") + std::string(seconds);
+    }
+    if (!unplugged.empty() || stats.reconnects > 0) {
+        const bool several = unplugged.find(',') != std::string::npos;
+        std::printf("  reconnects: %" PRIu64 ", %s %s\n", stats.reconnects, several ? "gaps" : "gap",
+                    unplugged.c_str());
+    }
+    for (const auto &[cause, tally] : others) {
+        std::printf("  %s: %d %s, %" PRId64 " samples\n", cause.c_str(), tally.first, tally.first == 1 ? "gap" : "gaps",
+                    tally.second);
+    }
 }
 
 }  // namespace kelvo::cli

@@ -11,6 +11,7 @@
 
 #include "cli.h"
 #include "kelvo_capture.h"
+#include "options.h"
 
 namespace kelvo::cli {
 
@@ -18,6 +19,8 @@ class CaptureRun {
 public:
     CaptureRun(const std::vector<std::string> &devices, const std::vector<std::string> &config);
     kelvoCapture *session() { return capture_.get(); }
+    // --no-reconnect and --give-up S as the command line gave them.
+    void setReconnect(const Arguments &args);
 
     // Opens and configures the devices (their answers to stderr) and makes
     // the sinks set so far; a refusal is a Failure with the library's text.
@@ -34,14 +37,17 @@ public:
     std::string name(int device) const;
     std::string path(int device) const { return kelvoCaptureGetPath(capture_.get(), device); }
     kelvoCaptureStats stats(int device) const;
-    // Prints the device's lines of the closing summary; false when samples
-    // were dropped or the stream had framing errors.
+    // Prints the device's lines of the closing summary, its reconnects and
+    // gaps among them; false when samples were dropped or the stream had
+    // framing errors.
     bool printSummary(int device, double seconds) const;
 
     // Throws a Failure with the library's text unless `result` is KELVO_OK.
     void check(int result) const;
 
 private:
+    void printGaps(int device, const kelvoCaptureStats &stats) const;
+
     std::unique_ptr<kelvoCapture, decltype(&kelvoCaptureDestroy)> capture_;
     std::string failure_;
 };

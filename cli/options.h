@@ -93,6 +93,13 @@ inline constexpr Option span =
 inline constexpr Option json = Option::flag(
     "json",
     "print one JSON document on stdout instead of text (list, query, sync, and the summary of stream and plot)");
+inline constexpr Option noReconnect =
+    Option::flag("no-reconnect",
+                 "when a device hangs up, do not look for it again: it is gone for the rest of the run");
+inline constexpr Option giveUp = Option::number("give-up", "S",
+                                                "end the run when a device that hung up is not back within S "
+                                                "seconds (default: never while another device streams)",
+                                                0.1, 86400);
 // Every command takes it; the parser knows it without a declaration.
 inline constexpr Option help = Option::flag("help", "show this help").withLetter('h');
 }  // namespace option

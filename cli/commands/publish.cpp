@@ -21,6 +21,7 @@ int run(const Arguments &args) {
     if (bind.empty()) throw Failure("'publish' needs --bind ENDPOINT, e.g. tcp://*:5555", 2);
 
     CaptureRun capture(args.positional, args.words("config"));
+    capture.setReconnect(args);
     capture.check(
         kelvoCaptureSetPublish(capture.session(), bind.c_str(), "kelvo", static_cast<int>(*args.number("hwm"))));
     capture.open();
@@ -46,6 +47,8 @@ constexpr Option kOptions[] = {
     Option::number("hwm", "MESSAGES", "how many messages are queued for a subscriber before it loses whole messages", 1,
                    10000000)
         .defaulting("1000"),
+    option::noReconnect,
+    option::giveUp,
 };
 
 }  // namespace
@@ -54,7 +57,7 @@ const Command publishCommand{
     .name = "publish",
     .summary = "publish the streams over ZeroMQ",
     .outline = "DEVICE... --config CMD...",
-    .usage = "DEVICE... --config CMD... --bind ENDPOINT [--seconds S]\n[--hwm MESSAGES]",
+    .usage = "DEVICE... --config CMD... --bind ENDPOINT [--seconds S]\n[--hwm MESSAGES] [--no-reconnect] [--give-up S]",
     .description = R"(Starts 1 to 4 devices together and publishes their streams on a ZeroMQ PUB
 socket bound to ENDPOINT (tcp://*:5555, ipc:///tmp/kelvo.sock) until Ctrl-C
 or S seconds. Each chunk of whole samples is one message on the topic
@@ -62,6 +65,15 @@ kelvo/<serial> (kelvo/slot<N>): the topic, a 48-byte header (sequence
 number, index of the first sample, count, sample size, arrival time) and the
 raw samples. Once a second the topic kelvo/meta carries a JSON document
 that says how to decode them. docs/wire-format.md has the details.
+
+A device that hangs up (an unplugged cable, a hub that resets) is looked
+for by its serial number at least every 250 ms and, once back, configured
+again and streamed on the same time axis, while the other devices stream
+on; its index runs on past the break by the samples the break stands for,
+and the break is a gap ("reconnects: 1, gap 2.41 s" in the summary).
+--no-reconnect leaves it gone; --give-up S ends the run when it is not back
+within S seconds. When every device is gone the run ends once none came
+back within 10 s (S with --give-up), at once with --no-reconnect.
 
 A subscriber that falls behind loses whole messages once MESSAGES (default
 1000) are queued for it; the sequence numbers show the gap.)",

@@ -25,6 +25,7 @@ int run(const Arguments &args) {
     if (out.size() < 4 || out.compare(out.size() - 3, 3, ".h5") != 0) throw Failure("'record' needs --out FILE.h5", 2);
 
     CaptureRun capture(args.positional, args.words("config"));
+    capture.setReconnect(args);
     capture.check(kelvoCaptureSetHdf5(capture.session(), out.c_str(), args.flag("raw") ? KELVO_CAPTURE_RAW : 0));
     if (samples) capture.check(kelvoCaptureSetSampleLimit(capture.session(), static_cast<uint64_t>(*samples)));
     capture.open();
@@ -42,6 +43,8 @@ constexpr Option kOptions[] = {
     option::samples.describedAs("how many samples to record of each device"),
     option::out.valueCalled("FILE.h5").describedAs("the HDF5 file to write"),
     Option::flag("raw", "also keep the bytes of each sample as sent, in the dataset raw"),
+    option::noReconnect,
+    option::giveUp,
 };
 
 }  // namespace
@@ -50,7 +53,8 @@ const Command recordCommand{
     .name = "record",
     .summary = "record a synchronized run into an HDF5 file",
     .outline = "DEVICE... --config CMD...",
-    .usage = "DEVICE... --config CMD... (--seconds S | --samples N)\n--out FILE.h5 [--raw]",
+    .usage =
+        "DEVICE... --config CMD... (--seconds S | --samples N)\n--out FILE.h5 [--raw] [--no-reconnect] [--give-up S]",
     .description = R"(Opens 1 to 4 devices, configures each with the same commands, starts them
 in one synchronized moment and records their streams into one HDF5 file
 until S seconds passed, every device gave N samples, or Ctrl-C (SIGINT,
@@ -72,6 +76,15 @@ measured at clock_origin_ticks + (i - clock_origin_index) x
 clock_period_ticks). The root has kelvo_version, host_name, start_time_utc,
 tick_origin_utc (tick 0 as UTC; a tick is 100 ns), tick_origin_unix_ns and
 stamp_spread_us. The data is flushed to disk once a second.
+
+A device that hangs up (an unplugged cable, a hub that resets) is looked
+for by its serial number at least every 250 ms and, once back, configured
+again and streamed on the same time axis, while the other devices stream
+on; its index runs on past the break by the samples the break stands for,
+and the break is a gap ("reconnects: 1, gap 2.41 s" in the summary).
+--no-reconnect leaves it gone; --give-up S ends the run when it is not back
+within S seconds. When every device is gone the run ends once none came
+back within 10 s (S with --give-up), at once with --no-reconnect.
 
 At the end it prints per device: samples, rate, dropped samples and framing
 errors. The exit status is 3 when samples were dropped or the stream had

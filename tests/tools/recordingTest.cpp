@@ -23,6 +23,9 @@ using namespace std::chrono_literals;
 
 namespace {
 
+// Devices named by serial are this run's simulators, not another's.
+::testing::Environment *const kRuntimeFolder = ::testing::AddGlobalTestEnvironment(new PrivateRuntimeFolder);
+
 const std::string kKelvo = KELVO_CLI;
 const std::string kSim = KELVO_SIM;
 const std::string kPython = KELVO_PYTHON;
@@ -146,6 +149,36 @@ TEST(RecordCommand, SamplesStopsEveryDeviceAtExactlyNAndALayoutWithoutCounterHas
     ASSERT_EQ(o.status, 0) << o.out << o.err;
     const Outcome checked = check(file, {"2000", "2", "--samples", "1500"});
     EXPECT_EQ(checked.status, 0) << checked.out << checked.err;
+    std::filesystem::remove(file);
+}
+
+// kelvo-sim unplugs device 1 after 1 s: by default it is back a second
+// later and the summary tells the break; without reconnecting it stays gone
+// while the other records on; with a give-up time and no replug the run
+// ends with the device named.
+TEST(RecordCommand, AnUnpluggedDeviceIsBroughtBackOrGivenUpAsTheOptionsSay) {
+    const std::string file = tempPath("replugged.h5");
+    const auto record = [&](const std::vector<std::string> &simOptions, const std::vector<std::string> &options) {
+        std::vector<std::string> sim = {"--rate", "1000", "--block", "50", "--unplug-at", "1"};
+        sim.insert(sim.end(), simOptions.begin(), simOptions.end());
+        SimProcess simulator(kSim, sim, 2);
+        std::vector<std::string> command = {kKelvo,       "record",    "SIM0001", "SIM0002", "--config",
+                                            "CONF:DEV 2", "--seconds", "4",       "--out",   file};
+        command.insert(command.end(), options.begin(), options.end());
+        return std::pair{runProgram(command), simulator.paths[0]};
+    };
+    const auto [back, path] = record({"--replug-after", "1"}, {});
+    EXPECT_EQ(back.status, 0) << back.out << back.err;
+    EXPECT_NE(back.out.find("  reconnects: 1, gap "), std::string::npos) << back.out;
+
+    const auto [gone, unused] = record({"--replug-after", "1"}, {"--no-reconnect"});
+    EXPECT_EQ(gone.status, 0) << gone.out << gone.err;
+    EXPECT_NE(gone.out.find("  reconnects: 0, gap "), std::string::npos) << gone.out;
+
+    const auto [givenUp, firstPath] = record({}, {"--give-up", "1"});
+    EXPECT_EQ(givenUp.status, 1) << givenUp.out << givenUp.err;
+    EXPECT_NE(givenUp.err.find(firstPath + ": the device was unplugged"), std::string::npos) << givenUp.err;
+    EXPECT_NE(givenUp.err.find("did not come back in 1 s"), std::string::npos) << givenUp.err;
     std::filesystem::remove(file);
 }
 
