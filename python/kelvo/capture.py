@@ -53,6 +53,13 @@ class _Stats(ctypes.Structure):
                 for name in ("received", "dropped", "framingErrors", "gaps", "reconnects", "markers", "published")]
 
 
+class _Gap(ctypes.Structure):
+    """kelvoCaptureGap as kelvo_capture.h declares it."""
+
+    _fields_ = [("device", _int), ("cause", _text), ("firstIndex", _i64), ("lastIndex", _i64),
+                ("startTicks", _i64), ("endTicks", _i64), ("samplesLost", _i64)]
+
+
 _FUNCTIONS: dict[str, tuple[Any, list[Any]]] = {
     "kelvoCaptureCreate": (_ptr, []),
     "kelvoCaptureDestroy": (None, [_ptr]),
@@ -68,6 +75,8 @@ _FUNCTIONS: dict[str, tuple[Any, list[Any]]] = {
     "kelvoCaptureRead": (_int, [_ptr, ctypes.POINTER(_Batch), _int]),
     "kelvoCaptureMark": (_int, [_ptr, _text, _i64]),
     "kelvoCaptureGetStats": (_int, [_ptr, _int, ctypes.POINTER(_Stats)]),
+    "kelvoCaptureGetGaps": (_int, [_ptr, ctypes.POINTER(_Gap), _int]),
+    "kelvoCaptureSetReconnect": (_int, [_ptr, _int, _int]),
     "kelvoCaptureGetDeviceCount": (_int, [_ptr]),
     "kelvoCaptureGetSerial": (_text, [_ptr, _int]),
     "kelvoCaptureGetChannels": (_text, [_ptr, _int]),
@@ -132,6 +141,15 @@ class Capture:
         Keep the samples for :meth:`read` (about ten seconds of four devices
         at full rate; what does not fit is dropped and counted). By default,
         only when there is neither `hdf5` nor `publish`.
+    reconnect : bool
+        Bring a device that hangs up back (by its serial number, checked
+        with ``*IDN?``, configured again), on the same time axis; the break
+        is a gap in :attr:`gaps`. Without, it is gone for the rest of the
+        session.
+    give_up : float, optional
+        End the session when a device that hung up is not back within this
+        many seconds (by default never while another device streams; when
+        every device is gone, after 10 s).
 
     The devices are opened and configured here; a device that cannot be had
     raises :class:`KelvoError` at once and leaves nothing open and no file.
@@ -141,7 +159,8 @@ class Capture:
 
     def __init__(self, devices: Sequence[str], config: Iterable[str] = (), *,
                  hdf5: str | os.PathLike[str] | None = None, raw: bool = False, publish: str | None = None,
-                 hwm: int = 0, read: bool | None = None) -> None:
+                 hwm: int = 0, read: bool | None = None, reconnect: bool = True,
+                 give_up: float | None = None) -> None:
         self._handle: int | None = None
         self._reading = False
         self._lib = _capture_library()
@@ -157,6 +176,9 @@ class Capture:
                 self._call("kelvoCaptureSetHdf5", os.fsencode(hdf5), _RAW if raw else 0)
             if publish is not None:
                 self._call("kelvoCaptureSetPublish", publish.encode(), None, hwm)
+            if give_up is not None and give_up <= 0:
+                raise KelvoError("give_up is a number of seconds above 0")
+            self._call("kelvoCaptureSetReconnect", int(reconnect), round((give_up or 0) * 1000))
             self._reading = bool(read or (read is None and hdf5 is None and publish is None))
             if self._reading:
                 self._call("kelvoCaptureEnableRead")
@@ -234,6 +256,26 @@ class Capture:
             out[serial] = {"received": s.received, "dropped": s.dropped, "framing_errors": s.framingErrors,
                            "gaps": s.gaps, "reconnects": s.reconnects, "markers": s.markers}
         return out
+
+    @property
+    def gaps(self) -> list[dict[str, Any]]:
+        """Every run of samples that never came, in the order the gaps closed.
+
+        Each a dict: ``serial``, ``cause`` ("disconnected", "queue full",
+        "framing" or "device counter jump"), ``first_index`` and
+        ``last_index`` (the stream indexes missing), ``start_ticks`` and
+        ``end_ticks`` (the times of the samples around the gap, in ticks of
+        :func:`kelvo.now`; the stop for a device that never came back) and
+        ``samples_lost``.
+        """
+        count = self._lib.kelvoCaptureGetGaps(self._live(), None, 0)
+        if count < 0:
+            raise KelvoError("no gaps before the session is open")
+        records = (_Gap * max(count, 1))()
+        count = min(count, self._lib.kelvoCaptureGetGaps(self._live(), records, count))
+        return [{"serial": self.serials[g.device], "cause": g.cause.decode(), "first_index": g.firstIndex,
+                 "last_index": g.lastIndex, "start_ticks": g.startTicks, "end_ticks": g.endTicks,
+                 "samples_lost": g.samplesLost} for g in records[:count]]
 
     def close(self) -> None:
         """Stop what still runs and close the devices; the session cannot be used after."""

@@ -2,6 +2,9 @@
 """kelvo.Capture: two simulated devices recorded into HDF5 and read by the program at once."""
 from __future__ import annotations
 
+import signal
+import time
+
 import h5py
 import numpy as np
 import pytest
@@ -76,3 +79,51 @@ def test_reading_a_capture_that_keeps_nothing_for_the_program_is_refused(sim, tm
     with kelvo.Capture(s.paths, config=[LAYOUT], hdf5=tmp_path / "run.h5") as capture:
         with pytest.raises(kelvo.KelvoError, match="read=True"):
             capture.read(timeout=0)
+
+
+def test_an_unplugged_device_comes_back_and_the_gap_is_handed_to_the_program(sim):
+    s = sim(devices=2, rate=2000, block=50)
+    indexes: dict[str, list[np.ndarray]] = {serial: [] for serial in s.serials}
+
+    def take(batches) -> int:
+        for serial, values, _, first in batches:
+            indexes[serial].append(first + np.arange(len(values)))
+        return len(batches)
+
+    def read_while(condition) -> None:
+        deadline = time.monotonic() + 20
+        while condition() and time.monotonic() < deadline:
+            take(capture.read(timeout=0.2))
+
+    def taken(serial: str) -> int:
+        return sum(map(len, indexes[serial]))
+
+    with kelvo.Capture(s.serials, config=[LAYOUT], read=True, reconnect=True) as capture:
+        capture.start()
+        read_while(lambda: taken(s.serials[0]) < 1000)
+        s.process.send_signal(signal.SIGUSR1)
+        time.sleep(0.5)
+        s.process.send_signal(signal.SIGUSR2)
+        read_while(lambda: capture.stats[s.serials[0]]["reconnects"] < 1)
+        before = taken(s.serials[0])
+        read_while(lambda: taken(s.serials[0]) < before + 1000)
+        capture.stop()
+        while take(capture.read(timeout=0.5)):
+            pass
+        gaps = capture.gaps
+        stats = capture.stats
+
+    replugged = np.concatenate(indexes[s.serials[0]])
+    assert [g["serial"] for g in gaps] == [s.serials[0]]
+    gap = gaps[0]
+    assert gap["cause"] == "disconnected"
+    jump = np.flatnonzero(np.diff(replugged) != 1)
+    assert len(jump) == 1, "one break, where the gap is"
+    assert gap["first_index"] == replugged[jump[0]] + 1
+    assert gap["last_index"] == replugged[jump[0] + 1] - 1
+    assert gap["samples_lost"] == gap["last_index"] - gap["first_index"] + 1 > 0
+    assert gap["end_ticks"] - gap["start_ticks"] >= 0.4 * kelvo.TICKS_PER_SECOND
+    other = np.concatenate(indexes[s.serials[1]])
+    assert np.array_equal(other, np.arange(len(other))), "the other device lost nothing"
+    assert stats[s.serials[0]]["reconnects"] == 1 and stats[s.serials[0]]["gaps"] == 1
+    assert stats[s.serials[1]]["gaps"] == 0 and stats[s.serials[1]]["dropped"] == 0
