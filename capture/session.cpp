@@ -251,6 +251,7 @@ void Session::deliver(const Batch &b) {
     if (count == 0) return;
     if (absences_[i].gone) resume(i, b);
     const int64_t first = static_cast<int64_t>(b.firstSample) + indexOffset_[i];
+    const int64_t lastBefore = lastTicks_[i];  // timing the batch moves it on
     SessionBatch out{b.device, static_cast<uint64_t>(first), count, b.bytes, b.ticks};
     if (decode_) {
         Scratch &s = scratch_[i];
@@ -260,7 +261,9 @@ void Session::deliver(const Batch &b) {
         out.counters = devices_[i].hasCounter ? s.counters.data() : nullptr;
         out.ticks = s.ticks.data();
     }
-    if (first != nextIndex_[i]) noteIndexJump(i, first, decode_ ? out.ticks[0] : sampleTime(i, b.firstSample));
+    if (first != nextIndex_[i]) {
+        noteIndexJump(i, first, lastBefore, decode_ ? out.ticks[0] : sampleTime(i, b.firstSample));
+    }
     nextIndex_[i] = first + count;
     if (!decode_) lastTicks_[i] = sampleTime(i, b.firstSample + count - 1);
     for (const auto &sink : sinks_) sink->take(out);
@@ -283,7 +286,7 @@ int64_t Session::sampleTime(size_t device, uint64_t libraryIndex) const {
 // A jump in the stream index: samples lost on the way, in the session's
 // queue, the library's, to a malformed block, or by the device itself (its
 // counter skipped them). The counts that grew since the last jump tell which.
-void Session::noteIndexJump(size_t device, int64_t first, int64_t endTicks) {
+void Session::noteIndexJump(size_t device, int64_t first, int64_t startTicks, int64_t endTicks) {
     LossesSeen now{capture_->lostSamples(static_cast<int>(device)), 0, 0};
     kelvoStreamStats s{};
     if (kelvoGetStreamStats(devices_[device].slot, &s) == KELVO_OK) {
@@ -298,7 +301,7 @@ void Session::noteIndexJump(size_t device, int64_t first, int64_t endTicks) {
         cause = "device counter jump";
     }
     seen = now;
-    closeGap({static_cast<int>(device), cause, nextIndex_[device], first - 1, lastTicks_[device], endTicks});
+    closeGap({static_cast<int>(device), cause, nextIndex_[device], first - 1, startTicks, endTicks});
 }
 
 void Session::closeGap(const Gap &gap) {

@@ -168,7 +168,7 @@ private:
     void watchDevices();
     void endWith(const std::string &failure);
     int64_t sampleTime(size_t device, uint64_t libraryIndex) const;
-    void noteIndexJump(size_t device, int64_t first, int64_t endTicks);
+    void noteIndexJump(size_t device, int64_t first, int64_t startTicks, int64_t endTicks);
     void resume(size_t device, const recording::Batch &batch);
     void loseDevice(size_t device);
     bool restartedAndLostAgain(size_t device);

@@ -4,6 +4,7 @@
 // session brings each back, lists every sample that never came as a gap
 // with bounds that fit the data around it exactly, keeps one time axis that
 // the simulator's truth log confirms, and the other device loses nothing.
+// Blocks lost to framing are gaps of the same kind.
 #include <signal.h>
 
 #include <algorithm>
@@ -239,6 +240,30 @@ TEST_F(Replugging, ADeviceThatNeverComesBackEndsTheSessionAfterTheGiveUpTime) {
     EXPECT_EQ(reader_->stats(0).reconnects, 0u);
     expectUnbroken(reader_->run(1));
     EXPECT_GT(reader_->run(1).ticks.back(), gaps[0].startTicks + 10'000'000);
+}
+
+// Every 20th block arrives 3 bytes short of its header: the library skips
+// it, the device's counter says how many samples that cost, and the gap
+// names framing as the cause.
+TEST(Gaps, ABlockLostToFramingIsAGapOfItsSamples) {
+    SimProcess sim(kSim, {"--rate", std::to_string(kRate), "--block", "50", "--fault", "malformed:20"}, 1);
+    CapturePtr capture = newCapture({"SIM0001"}, {"CONF:DEV 2"});
+    ASSERT_EQ(kelvoCaptureEnableRead(capture.get()), KELVO_OK);
+    ASSERT_EQ(kelvoCaptureOpen(capture.get()), KELVO_OK) << kelvoCaptureGetError(capture.get());
+    ASSERT_EQ(kelvoCaptureStart(capture.get()), KELVO_OK);
+    Reader reader(capture.get());
+    reader.readUntil([&] { return reader.stats(0).gaps >= 3; });
+    kelvoCaptureStop(capture.get());
+    reader.readRest();
+
+    const std::vector<kelvoCaptureGap> gaps = gapsOf(capture.get(), 0);
+    ASSERT_GE(gaps.size(), 3u);
+    for (const kelvoCaptureGap &g : gaps) {
+        EXPECT_STREQ(g.cause, "framing");
+        EXPECT_EQ(g.samplesLost % 50, 0) << "whole blocks";
+    }
+    expectDataAndGapsCoverTheRun(reader.run(0), gaps);
+    EXPECT_GE(reader.stats(0).framingErrors, gaps.size());
 }
 
 }  // namespace
