@@ -39,7 +39,13 @@ PublishSink::PublishSink(const std::string &endpoint, const std::string &topicPr
     } catch (const std::runtime_error &e) {
         throw CaptureError(e.what());
     }
-    for (const recording::DeviceInfo &d : session.devices()) topics_.push_back(topicPrefix + "/" + d.name());
+    for (const recording::DeviceInfo &d : session.devices()) {
+        topics_.push_back(topicPrefix + "/" + d.name());
+        // Below the device's own topic, so that a subscription to the
+        // device's prefix brings its gaps too.
+        gapTopics_.push_back(topics_.back() + "/gap");
+    }
+    gapSequence_.assign(session.devices().size(), 0);
 }
 
 void PublishSink::take(const SessionBatch &b) {
@@ -58,6 +64,30 @@ void PublishSink::take(const SessionBatch &b) {
                    {head, sizeof head},
                    {b.bytes, static_cast<size_t>(b.count) * static_cast<size_t>(d.sampleSize)}});
     sequence_[i].store(header.sequence + 1, std::memory_order_relaxed);
+}
+
+void PublishSink::gap(const Session &, const Gap &g) {
+    const auto i = static_cast<size_t>(g.device);
+    recording::WireGap wire{gapSequence_[i]++, g.firstIndex, g.lastIndex, g.startTicks, g.endTicks};
+    unsigned char head[recording::kGapHeaderBytes];
+    recording::encodeGap(wire, head);
+    const std::string &topic = gapTopics_[i];
+    if (!socket_->send({{topic.data(), topic.size()}, {head, sizeof head}, {g.cause.data(), g.cause.size()}})) {
+        noticesUnsent_.fetch_add(1, std::memory_order_relaxed);
+    }
+}
+
+void PublishSink::mark(const Session &session, const Marker &m) {
+    recording::WireMarker wire{markerSequence_++, m.ticks, recording::ticksToUnixNs(session.tickOrigin(), m.ticks)};
+    unsigned char head[recording::kMarkerHeaderBytes];
+    recording::encodeMarker(wire, head);
+    static const std::string kTopic = "kelvo/marker";
+    if (!socket_->send({{kTopic.data(), kTopic.size()},
+                        {head, sizeof head},
+                        {m.text.data(), m.text.size()},
+                        {m.source.data(), m.source.size()}})) {
+        noticesUnsent_.fetch_add(1, std::memory_order_relaxed);
+    }
 }
 
 // The stamps are read afresh: the later ones are taken after the start.

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // A session's streams on a ZeroMQ PUB socket (docs/wire-format.md): each
-// batch of whole samples as one message, and the meta document at the
-// start, once a second and at the end.
+// batch of whole samples as one message, each gap and marker as one, and
+// the meta document at the start, once a second and at the end.
 #pragma once
 
 #include <atomic>
@@ -25,10 +25,17 @@ public:
     void take(const SessionBatch &batch) override;
     void everySecond(const Session &session) override { sendMeta(session); }
     void finished(const Session &session) override { sendMeta(session); }
+    void gap(const Session &session, const Gap &gap) override;
+    void mark(const Session &session, const Marker &marker) override;
 
     uint64_t messagesSent(int device) const override {
         return sequence_[static_cast<size_t>(device)].load(std::memory_order_relaxed);
     }
+
+    // Gap and marker messages ZeroMQ refused; any thread. Those a PUB
+    // socket drops at a subscriber's high-water mark are not among them:
+    // ZeroMQ does not tell of those.
+    uint64_t noticesUnsent() const { return noticesUnsent_.load(std::memory_order_relaxed); }
 
 private:
     void sendMeta(const Session &session);
@@ -37,6 +44,12 @@ private:
     const Session &session_;
     std::vector<std::string> topics_;
     std::unique_ptr<std::atomic<uint64_t>[]> sequence_;  // the next message's number per device
+    // The consumer thread's: the next gap message's number per device, and
+    // the next marker message's.
+    std::vector<uint64_t> gapSequence_;
+    uint64_t markerSequence_ = 0;
+    std::vector<std::string> gapTopics_;
+    std::atomic<uint64_t> noticesUnsent_{0};
 };
 
 }  // namespace kelvo::capture

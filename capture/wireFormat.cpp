@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "wireFormat.h"
 
+#include <cstdint>
 #include <cstring>
 
 namespace kelvo::recording {
@@ -21,6 +22,45 @@ T get(const unsigned char *at) {
 }
 
 constexpr unsigned char kMagic[4] = {'K', 'L', 'V', '1'};
+
+// Magic, version, type and a reserved zero: the first 16 bytes of every
+// version-2 header.
+void putNoticeStart(unsigned char *out, WireType type) {
+    std::memcpy(out, kMagic, 4);
+    put<uint32_t>(out + 4, kWireNoticeVersion);
+    put<uint32_t>(out + 8, static_cast<uint32_t>(type));
+    put<uint32_t>(out + 12, 0);
+}
+
+bool isNotice(const unsigned char *in, size_t length, WireType type, size_t expectedLength) {
+    return length == expectedLength && noticeType(in, length) == type;
+}
+
+// The length of the UTF-8 sequence `lead` opens, 0 when it opens none.
+size_t sequenceLength(unsigned char lead) {
+    if (lead < 0x80) return 1;
+    if (lead >= 0xc2 && lead <= 0xdf) return 2;
+    if (lead >= 0xe0 && lead <= 0xef) return 3;
+    if (lead >= 0xf0 && lead <= 0xf4) return 4;
+    return 0;
+}
+
+// Whether the continuation bytes after `lead` form no overlong form, no
+// surrogate and nothing above U+10FFFF.
+bool continuationsFit(const unsigned char *at, size_t length) {
+    for (size_t k = 1; k < length; ++k) {
+        if ((at[k] & 0xc0) != 0x80) return false;
+    }
+    if (length == 3) {
+        if (at[0] == 0xe0 && at[1] < 0xa0) return false;
+        if (at[0] == 0xed && at[1] > 0x9f) return false;
+    }
+    if (length == 4) {
+        if (at[0] == 0xf0 && at[1] < 0x90) return false;
+        if (at[0] == 0xf4 && at[1] > 0x8f) return false;
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -48,6 +88,70 @@ std::optional<WireHeader> decodeHeader(const void *bytes, size_t length) {
     header.ticks = get<int64_t>(in + 32);
     header.unixNs = get<int64_t>(in + 40);
     return header;
+}
+
+void encodeGap(const WireGap &gap, unsigned char out[kGapHeaderBytes]) {
+    putNoticeStart(out, WireType::gap);
+    put<uint64_t>(out + 16, gap.sequence);
+    put<int64_t>(out + 24, gap.firstIndex);
+    put<int64_t>(out + 32, gap.lastIndex);
+    put<int64_t>(out + 40, gap.startTicks);
+    put<int64_t>(out + 48, gap.endTicks);
+}
+
+void encodeMarker(const WireMarker &marker, unsigned char out[kMarkerHeaderBytes]) {
+    putNoticeStart(out, WireType::marker);
+    put<uint64_t>(out + 16, marker.sequence);
+    put<int64_t>(out + 24, marker.ticks);
+    put<int64_t>(out + 32, marker.unixNs);
+}
+
+std::optional<WireType> noticeType(const void *bytes, size_t length) {
+    const auto *in = static_cast<const unsigned char *>(bytes);
+    if (length < 16 || std::memcmp(in, kMagic, 4) != 0 || get<uint32_t>(in + 4) != kWireNoticeVersion) {
+        return std::nullopt;
+    }
+    const auto type = get<uint32_t>(in + 8);
+    if (type < static_cast<uint32_t>(WireType::data) || type > static_cast<uint32_t>(WireType::marker)) {
+        return std::nullopt;
+    }
+    return static_cast<WireType>(type);
+}
+
+std::optional<WireGap> decodeGap(const void *bytes, size_t length) {
+    const auto *in = static_cast<const unsigned char *>(bytes);
+    if (!isNotice(in, length, WireType::gap, kGapHeaderBytes)) return std::nullopt;
+    WireGap gap;
+    gap.sequence = get<uint64_t>(in + 16);
+    gap.firstIndex = get<int64_t>(in + 24);
+    gap.lastIndex = get<int64_t>(in + 32);
+    gap.startTicks = get<int64_t>(in + 40);
+    gap.endTicks = get<int64_t>(in + 48);
+    // A gap holds one sample at least; its count must fit a signed 64-bit sum.
+    if (gap.firstIndex < 0 || gap.lastIndex < gap.firstIndex || gap.lastIndex == INT64_MAX) return std::nullopt;
+    return gap;
+}
+
+std::optional<WireMarker> decodeMarker(const void *bytes, size_t length) {
+    const auto *in = static_cast<const unsigned char *>(bytes);
+    if (!isNotice(in, length, WireType::marker, kMarkerHeaderBytes)) return std::nullopt;
+    WireMarker marker;
+    marker.sequence = get<uint64_t>(in + 16);
+    marker.ticks = get<int64_t>(in + 24);
+    marker.unixNs = get<int64_t>(in + 32);
+    return marker;
+}
+
+bool isUtf8Text(std::string_view text) {
+    const auto *at = reinterpret_cast<const unsigned char *>(text.data());
+    const unsigned char *end = at + text.size();
+    while (at < end) {
+        if (*at == 0) return false;
+        const size_t length = sequenceLength(*at);
+        if (length == 0 || static_cast<size_t>(end - at) < length || !continuationsFit(at, length)) return false;
+        at += length;
+    }
+    return true;
 }
 
 }  // namespace kelvo::recording

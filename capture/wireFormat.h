@@ -1,11 +1,15 @@
 // SPDX-License-Identifier: MIT
-// The header frame of a published data message; docs/wire-format.md gives
-// the byte offsets. Every field is little-endian.
+// The header frames of published messages; docs/wire-format.md gives the
+// byte offsets. Every field is little-endian. Data messages keep format
+// version 1, so that subscribers written for it read them unchanged; gap
+// and marker messages have headers of version 2, which such subscribers
+// skip, with a type field.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string_view>
 
 namespace kelvo::recording {
 
@@ -24,5 +28,47 @@ struct WireHeader {
 void encodeHeader(const WireHeader &header, unsigned char out[kWireHeaderBytes]);
 // nullopt unless `bytes` is a header of this format version.
 std::optional<WireHeader> decodeHeader(const void *bytes, size_t length);
+
+// ---- Format version 2: the messages besides the samples ----
+
+inline constexpr uint32_t kWireNoticeVersion = 2;
+enum class WireType : uint32_t { data = 1, gap = 2, marker = 3 };
+
+inline constexpr size_t kGapHeaderBytes = 56;
+inline constexpr size_t kMarkerHeaderBytes = 40;
+// The longest texts a receiver takes: kelvoCaptureMark's limit for a
+// marker, and far more than any cause the library names.
+inline constexpr size_t kMaxMarkerTextBytes = 4096;
+inline constexpr size_t kMaxShortTextBytes = 64;  // a gap's cause, a marker's source
+
+// Samples of one device that never reached the publisher; the cause is
+// the message's next frame.
+struct WireGap {
+    uint64_t sequence = 0;  // per device, from 0, +1 per gap message
+    int64_t firstIndex = 0;
+    int64_t lastIndex = 0;
+    int64_t startTicks = 0;  // the last sample before the gap
+    int64_t endTicks = 0;    // the first sample after it
+};
+
+// A marker of the session; its text and source are the next two frames.
+struct WireMarker {
+    uint64_t sequence = 0;  // per session, from 0, +1 per marker message
+    int64_t ticks = 0;
+    int64_t unixNs = 0;
+};
+
+void encodeGap(const WireGap &gap, unsigned char out[kGapHeaderBytes]);
+void encodeMarker(const WireMarker &marker, unsigned char out[kMarkerHeaderBytes]);
+// The type of a version-2 header, nullopt for anything else (a version-1
+// header included).
+std::optional<WireType> noticeType(const void *bytes, size_t length);
+// nullopt unless `bytes` is exactly such a header with sound fields.
+std::optional<WireGap> decodeGap(const void *bytes, size_t length);
+std::optional<WireMarker> decodeMarker(const void *bytes, size_t length);
+
+// Whether `text` is well-formed UTF-8 without a zero byte: what a receiver
+// may store as an HDF5 string.
+bool isUtf8Text(std::string_view text);
 
 }  // namespace kelvo::recording

@@ -44,17 +44,18 @@ void ZmqSocket::connect(const std::string &endpoint) {
     if (zmq_connect(socket_, endpoint.c_str()) != 0) fail("cannot connect to " + endpoint);
 }
 
-void ZmqSocket::send(const std::vector<std::pair<const void *, size_t>> &frames) {
+bool ZmqSocket::send(const std::vector<std::pair<const void *, size_t>> &frames) {
     for (size_t i = 0; i < frames.size(); ++i) {
         const int flags = ZMQ_DONTWAIT | (i + 1 < frames.size() ? ZMQ_SNDMORE : 0);
         while (zmq_send(socket_, frames[i].first, frames[i].second, flags) < 0) {
             if (zmq_errno() == EINTR) continue;
             // PUB drops at the high-water mark rather than failing; EAGAIN
             // here means no peer can take anything at all.
-            if (zmq_errno() == EAGAIN) return;
+            if (zmq_errno() == EAGAIN) return false;
             fail("cannot publish");
         }
     }
+    return true;
 }
 
 bool ZmqSocket::receive(std::vector<std::string> &frames, std::chrono::milliseconds timeout) {

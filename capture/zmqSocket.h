@@ -25,8 +25,9 @@ public:
     void connect(const std::string &endpoint);
 
     // Sends the frames as one message without waiting: a PUB socket drops
-    // the whole message for a subscriber whose queue is full.
-    void send(const std::vector<std::pair<const void *, size_t>> &frames);
+    // the whole message for a subscriber whose queue is full, and says
+    // nothing of it. False when ZeroMQ refused the message itself.
+    bool send(const std::vector<std::pair<const void *, size_t>> &frames);
     // Waits up to `timeout` for a message; false when none came.
     bool receive(std::vector<std::string> &frames, std::chrono::milliseconds timeout);
 
