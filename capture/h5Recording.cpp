@@ -266,6 +266,39 @@ void H5Recording::setMarkerIndex(int device, const std::vector<int64_t> &indices
                    indices.data());
 }
 
+namespace {
+
+// A gap as its compound row lies in memory for HDF5.
+struct GapRow {
+    int64_t firstIndex;
+    int64_t lastIndex;
+    int64_t startTicks;
+    int64_t endTicks;
+    int64_t samplesLost;
+    const char *cause;
+};
+
+}  // namespace
+
+void H5Recording::setGaps(int device, const std::vector<RecordedGap> &gaps) {
+    Handle text{textType(), H5Tclose};
+    Handle type{H5Tcreate(H5T_COMPOUND, sizeof(GapRow)), H5Tclose};
+    const auto field = [&](const char *name, size_t offset, hid_t member) { H5Tinsert(type.id, name, offset, member); };
+    field("first_index", offsetof(GapRow, firstIndex), H5T_NATIVE_INT64);
+    field("last_index", offsetof(GapRow, lastIndex), H5T_NATIVE_INT64);
+    field("start_ticks", offsetof(GapRow, startTicks), H5T_NATIVE_INT64);
+    field("end_ticks", offsetof(GapRow, endTicks), H5T_NATIVE_INT64);
+    field("samples_lost", offsetof(GapRow, samplesLost), H5T_NATIVE_INT64);
+    field("cause", offsetof(GapRow, cause), text.id);
+    std::vector<GapRow> rows;
+    rows.reserve(gaps.size());
+    for (const RecordedGap &g : gaps) {
+        rows.push_back(
+            {g.firstIndex, g.lastIndex, g.startTicks, g.endTicks, g.lastIndex - g.firstIndex + 1, g.cause.c_str()});
+    }
+    replaceDataset(devices_[static_cast<size_t>(device)].group + "/gaps", type.id, rows.size(), rows.data());
+}
+
 void H5Recording::flush() {
     for (Device &d : devices_) {
         for (Dataset *set : d.datasets()) {

@@ -32,6 +32,15 @@ struct RecordedStats {
     uint64_t messagesLost = 0;             // subscriber: gaps in the sequence
 };
 
+// One row of a device's `gaps`: samples that never reached the recording.
+struct RecordedGap {
+    int64_t firstIndex = 0;
+    int64_t lastIndex = 0;
+    int64_t startTicks = 0;
+    int64_t endTicks = 0;
+    std::string cause;
+};
+
 class H5Recording {
 public:
     explicit H5Recording(const std::string &path);  // creates or truncates
@@ -74,6 +83,11 @@ public:
                     const std::vector<std::string> &sources);
     // The device's `marker_index`: its sample nearest each marker's time.
     void setMarkerIndex(int device, const std::vector<int64_t> &indices);
+
+    // The device's gaps so far, replacing what its `gaps` held: one compound
+    // row each (first_index, last_index, start_ticks, end_ticks,
+    // samples_lost, cause).
+    void setGaps(int device, const std::vector<RecordedGap> &gaps);
 
     // Writes what is buffered and flushes the file to disk.
     void flush();

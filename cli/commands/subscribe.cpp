@@ -1,16 +1,16 @@
 // SPDX-License-Identifier: MIT
 // kelvo subscribe: receives what 'kelvo publish' sends, counts the
 // messages lost on the way (gaps in each device's sequence, from the first
-// message received), measures how long each message took from the arrival
-// of its first byte at the publisher (the clocks agree on one machine only)
-// and records what arrives, decoded by the rule the meta
-// document states, as HDF5 or CSV.
+// message received) and the gaps and markers the publisher told of, measures how long each message took from the
+// arrival of its first byte at the publisher (the clocks agree on one machine only) and records what arrives, decoded
+// by the rule the meta document states, as HDF5 or CSV.
 #include <json/reader.h>
 
 #include <algorithm>
 #include <cinttypes>
 #include <cstring>
 #include <map>
+#include <set>
 
 #include "cli.h"
 #include "commands.h"
@@ -41,6 +41,18 @@ struct Received {
     int stored = -1;  // its index in the HDF5 file, once recorded
     uint64_t firstStored = 0;
     uint64_t storedSamples = 0;
+    std::vector<recording::RecordedGap> gaps;  // as the publisher told of them
+    bool gapSeen = false;
+    uint64_t lastGapSequence = 0;
+    uint64_t gapMessagesLost = 0;
+};
+
+// What belongs to the session rather than to one device.
+struct SessionNotes {
+    std::vector<int64_t> markerTicks;
+    std::vector<std::string> markerTexts;
+    std::vector<std::string> markerSources;
+    uint64_t ignored = 0;  // messages on our topics that are not what the format says
 };
 
 // Where the received samples go.
@@ -50,6 +62,8 @@ public:
     // False when this output takes no more devices.
     virtual bool add(Received &r, const Json::Value &meta) = 0;
     virtual void write(Received &r, const recording::WireHeader &header, const unsigned char *raw) = 0;
+    // Writes the gaps and markers so far, where the output keeps them.
+    virtual void keep(const std::map<std::string, Received> & /*devices*/, const SessionNotes & /*notes*/) {}
     virtual void flush() = 0;
     virtual void finish(std::map<std::string, Received> &devices) = 0;
 };
@@ -81,6 +95,24 @@ public:
         file_.append(r.stored, header.sampleCount, {.values = values_.data(), .counters = counters_.data()});
         r.storedSamples += header.sampleCount;
     }
+    // The gaps a device's rows have: those from its first stored sample on.
+    void keep(const std::map<std::string, Received> &devices, const SessionNotes &notes) override {
+        for (const auto &[topic, r] : devices) {
+            if (r.stored < 0 || r.firstStored == UINT64_MAX) continue;
+            std::vector<recording::RecordedGap> gaps;
+            for (const recording::RecordedGap &g : r.gaps) {
+                if (static_cast<uint64_t>(g.firstIndex) >= r.firstStored) gaps.push_back(g);
+            }
+            size_t &written = gapsWritten_[r.stored];
+            if (gaps.size() == written) continue;
+            file_.setGaps(r.stored, gaps);
+            written = gaps.size();
+        }
+        if (notes.markerTicks.size() != markersWritten_) {
+            file_.setMarkers(notes.markerTicks, notes.markerTexts, notes.markerSources);
+            markersWritten_ = notes.markerTicks.size();
+        }
+    }
     void flush() override { file_.flush(); }
     void finish(std::map<std::string, Received> &devices) override {
         for (auto &[topic, r] : devices) {
@@ -96,6 +128,8 @@ public:
 private:
     recording::H5Recording file_;
     bool rootWritten_ = false;
+    std::map<int, size_t> gapsWritten_;  // by device index in the file
+    size_t markersWritten_ = 0;
     std::vector<float> values_;
     std::vector<uint32_t> counters_;
 };
@@ -187,17 +221,69 @@ void count(Received &r, const recording::WireHeader &header, int64_t receivedTic
     r.latency.add(receivedTicks - header.ticks);
 }
 
-// One received message: a meta document, or a device's samples.
+bool isShortText(const std::string &text) {
+    return !text.empty() && text.size() <= recording::kMaxShortTextBytes && recording::isUtf8Text(text);
+}
+
+// A gap message: false when it is not one as the format says.
+bool takeGap(const std::vector<std::string> &frames, Received &r) {
+    if (frames.size() != 3) return false;
+    const std::optional<recording::WireGap> gap = recording::decodeGap(frames[1].data(), frames[1].size());
+    if (!gap || !isShortText(frames[2])) return false;
+    if (r.gapSeen && gap->sequence > r.lastGapSequence + 1) r.gapMessagesLost += gap->sequence - r.lastGapSequence - 1;
+    r.gapSeen = true;
+    r.lastGapSequence = gap->sequence;
+    r.gaps.push_back({gap->firstIndex, gap->lastIndex, gap->startTicks, gap->endTicks, frames[2]});
+    return true;
+}
+
+bool takeMarker(const std::vector<std::string> &frames, SessionNotes &notes) {
+    if (frames.size() != 4) return false;
+    const std::optional<recording::WireMarker> marker = recording::decodeMarker(frames[1].data(), frames[1].size());
+    const std::string &text = frames[2];
+    if (!marker || text.size() > recording::kMaxMarkerTextBytes || !recording::isUtf8Text(text) ||
+        !isShortText(frames[3])) {
+        return false;
+    }
+    notes.markerTicks.push_back(marker->ticks);
+    notes.markerTexts.push_back(text);
+    notes.markerSources.push_back(frames[3]);
+    return true;
+}
+
+constexpr std::string_view kGapSuffix = "/gap";
+
+// The device topic of a gap message's topic, empty for any other topic.
+std::string gapDevice(const std::string &topic) {
+    if (topic.size() <= kGapSuffix.size() || !topic.ends_with(kGapSuffix)) return {};
+    return topic.substr(0, topic.size() - kGapSuffix.size());
+}
+
+// One received message: a meta document, a marker, a device's gap or samples.
 void take(const std::vector<std::string> &frames, const std::string &topic, std::map<std::string, Received> &devices,
-          Output *output) {
+          SessionNotes &notes, Output *output) {
     const int64_t receivedTicks = kelvoGetTicks();
+    if (frames.empty()) return;
     if (frames.size() == 2 && frames[0] == "kelvo/meta") {
         learn(frames[1], topic, devices, output);
         return;
     }
-    if (frames.size() != 3 || (!topic.empty() && frames[0] != topic)) return;
-    const std::optional<recording::WireHeader> header = recording::decodeHeader(frames[1].data(), frames[1].size());
-    if (!header || frames[2].size() != static_cast<size_t>(header->sampleCount) * header->sampleSize) return;
+    if (frames[0] == "kelvo/marker") {
+        if (!takeMarker(frames, notes)) ++notes.ignored;
+        return;
+    }
+    if (const std::string device = gapDevice(frames[0]); !device.empty()) {
+        if (!topic.empty() && device != topic) return;
+        if (!takeGap(frames, devices[device])) ++notes.ignored;
+        return;
+    }
+    if (!topic.empty() && frames[0] != topic) return;
+    const std::optional<recording::WireHeader> header =
+        frames.size() == 3 ? recording::decodeHeader(frames[1].data(), frames[1].size()) : std::nullopt;
+    if (!header || frames[2].size() != static_cast<size_t>(header->sampleCount) * header->sampleSize) {
+        ++notes.ignored;
+        return;
+    }
     Received &r = devices[frames[0]];
     count(r, *header, receivedTicks);
     if (output != nullptr && r.described && r.stored >= 0 &&
@@ -221,6 +307,50 @@ std::unique_ptr<Output> openOutput(const std::string &path) {
     throw Failure("--out wants a file name ending in .h5 or .csv, not '" + path + "'", 2);
 }
 
+// "  gaps: 1 (2.41 s, 24100 samples, disconnected)": their time, samples
+// and causes together.
+void printGaps(const Received &r) {
+    double ticks = 0;  // a sum of differences a hostile sender could make overflow as integers
+    uint64_t samples = 0;
+    std::set<std::string> causes;
+    for (const recording::RecordedGap &g : r.gaps) {
+        ticks += static_cast<double>(g.endTicks) - static_cast<double>(g.startTicks);
+        samples += static_cast<uint64_t>(g.lastIndex - g.firstIndex + 1);
+        causes.insert(g.cause);
+    }
+    std::printf("  gaps: %zu", r.gaps.size());
+    if (!r.gaps.empty()) {
+        std::string named;
+        for (const std::string &cause : causes) named += ", " + cause;
+        std::printf(" (%.2f s, %" PRIu64 " samples%s)", ticks * 1e-7, samples, named.c_str());
+    }
+    if (r.gapMessagesLost > 0) std::printf("; %" PRIu64 " gap messages lost", r.gapMessagesLost);
+    std::printf("\n");
+}
+
+// Prints per device what came and what was lost; the exit status.
+int summarize(const std::map<std::string, Received> &devices, const SessionNotes &notes) {
+    uint64_t lost = 0;
+    for (const auto &[topic, r] : devices) {
+        if (!r.seen && r.gaps.empty()) continue;
+        const double span = std::chrono::duration<double>(r.last - r.first).count();
+        std::printf("%-20s %10" PRIu64 " messages %12" PRIu64 " samples %12.1f samples/s  lost %" PRIu64 " messages\n",
+                    topic.c_str(), r.messages, r.samples, span > 0 ? static_cast<double>(r.samples) / span : 0.0,
+                    r.lost);
+        std::printf("  latency         median %.3f ms  p99 %.3f ms\n", r.latency.quantile(0.5) * 1e-4,
+                    r.latency.quantile(0.99) * 1e-4);
+        printGaps(r);
+        lost += r.lost;
+    }
+    if (devices.empty() && notes.markerTicks.empty()) {
+        std::printf("nothing received\n");
+    } else {
+        std::printf("markers: %zu\n", notes.markerTicks.size());
+    }
+    if (notes.ignored > 0) std::fprintf(stderr, "kelvo: %" PRIu64 " messages not understood\n", notes.ignored);
+    return lost > 0 ? 3 : 0;
+}
+
 int run(const Arguments &args) {
     if (args.positional.size() != 1) throw Failure("'subscribe' takes one ENDPOINT, e.g. tcp://host:5555", 2);
     const std::string topic = args.text("topic");
@@ -230,6 +360,7 @@ int run(const Arguments &args) {
     recording::ZmqSocket socket(ZMQ_SUB);
     socket.setInt(ZMQ_RCVHWM, 100000);
     socket.subscribe("kelvo/meta");
+    socket.subscribe("kelvo/marker");
     // A bare prefix would also match kelvo/SIM00010 for kelvo/SIM0001; the
     // topic is compared whole below.
     socket.subscribe(topic.empty() ? "kelvo/" : topic);
@@ -240,6 +371,7 @@ int run(const Arguments &args) {
     }
 
     std::map<std::string, Received> devices;
+    SessionNotes notes;
     std::vector<std::string> frames;
     const double seconds = args.number("seconds").value_or(-1);
     const Clock::time_point start = Clock::now();
@@ -248,26 +380,19 @@ int run(const Arguments &args) {
         const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
         if (seconds >= 0 && elapsed >= seconds) break;
         if (Clock::now() >= nextFlush) {
-            if (output) output->flush();
+            if (output) {
+                output->keep(devices, notes);
+                output->flush();
+            }
             nextFlush += std::chrono::seconds(1);
         }
-        if (socket.receive(frames, std::chrono::milliseconds(100))) take(frames, topic, devices, output.get());
+        if (socket.receive(frames, std::chrono::milliseconds(100))) take(frames, topic, devices, notes, output.get());
     }
-    if (output) output->finish(devices);
-
-    uint64_t lost = 0;
-    for (const auto &[topic, r] : devices) {
-        if (!r.seen) continue;
-        const double span = std::chrono::duration<double>(r.last - r.first).count();
-        std::printf("%-20s %10" PRIu64 " messages %12" PRIu64 " samples %12.1f samples/s  lost %" PRIu64 " messages\n",
-                    topic.c_str(), r.messages, r.samples, span > 0 ? static_cast<double>(r.samples) / span : 0.0,
-                    r.lost);
-        std::printf("  latency         median %.3f ms  p99 %.3f ms\n", r.latency.quantile(0.5) * 1e-4,
-                    r.latency.quantile(0.99) * 1e-4);
-        lost += r.lost;
+    if (output) {
+        output->keep(devices, notes);
+        output->finish(devices);
     }
-    if (devices.empty()) std::printf("nothing received\n");
-    return lost > 0 ? 3 : 0;
+    return summarize(devices, notes);
 }
 
 constexpr Option kOptions[] = {
@@ -293,7 +418,10 @@ device the messages, samples, rate and lost messages: gaps in the sequence
 numbers, counted from the first message received; then the median and 99th
 percentile of the latency, from the arrival of a message's first byte at the
 publisher to its receipt (meaningful with both on one machine only: the
-clocks of two machines do not agree).
+clocks of two machines do not agree); then the gaps the publisher told of,
+samples that never reached it (their number, length, samples and causes).
+Last come the markers of the session. An HDF5 file keeps the gaps in
+/devices/<serial>/gaps and the markers in /markers.
 
 The exit status is 3 when messages were lost, 0 otherwise.)",
     .options = kOptions,
