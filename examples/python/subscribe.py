@@ -4,11 +4,24 @@
 
     python3 subscribe.py ENDPOINT [SECONDS]
 
+Prints each gap and marker the publisher tells of as it comes, each jump
+in a device's sample index, and a line per device at the end.
 docs/wire-format.md describes the messages.
 """
 import json, struct, sys, time
 import numpy as np
 import zmq
+
+DATA, GAP, MARKER = struct.Struct("<4sIQQIIqq"), struct.Struct("<4sIIIQqqqq"), struct.Struct("<4sIIIQqq")
+
+
+def header(frame, layout, *kind):
+    """The header's fields when it is one of `kind` (magic, version[, type]), else None."""
+    if len(frame) != layout.size:
+        return None
+    fields = layout.unpack(frame)
+    return fields if fields[:len(kind)] == kind else None
+
 
 sub = zmq.Context().socket(zmq.SUB)
 sub.setsockopt(zmq.SUBSCRIBE, b"kelvo/")
@@ -21,12 +34,25 @@ while time.monotonic() < end:
     topic, *frames = (f.decode() if i == 0 else f for i, f in enumerate(sub.recv_multipart()))
     if topic == "kelvo/meta":
         meta.update({d["topic"]: d for d in json.loads(frames[0])["devices"]})
-    elif topic in meta:  # decodable once the meta document told the layout
-        _, _, seq, first, count, size, ticks, unix_ns = struct.unpack("<4sIQQIIqq", frames[0])
+    elif topic == "kelvo/marker" and len(frames) == 3:
+        if fields := header(frames[0], MARKER, b"KLV1", 2, 3):
+            text, source = (f.decode(errors="replace") for f in frames[1:])
+            print(f"marker ticks {fields[5]} source {source} text {text!r}")
+    elif topic.endswith("/gap") and len(frames) == 2:
+        if fields := header(frames[0], GAP, b"KLV1", 2, 2):
+            first, last, start_ticks, end_ticks = fields[5:]
+            print(f"gap {topic[:-4]} first {first} last {last} samples {last - first + 1}",
+                  f"seconds {(end_ticks - start_ticks) / 1e7:.3f} cause {frames[1].decode(errors='replace')}")
+    elif topic in meta and len(frames) == 2:  # decodable once the meta document told the layout
+        if not (fields := header(frames[0], DATA, b"KLV1", 1)):
+            continue
+        _, _, seq, first, count, size, ticks, unix_ns = fields
         d = meta[topic]
         words = np.frombuffer(frames[1], np.dtype(f"<i{d['word_bytes']}")).reshape(count, -1)
         values = words[:, 1 if d["has_counter"] else 0:] * np.float32(d["scale"])
-        s = seen.setdefault(topic, [0, 0, 0, seq - 1, first, 0, values[0]])
+        s = seen.setdefault(topic, [0, 0, 0, seq - 1, first, first - 1, values[0]])
+        if first != s[5] + 1:
+            print(f"missing {topic} first {s[5] + 1} last {first - 1}")
         s[:4] = s[0] + 1, s[1] + count, s[2] + seq - s[3] - 1, seq
         s[5] = first + count - 1
 for topic, (messages, samples, lost, _, first, last, row) in sorted(seen.items()):
