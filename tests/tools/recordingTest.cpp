@@ -16,6 +16,8 @@
 #include <thread>
 
 #include "backgroundProgram.h"
+#include "kelvo.h"
+#include "kelvo_capture.h"
 #include "programRunner.h"
 
 using namespace kelvo::test;
@@ -32,6 +34,8 @@ const std::string kPython = KELVO_PYTHON;
 const std::string kChecker = KELVO_SOURCE_DIR "/tests/tools/checkRecording.py";
 const std::string kStalled = KELVO_SOURCE_DIR "/tests/tools/stalledSubscriber.py";
 const std::string kExample = KELVO_SOURCE_DIR "/examples/python/subscribe.py";
+const std::string kNoticePublisher = KELVO_SOURCE_DIR "/tests/tools/noticePublisher.py";
+const std::string kVersionOne = KELVO_SOURCE_DIR "/tests/tools/versionOneSubscriber.py";
 
 std::string tempPath(const std::string &name) {
     return (std::filesystem::temp_directory_path() / ("kelvo-" + std::to_string(getpid()) + "-" + name)).string();
@@ -94,6 +98,35 @@ std::vector<uint32_t> countersThroughTheCApi(const std::string &file, const std:
     H5Dclose(set);
     H5Fclose(f);
     return counters;
+}
+
+// The gaps and markers of a file as h5py reads them, one line each:
+// "gap SERIAL FIRST LAST START END LOST CAUSE", "marker TICKS SOURCE TEXT".
+std::string notesInFile(const std::string &file) {
+    const char *script = R"(
+import sys, h5py
+f = h5py.File(sys.argv[1], "r")
+for name, device in f["devices"].items():
+    for g in device["gaps"][()] if "gaps" in device else []:
+        print("gap", name, *(int(g[k]) for k in ("first_index", "last_index", "start_ticks", "end_ticks",
+              "samples_lost")), g["cause"].decode())
+if "markers" in f:
+    m = f["markers"]
+    for ticks, source, text in zip(m["ticks"][()], m["source"][()], m["text"][()]):
+        print("marker", ticks, source.decode(), text.decode())
+)";
+    const Outcome o = runProgram({kPython, "-c", script, file});
+    return o.out + o.err;
+}
+
+// The lines of `text` that begin with `word` and a space.
+std::vector<std::string> linesOf(const std::string &text, const std::string &word) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind(word + " ", 0) == 0) lines.push_back(line);
+    }
+    return lines;
 }
 
 }  // namespace
@@ -333,4 +366,113 @@ TEST(PublishSubscribe, AStalledSubscriberLosesWholeMessagesAndTheOthersNone) {
         EXPECT_EQ(whole, "whole") << "messages are lost whole, never in part: " << text;
     }
     EXPECT_EQ(devices, 2) << stalled.output();
+}
+
+// A publisher made by hand sends a device's samples with a jump in their
+// index, the gap message that explains it, two markers and, between them,
+// broken gap and marker messages. kelvo subscribe takes the sound ones and
+// skips the broken; a subscriber written for data messages alone decodes
+// every data message and skips the rest.
+TEST(PublishSubscribe, GapAndMarkerMessagesAreTakenBrokenOnesSkippedAndOldSubscribersIgnoreThem) {
+    const std::string endpoint = "ipc://" + tempPath("notices.sock");
+    const std::string file = tempPath("notices.h5");
+    Background publisher({kPython, kNoticePublisher, endpoint, "2"}, "notices");
+    Background subscriber({kKelvo, "subscribe", endpoint, "--seconds", "5", "--out", file}, "subscriber");
+    Background old({kPython, kVersionOne, endpoint, "5"}, "old");
+    ASSERT_EQ(publisher.wait(), 0) << publisher.output();
+    ASSERT_EQ(subscriber.wait(), 0) << subscriber.output();
+    ASSERT_EQ(old.wait(), 0) << old.output();
+
+    const std::string sent = publisher.output();
+    const std::vector<std::string> broken = linesOf(sent, "broken");
+    ASSERT_EQ(broken.size(), 1u) << sent;
+    const std::string out = subscriber.out();
+    EXPECT_NE(out.find("kelvo/HM0001                  3 messages          300 samples"), std::string::npos) << out;
+    EXPECT_NE(out.find("  gaps: 1 (2.41 s, 24100 samples, disconnected)\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("\nmarkers: 2\n"), std::string::npos) << out;
+    EXPECT_NE(subscriber.err().find(broken[0].substr(7) + " messages not understood"), std::string::npos)
+        << subscriber.err() << "\n"
+        << sent;
+
+    // The file holds the gap and the markers as they were sent, and the
+    // counters jump exactly over the gap.
+    const std::string notes = notesInFile(file);
+    EXPECT_EQ(linesOf(notes, "gap"), std::vector<std::string>{"gap HM0001 200 24299 5 24100005 24100 disconnected"})
+        << notes;
+    const std::vector<std::string> markers = linesOf(notes, "marker");
+    ASSERT_EQ(markers.size(), 2u) << notes;
+    EXPECT_EQ(markers[0], "marker 123456789 api \u0394t ok");
+    EXPECT_EQ(markers[1], "marker 223456789 bus " + std::string(4096, 'x'));
+    const std::vector<uint32_t> counters = countersThroughTheCApi(file, "HM0001");
+    ASSERT_EQ(counters.size(), 300u);
+    EXPECT_EQ(counters[199], 199u);
+    EXPECT_EQ(counters[200], 24300u);
+
+    // 2 meta documents, the 2 good markers, the good gap and the broken.
+    EXPECT_EQ(old.out(), "kelvo/HM0001 messages 3 samples 300 first 0 last 24399\nskipped " +
+                             std::to_string(5 + std::stoi(broken[0].substr(7))) + "\n")
+        << old.output();
+    std::filesystem::remove(file);
+}
+
+// Markers put through kelvoCaptureMark reach every kind of subscriber of a
+// real publisher: kelvo subscribe counts and records them, the Python
+// example decodes them, and a subscriber of data messages alone is not
+// disturbed.
+TEST(PublishSubscribe, MarkersOfTheCaptureLibraryReachEverySubscriber) {
+    SimProcess sim(kSim, {"--rate", "1000", "--block", "50"}, 1);
+    const std::string serial = serialOf(sim.paths[0]);
+    const std::string endpoint = "ipc://" + tempPath("markers.sock");
+    const std::string file = tempPath("markers.h5");
+    Background subscriber({kKelvo, "subscribe", endpoint, "--seconds", "6", "--out", file}, "subscriber");
+    Background example({kPython, kExample, endpoint, "6"}, "example");
+    Background old({kPython, kVersionOne, endpoint, "6"}, "old");
+    std::this_thread::sleep_for(500ms);
+
+    std::unique_ptr<kelvoCapture, decltype(&kelvoCaptureDestroy)> capture(kelvoCaptureCreate(), kelvoCaptureDestroy);
+    ASSERT_EQ(kelvoCaptureAddDevice(capture.get(), sim.paths[0].c_str()), KELVO_OK);
+    ASSERT_EQ(kelvoCaptureAddConfig(capture.get(), "CONFigure:DEVice 3"), KELVO_OK);
+    ASSERT_EQ(kelvoCaptureSetPublish(capture.get(), endpoint.c_str(), nullptr, 0), KELVO_OK);
+    ASSERT_EQ(kelvoCaptureOpen(capture.get()), KELVO_OK) << kelvoCaptureGetError(capture.get());
+    ASSERT_EQ(kelvoCaptureStart(capture.get()), KELVO_OK) << kelvoCaptureGetError(capture.get());
+    // A second of samples first: the subscribers reconnect to the bound
+    // socket within a tenth of one.
+    kelvoCaptureStats stats{};
+    for (int i = 0; i < 500 && stats.received < 1000; ++i) {
+        std::this_thread::sleep_for(10ms);
+        kelvoCaptureGetStats(capture.get(), 0, &stats);
+    }
+    const int64_t ticks = kelvoGetTicks();
+    const std::string texts[] = {"first", "zweite Marke \u00e4", "third"};
+    for (int k = 0; k < 3; ++k) EXPECT_EQ(kelvoCaptureMark(capture.get(), texts[k].c_str(), ticks + k), KELVO_OK);
+    std::this_thread::sleep_for(1s);
+    ASSERT_EQ(kelvoCaptureStop(capture.get()), KELVO_OK) << kelvoCaptureGetError(capture.get());
+    capture.reset();
+
+    ASSERT_EQ(subscriber.wait(), 0) << subscriber.output();
+    ASSERT_EQ(example.wait(), 0) << example.output();
+    ASSERT_EQ(old.wait(), 0) << old.output();
+    EXPECT_NE(subscriber.out().find("\nmarkers: 3\n"), std::string::npos) << subscriber.output();
+    EXPECT_NE(subscriber.out().find("  gaps: 0\n"), std::string::npos) << subscriber.output();
+    EXPECT_EQ(subscriber.err(), "");
+    std::vector<std::string> expected;
+    for (int k = 0; k < 3; ++k) expected.push_back("marker " + std::to_string(ticks + k) + " api " + texts[k]);
+    EXPECT_EQ(linesOf(notesInFile(file), "marker"), expected);
+    expected.clear();
+    for (int k = 0; k < 3; ++k) {
+        expected.push_back("marker ticks " + std::to_string(ticks + k) + " source api text '" + texts[k] + "'");
+    }
+    EXPECT_EQ(linesOf(example.output(), "marker"), expected) << example.output();
+
+    // "kelvo/SERIAL messages M samples S first F last L", every sample in order.
+    std::istringstream fields(old.out());
+    std::string topic, word;
+    uint64_t messages = 0, samples = 0, first = 0, last = 0, skipped = 0;
+    fields >> topic >> word >> messages >> word >> samples >> word >> first >> word >> last >> word >> skipped;
+    ASSERT_TRUE(fields) << old.output();
+    EXPECT_EQ(topic, "kelvo/" + serial);
+    EXPECT_GE(samples, 1000u) << old.output();
+    EXPECT_EQ(samples, last - first + 1) << old.output();
+    EXPECT_GE(skipped, 3u) << "the markers, and the meta documents: " << old.output();
+    std::filesystem::remove(file);
 }
