@@ -12,6 +12,8 @@ namespace {
 // About 64 kB per HDF5 chunk: big enough for fast appends, small enough
 // that a flush once a second leaves little in memory.
 constexpr size_t kChunkBytes = 65536;
+// Chunk rows of what comes a few times a run: gaps and markers.
+constexpr hsize_t kRareRows = 64;
 
 hid_t check(hid_t id, const std::string &what) {
     if (id < 0) throw std::runtime_error("HDF5: cannot " + what);
@@ -38,6 +40,36 @@ hid_t textType() {
     return type;
 }
 
+// A row of `gaps` as HDF5 reads it from memory.
+struct GapRow {
+    int64_t firstIndex;
+    int64_t lastIndex;
+    int64_t startTicks;
+    int64_t endTicks;
+    int64_t samplesLost;
+    const char *cause;
+};
+
+hid_t gapType(hid_t text) {
+    const hid_t type = H5Tcreate(H5T_COMPOUND, sizeof(GapRow));
+    H5Tinsert(type, "first_index", offsetof(GapRow, firstIndex), H5T_NATIVE_INT64);
+    H5Tinsert(type, "last_index", offsetof(GapRow, lastIndex), H5T_NATIVE_INT64);
+    H5Tinsert(type, "start_ticks", offsetof(GapRow, startTicks), H5T_NATIVE_INT64);
+    H5Tinsert(type, "end_ticks", offsetof(GapRow, endTicks), H5T_NATIVE_INT64);
+    H5Tinsert(type, "samples_lost", offsetof(GapRow, samplesLost), H5T_NATIVE_INT64);
+    H5Tinsert(type, "cause", offsetof(GapRow, cause), text);
+    return type;
+}
+
+// The 1.10 format SWMR needs; `locking` false lets the file open while a
+// reader holds it.
+hid_t followableAccess(bool locking) {
+    const hid_t access = H5Pcreate(H5P_FILE_ACCESS);
+    H5Pset_libver_bounds(access, H5F_LIBVER_LATEST, H5F_LIBVER_LATEST);
+    if (!locking) H5Pset_file_locking(access, false, true);
+    return access;
+}
+
 void writeAttribute(hid_t file, const std::string &object, const std::string &name, hid_t type, hid_t space,
                     const void *value) {
     Handle target{check(H5Oopen(file, object.c_str(), H5P_DEFAULT), "open " + object), H5Oclose};
@@ -50,10 +82,13 @@ void writeAttribute(hid_t file, const std::string &object, const std::string &na
 
 }  // namespace
 
-H5Recording::H5Recording(const std::string &path) : path_(path) {
+H5Recording::H5Recording(const std::string &path, Mode mode) : mode_(mode), path_(path) {
     // Failures are reported by exceptions with our own words instead.
     H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
-    file_ = check(H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT), "create " + path);
+    Handle access{mode == Mode::followable ? followableAccess(true) : H5Pcreate(H5P_FILE_ACCESS), H5Pclose};
+    file_ = check(H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, access.id), "create " + path);
+    textType_ = textType();
+    gapType_ = gapType(textType_);
     Handle group{check(H5Gcreate2(file_, "/devices", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT), "create /devices"),
                  H5Gclose};
 }
@@ -64,12 +99,21 @@ H5Recording::~H5Recording() {
     } catch (const std::exception &) {
         // Closing below still writes what HDF5 holds.
     }
-    for (Device &d : devices_) {
-        for (Dataset *set : d.datasets()) {
-            if (set->id >= 0) H5Dclose(set->id);
-        }
-    }
+    closeDatasets();
     if (file_ >= 0) H5Fclose(file_);
+    H5Tclose(gapType_);
+    H5Tclose(textType_);
+}
+
+void H5Recording::closeDatasets() {
+    const auto close = [](Dataset *set) {
+        if (set->id >= 0) H5Dclose(set->id);
+        set->id = -1;
+    };
+    for (Device &d : devices_) {
+        for (Dataset *set : d.datasets()) close(set);
+    }
+    for (Dataset *set : markers_.datasets()) close(set);
 }
 
 void H5Recording::setText(const std::string &object, const std::string &name, const std::string &value) const {
@@ -140,6 +184,7 @@ int H5Recording::addDevice(const DeviceInfo &info, Extras extras) {
         createDataset(group.id, "time", H5T_NATIVE_DOUBLE, 0, sizeof(double), rows, d.time);
         createDataset(group.id, "index", H5T_NATIVE_INT64, 0, sizeof(int64_t), rows, d.index);
     }
+    if (extras.gaps) createDataset(group.id, "gaps", gapType_, 0, sizeof(GapRow), kRareRows, d.gaps);
     devices_.push_back(std::move(d));
     const int index = static_cast<int>(devices_.size()) - 1;
     const std::string &g = devices_.back().group;
@@ -174,7 +219,11 @@ void H5Recording::buffer(Dataset &d, const void *rows, uint32_t count) {
 
 void H5Recording::write(Dataset &d) {
     if (d.buffer.empty()) return;
-    const hsize_t count = d.buffer.size() / d.rowBytes;
+    appendRows(d, d.buffer.size() / d.rowBytes, d.buffer.data());
+    d.buffer.clear();
+}
+
+void H5Recording::appendRows(Dataset &d, hsize_t count, const void *rows) const {
     Handle space{H5Dget_space(d.id), H5Sclose};
     hsize_t dims[2] = {};
     const int rank = H5Sget_simple_extent_dims(space.id, dims, nullptr);
@@ -185,9 +234,8 @@ void H5Recording::write(Dataset &d) {
     hsize_t block[2] = {count, dims[1]};
     check(H5Sselect_hyperslab(fileSpace.id, H5S_SELECT_SET, start, nullptr, block, nullptr), "select rows", 0);
     Handle memorySpace{H5Screate_simple(rank, block, nullptr), H5Sclose};
-    check(H5Dwrite(d.id, d.type, memorySpace.id, fileSpace.id, H5P_DEFAULT, d.buffer.data()), "write " + path_, 0);
+    check(H5Dwrite(d.id, d.type, memorySpace.id, fileSpace.id, H5P_DEFAULT, rows), "write " + path_, 0);
     d.rows += count;
-    d.buffer.clear();
 }
 
 void H5Recording::append(int device, uint32_t count, const Rows &rows) {
@@ -234,69 +282,43 @@ void H5Recording::setClock(int device, const kelvoSampleClock &clock) {
     setInt(g, "clock_samples_fitted", clock.samplesFitted);
 }
 
-void H5Recording::replaceDataset(const std::string &path, hid_t type, hsize_t rows, const void *values) const {
-    if (H5Lexists(file_, path.c_str(), H5P_DEFAULT) > 0) H5Ldelete(file_, path.c_str(), H5P_DEFAULT);
-    Handle space{H5Screate_simple(1, &rows, nullptr), H5Sclose};
-    Handle set{check(H5Dcreate2(file_, path.c_str(), type, space.id, H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT),
-                     "create dataset " + path),
-               H5Dclose};
-    if (rows > 0) check(H5Dwrite(set.id, type, H5S_ALL, H5S_ALL, H5P_DEFAULT, values), "write " + path, 0);
+void H5Recording::appendGap(int device, const RecordedGap &gap) {
+    const GapRow row{gap.firstIndex, gap.lastIndex, gap.startTicks, gap.endTicks, gap.samplesLost, gap.cause.c_str()};
+    appendRows(devices_[static_cast<size_t>(device)].gaps, 1, &row);
 }
 
-void H5Recording::setMarkers(const std::vector<int64_t> &ticks, const std::vector<std::string> &texts,
-                             const std::vector<std::string> &sources) {
-    if (H5Lexists(file_, "/markers", H5P_DEFAULT) <= 0) {
-        Handle group{check(H5Gcreate2(file_, "/markers", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT), "create /markers"),
-                     H5Gclose};
+void H5Recording::addMarkers(bool nearestSamples) {
+    Handle group{check(H5Gcreate2(file_, "/markers", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT), "create /markers"),
+                 H5Gclose};
+    createDataset(group.id, "ticks", H5T_NATIVE_INT64, 0, sizeof(int64_t), kRareRows, markers_.ticks);
+    createDataset(group.id, "text", textType_, 0, sizeof(const char *), kRareRows, markers_.text);
+    createDataset(group.id, "source", textType_, 0, sizeof(const char *), kRareRows, markers_.source);
+    if (!nearestSamples) return;
+    for (Device &d : devices_) {
+        Handle deviceGroup{check(H5Gopen2(file_, d.group.c_str(), H5P_DEFAULT), "open " + d.group), H5Gclose};
+        createDataset(deviceGroup.id, "marker_index", H5T_NATIVE_INT64, 0, sizeof(int64_t), kRareRows, d.markerIndex);
     }
-    Handle type{textType(), H5Tclose};
-    const auto pointers = [](const std::vector<std::string> &values) {
-        std::vector<const char *> pointed;
-        pointed.reserve(values.size());
-        for (const std::string &value : values) pointed.push_back(value.c_str());
-        return pointed;
-    };
-    replaceDataset("/markers/ticks", H5T_NATIVE_INT64, ticks.size(), ticks.data());
-    replaceDataset("/markers/text", type.id, texts.size(), pointers(texts).data());
-    replaceDataset("/markers/source", type.id, sources.size(), pointers(sources).data());
+}
+
+void H5Recording::appendMarker(int64_t ticks, const std::string &text, const std::string &source,
+                               const std::vector<int64_t> &nearest) {
+    const char *texts[] = {text.c_str(), source.c_str()};
+    appendRows(markers_.ticks, 1, &ticks);
+    appendRows(markers_.text, 1, &texts[0]);
+    appendRows(markers_.source, 1, &texts[1]);
+    for (size_t i = 0; i < devices_.size() && i < nearest.size(); ++i) {
+        appendRows(devices_[i].markerIndex, 1, &nearest[i]);
+    }
 }
 
 void H5Recording::setMarkerIndex(int device, const std::vector<int64_t> &indices) {
-    replaceDataset(devices_[static_cast<size_t>(device)].group + "/marker_index", H5T_NATIVE_INT64, indices.size(),
-                   indices.data());
-}
-
-namespace {
-
-// A gap as its compound row lies in memory for HDF5.
-struct GapRow {
-    int64_t firstIndex;
-    int64_t lastIndex;
-    int64_t startTicks;
-    int64_t endTicks;
-    int64_t samplesLost;
-    const char *cause;
-};
-
-}  // namespace
-
-void H5Recording::setGaps(int device, const std::vector<RecordedGap> &gaps) {
-    Handle text{textType(), H5Tclose};
-    Handle type{H5Tcreate(H5T_COMPOUND, sizeof(GapRow)), H5Tclose};
-    const auto field = [&](const char *name, size_t offset, hid_t member) { H5Tinsert(type.id, name, offset, member); };
-    field("first_index", offsetof(GapRow, firstIndex), H5T_NATIVE_INT64);
-    field("last_index", offsetof(GapRow, lastIndex), H5T_NATIVE_INT64);
-    field("start_ticks", offsetof(GapRow, startTicks), H5T_NATIVE_INT64);
-    field("end_ticks", offsetof(GapRow, endTicks), H5T_NATIVE_INT64);
-    field("samples_lost", offsetof(GapRow, samplesLost), H5T_NATIVE_INT64);
-    field("cause", offsetof(GapRow, cause), text.id);
-    std::vector<GapRow> rows;
-    rows.reserve(gaps.size());
-    for (const RecordedGap &g : gaps) {
-        rows.push_back(
-            {g.firstIndex, g.lastIndex, g.startTicks, g.endTicks, g.lastIndex - g.firstIndex + 1, g.cause.c_str()});
+    const std::string path = devices_[static_cast<size_t>(device)].group + "/marker_index";
+    Handle set{check(H5Dopen2(file_, path.c_str(), H5P_DEFAULT), "open " + path), H5Dclose};
+    const hsize_t rows = indices.size();
+    check(H5Dset_extent(set.id, &rows), "size " + path, 0);
+    if (rows > 0) {
+        check(H5Dwrite(set.id, H5T_NATIVE_INT64, H5S_ALL, H5S_ALL, H5P_DEFAULT, indices.data()), "write " + path, 0);
     }
-    replaceDataset(devices_[static_cast<size_t>(device)].group + "/gaps", type.id, rows.size(), rows.data());
 }
 
 void H5Recording::flush() {
@@ -306,6 +328,22 @@ void H5Recording::flush() {
         }
     }
     check(H5Fflush(file_, H5F_SCOPE_GLOBAL), "flush " + path_, 0);
+}
+
+void H5Recording::startSwmr() {
+    if (mode_ != Mode::followable) throw std::logic_error("SWMR needs a followable recording");
+    flush();
+    check(H5Fstart_swmr_write(file_), "start SWMR writing " + path_, 0);
+}
+
+void H5Recording::leaveSwmr() {
+    flush();
+    closeDatasets();
+    const hid_t file = file_;
+    file_ = -1;
+    check(H5Fclose(file), "close " + path_, 0);
+    Handle access{followableAccess(false), H5Pclose};
+    file_ = check(H5Fopen(path_.c_str(), H5F_ACC_RDWR, access.id), "open " + path_ + " again");
 }
 
 }  // namespace kelvo::recording

@@ -3,6 +3,11 @@
 // samples, the counters, each sample's time and stream index, optionally the
 // raw bytes, and the attributes that say what was recorded. Appends are
 // buffered into whole HDF5 chunks.
+// A recording made for following is written in HDF5's single-writer,
+// multiple-reader mode once everything it holds was created (startSwmr):
+// readers that open it with SWMR read access see it grow, and a killed
+// writer leaves a file they open. Objects and attributes cannot be added in
+// that mode, so what only the end knows is written after leaveSwmr().
 // Not thread-safe (neither is the serial HDF5 library): one thread at a time.
 #pragma once
 
@@ -32,18 +37,23 @@ struct RecordedStats {
     uint64_t messagesLost = 0;             // subscriber: gaps in the sequence
 };
 
-// One row of a device's `gaps`: samples that never reached the recording.
+// A row of a device's `gaps`: samples that never reached the recording.
 struct RecordedGap {
     int64_t firstIndex = 0;
     int64_t lastIndex = 0;
     int64_t startTicks = 0;
     int64_t endTicks = 0;
+    int64_t samplesLost = 0;
     std::string cause;
 };
 
 class H5Recording {
 public:
-    explicit H5Recording(const std::string &path);  // creates or truncates
+    enum class Mode {
+        plain,      // the format every HDF5 1.8 reader knows
+        followable  // the 1.10 format, for startSwmr()
+    };
+    explicit H5Recording(const std::string &path, Mode mode = Mode::plain);  // creates or truncates
     ~H5Recording();
     H5Recording(const H5Recording &) = delete;
     H5Recording &operator=(const H5Recording &) = delete;
@@ -56,6 +66,7 @@ public:
     struct Extras {
         bool raw = false;    // the raw bytes (--raw)
         bool timed = false;  // `time` and `index`: each sample's time on the sample clock and stream index
+        bool gaps = false;   // `gaps`: the breaks in the run of stream indexes
     };
     // Creates /devices/<name> with its datasets and the attributes known
     // before the start; returns the device's index for append().
@@ -77,20 +88,30 @@ public:
     void setClock(int device, const kelvoSampleClock &clock);
     const std::string &groupOf(int device) const { return devices_[static_cast<size_t>(device)].group; }
 
-    // The markers so far, replacing what /markers held: `ticks`, `text` and
-    // `source`, one row each.
-    void setMarkers(const std::vector<int64_t> &ticks, const std::vector<std::string> &texts,
-                    const std::vector<std::string> &sources);
-    // The device's `marker_index`: its sample nearest each marker's time.
-    void setMarkerIndex(int device, const std::vector<int64_t> &indices);
+    void appendGap(int device, const RecordedGap &gap);
 
-    // The device's gaps so far, replacing what its `gaps` held: one compound
-    // row each (first_index, last_index, start_ticks, end_ticks,
-    // samples_lost, cause).
-    void setGaps(int device, const std::vector<RecordedGap> &gaps);
+    // /markers with `ticks`, `text` and `source`, and with `nearestSamples`
+    // every device's `marker_index` (its sample nearest each marker's
+    // time), all empty; after the last addDevice. A receiver without the
+    // devices' clocks keeps the markers alone.
+    void addMarkers(bool nearestSamples = true);
+    // One row of each, with each device's nearest sample.
+    void appendMarker(int64_t ticks, const std::string &text, const std::string &source,
+                      const std::vector<int64_t> &nearest);
+    // Rewrites the device's `marker_index`, one value for every marker.
+    void setMarkerIndex(int device, const std::vector<int64_t> &indices);
 
     // Writes what is buffered and flushes the file to disk.
     void flush();
+
+    // From here on readers with SWMR read access may follow the file; no
+    // dataset, group or attribute can be added until leaveSwmr().
+    void startSwmr();
+    // Closes the file and opens it again for ordinary writing, so that the
+    // end's attributes can be added. Appends end here. File locking is
+    // off for the reopening: a reader still following must not keep the
+    // end from being written (it reopens to see it).
+    void leaveSwmr();
 
 private:
     struct Dataset {
@@ -106,17 +127,28 @@ private:
         size_t channels = 0;
         bool hasCounter = false;
         Extras extras;
-        Dataset samples, counter, rawBytes, time, index;
-        std::array<Dataset *, 5> datasets() { return {&samples, &counter, &rawBytes, &time, &index}; }
+        Dataset samples, counter, rawBytes, time, index, gaps, markerIndex;
+        std::array<Dataset *, 7> datasets() {
+            return {&samples, &counter, &rawBytes, &time, &index, &gaps, &markerIndex};
+        }
+    };
+    struct Markers {
+        Dataset ticks, text, source;
+        std::array<Dataset *, 3> datasets() { return {&ticks, &text, &source}; }
     };
     static void createDataset(hid_t group, const char *name, hid_t type, size_t columns, size_t typeBytes,
                               hsize_t chunkRows, Dataset &out);
     void buffer(Dataset &d, const void *rows, uint32_t count);
     void write(Dataset &d);
+    void appendRows(Dataset &d, hsize_t count, const void *rows) const;
+    void closeDatasets();
     void setStrings(const std::string &object, const std::string &name, const std::vector<std::string> &values) const;
-    void replaceDataset(const std::string &path, hid_t type, hsize_t rows, const void *values) const;
     std::vector<Device> devices_;
+    Markers markers_;
     hid_t file_ = -1;
+    hid_t textType_ = -1;  // variable-length UTF-8
+    hid_t gapType_ = -1;
+    Mode mode_;
     std::string path_;
 };
 

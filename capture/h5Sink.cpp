@@ -1,129 +1,131 @@
 // SPDX-License-Identifier: MIT
 #include "h5Sink.h"
 
-#include <unistd.h>
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
 
 #include "captureError.h"
-#include "kelvo.h"
-#include "wallClock.h"
 
 namespace kelvo::capture {
 
-namespace {
-
-std::string hostName() {
-    char name[256] = {};
-    gethostname(name, sizeof name - 1);
-    return name;
+H5Sink::H5Sink(const std::string &path, bool raw, double splitSeconds, const Session &session)
+    : session_(session),
+      path_(path),
+      raw_(raw),
+      splitSeconds_(splitSeconds),
+      splitTicks_(splitSeconds > 0 ? std::max<int64_t>(1, std::llround(splitSeconds * 1e7)) : 0),
+      windows_(session.devices().size(), 0),
+      pendingGaps_(session.devices().size()) {
+    firstPath_ = split() ? partPath(path, 1) : path;
+    parts_.push_back(std::make_unique<H5Part>(firstPath_, raw, session));
 }
 
-recording::RecordedStats recordedStats(const DeviceStats &s) {
-    recording::RecordedStats stats;
-    stats.samples = s.received;
-    stats.blocks = s.blocks;
-    stats.payloadBytes = s.payloadBytes;
-    stats.samplesDropped = s.libraryDropped;
-    stats.framingErrors = s.framingErrors;
-    stats.bytesSkipped = s.bytesSkipped;
-    stats.lastDataTicks = s.lastDataTicks;
-    stats.samplesLostAfterLibrary = s.sessionDropped;
-    return stats;
+std::string H5Sink::partPath(const std::string &path, int number) {
+    char suffix[24];
+    std::snprintf(suffix, sizeof suffix, "-%04d", number);
+    const size_t slash = path.rfind('/');
+    const size_t dot = path.rfind('.');
+    const size_t name = slash == std::string::npos ? 0 : slash + 1;
+    if (dot == std::string::npos || dot <= name) return path + suffix;
+    return path.substr(0, dot) + suffix + path.substr(dot);
 }
 
-}  // namespace
+int64_t H5Sink::windowOf(int64_t ticks) const {
+    if (!split() || ticks < originTicks_) return 0;
+    return (ticks - originTicks_) / splitTicks_;
+}
 
-H5Sink::H5Sink(const std::string &path, bool raw, const Session &session) : path_(path) {
-    try {
-        file_ = std::make_unique<recording::H5Recording>(path);
-    } catch (const std::runtime_error &e) {
-        throw CaptureError(e.what());
-    }
-    try {
-        for (const recording::DeviceInfo &d : session.devices()) file_->addDevice(d, {.raw = raw, .timed = true});
-    } catch (const std::runtime_error &e) {
-        file_.reset();
-        unlink(path.c_str());  // made here, and of no use half described
-        throw CaptureError(e.what());
-    }
+Span H5Sink::spanOf(int64_t window) const {
+    if (!split()) return {};
+    return {.number = static_cast<int>(window + 1),
+            .seconds = splitSeconds_,
+            .startTicks = originTicks_ + window * splitTicks_,
+            .endTicks = originTicks_ + (window + 1) * splitTicks_};
 }
 
 void H5Sink::started(const Session &session) {
-    file_->setText("/", "kelvo_version", kelvoGetVersion());
-    file_->setText("/", "host_name", hostName());
-    file_->setText("/", "start_time_utc", recording::isoUtc(session.startUnixNs()));
-    file_->setText("/", "tick_origin_utc", recording::isoUtc(session.tickOrigin()));
-    file_->setInt("/", "tick_origin_unix_ns", session.tickOrigin());
-    // The release stamp now, all four at the end: a killed run keeps the start.
-    const auto &devices = session.devices();
-    for (size_t i = 0; i < devices.size(); ++i) file_->setStartStamps(static_cast<int>(i), devices[i].stamps);
-    file_->flush();
+    originTicks_ = session.devices().front().stamps[0];
+    parts_.front()->begin(session, spanOf(0), true);
+}
+
+H5Part &H5Sink::partFor(int64_t window) {
+    if (!split()) return *parts_.front();
+    while (window > newestWindow()) {
+        const int64_t next = newestWindow() + 1;
+        auto part = std::make_unique<H5Part>(partPath(path_, static_cast<int>(next + 1)), raw_, session_);
+        part->begin(session_, spanOf(next), false);
+        parts_.push_back(std::move(part));
+    }
+    if (window <= frontWindow()) return *parts_.front();
+    return *parts_[static_cast<size_t>(window - frontWindow())];
 }
 
 void H5Sink::take(const SessionBatch &b) {
-    if (seconds_.size() < b.count) {
-        seconds_.resize(b.count);
-        indices_.resize(b.count);
+    const auto device = static_cast<size_t>(b.device);
+    uint32_t from = 0;
+    while (from < b.count) {
+        // Times rise: the rows of one span follow each other.
+        const int64_t window = windowOf(b.ticks[from]);
+        const int64_t end = spanOf(window).endTicks;
+        const int64_t *past = std::lower_bound(b.ticks + from, b.ticks + b.count, end);
+        const auto to = static_cast<uint32_t>(past - b.ticks);
+        H5Part &part = partFor(window);
+        writeGaps(b.device, part);
+        part.take(b, from, to - from);
+        windows_[device] = window;
+        from = to;
     }
-    for (uint32_t k = 0; k < b.count; ++k) {
-        seconds_[k] = static_cast<double>(b.ticks[k]) / 1e7;
-        indices_[k] = static_cast<int64_t>(b.firstIndex + k);
-    }
-    file_->append(b.device, b.count,
-                  {.values = b.values,
-                   .counters = b.counters,
-                   .raw = b.bytes,
-                   .seconds = seconds_.data(),
-                   .indices = indices_.data()});
+    if (split()) retireParts();
 }
 
-void H5Sink::mark(const Session &, const Marker &marker) {
-    markers_.push_back(marker);
-    markersChanged_ = true;
+// A part closes once every device's samples passed its end; a device that
+// lags more than a whole span (gone, or done with its samples) no longer
+// holds it open.
+void H5Sink::retireParts() {
+    while (parts_.size() > 1) {
+        const int64_t front = frontWindow();
+        const bool passed = std::all_of(windows_.begin(), windows_.end(), [&](int64_t w) { return w > front; });
+        if (!passed && front >= newestWindow() - 1) return;
+        parts_.front()->finish(session_);
+        parts_.pop_front();
+    }
 }
 
-void H5Sink::everySecond(const Session &session) {
-    if (markersChanged_) writeMarkers(session);
-    file_->flush();
+void H5Sink::writeGaps(int device, H5Part &part) {
+    std::vector<Gap> &pending = pendingGaps_[static_cast<size_t>(device)];
+    for (const Gap &g : pending) part.gap(g);
+    pending.clear();
 }
 
-void H5Sink::writeMarkers(const Session &session) {
-    std::vector<int64_t> ticks;
-    std::vector<std::string> texts;
-    std::vector<std::string> sources;
-    ticks.reserve(markers_.size());
-    texts.reserve(markers_.size());
-    sources.reserve(markers_.size());
-    for (const Marker &m : markers_) {
-        ticks.push_back(m.ticks);
-        texts.push_back(m.text);
-        sources.push_back(m.source);
-    }
-    file_->setMarkers(ticks, texts, sources);
-    const auto &devices = session.devices();
-    for (size_t i = 0; i < devices.size(); ++i) {
-        std::vector<int64_t> nearest;
-        nearest.reserve(ticks.size());
-        for (const int64_t t : ticks) nearest.push_back(session.nearestIndex(static_cast<int>(i), t));
-        file_->setMarkerIndex(static_cast<int>(i), nearest);
-    }
-    markersChanged_ = false;
+void H5Sink::gap(const Session &, const Gap &g) { pendingGaps_[static_cast<size_t>(g.device)].push_back(g); }
+
+// A marker goes to the file of its time; one of the span about to begin
+// opens it, one far ahead goes to the newest.
+void H5Sink::mark(const Session &session, const Marker &marker) {
+    const int64_t window = windowOf(marker.ticks);
+    H5Part &part = window <= newestWindow() + 1 ? partFor(window) : *parts_.back();
+    part.mark(session, marker);
+}
+
+void H5Sink::everySecond(const Session &) {
+    for (const auto &part : parts_) part->flush();
 }
 
 void H5Sink::finished(const Session &session) {
-    if (!file_) return;
-    const double spread = session.stampSpreadUs();
-    if (spread >= 0) file_->setDouble("/", "stamp_spread_us", spread);
-    const auto &devices = session.devices();
-    for (size_t i = 0; i < devices.size(); ++i) {
-        const int device = static_cast<int>(i);
-        file_->setStartStamps(device, devices[i].stamps);
-        file_->setStats(device, recordedStats(session.stats(device)));
-        kelvoSampleClock clock{};
-        if (kelvoGetSampleClock(devices[i].slot, &clock) == KELVO_OK) file_->setClock(device, clock);
+    for (size_t d = 0; d < pendingGaps_.size(); ++d) writeGaps(static_cast<int>(d), *parts_.back());
+    // Each part is finished even when an earlier one fails; the first
+    // failure is the session's.
+    std::string failure;
+    while (!parts_.empty()) {
+        try {
+            parts_.front()->finish(session);
+        } catch (const std::exception &e) {
+            if (failure.empty()) failure = e.what();
+        }
+        parts_.pop_front();
     }
-    // With the final fits, every marker's nearest sample.
-    writeMarkers(session);
-    file_.reset();
+    if (!failure.empty()) throw CaptureError(failure);
 }
 
 }  // namespace kelvo::capture

@@ -1,41 +1,67 @@
 // SPDX-License-Identifier: MIT
-// A session's HDF5 recording (h5Recording.h for the layout): the decoded
-// samples with their times and stream indexes, flushed once a second so a
-// killed run keeps all but its last second, the start stamps, and at the
-// end the statistics, the sample clocks' fits and the markers.
+// A session's HDF5 recording (h5Part.h, h5Recording.h for the layout): the
+// decoded samples with their times and stream indexes, flushed once a
+// second so a killed run keeps all but its last second, the gaps and the
+// markers as they come, the start stamps, and at the end the statistics
+// and the sample clocks' fits.
+// Split, the recording is a run of files, each of the same span of sample
+// time: every sample goes to the file of its time, so the files' datasets
+// one after the other hold each sample once. A device that lags another
+// keeps the file before open until it passed its end, or a whole span more.
 #pragma once
 
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "h5Recording.h"
+#include "h5Part.h"
 #include "session.h"
 
 namespace kelvo::capture {
 
 class H5Sink : public Sink {
 public:
-    // Creates (or truncates) the file and a group per device; throws
-    // CaptureError when it cannot.
-    H5Sink(const std::string &path, bool raw, const Session &session);
+    // Creates (or truncates) the file, or the first of a split, with a
+    // group per device; throws CaptureError when it cannot. `splitSeconds`
+    // 0: one file.
+    H5Sink(const std::string &path, bool raw, double splitSeconds, const Session &session);
+
+    // "run-0003.h5" of "run.h5": the number before the file name's
+    // extension, at least four digits.
+    static std::string partPath(const std::string &path, int number);
+    const std::string &firstPath() const { return firstPath_; }
 
     const char *threadName() const override { return "kelvo-writer"; }
     void started(const Session &session) override;
     void take(const SessionBatch &batch) override;
     void mark(const Session &session, const Marker &marker) override;
+    void gap(const Session &session, const Gap &gap) override;
     void everySecond(const Session &session) override;
     void finished(const Session &session) override;
 
 private:
-    void writeMarkers(const Session &session);
+    bool split() const { return splitTicks_ > 0; }
+    int64_t windowOf(int64_t ticks) const;
+    Span spanOf(int64_t window) const;
+    int64_t frontWindow() const { return parts_.front()->span().number - 1; }
+    int64_t newestWindow() const { return parts_.back()->span().number - 1; }
+    // The open part of `window`, opening those up to it; the oldest open
+    // part for a window already closed.
+    H5Part &partFor(int64_t window);
+    void retireParts();
+    void writeGaps(int device, H5Part &part);
 
+    const Session &session_;
     std::string path_;
-    std::unique_ptr<recording::H5Recording> file_;
-    std::vector<double> seconds_;
-    std::vector<int64_t> indices_;
-    std::vector<Marker> markers_;
-    bool markersChanged_ = false;
+    std::string firstPath_;
+    bool raw_ = false;
+    double splitSeconds_ = 0;
+    int64_t splitTicks_ = 0;
+    int64_t originTicks_ = 0;                    // the release: where the first span begins
+    std::deque<std::unique_ptr<H5Part>> parts_;  // the open ones, of consecutive spans
+    std::vector<int64_t> windows_;               // per device, the span of its last sample
+    std::vector<std::vector<Gap>> pendingGaps_;  // written with the device's next samples
 };
 
 }  // namespace kelvo::capture

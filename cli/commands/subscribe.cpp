@@ -80,7 +80,7 @@ public:
             file_.setInt("/", "tick_origin_unix_ns", meta["tick_origin_unix_ns"].asInt64());
             rootWritten_ = true;
         }
-        r.stored = file_.addDevice(r.device, {});
+        r.stored = file_.addDevice(r.device, {.gaps = true});
         return true;
     }
     void write(Received &r, const recording::WireHeader &header, const unsigned char *raw) override {
@@ -99,18 +99,16 @@ public:
     void keep(const std::map<std::string, Received> &devices, const SessionNotes &notes) override {
         for (const auto &[topic, r] : devices) {
             if (r.stored < 0 || r.firstStored == UINT64_MAX) continue;
-            std::vector<recording::RecordedGap> gaps;
-            for (const recording::RecordedGap &g : r.gaps) {
-                if (static_cast<uint64_t>(g.firstIndex) >= r.firstStored) gaps.push_back(g);
+            size_t &seen = gapsSeen_[r.stored];
+            for (; seen < r.gaps.size(); ++seen) {
+                const recording::RecordedGap &g = r.gaps[seen];
+                if (static_cast<uint64_t>(g.firstIndex) >= r.firstStored) file_.appendGap(r.stored, g);
             }
-            size_t &written = gapsWritten_[r.stored];
-            if (gaps.size() == written) continue;
-            file_.setGaps(r.stored, gaps);
-            written = gaps.size();
         }
-        if (notes.markerTicks.size() != markersWritten_) {
-            file_.setMarkers(notes.markerTicks, notes.markerTexts, notes.markerSources);
-            markersWritten_ = notes.markerTicks.size();
+        if (markersWritten_ == 0 && !notes.markerTicks.empty()) file_.addMarkers(false);
+        for (; markersWritten_ < notes.markerTicks.size(); ++markersWritten_) {
+            const size_t k = markersWritten_;
+            file_.appendMarker(notes.markerTicks[k], notes.markerTexts[k], notes.markerSources[k], {});
         }
     }
     void flush() override { file_.flush(); }
@@ -128,7 +126,7 @@ public:
 private:
     recording::H5Recording file_;
     bool rootWritten_ = false;
-    std::map<int, size_t> gapsWritten_;  // by device index in the file
+    std::map<int, size_t> gapsSeen_;  // of the device's gaps, by its index in the file
     size_t markersWritten_ = 0;
     std::vector<float> values_;
     std::vector<uint32_t> counters_;
@@ -233,7 +231,8 @@ bool takeGap(const std::vector<std::string> &frames, Received &r) {
     if (r.gapSeen && gap->sequence > r.lastGapSequence + 1) r.gapMessagesLost += gap->sequence - r.lastGapSequence - 1;
     r.gapSeen = true;
     r.lastGapSequence = gap->sequence;
-    r.gaps.push_back({gap->firstIndex, gap->lastIndex, gap->startTicks, gap->endTicks, frames[2]});
+    r.gaps.push_back({gap->firstIndex, gap->lastIndex, gap->startTicks, gap->endTicks,
+                      gap->lastIndex - gap->firstIndex + 1, frames[2]});
     return true;
 }
 

@@ -120,7 +120,9 @@ def iso(text):
     return datetime.datetime.fromisoformat(text[:26])
 
 
-f = h5py.File(args.file, "r")
+# A killed writer leaves its SWMR file marked as being written: only a
+# SWMR reader opens it.
+f = h5py.File(args.file, "r", swmr=args.killed)
 root = f.attrs
 for name in ("kelvo_version", "host_name", "start_time_utc", "tick_origin_utc", "tick_origin_unix_ns"):
     check(name in root, f"root attribute {name} is missing")
