@@ -3,6 +3,7 @@
 // every refusal kept as the session's text, no exception let out.
 #include <unistd.h>
 
+#include <cmath>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -18,6 +19,7 @@ struct kelvoCapture {
     kelvo::capture::SessionSettings settings;
     std::string hdf5Path;
     bool raw = false;
+    double hdf5Split = 0;  // seconds of sample time per file; 0: one file
     std::string publishEndpoint;
     std::string topicPrefix = "kelvo";
     int highWaterMark = 0;
@@ -76,11 +78,12 @@ void openSession(kelvoCapture *c) {
         };
     }
     auto session = std::make_unique<kelvo::capture::Session>(c->settings);
-    bool fileMade = false;
+    std::string fileMade;
     try {
         if (!c->hdf5Path.empty()) {
-            session->addSink(std::make_unique<kelvo::capture::H5Sink>(c->hdf5Path, c->raw, *session));
-            fileMade = true;
+            auto recording = std::make_unique<kelvo::capture::H5Sink>(c->hdf5Path, c->raw, c->hdf5Split, *session);
+            fileMade = recording->firstPath();
+            session->addSink(std::move(recording));
         }
         if (!c->publishEndpoint.empty()) {
             session->addSink(std::make_unique<kelvo::capture::PublishSink>(c->publishEndpoint, c->topicPrefix,
@@ -99,7 +102,7 @@ void openSession(kelvoCapture *c) {
         // No partial session: the devices close, and a file it made goes.
         c->program = nullptr;
         session.reset();
-        if (fileMade) unlink(c->hdf5Path.c_str());
+        if (!fileMade.empty()) unlink(fileMade.c_str());
         throw;
     }
     c->session = std::move(session);
@@ -196,6 +199,15 @@ KELVO_API int kelvoCaptureSetHdf5(kelvoCapture *capture, const char *path, int f
         if (path == nullptr || *path == '\0') return refuse(capture, "the HDF5 file name is empty");
         capture->hdf5Path = path;
         capture->raw = (flags & KELVO_CAPTURE_RAW) != 0;
+        return KELVO_OK;
+    });
+}
+
+KELVO_API int kelvoCaptureSetHdf5Split(kelvoCapture *capture, double seconds) noexcept {
+    return guarded(capture, [&]() -> int {
+        if (!building(capture)) return refuse(capture, "the split is set before the capture opens");
+        if (!std::isfinite(seconds) || seconds < 0) return refuse(capture, "the split is a number of seconds, >= 0");
+        capture->hdf5Split = seconds;
         return KELVO_OK;
     });
 }

@@ -69,6 +69,18 @@ KELVO_API int kelvoCaptureAddConfig(kelvoCapture *capture, const char *command) 
 #define KELVO_CAPTURE_RAW 1
 KELVO_API int kelvoCaptureSetHdf5(kelvoCapture *capture, const char *path, int flags) KELVO_NOEXCEPT;
 
+/* Splits the HDF5 recording into files of `seconds` of sample time each
+ * (0, the default: one file). With the path "run.h5" they are run-0001.h5,
+ * run-0002.h5, ...: the number goes before the file name's extension (or
+ * after a name without one). File N holds every sample timed from
+ * (N - 1) x `seconds` to N x `seconds` after the release (the first also
+ * those timed before it), so the files' datasets in order hold each sample
+ * once. Each file is a recording on its own: the root's attributes (and
+ * split_part, split_seconds, split_start_ticks, split_end_ticks), the
+ * device groups, the markers and gaps of its span, and the statistics of
+ * its span at its end. Before kelvoCaptureOpen. */
+KELVO_API int kelvoCaptureSetHdf5Split(kelvoCapture *capture, double seconds) KELVO_NOEXCEPT;
+
 /* Publishes on a ZeroMQ PUB socket bound to `endpoint` (docs/wire-format.md),
  * topics "kelvo/<serial>" (NULL `topicPrefix`) or "<topicPrefix>/<serial>",
  * with a send high-water mark of `highWaterMark` messages (0: ZeroMQ's). */

@@ -16,6 +16,12 @@ namespace kelvo::cli {
 
 namespace {
 
+// "run-0001.h5, run-0002.h5, ..." for --out run.h5.
+std::string splitNames(const std::string &out) {
+    const std::string stem = out.substr(0, out.size() - 3);
+    return stem + "-0001.h5, " + stem + "-0002.h5, ...";
+}
+
 int run(const Arguments &args) {
     requireDevicesAndConfig(args, "record", 4);
     const std::optional<double> seconds = args.number("seconds");
@@ -27,12 +33,15 @@ int run(const Arguments &args) {
     CaptureRun capture(args.positional, args.words("config"));
     capture.setReconnect(args);
     capture.check(kelvoCaptureSetHdf5(capture.session(), out.c_str(), args.flag("raw") ? KELVO_CAPTURE_RAW : 0));
+    if (const std::optional<double> split = args.number("split")) {
+        capture.check(kelvoCaptureSetHdf5Split(capture.session(), *split));
+    }
     if (samples) capture.check(kelvoCaptureSetSampleLimit(capture.session(), static_cast<uint64_t>(*samples)));
     capture.open();
     const double elapsed = capture.run(seconds.value_or(-1));
     bool clean = true;
     for (int d = 0; d < capture.devices(); ++d) clean = capture.printSummary(d, elapsed) && clean;
-    std::printf("written to %s\n", out.c_str());
+    std::printf("written to %s\n", args.number("split") ? splitNames(out).c_str() : out.c_str());
     capture.throwIfFailed();
     return clean ? 0 : 3;
 }
@@ -45,6 +54,8 @@ constexpr Option kOptions[] = {
     Option::flag("raw", "also keep the bytes of each sample as sent, in the dataset raw"),
     option::noReconnect,
     option::giveUp,
+    Option::number("split", "SECONDS", "write a file for every SECONDS of sample time: FILE-0001.h5, FILE-0002.h5, ...",
+                   0.1, 86400),
 };
 
 }  // namespace
@@ -54,7 +65,8 @@ const Command recordCommand{
     .summary = "record a synchronized run into an HDF5 file",
     .outline = "DEVICE... --config CMD...",
     .usage =
-        "DEVICE... --config CMD... (--seconds S | --samples N)\n--out FILE.h5 [--raw] [--no-reconnect] [--give-up S]",
+        "DEVICE... --config CMD... (--seconds S | --samples N)\n"
+        "--out FILE.h5 [--raw] [--no-reconnect] [--give-up S]\n[--split SECONDS]",
     .description = R"(Opens 1 to 4 devices, configures each with the same commands, starts them
 in one synchronized moment and records their streams into one HDF5 file
 until S seconds passed, every device gave N samples, or Ctrl-C (SIGINT,
@@ -68,6 +80,12 @@ per device, the group /devices/<serial> (/devices/slot<N> without a serial):
   index     int64 (n), each sample's stream index (0 for the first after
             the start; a lost sample leaves a gap)
   raw       uint8 (n, sample size), only with --raw
+  gaps      one row per break in the run of samples: first_index,
+            last_index (the samples lost), start_ticks, end_ticks (the times
+            of the samples before and after), samples_lost (int64 each) and
+            cause ("disconnected", "queue full", "framing", "device counter
+            jump"), UTF-8
+  marker_index  int64, per marker its sample's index nearest its time
 and the attributes idn, path, serial, config, sample_size, layout_*,
 start_stamps (the four ticks of the start), stats and the clock's fit at the
 end of the run: clock_rate_hz, clock_period_ticks, clock_origin_index,
@@ -75,7 +93,29 @@ clock_origin_ticks, clock_jitter_us and clock_samples_fitted (sample i was
 measured at clock_origin_ticks + (i - clock_origin_index) x
 clock_period_ticks). The root has kelvo_version, host_name, start_time_utc,
 tick_origin_utc (tick 0 as UTC; a tick is 100 ns), tick_origin_unix_ns and
-stamp_spread_us. The data is flushed to disk once a second.
+stamp_spread_us. /markers holds ticks, text and source, a row per marker.
+The data is flushed to disk once a second.
+
+The file is written in HDF5's single-writer/multiple-reader mode (the
+HDF5 1.10 format): a reader may follow it while it grows, with
+h5py.File(FILE, "r", swmr=True) and each dataset's refresh(); the
+datasets of a device may differ in length by what the last flush had not
+reached. The statistics, the clock's fit and the markers' final
+marker_index come at the end, after the file was closed and opened again:
+a reader following it opens it again to see them. A killed run leaves a
+file marked as still being written: open it with swmr=True (or clear the
+mark with h5clear -s).
+
+With --split SECONDS the run goes into FILE-0001.h5, FILE-0002.h5, ...
+(for --out run.h5: run-0001.h5, run-0002.h5, ...): file N holds every
+sample timed from (N - 1) x SECONDS to N x SECONDS after the start, so the
+files' datasets one after the other hold every sample once. Each file is a
+recording on its own, with the root's attributes and split_part,
+split_seconds, split_start_ticks and split_end_ticks (its span in ticks),
+the markers and gaps of its span, and at its end the statistics of its
+span (stats: samples are its rows, the other counts what happened while it
+was written) and the clock's fit then. A file closes once every device's
+samples passed its end.
 
 A device that hangs up (an unplugged cable, a hub that resets) is looked
 for by its serial number at least every 250 ms and, once back, configured

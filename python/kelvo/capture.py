@@ -67,6 +67,7 @@ _FUNCTIONS: dict[str, tuple[Any, list[Any]]] = {
     "kelvoCaptureAddDevice": (_int, [_ptr, _text]),
     "kelvoCaptureAddConfig": (_int, [_ptr, _text]),
     "kelvoCaptureSetHdf5": (_int, [_ptr, _text, _int]),
+    "kelvoCaptureSetHdf5Split": (_int, [_ptr, ctypes.c_double]),
     "kelvoCaptureSetPublish": (_int, [_ptr, _text, _text, _int]),
     "kelvoCaptureEnableRead": (_int, [_ptr]),
     "kelvoCaptureOpen": (_int, [_ptr]),
@@ -132,6 +133,10 @@ class Capture:
         Record into this HDF5 file.
     raw : bool
         Keep each sample's raw bytes in the recording too.
+    split : float, optional
+        Write the recording as files of this many seconds of sample time
+        each: ``run-0001.h5``, ``run-0002.h5``, ... for `hdf5` ``run.h5``,
+        every sample in the file of its time.
     publish : str, optional
         Publish on a ZeroMQ PUB socket bound to this endpoint
         (``"tcp://*:5555"``).
@@ -158,8 +163,8 @@ class Capture:
     """
 
     def __init__(self, devices: Sequence[str], config: Iterable[str] = (), *,
-                 hdf5: str | os.PathLike[str] | None = None, raw: bool = False, publish: str | None = None,
-                 hwm: int = 0, read: bool | None = None, reconnect: bool = True,
+                 hdf5: str | os.PathLike[str] | None = None, raw: bool = False, split: float | None = None,
+                 publish: str | None = None, hwm: int = 0, read: bool | None = None, reconnect: bool = True,
                  give_up: float | None = None) -> None:
         self._handle: int | None = None
         self._reading = False
@@ -174,6 +179,8 @@ class Capture:
                 self._call("kelvoCaptureAddConfig", command.encode())
             if hdf5 is not None:
                 self._call("kelvoCaptureSetHdf5", os.fsencode(hdf5), _RAW if raw else 0)
+                if split is not None:
+                    self._call("kelvoCaptureSetHdf5Split", float(split))
             if publish is not None:
                 self._call("kelvoCaptureSetPublish", publish.encode(), None, hwm)
             if give_up is not None and give_up <= 0:

@@ -59,6 +59,7 @@ public:
     BackgroundProgram &operator=(const BackgroundProgram &) = delete;
 
     void signal(int number) const { kill(pid_, number); }
+    pid_t pid() const { return pid_; }
 
     // The exit status once it ended by itself (-1 when a signal ended it), or
     // -2 when it is still running after `timeout` (it is killed then).

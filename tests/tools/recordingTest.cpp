@@ -33,6 +33,8 @@ const std::string kSim = KELVO_SIM;
 const std::string kPython = KELVO_PYTHON;
 const std::string kChecker = KELVO_SOURCE_DIR "/tests/tools/checkRecording.py";
 const std::string kStalled = KELVO_SOURCE_DIR "/tests/tools/stalledSubscriber.py";
+const std::string kFollower = KELVO_SOURCE_DIR "/tests/tools/followRecording.py";
+const std::string kSplitChecker = KELVO_SOURCE_DIR "/tests/tools/checkSplit.py";
 const std::string kExample = KELVO_SOURCE_DIR "/examples/python/subscribe.py";
 const std::string kNoticePublisher = KELVO_SOURCE_DIR "/tests/tools/noticePublisher.py";
 const std::string kVersionOne = KELVO_SOURCE_DIR "/tests/tools/versionOneSubscriber.py";
@@ -127,6 +129,34 @@ std::vector<std::string> linesOf(const std::string &text, const std::string &wor
         if (line.rfind(word + " ", 0) == 0) lines.push_back(line);
     }
     return lines;
+}
+
+// The last time of each device's samples, in seconds since tick 0, as a
+// reader with SWMR access finds them.
+std::vector<double> lastTimesThroughSwmr(const std::string &file, const std::vector<std::string> &devices) {
+    std::vector<double> last;
+    const hid_t f = H5Fopen(file.c_str(), H5F_ACC_RDONLY | H5F_ACC_SWMR_READ, H5P_DEFAULT);
+    if (f < 0) return last;
+    for (const std::string &device : devices) {
+        const hid_t set = H5Dopen2(f, ("/devices/" + device + "/time").c_str(), H5P_DEFAULT);
+        const hid_t space = H5Dget_space(set);
+        hsize_t n = 0;
+        H5Sget_simple_extent_dims(space, &n, nullptr);
+        std::vector<double> times(n);
+        if (n > 0) H5Dread(set, H5T_NATIVE_DOUBLE, H5S_ALL, H5S_ALL, H5P_DEFAULT, times.data());
+        last.push_back(times.empty() ? 0 : times.back());
+        H5Sclose(space);
+        H5Dclose(set);
+    }
+    H5Fclose(f);
+    return last;
+}
+
+// Now on the clock of the ticks, in seconds.
+double monotonicRawSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC_RAW, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
 
 }  // namespace
@@ -239,6 +269,65 @@ TEST(RecordCommand, AnInterruptedOrKilledRunLeavesAReadableFile) {
         }
         std::filesystem::remove(file);
     }
+}
+
+// A reader with SWMR access follows the file while it grows, each look at
+// it consistent, and holds it open through the end, which is written all
+// the same; read again, the file has its statistics.
+TEST(RecordCommand, AReaderFollowsTheFileWhileItIsWrittenAndSeesItsEndOnceItReadsAgain) {
+    SimProcess sim(kSim, {"--rate", "1000", "--block", "50"}, 2);
+    const std::string file = tempPath("followed.h5");
+    Background run({kKelvo, "record", sim.paths[0], sim.paths[1], "--config", "CONFigure:DEVice 3", "--seconds", "5",
+                    "--out", file},
+                   "record");
+    Background follower({kPython, kFollower, file, std::to_string(run.pid()), "2"}, "follower");
+    EXPECT_EQ(run.wait(), 0) << run.output();
+    EXPECT_EQ(follower.wait(), 0) << follower.output();
+    const Outcome checked = check(file, {"1000", "2", "--at-least", "3000"});
+    EXPECT_EQ(checked.status, 0) << checked.out << checked.err;
+    std::filesystem::remove(file);
+}
+
+// After SIGKILL the file holds what the last flush wrote, at most a second
+// old; two seconds leave room for a loaded machine.
+TEST(RecordCommand, AKilledRunLosesNoMoreThanItsLastFlushAndTheRestIsConsistent) {
+    SimProcess sim(kSim, {"--rate", "1000", "--block", "50"}, 2);
+    const std::vector<std::string> serials = serialsOf(sim);
+    const std::string file = tempPath("lost.h5");
+    Background run({kKelvo, "record", sim.paths[0], sim.paths[1], "--config", "CONFigure:DEVice 3", "--seconds", "60",
+                    "--out", file},
+                   "record");
+    ASSERT_TRUE(run.awaitThread("kelvo-writer")) << run.output();
+    std::this_thread::sleep_for(3s);
+    run.signal(SIGKILL);
+    const double killedAt = monotonicRawSeconds();
+    run.wait();
+    const Outcome checked = check(file, {"1000", "2", "--killed", "--at-least", "1000"});
+    EXPECT_EQ(checked.status, 0) << checked.out << checked.err;
+    const std::vector<double> last = lastTimesThroughSwmr(file, serials);
+    ASSERT_EQ(last.size(), 2u) << "a SWMR reader opens the killed run's file";
+    for (size_t d = 0; d < last.size(); ++d) EXPECT_GT(last[d], killedAt - 2.0) << serials[d];
+    std::filesystem::remove(file);
+}
+
+// Files of one second of sample time each, numbered from 1: each a
+// recording of its own, all of them together every sample once.
+TEST(RecordCommand, SplitWritesAFileForEverySpanAndTogetherTheyHoldEverySampleOnce) {
+    SimProcess sim(kSim, {"--rate", "1000", "--block", "50"}, 2);
+    const std::string file = tempPath("split.h5");
+    const std::string stem = file.substr(0, file.size() - 3);
+    const Outcome o = runProgram({kKelvo, "record", sim.paths[0], sim.paths[1], "--config", "CONFigure:DEVice 3",
+                                  "--seconds", "3.5", "--split", "1", "--out", file});
+    ASSERT_EQ(o.status, 0) << o.out << o.err;
+    EXPECT_NE(o.out.find("written to " + stem + "-0001.h5, "), std::string::npos) << o.out;
+    EXPECT_FALSE(std::filesystem::exists(file)) << "only the numbered files";
+    const Outcome checked = runProgram({kPython, kSplitChecker, stem, "1", "2", "--at-least-files", "3"});
+    EXPECT_EQ(checked.status, 0) << checked.out << checked.err;
+    for (int n = 1; n < 10; ++n) std::filesystem::remove(stem + "-000" + std::to_string(n) + ".h5");
+
+    const Outcome refused = runProgram({kKelvo, "record", sim.paths[0], "--config", "CONFigure:DEVice 3", "--seconds",
+                                        "1", "--split", "0", "--out", file});
+    EXPECT_EQ(refused.status, 2) << refused.out << refused.err;
 }
 
 // Both subscribers connect before the publisher binds and read on after it
