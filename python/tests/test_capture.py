@@ -127,3 +127,21 @@ def test_an_unplugged_device_comes_back_and_the_gap_is_handed_to_the_program(sim
     assert np.array_equal(other, np.arange(len(other))), "the other device lost nothing"
     assert stats[s.serials[0]]["reconnects"] == 1 and stats[s.serials[0]]["gaps"] == 1
     assert stats[s.serials[1]]["gaps"] == 0 and stats[s.serials[1]]["dropped"] == 0
+
+
+def test_a_split_recording_holds_every_sample_once_across_its_files(sim, tmp_path):
+    s = sim(rate=2000, block=50)
+    with kelvo.Capture(s.serials, config=[LAYOUT], hdf5=tmp_path / "run.h5", split=0.5) as capture:
+        capture.start()
+        while capture.stats[s.serials[0]]["received"] < 2500:
+            time.sleep(0.05)
+        capture.stop()
+        received = capture.stats[s.serials[0]]["received"]
+    files = sorted(tmp_path.glob("run-*.h5"))
+    assert [f.name for f in files] == [f"run-{n:04d}.h5" for n in range(1, len(files) + 1)]
+    assert len(files) >= 3 and not (tmp_path / "run.h5").exists()
+    index = []
+    for f in files:
+        with h5py.File(f, "r") as recording:
+            index.append(recording["devices"][s.serials[0]]["index"][:])
+    assert np.array_equal(np.concatenate(index), np.arange(received))

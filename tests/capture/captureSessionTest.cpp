@@ -128,6 +128,76 @@ TEST(CaptureSession, ACallbackGetsEveryBatchOnTheConsumerThread) {
     EXPECT_EQ(kelvoCaptureRead(capture.get(), &batch, 0), KELVO_REFUSED) << "reading was not enabled";
 }
 
+int64_t rootInt(hid_t file, const char *name) {
+    int64_t value = -1;
+    const hid_t attribute = H5Aopen_by_name(file, "/", name, H5P_DEFAULT, H5P_DEFAULT);
+    H5Aread(attribute, H5T_NATIVE_INT64, &value);
+    H5Aclose(attribute);
+    return value;
+}
+
+// Half-second files: together they hold every sample the program read,
+// once and in order, and a marker goes to the one file whose span holds
+// its time, with the index of its sample.
+TEST(CaptureSession, ASplitRecordingHoldsEverySampleOnceAndAMarkerInTheFileOfItsTime) {
+    SimProcess sim(kSim, {"--rate", "2000", "--block", "50"});
+    const std::string path = tempFile("split.h5");
+    CapturePtr capture = newCapture({sim.paths[0]}, {"CONF:DEV 2"});
+    EXPECT_EQ(kelvoCaptureSetHdf5Split(capture.get(), -1), KELVO_REFUSED);
+    ASSERT_EQ(kelvoCaptureSetHdf5(capture.get(), path.c_str(), 0), KELVO_OK);
+    ASSERT_EQ(kelvoCaptureSetHdf5Split(capture.get(), 0.5), KELVO_OK);
+    ASSERT_EQ(kelvoCaptureEnableRead(capture.get()), KELVO_OK);
+    ASSERT_EQ(kelvoCaptureOpen(capture.get()), KELVO_OK) << kelvoCaptureGetError(capture.get());
+    ASSERT_EQ(kelvoCaptureStart(capture.get()), KELVO_OK) << kelvoCaptureGetError(capture.get());
+    Taken taken;
+    kelvoCaptureBatch batch{};
+    int64_t markedAt = 0;
+    int64_t markedIndex = 0;
+    while (taken.samples < 3000) {
+        ASSERT_EQ(kelvoCaptureRead(capture.get(), &batch, 5000), KELVO_OK) << kelvoCaptureGetError(capture.get());
+        take(taken, batch);
+        if (markedAt == 0 && taken.samples >= 200) {
+            // 0.6 s after a sample of the first 0.1 s: in the second file.
+            markedAt = batch.ticks[0] + 6000000;
+            markedIndex = batch.firstIndex + 1200;
+            ASSERT_EQ(kelvoCaptureMark(capture.get(), "later", markedAt), KELVO_OK);
+        }
+    }
+    ASSERT_EQ(kelvoCaptureStop(capture.get()), KELVO_OK) << kelvoCaptureGetError(capture.get());
+    while (kelvoCaptureRead(capture.get(), &batch, 1000) == KELVO_OK) take(taken, batch);
+    EXPECT_FALSE(std::filesystem::exists(path)) << "only the numbered files";
+
+    std::vector<int64_t> index;
+    int filesWithTheMarker = 0;
+    int files = 0;
+    for (int n = 1;; ++n) {
+        const std::string part = path.substr(0, path.size() - 3) + "-000" + std::to_string(n) + ".h5";
+        const hid_t file = H5Fopen(part.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
+        if (file < 0) break;
+        ++files;
+        const std::vector<int64_t> rows = readDataset<int64_t>(file, "/devices/SIM0001/index", H5T_NATIVE_INT64);
+        index.insert(index.end(), rows.begin(), rows.end());
+        const std::vector<int64_t> marks = readDataset<int64_t>(file, "/markers/ticks", H5T_NATIVE_INT64);
+        if (!marks.empty()) {
+            ++filesWithTheMarker;
+            EXPECT_EQ(marks, std::vector<int64_t>{markedAt});
+            EXPECT_GE(markedAt, rootInt(file, "split_start_ticks")) << part;
+            EXPECT_LT(markedAt, rootInt(file, "split_end_ticks")) << part;
+            const std::vector<int64_t> near =
+                readDataset<int64_t>(file, "/devices/SIM0001/marker_index", H5T_NATIVE_INT64);
+            ASSERT_EQ(near.size(), 1u);
+            EXPECT_NEAR(static_cast<double>(near[0]), static_cast<double>(markedIndex), 5.0) << "the sample 0.6 s on";
+            EXPECT_EQ(n, 2);
+        }
+        H5Fclose(file);
+        std::filesystem::remove(part);
+    }
+    EXPECT_GE(files, 3);
+    EXPECT_EQ(filesWithTheMarker, 1);
+    ASSERT_EQ(index.size(), taken.samples);
+    for (size_t k = 0; k < index.size(); ++k) ASSERT_EQ(index[k], static_cast<int64_t>(k));
+}
+
 // Each refusal names what is wrong, leaves the devices closed (another
 // session opens them at once) and leaves no file behind.
 TEST(CaptureSession, RefusalsNameTheCauseAndLeaveNothingOpenNorAFile) {
