@@ -245,6 +245,34 @@ TEST(RecordCommand, AnUnpluggedDeviceIsBroughtBackOrGivenUpAsTheOptionsSay) {
     std::filesystem::remove(file);
 }
 
+// The break of an unplugged device is a row of its gaps dataset whose
+// bounds are the jump in its index; the other device has none.
+TEST(RecordCommand, AReconnectedDevicesBreakIsARowOfItsGapsWithTheBoundsOfTheJump) {
+    SimProcess sim(kSim, {"--rate", "1000", "--block", "50", "--unplug-at", "1", "--replug-after", "1"}, 2);
+    const std::string file = tempPath("gaps.h5");
+    const Outcome o =
+        runProgram({kKelvo, "record", "SIM0001", "SIM0002", "--config", "CONF:DEV 2", "--seconds", "4", "--out", file});
+    ASSERT_EQ(o.status, 0) << o.out << o.err;
+    const Outcome checked = runProgram({kPython, "-c", R"(
+import sys, h5py, numpy as np
+with h5py.File(sys.argv[1], "r") as f:
+    g = f["devices/SIM0001"]
+    gaps, index = g["gaps"][:], g["index"][:]
+    assert len(gaps) == 1, gaps
+    gap = gaps[0]
+    assert gap["cause"].decode() == "disconnected", gap
+    assert gap["samples_lost"] == gap["last_index"] - gap["first_index"] + 1 > 0, gap
+    jump = int(np.flatnonzero(np.diff(index) != 1)[0])
+    assert index[jump] == gap["first_index"] - 1 and index[jump + 1] == gap["last_index"] + 1, (index[jump:jump + 2], gap)
+    assert round(g["time"][jump] * 1e7) == gap["start_ticks"] and round(g["time"][jump + 1] * 1e7) == gap["end_ticks"]
+    assert len(f["devices/SIM0002/gaps"]) == 0
+print("ok")
+)",
+                                        file});
+    EXPECT_EQ(checked.status, 0) << checked.out << checked.err;
+    std::filesystem::remove(file);
+}
+
 // SIGINT, SIGTERM and SIGHUP end the run like its end; after SIGKILL the
 // last flush (at most a second old) holds the rest.
 TEST(RecordCommand, AnInterruptedOrKilledRunLeavesAReadableFile) {
