@@ -248,11 +248,18 @@ TEST(RecordCommand, AnUnpluggedDeviceIsBroughtBackOrGivenUpAsTheOptionsSay) {
 // The break of an unplugged device is a row of its gaps dataset whose
 // bounds are the jump in its index; the other device has none.
 TEST(RecordCommand, AReconnectedDevicesBreakIsARowOfItsGapsWithTheBoundsOfTheJump) {
-    SimProcess sim(kSim, {"--rate", "1000", "--block", "50", "--unplug-at", "1", "--replug-after", "1"}, 2);
+    SimProcess sim(kSim, {"--rate", "1000", "--block", "50"}, 2);
     const std::string file = tempPath("gaps.h5");
-    const Outcome o =
-        runProgram({kKelvo, "record", "SIM0001", "SIM0002", "--config", "CONF:DEV 2", "--seconds", "4", "--out", file});
-    ASSERT_EQ(o.status, 0) << o.out << o.err;
+    Background run({kKelvo, "record", "SIM0001", "SIM0002", "--config", "CONF:DEV 2", "--seconds", "5", "--out", file},
+                   "record");
+    // Unplugged and plugged in once the recording streams, however slow
+    // its start.
+    ASSERT_TRUE(run.awaitThread("kelvo-writer")) << run.output();
+    std::this_thread::sleep_for(1s);
+    kill(sim.pid(), SIGUSR1);
+    std::this_thread::sleep_for(1s);
+    kill(sim.pid(), SIGUSR2);
+    ASSERT_EQ(run.wait(), 0) << run.output();
     const Outcome checked = runProgram({kPython, "-c", R"(
 import sys, h5py, numpy as np
 with h5py.File(sys.argv[1], "r") as f:
