@@ -11,6 +11,8 @@
 #include "captureError.h"
 #include "h5Sink.h"
 #include "kelvo_capture.h"
+#include "markerSources.h"
+#include "markerText.h"
 #include "programSink.h"
 #include "publishSink.h"
 #include "session.h"
@@ -28,6 +30,7 @@ struct kelvoCapture {
     void *user = nullptr;
 
     std::unique_ptr<kelvo::capture::Session> session;
+    kelvo::capture::MarkerSources markers;           // after the session: stopped before it goes
     kelvo::capture::ProgramSink *program = nullptr;  // owned by the session
     std::string error;
     bool usageError = false;
@@ -40,12 +43,20 @@ namespace {
 
 using kelvo::capture::CaptureError;
 
-constexpr size_t kMaxMarkerBytes = 4096;
+// A refused kelvoCaptureMark's reason, kept per thread: marks come from any
+// thread while another may be calling the session, so they never write
+// the session's own text.
+struct MarkRefusal {
+    const kelvoCapture *capture = nullptr;
+    std::string text;
+};
+thread_local MarkRefusal markRefusal;
 
 // Runs `work`, turning what it throws into the session's text.
 template <typename Work>
 int guarded(kelvoCapture *capture, Work work) noexcept {
     if (capture == nullptr) return KELVO_REFUSED;
+    markRefusal.capture = nullptr;
     capture->error.clear();
     capture->usageError = false;
     try {
@@ -80,6 +91,7 @@ void openSession(kelvoCapture *c) {
     auto session = std::make_unique<kelvo::capture::Session>(c->settings);
     std::string fileMade;
     try {
+        c->markers.start(*session);
         if (!c->hdf5Path.empty()) {
             auto recording = std::make_unique<kelvo::capture::H5Sink>(c->hdf5Path, c->raw, c->hdf5Split, *session);
             fileMade = recording->firstPath();
@@ -101,6 +113,7 @@ void openSession(kelvoCapture *c) {
     } catch (...) {
         // No partial session: the devices close, and a file it made goes.
         c->program = nullptr;
+        c->markers.stop();
         session.reset();
         if (!fileMade.empty()) unlink(fileMade.c_str());
         throw;
@@ -142,6 +155,7 @@ KELVO_API void kelvoCaptureDestroy(kelvoCapture *capture) noexcept {
 }
 
 KELVO_API const char *kelvoCaptureGetError(const kelvoCapture *capture) noexcept {
+    if (capture != nullptr && markRefusal.capture == capture) return markRefusal.text.c_str();
     return capture != nullptr ? capture->error.c_str() : "no capture session";
 }
 
@@ -265,6 +279,7 @@ KELVO_API int kelvoCaptureStart(kelvoCapture *capture) noexcept {
 KELVO_API int kelvoCaptureStop(kelvoCapture *capture) noexcept {
     return guarded(capture, [&]() -> int {
         if (building(capture)) return refuse(capture, "the capture is not open");
+        capture->markers.stop();
         const std::string failure = capture->session->stop();
         return failure.empty() ? KELVO_OK : refuse(capture, failure, false);
     });
@@ -287,15 +302,38 @@ KELVO_API int kelvoCaptureRead(kelvoCapture *capture, kelvoCaptureBatch *batch, 
 }
 
 KELVO_API int kelvoCaptureMark(kelvoCapture *capture, const char *text, int64_t ticks) noexcept {
-    if (capture == nullptr || text == nullptr || !capture->session || !capture->session->running()) {
-        return KELVO_REFUSED;
-    }
-    if (std::strlen(text) > kMaxMarkerBytes) return KELVO_REFUSED;
+    if (capture == nullptr) return KELVO_REFUSED;
     try {
-        capture->session->mark(text, ticks, "api");
+        std::string why;
+        if (text == nullptr) {
+            why = "no marker text";
+        } else if (!capture->session || !capture->session->running()) {
+            why = "the capture is not running";
+        } else {
+            why = kelvo::capture::markerTextProblem(text);
+        }
+        if (why.empty() && !capture->session->mark(text, ticks, "api")) {
+            why = "the marker queue is full: the capture's thread falls behind (the marker is counted as dropped)";
+        }
+        markRefusal = {why.empty() ? nullptr : capture, why};
+        return why.empty() ? KELVO_OK : KELVO_REFUSED;
     } catch (...) {
         return KELVO_REFUSED;
     }
+}
+
+KELVO_API int kelvoCaptureAddMarkerSource(kelvoCapture *capture, const char *from) noexcept {
+    return guarded(capture, [&]() -> int {
+        if (!building(capture)) return refuse(capture, "marker sources are added before the capture opens");
+        capture->markers.add(from != nullptr ? from : "");
+        return KELVO_OK;
+    });
+}
+
+KELVO_API int kelvoCaptureGetMarkerStats(const kelvoCapture *capture, uint64_t *received, uint64_t *dropped) noexcept {
+    if (capture == nullptr || !capture->session) return KELVO_REFUSED;
+    if (received != nullptr) *received = capture->session->markersTaken();
+    if (dropped != nullptr) *dropped = capture->session->markersDropped();
     return KELVO_OK;
 }
 

@@ -332,13 +332,18 @@ void Session::time(const Batch &b, uint32_t count) {
     }
 }
 
-void Session::mark(const std::string &text, int64_t ticks, const std::string &source) {
+bool Session::mark(const std::string &text, int64_t ticks, const std::string &source) {
     {
         std::lock_guard lock(markerMutex_);
+        if (pendingMarkers_.size() >= kMaxPendingMarkers) {
+            countDroppedMarker();
+            return false;
+        }
         pendingMarkers_.push_back({ticks != 0 ? ticks : kelvoGetTicks(), text, source});
     }
     const uint64_t one = 1;
     (void)!write(wakeup_, &one, sizeof one);
+    return true;
 }
 
 void Session::takeMarkers() {

@@ -140,8 +140,15 @@ public:
     // empty when none. Once only; later calls return the same.
     std::string stop();
 
-    // Any thread, while the session runs.
-    void mark(const std::string &text, int64_t ticks, const std::string &source);
+    // Any thread, while the session runs. False when the markers waiting
+    // for the consumer fill their queue (kMaxPendingMarkers): the marker is
+    // then counted as dropped.
+    bool mark(const std::string &text, int64_t ticks, const std::string &source);
+    // A marker that came and was refused (a malformed message), any thread.
+    void countDroppedMarker() { markersDropped_.fetch_add(1, std::memory_order_relaxed); }
+    // Markers the sinks got, and those dropped on the way.
+    uint64_t markersTaken() const { return markers_.load(std::memory_order_relaxed); }
+    uint64_t markersDropped() const { return markersDropped_.load(std::memory_order_relaxed); }
     DeviceStats stats(int device) const;
     // Every gap closed so far, in the order they closed.
     std::vector<Gap> gaps() const;
@@ -234,6 +241,10 @@ private:
     std::thread reconnector_;
 
     // Markers from any thread; the consumer takes them on its next round.
+    // Bounded, so that a sender flooding the session costs it no more than
+    // this much memory.
+    static constexpr size_t kMaxPendingMarkers = 4096;
+    std::atomic<uint64_t> markersDropped_{0};
     std::mutex markerMutex_;
     std::vector<Marker> pendingMarkers_;
     int wakeup_ = -1;  // eventfd: a marker or the stop

@@ -58,6 +58,18 @@ bool ZmqSocket::send(const std::vector<std::pair<const void *, size_t>> &frames)
     return true;
 }
 
+bool ZmqSocket::sendWaiting(const std::vector<std::pair<const void *, size_t>> &frames) {
+    for (size_t i = 0; i < frames.size(); ++i) {
+        const int flags = i + 1 < frames.size() ? ZMQ_SNDMORE : 0;
+        while (zmq_send(socket_, frames[i].first, frames[i].second, flags) < 0) {
+            if (zmq_errno() == EINTR) continue;
+            if (zmq_errno() == EAGAIN) return false;
+            fail("cannot send");
+        }
+    }
+    return true;
+}
+
 bool ZmqSocket::receive(std::vector<std::string> &frames, std::chrono::milliseconds timeout) {
     zmq_pollitem_t item = {socket_, 0, ZMQ_POLLIN, 0};
     if (zmq_poll(&item, 1, static_cast<long>(timeout.count())) <= 0) return false;

@@ -18,8 +18,9 @@
  *  - Devices take the session's slots from 0 on; a program that also uses
  *    kelvo.h directly must leave those slots alone while the session lives.
  *    One session at a time per process.
- *  - Calls on one session must not overlap, except kelvoCaptureMark and
- *    kelvoCaptureGetStats, which any thread may make while it runs.
+ *  - Calls on one session must not overlap, except kelvoCaptureMark,
+ *    kelvoCaptureGetStats and kelvoCaptureGetMarkerStats, which any thread
+ *    may make while it runs.
  *  - Time is counted in ticks, 100 ns units of CLOCK_MONOTONIC_RAW, as in
  *    kelvo.h; sample times come from each device's sample clock.
  */
@@ -183,8 +184,39 @@ KELVO_API int kelvoCaptureGetDeviceCount(const kelvoCapture *capture) KELVO_NOEX
 /* ---- Markers and statistics -------------------------------------------- */
 
 /* Puts a marker, a UTF-8 text of up to 4096 bytes, at `ticks` (0: now) into
- * every sink. Any thread, while the session runs. */
+ * every sink. Any thread, while the session runs. KELVO_REFUSED for a text
+ * over the limit or not UTF-8, a session that does not run, or a full
+ * queue of markers (4096 wait for the session's thread; the marker is then
+ * counted as dropped); kelvoCaptureGetError, called next on the same
+ * thread, gives the reason. */
 KELVO_API int kelvoCaptureMark(kelvoCapture *capture, const char *text, int64_t ticks) KELVO_NOEXCEPT;
+
+/* Also takes markers that other programs send, from `from`:
+ *  - "bus": the message bus (kelvo.h's tMsg calls). At kelvoCaptureOpen
+ *    the session registers as the bus's master (refused when no kelvo-busd
+ *    runs or the bus has a master already) and takes every message a slave
+ *    sends it as a marker of source "bus", timed by the message's send
+ *    stamp; it gives the master's place up at kelvoCaptureStop. A bus
+ *    message holds at most 255 bytes.
+ *  - a ZeroMQ endpoint ("tcp://127.0.0.1:5556", "ipc:///tmp/marks"): a PULL socket
+ *    bound at kelvoCaptureOpen (refused, naming the endpoint, when it cannot
+ *    be bound) and closed at kelvoCaptureStop. A message of one frame is the
+ *    text, timed when it is received; of two frames, the text and the time
+ *    as a little-endian int64 tick count (above 0), kept as sent. Source
+ *    "zmq".
+ * A message that cannot be a marker (more frames, a time not of 8 bytes,
+ * text over 4096 bytes or not UTF-8) is dropped and counted in
+ * kelvoCaptureGetMarkerStats's `dropped`; so is one that finds the marker
+ * queue full. Markers that arrive before kelvoCaptureStart reach the sinks
+ * at the start. May be called for the bus and for any number of
+ * endpoints; before kelvoCaptureOpen. */
+KELVO_API int kelvoCaptureAddMarkerSource(kelvoCapture *capture, const char *from) KELVO_NOEXCEPT;
+
+/* The markers the sinks got so far and those dropped (refused messages from
+ * other programs, and markers that found the queue full), for the whole
+ * session; NULL pointers are skipped. Any thread, once the session is open. */
+KELVO_API int kelvoCaptureGetMarkerStats(const kelvoCapture *capture, uint64_t *received,
+                                         uint64_t *dropped) KELVO_NOEXCEPT;
 
 typedef struct kelvoCaptureStats {
     uint64_t received;      /* samples handed to the sinks */
