@@ -38,6 +38,10 @@ void CaptureRun::setReconnect(const Arguments &args) {
                                    static_cast<int>(std::lround(giveUp * 1000))));
 }
 
+void CaptureRun::takeMarkersFrom(const std::string &from) {
+    if (!from.empty()) check(kelvoCaptureAddMarkerSource(capture_.get(), from.c_str()));
+}
+
 void CaptureRun::open() { check(kelvoCaptureOpen(capture_.get())); }
 
 double CaptureRun::run(double seconds) {
@@ -110,6 +114,18 @@ void CaptureRun::printGaps(int device, const kelvoCaptureStats &stats) const {
     for (const auto &[cause, tally] : others) {
         std::printf("  %s: %d %s, %" PRId64 " samples\n", cause.c_str(), tally.first, tally.first == 1 ? "gap" : "gaps",
                     tally.second);
+    }
+}
+
+// Dropped markers are lost data too, so they are never left unsaid.
+void CaptureRun::printMarkers() const {
+    uint64_t received = 0;
+    uint64_t dropped = 0;
+    if (kelvoCaptureGetMarkerStats(capture_.get(), &received, &dropped) != KELVO_OK) return;
+    if (dropped > 0) {
+        std::printf("markers           %" PRIu64 " recorded, %" PRIu64 " dropped\n", received, dropped);
+    } else if (received > 0) {
+        std::printf("markers           %" PRIu64 " recorded\n", received);
     }
 }
 

@@ -22,6 +22,9 @@ public:
     // --no-reconnect and --give-up S as the command line gave them.
     void setReconnect(const Arguments &args);
 
+    // Markers from other programs too: "bus" or a ZeroMQ endpoint; none
+    // when `from` is empty.
+    void takeMarkersFrom(const std::string &from);
     // Opens and configures the devices (their answers to stderr) and makes
     // the sinks set so far; a refusal is a Failure with the library's text.
     void open();
@@ -41,6 +44,8 @@ public:
     // gaps among them; false when samples were dropped or the stream had
     // framing errors.
     bool printSummary(int device, double seconds) const;
+    // The markers' line of the summary, when there were any.
+    void printMarkers() const;
 
     // Throws a Failure with the library's text unless `result` is KELVO_OK.
     void check(int result) const;

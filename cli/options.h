@@ -100,6 +100,10 @@ inline constexpr Option giveUp = Option::number("give-up", "S",
                                                 "end the run when a device that hung up is not back within S "
                                                 "seconds (default: never while another device streams)",
                                                 0.1, 86400);
+inline constexpr Option markers =
+    Option::valued("markers", "FROM", ValueKind::text,
+                   "also take markers other programs send: 'bus' (the message bus; 'kelvo mark TEXT' sends one) "
+                   "or a ZeroMQ endpoint to listen on, tcp://*:5556 ('kelvo mark --to ENDPOINT TEXT')");
 // Every command takes it; the parser knows it without a declaration.
 inline constexpr Option help = Option::flag("help", "show this help").withLetter('h');
 }  // namespace option

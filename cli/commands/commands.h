@@ -16,6 +16,7 @@ extern const Command demoCommand;
 extern const Command recordCommand;
 extern const Command publishCommand;
 extern const Command subscribeCommand;
+extern const Command markCommand;
 
 // What 'stream' and 'plot' both run: 'plot' streams to the plot window
 // only, and ends when it is closed.

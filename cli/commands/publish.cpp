@@ -24,6 +24,7 @@ int run(const Arguments &args) {
     capture.setReconnect(args);
     capture.check(
         kelvoCaptureSetPublish(capture.session(), bind.c_str(), "kelvo", static_cast<int>(*args.number("hwm"))));
+    capture.takeMarkersFrom(args.text("markers"));
     capture.open();
     std::fprintf(stderr, "publishing on %s:", bind.c_str());
     for (int d = 0; d < capture.devices(); ++d) std::fprintf(stderr, " kelvo/%s", capture.name(d).c_str());
@@ -35,6 +36,7 @@ int run(const Arguments &args) {
         clean = capture.printSummary(d, elapsed) && clean;
         std::printf("  messages        %" PRIu64 "\n", capture.stats(d).published);
     }
+    capture.printMarkers();
     capture.throwIfFailed();
     return clean ? 0 : 3;
 }
@@ -49,6 +51,7 @@ constexpr Option kOptions[] = {
         .defaulting("1000"),
     option::noReconnect,
     option::giveUp,
+    option::markers,
 };
 
 }  // namespace
@@ -57,7 +60,9 @@ const Command publishCommand{
     .name = "publish",
     .summary = "publish the streams over ZeroMQ",
     .outline = "DEVICE... --config CMD...",
-    .usage = "DEVICE... --config CMD... --bind ENDPOINT [--seconds S]\n[--hwm MESSAGES] [--no-reconnect] [--give-up S]",
+    .usage =
+        "DEVICE... --config CMD... --bind ENDPOINT [--seconds S]\n[--hwm MESSAGES] [--no-reconnect] [--give-up "
+        "S]\n[--markers FROM]",
     .description = R"(Starts 1 to 4 devices together and publishes their streams on a ZeroMQ PUB
 socket bound to ENDPOINT (tcp://*:5555, ipc:///tmp/kelvo.sock) until Ctrl-C
 or S seconds. Each chunk of whole samples is one message on the topic
@@ -76,7 +81,10 @@ within S seconds. When every device is gone the run ends once none came
 back within 10 s (S with --give-up), at once with --no-reconnect.
 
 A subscriber that falls behind loses whole messages once MESSAGES (default
-1000) are queued for it; the sequence numbers show the gap.)",
+1000) are queued for it; the sequence numbers show the gap.
+
+--markers takes markers from other programs as 'kelvo record' does (see
+its help); publishing carries none, and the summary counts them.)",
     .options = kOptions,
     .run = run,
 };

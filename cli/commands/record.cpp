@@ -37,10 +37,12 @@ int run(const Arguments &args) {
         capture.check(kelvoCaptureSetHdf5Split(capture.session(), *split));
     }
     if (samples) capture.check(kelvoCaptureSetSampleLimit(capture.session(), static_cast<uint64_t>(*samples)));
+    capture.takeMarkersFrom(args.text("markers"));
     capture.open();
     const double elapsed = capture.run(seconds.value_or(-1));
     bool clean = true;
     for (int d = 0; d < capture.devices(); ++d) clean = capture.printSummary(d, elapsed) && clean;
+    capture.printMarkers();
     std::printf("written to %s\n", args.number("split") ? splitNames(out).c_str() : out.c_str());
     capture.throwIfFailed();
     return clean ? 0 : 3;
@@ -56,6 +58,7 @@ constexpr Option kOptions[] = {
     option::giveUp,
     Option::number("split", "SECONDS", "write a file for every SECONDS of sample time: FILE-0001.h5, FILE-0002.h5, ...",
                    0.1, 86400),
+    option::markers,
 };
 
 }  // namespace
@@ -66,7 +69,7 @@ const Command recordCommand{
     .outline = "DEVICE... --config CMD...",
     .usage =
         "DEVICE... --config CMD... (--seconds S | --samples N)\n"
-        "--out FILE.h5 [--raw] [--no-reconnect] [--give-up S]\n[--split SECONDS]",
+        "--out FILE.h5 [--raw] [--no-reconnect] [--give-up S]\n[--split SECONDS] [--markers FROM]",
     .description = R"(Opens 1 to 4 devices, configures each with the same commands, starts them
 in one synchronized moment and records their streams into one HDF5 file
 until S seconds passed, every device gave N samples, or Ctrl-C (SIGINT,
@@ -126,9 +129,22 @@ and the break is a gap ("reconnects: 1, gap 2.41 s" in the summary).
 within S seconds. When every device is gone the run ends once none came
 back within 10 s (S with --give-up), at once with --no-reconnect.
 
+Markers, texts with a time, go into /markers (ticks int64, text and source
+UTF-8 strings) and per device into marker_index (int64, the device's sample
+nearest each marker's time). With --markers bus the run registers as the
+master of the message bus (kelvo-busd must run, and no other master) and
+takes every message as a marker timed by its send stamp: 'kelvo mark TEXT'
+sends one. With --markers ENDPOINT (tcp://*:5556, ipc:///tmp/marks) it
+listens with a ZeroMQ PULL socket: a message of one frame is a text timed
+when it arrives, one of two frames a text and its time as a little-endian
+int64 tick count, kept as sent ('kelvo mark --to ENDPOINT TEXT'). Messages
+that cannot be markers (more frames, a text over 4096 bytes or not UTF-8)
+are dropped and counted; the summary then says how many.
+
 At the end it prints per device: samples, rate, dropped samples and framing
-errors. The exit status is 3 when samples were dropped or the stream had
-framing errors, 1 on a failure, 0 for a clean run.)",
+errors, and the markers recorded (and dropped) when there were any. The
+exit status is 3 when samples were dropped or the stream had framing
+errors, 1 on a failure, 0 for a clean run.)",
     .options = kOptions,
     .run = run,
 };
