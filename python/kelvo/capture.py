@@ -81,6 +81,8 @@ _FUNCTIONS: dict[str, tuple[Any, list[Any]]] = {
     "kelvoCaptureGetDeviceCount": (_int, [_ptr]),
     "kelvoCaptureGetSerial": (_text, [_ptr, _int]),
     "kelvoCaptureGetChannels": (_text, [_ptr, _int]),
+    "kelvoCaptureAddMarkerSource": (_int, [_ptr, _text]),
+    "kelvoCaptureGetMarkerStats": (_int, [_ptr, ctypes.POINTER(ctypes.c_uint64), ctypes.POINTER(ctypes.c_uint64)]),
 }
 
 _RAW = 1
@@ -155,6 +157,11 @@ class Capture:
         End the session when a device that hung up is not back within this
         many seconds (by default never while another device streams; when
         every device is gone, after 10 s).
+    markers : str or sequence of str, optional
+        Also take markers other programs send: ``"bus"`` (this session
+        becomes the message bus's master; ``kelvo mark TEXT``) or ZeroMQ
+        endpoints to listen on with a PULL socket (``"tcp://*:5556"``;
+        ``kelvo mark --to ENDPOINT TEXT``). See :attr:`marker_stats`.
 
     The devices are opened and configured here; a device that cannot be had
     raises :class:`KelvoError` at once and leaves nothing open and no file.
@@ -165,7 +172,7 @@ class Capture:
     def __init__(self, devices: Sequence[str], config: Iterable[str] = (), *,
                  hdf5: str | os.PathLike[str] | None = None, raw: bool = False, split: float | None = None,
                  publish: str | None = None, hwm: int = 0, read: bool | None = None, reconnect: bool = True,
-                 give_up: float | None = None) -> None:
+                 give_up: float | None = None, markers: str | Sequence[str] = ()) -> None:
         self._handle: int | None = None
         self._reading = False
         self._lib = _capture_library()
@@ -186,6 +193,8 @@ class Capture:
             if give_up is not None and give_up <= 0:
                 raise KelvoError("give_up is a number of seconds above 0")
             self._call("kelvoCaptureSetReconnect", int(reconnect), round((give_up or 0) * 1000))
+            for source in [markers] if isinstance(markers, str) else markers:
+                self._call("kelvoCaptureAddMarkerSource", source.encode())
             self._reading = bool(read or (read is None and hdf5 is None and publish is None))
             if self._reading:
                 self._call("kelvoCaptureEnableRead")
@@ -226,10 +235,13 @@ class Capture:
         self._call("kelvoCaptureStop")
 
     def mark(self, text: str, time: float | None = None) -> None:
-        """Put a marker into every sink, at `time` (seconds of :func:`kelvo.now`) or now."""
+        """Put a marker into every sink, at `time` (seconds of :func:`kelvo.now`) or now.
+
+        Raises :class:`KelvoError` when the session does not run, the text is
+        over 4096 bytes of UTF-8, or 4096 markers wait already.
+        """
         ticks = 0 if time is None else round(time * TICKS_PER_SECOND)
-        if self._lib.kelvoCaptureMark(self._live(), text.encode(), ticks) != _library.OK:
-            raise KelvoError("the marker was refused: the session does not run, or the text is over 4096 bytes")
+        self._call("kelvoCaptureMark", text.encode(), ticks)
 
     def read(self, timeout: float = 1.0) -> list[tuple[str, NDArray[np.float32], NDArray[np.float64], int]]:
         """What arrived: a list of ``(serial, values, times, first_index)``.
@@ -283,6 +295,17 @@ class Capture:
         return [{"serial": self.serials[g.device], "cause": g.cause.decode(), "first_index": g.firstIndex,
                  "last_index": g.lastIndex, "start_ticks": g.startTicks, "end_ticks": g.endTicks,
                  "samples_lost": g.samplesLost} for g in records[:count]]
+
+    @property
+    def marker_stats(self) -> dict[str, int]:
+        """The whole session's ``received`` markers (the sinks got them) and ``dropped`` ones.
+
+        Dropped are messages from other programs that cannot be markers (too
+        long, not UTF-8, badly framed) and markers that found the queue full.
+        """
+        received, dropped = ctypes.c_uint64(), ctypes.c_uint64()
+        self._call("kelvoCaptureGetMarkerStats", ctypes.byref(received), ctypes.byref(dropped))
+        return {"received": received.value, "dropped": dropped.value}
 
     def close(self) -> None:
         """Stop what still runs and close the devices; the session cannot be used after."""

@@ -97,3 +97,64 @@ def test_a_closed_bus_place_refuses_and_another_can_take_it(busd):
     with kelvo.Bus.master() as again:
         with pytest.raises(kelvo.Timeout):
             again.wait(slave=0, timeout=0.05)
+
+
+
+# Both ends are programs of their own: a process keeps the bus segment it
+# attached first, and this one may hold an earlier test's.
+CAPTURING = """
+import sys, kelvo
+with kelvo.Capture([sys.argv[1]], config=["CONFigure:DEVice 2"], hdf5=sys.argv[2], markers="bus") as capture:
+    try:
+        kelvo.Bus.master()
+    except kelvo.KelvoError as e:
+        print(e, flush=True)
+    capture.start()
+    print("started", flush=True)
+    sys.stdin.readline()
+    capture.stop()
+    print(capture.marker_stats, flush=True)
+with kelvo.Bus.master():
+    print("the master's place is free again", flush=True)
+"""
+
+MARKING = """
+import sys, time, kelvo
+with kelvo.Bus.slave() as bus:
+    for text in sys.argv[1:]:
+        while True:
+            try:
+                bus.send(text)
+                break
+            except kelvo.KelvoError:  # the master has not taken the last one yet
+                time.sleep(0.001)
+        print(bus.stamps()[0], flush=True)
+"""
+
+
+def test_a_capture_takes_each_slave_message_as_a_marker_at_its_send_stamp(busd, sim, tmp_path):
+    import h5py
+
+    s = sim(devices=1, rate=1000, block=50)
+    path = tmp_path / "bus.h5"
+    texts = ["one", "two ü", "three"]
+    capturing = subprocess.Popen([sys.executable, "-c", CAPTURING, s.serials[0], str(path)], stdin=subprocess.PIPE,
+                                 stdout=subprocess.PIPE, text=True, env=child_environment())
+    try:
+        assert readline(capturing) == "the bus has a master already"
+        assert readline(capturing) == "started"
+        marking = subprocess.run([sys.executable, "-c", MARKING, *texts], capture_output=True, text=True,
+                                 env=child_environment(), timeout=60)
+        assert marking.returncode == 0, marking.stderr
+        sent = [int(line) for line in marking.stdout.split()]
+        capturing.stdin.write("stop\n")
+        capturing.stdin.flush()
+        assert readline(capturing) == "{'received': 3, 'dropped': 0}"
+        assert readline(capturing) == "the master's place is free again"
+        assert capturing.wait(20) == 0
+    finally:
+        if capturing.poll() is None:
+            capturing.kill()
+    with h5py.File(path, "r") as f:
+        assert [t.decode() if isinstance(t, bytes) else t for t in f["markers"]["text"][:]] == texts
+        assert list(f["markers"]["ticks"][:]) == sent

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import signal
+import struct
 import time
 
 import h5py
@@ -145,3 +146,74 @@ def test_a_split_recording_holds_every_sample_once_across_its_files(sim, tmp_pat
         with h5py.File(f, "r") as recording:
             index.append(recording["devices"][s.serials[0]]["index"][:])
     assert np.array_equal(np.concatenate(index), np.arange(received))
+
+
+def _texts(values) -> list[str]:
+    return [v.decode() if isinstance(v, bytes) else v for v in values]
+
+
+def _wait_for_markers(capture: kelvo.Capture, count: int) -> dict[str, int]:
+    """The marker counts once `count` markers came (kept or dropped); they come from another thread."""
+    deadline = time.monotonic() + 30
+    while sum((stats := capture.marker_stats).values()) < count and time.monotonic() < deadline:
+        time.sleep(0.01)
+    return stats
+
+
+def test_markers_over_zeromq_reach_a_python_capture_exactly_and_bad_messages_are_counted(sim, tmp_path):
+    zmq = pytest.importorskip("zmq")
+    s = sim(devices=1, rate=1000, block=50)
+    path = tmp_path / "marks.h5"
+    endpoint = f"ipc://{tmp_path}/marks.sock"
+    with kelvo.Capture(s.serials, config=[LAYOUT], hdf5=path, markers=endpoint) as capture:
+        capture.start()
+        context = zmq.Context()
+        push = context.socket(zmq.PUSH)
+        push.connect(endpoint)
+        stamp = round(kelvo.now() * kelvo.TICKS_PER_SECOND)
+        push.send_multipart([b"stamped", struct.pack("<q", stamp)])
+        for hostile in ([b"x" * (1 << 20)], [b"\xed\xa0\x80 a surrogate"], [b"two", b"stamps", b"12345678"],
+                        [b"a stamp", b"1234"]):
+            push.send_multipart(hostile)
+        before = round(kelvo.now() * kelvo.TICKS_PER_SECOND)
+        push.send(b"on arrival")
+        push.close(linger=5000)
+        context.term()
+        stats = _wait_for_markers(capture, 6)
+        after = round(kelvo.now() * kelvo.TICKS_PER_SECOND)
+        capture.stop()
+    assert stats == {"received": 2, "dropped": 4}
+    with h5py.File(path, "r") as f:
+        markers = f["markers"]
+        assert _texts(markers["text"][:]) == ["stamped", "on arrival"]
+        assert _texts(markers["source"][:]) == ["zmq", "zmq"]
+        assert markers["ticks"][0] == stamp
+        assert before <= markers["ticks"][1] <= after
+
+
+def test_a_capture_refuses_a_megabyte_marker_with_the_reason_and_does_not_count_it(sim):
+    s = sim(devices=1, rate=1000, block=50)
+    with kelvo.Capture(s.serials, config=[LAYOUT], read=True) as capture:
+        with pytest.raises(kelvo.KelvoError, match="not running"):
+            capture.mark("too early")
+        capture.start()
+        with pytest.raises(kelvo.KelvoError, match="1048576 bytes, over the limit of 4096"):
+            capture.mark("m" * (1 << 20))
+        capture.mark("é" * 2048)  # 4096 bytes: just fits
+        capture.stop()
+        assert capture.marker_stats == {"received": 1, "dropped": 0}
+
+
+def test_a_marker_source_that_cannot_be_had_refuses_the_capture(sim, tmp_path):
+    zmq = pytest.importorskip("zmq")
+    s = sim(devices=1, rate=1000, block=50)
+    context = zmq.Context()
+    holder = context.socket(zmq.PULL)
+    port = holder.bind_to_random_port("tcp://127.0.0.1")
+    try:
+        with pytest.raises(kelvo.KelvoError, match=f"tcp://127.0.0.1:{port}: Address already in use"):
+            kelvo.Capture(s.serials, config=[LAYOUT], hdf5=tmp_path / "none.h5", markers=f"tcp://127.0.0.1:{port}")
+        assert not (tmp_path / "none.h5").exists()
+    finally:
+        holder.close(linger=0)
+        context.term()
