@@ -99,7 +99,6 @@ def test_a_closed_bus_place_refuses_and_another_can_take_it(busd):
             again.wait(slave=0, timeout=0.05)
 
 
-
 # Both ends are programs of their own: a process keeps the bus segment it
 # attached first, and this one may hold an earlier test's.
 CAPTURING = """
