@@ -262,6 +262,11 @@ TEST(ZmqMarkers, AnEndpointInUseIsRefusedNamingItAndLeavesNoFile) {
     EXPECT_EQ(o.status, 1) << o.out << o.err;
     EXPECT_NE(o.err.find(endpoint + ": Address already in use"), std::string::npos) << o.err;
     EXPECT_FALSE(std::filesystem::exists(file));
+    const Outcome published =
+        runProgram({kKelvo, "publish", sim.paths[0], kLayout[0], kLayout[1], "--bind",
+                    "tcp://127.0.0.1:" + std::to_string(freeTcpPort()), "--seconds", "1", "--markers", endpoint});
+    EXPECT_EQ(published.status, 1) << published.out << published.err;
+    EXPECT_NE(published.err.find(endpoint + ": Address already in use"), std::string::npos) << published.err;
     const Outcome nobody =
         runProgram({kKelvo, "mark", "--to", "tcp://127.0.0.1:" + std::to_string(freeTcpPort()), "x"});
     EXPECT_EQ(nobody.status, 1) << nobody.out << nobody.err;
