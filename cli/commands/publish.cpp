@@ -61,8 +61,8 @@ const Command publishCommand{
     .summary = "publish the streams over ZeroMQ",
     .outline = "DEVICE... --config CMD...",
     .usage =
-        "DEVICE... --config CMD... --bind ENDPOINT [--seconds S]\n[--hwm MESSAGES] [--no-reconnect] [--give-up "
-        "S]\n[--markers FROM]",
+        "DEVICE... --config CMD... --bind ENDPOINT [--seconds S]\n"
+        "[--hwm MESSAGES] [--no-reconnect] [--give-up S]\n[--markers FROM]",
     .description = R"(Starts 1 to 4 devices together and publishes their streams on a ZeroMQ PUB
 socket bound to ENDPOINT (tcp://*:5555, ipc:///tmp/kelvo.sock) until Ctrl-C
 or S seconds. Each chunk of whole samples is one message on the topic
@@ -84,7 +84,8 @@ A subscriber that falls behind loses whole messages once MESSAGES (default
 1000) are queued for it; the sequence numbers show the gap.
 
 --markers takes markers from other programs as 'kelvo record' does (see
-its help); publishing carries none, and the summary counts them.)",
+its help); they go out on the topic kelvo/marker like every marker, and the
+summary counts them.)",
     .options = kOptions,
     .run = run,
 };
