@@ -18,6 +18,7 @@
 #include <system_error>
 #include <vector>
 
+#include "simClock.h"
 #include "simRegistry.h"
 #include "simulatedDevice.h"
 
@@ -80,7 +81,8 @@ would be: by --unplug-at and --replug-after, or at once by SIGUSR1 (unplug)
 and SIGUSR2 (plug in again). Unplugged, its tty is hung up and it leaves the
 simulator list; plugged in again, it is a new device on a new tty, printed
 on its own line, under the same serial number, with its settings reset and
-its truth log going on after what it holds.
+its truth log going on after what it holds. Each unplug and plug-in is told
+on standard error with the tick at which its tty hung up or was listed.
 
 The devices answer:
   *IDN?  *OPC?  *RST  *CLS  SYSTem:ERRor[:NEXT]?  SYSTem:ERRor:COUNt?
@@ -271,7 +273,9 @@ public:
             // The list could not be had at the start either.
         }
         device_.reset();
-        std::fprintf(stderr, "kelvo-sim: %s unplugged\n", serial_.c_str());
+        // The tick lets a benchmark time what follows from the hang-up itself.
+        std::fprintf(stderr, "kelvo-sim: %s unplugged (tick %lld)\n", serial_.c_str(),
+                     static_cast<long long>(kelvo::sim::rawTicks()));
     }
 
     void plugIn() {
@@ -288,9 +292,12 @@ public:
         } catch (const std::system_error &e) {
             std::fprintf(stderr, "kelvo-sim: 'kelvo list' will not show %s: %s\n", serial_.c_str(), e.what());
         }
+        // From this tick on the device can be found: its tty is there and listed.
+        const int64_t listed = kelvo::sim::rawTicks();
         std::printf("%s\n", device_->path().c_str());
         std::fflush(stdout);
-        std::fprintf(stderr, "kelvo-sim: %s plugged in at %s\n", serial_.c_str(), device_->path().c_str());
+        std::fprintf(stderr, "kelvo-sim: %s plugged in at %s (tick %lld)\n", serial_.c_str(), device_->path().c_str(),
+                     static_cast<long long>(listed));
     }
 
 private:

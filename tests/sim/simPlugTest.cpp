@@ -7,9 +7,11 @@
 #include <signal.h>
 
 #include <optional>
+#include <regex>
 
 #include "programRunner.h"
 #include "rawLine.h"
+#include "simClock.h"
 #include "simRegistry.h"
 
 using namespace std::chrono_literals;
@@ -94,6 +96,28 @@ TEST(SimulatedUnplug, OnScheduleTheDeviceComesBackAndItsTruthLogGoesOn) {
     ASSERT_GE(streams[1].size(), 8u);
     EXPECT_GT(streams[1][0].ticks, streams[0].back().ticks);
     std::filesystem::remove(log);
+}
+
+// A benchmark times a reconnect from the tick at which the device could be
+// found again: standard error tells it, and the tick of the hang-up, each
+// within the run, the plug-in no sooner than --replug-after allows, on the
+// tty that standard output names.
+TEST(SimulatedUnplug, StandardErrorTellsTheTicksOfTheUnplugAndThePlugIn) {
+    const int64_t before = kelvo::sim::rawTicks();
+    // The simulator serves until it is killed, 5 s on: time enough for both.
+    const Outcome run = runProgram({kSim, "--unplug-at", "0.2", "--replug-after", "0.3"}, {}, {}, 5s);
+    const int64_t after = kelvo::sim::rawTicks();
+    std::smatch unplug;
+    std::smatch plugIn;
+    ASSERT_TRUE(std::regex_search(run.err, unplug, std::regex(R"(SIM0001 unplugged \(tick (\d+)\))"))) << run.err;
+    ASSERT_TRUE(std::regex_search(run.err, plugIn, std::regex(R"(SIM0001 plugged in at (\S+) \(tick (\d+)\))")))
+        << run.err;
+    const int64_t gone = std::stoll(unplug[1]);
+    const int64_t back = std::stoll(plugIn[2]);
+    EXPECT_GT(gone, before);
+    EXPECT_LT(back, after);
+    EXPECT_GE(back - gone, 3'000'000) << "plugged in again before 0.3 s passed";
+    EXPECT_NE(run.out.find("\n" + plugIn[1].str() + "\n"), std::string::npos) << "not the tty printed: " << run.out;
 }
 
 TEST(SimulatedUnplug, BadTimesAreUsageErrors) {
