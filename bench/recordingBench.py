@@ -5,9 +5,11 @@
 record: four devices streaming 1 MB/s each (62500 samples/s of 16 bytes)
 into an HDF5 file for SECONDS, ended with SIGINT as a user ends it. Just
 before the signal it reads the CPU time of the writer thread (named
-kelvo-writer) and of the whole process from /proc; it prints the ms of CPU
-per MB recorded of both, the rate per device and the samples dropped
-(target: none dropped, every device at its 62500 samples/s).
+kelvo-writer; from its schedstat, to the nanosecond, where utime's 10 ms
+steps are a few per cent of a round's figure) and of the whole process from
+/proc; it prints the ms of CPU per MB recorded of both, the rate per device
+and the samples dropped (target: none dropped, every device at its 62500
+samples/s).
 
 publish: four devices streaming flat out, published over tcp on 127.0.0.1
 to one kelvo subscribe for SECONDS; it prints the publisher's input (the
@@ -18,10 +20,16 @@ receipt (median and p99), and the CPU per MB sent of the sender thread
 with SIGINT. The subscriber's rate is taken from its first to
 its last message, the publisher's over its run.
 
+record --baseline-build DIR compares the writer thread against another
+build's kelvo (an earlier commit's, say): it alternates rounds of the two,
+each against the same simulator program (the one of --build), and prints
+both figures and their ratio, current / baseline (target <= 1.10).
+
 Each round starts a simulator of its own. Exit status 1 when a target is
 missed.
 
     /usr/bin/python3 bench/recordingBench.py --build build record [--seconds 10] [--rounds 3]
+    /usr/bin/python3 bench/recordingBench.py --build build record --baseline-build ../old/build [--rounds 3]
     /usr/bin/python3 bench/recordingBench.py --build build publish [--seconds 10] [--rounds 3] [--hwm N]
 """
 from __future__ import annotations
@@ -70,6 +78,16 @@ def cpu_seconds(stat_path: str) -> float:
     return (int(fields[11]) + int(fields[12])) / TICKS_PER_SECOND
 
 
+def thread_cpu_seconds(pid: int, tid: int) -> float:
+    """The thread's time on a CPU, to the nanosecond where the kernel keeps
+    schedstat; utime + stime (10 ms steps) where not."""
+    try:
+        with open(f"/proc/{pid}/task/{tid}/schedstat") as f:
+            return int(f.read().split()[0]) / 1e9
+    except (FileNotFoundError, IndexError, ValueError):
+        return cpu_seconds(f"/proc/{pid}/task/{tid}/stat")
+
+
 def find_thread(pid: int, name: str, timeout: float = 20) -> int:
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
@@ -94,8 +112,8 @@ def device_summaries(text: str) -> list[dict[str, float]]:
     return devices
 
 
-def record_round(build: str, seconds: float) -> dict[str, float]:
-    sim, paths = start_sim(build, RECORD_RATE, 500)
+def record_round(build: str, seconds: float, sim_build: str | None = None) -> dict[str, float]:
+    sim, paths = start_sim(sim_build or build, RECORD_RATE, 500)
     out_file = os.path.join(tempfile.gettempdir(), f"kelvo-recordbench-{os.getpid()}.h5")
     try:
         record = subprocess.Popen([os.path.join(build, "cli/kelvo"), "record", *paths, "--config", LAYOUT,
@@ -103,7 +121,7 @@ def record_round(build: str, seconds: float) -> dict[str, float]:
                                   stderr=subprocess.STDOUT, text=True)
         writer = find_thread(record.pid, "kelvo-writer")
         time.sleep(seconds)
-        writer_cpu = cpu_seconds(f"/proc/{record.pid}/task/{writer}/stat")
+        writer_cpu = thread_cpu_seconds(record.pid, writer)
         process_cpu = cpu_seconds(f"/proc/{record.pid}/stat")
         record.send_signal(signal.SIGINT)
         out, _ = record.communicate(timeout=60)
@@ -188,23 +206,54 @@ def load() -> str:
     return " ".join(open("/proc/loadavg").read().split()[:3])
 
 
-def run_record(args: argparse.Namespace) -> bool:
-    rounds = []
-    for n in range(args.rounds):
-        r = record_round(args.build, args.seconds)
-        rounds.append(r)
-        print(f"round {n + 1}: {r['mb']:7.1f} MB  writer {r['writer_ms_per_mb']:5.2f} ms CPU per MB  "
-              f"process {r['process_ms_per_mb']:5.2f} ms CPU per MB  slowest device "
-              f"{r['min_rate']:8.1f} samples/s  dropped {r['dropped']}  (load {load()})")
+def print_record_round(label: str, r: dict[str, float]) -> None:
+    print(f"{label}: {r['mb']:7.1f} MB  writer {r['writer_ms_per_mb']:5.2f} ms CPU per MB  "
+          f"process {r['process_ms_per_mb']:5.2f} ms CPU per MB  slowest device "
+          f"{r['min_rate']:8.1f} samples/s  dropped {r['dropped']}  (load {load()})")
+
+
+def record_totals(rounds: list[dict[str, float]]) -> tuple[float, float, int, bool]:
+    """Writer and process ms per MB over all rounds, the samples dropped and
+    whether every device kept its rate."""
     megabytes = sum(r["mb"] for r in rounds)
     writer = sum(r["writer_ms_per_mb"] * r["mb"] for r in rounds) / megabytes
     process = sum(r["process_ms_per_mb"] * r["mb"] for r in rounds) / megabytes
-    dropped = sum(r["dropped"] for r in rounds)
     # The rate is taken over the whole run, its start and end included.
     keeps_up = min(r["min_rate"] for r in rounds) >= 0.98 * RECORD_RATE
+    return writer, process, sum(r["dropped"] for r in rounds), keeps_up
+
+
+def run_record(args: argparse.Namespace) -> bool:
+    if args.baseline_build:
+        return run_record_against_baseline(args)
+    rounds = []
+    for n in range(args.rounds):
+        rounds.append(record_round(args.build, args.seconds))
+        print_record_round(f"round {n + 1}", rounds[-1])
+    writer, process, dropped, keeps_up = record_totals(rounds)
     print(f"all rounds: writer {writer:.2f} ms CPU per MB, process {process:.2f} ms CPU per MB, "
           f"{dropped} samples dropped (target 0), every device >= 0.98 x {RECORD_RATE} samples/s: {keeps_up}")
     return dropped == 0 and keeps_up
+
+
+def run_record_against_baseline(args: argparse.Namespace) -> bool:
+    """Rounds of the two builds in turn, the first of each pair swapping, so
+    that a machine getting busier or quieter weighs on both alike."""
+    builds = {"baseline": args.baseline_build, "current": args.build}
+    rounds: dict[str, list[dict[str, float]]] = {"baseline": [], "current": []}
+    for n in range(args.rounds):
+        for which in (("baseline", "current") if n % 2 == 0 else ("current", "baseline")):
+            rounds[which].append(record_round(builds[which], args.seconds, sim_build=args.build))
+            print_record_round(f"round {n + 1} {which:8}", rounds[which][-1])
+    totals = {which: record_totals(r) for which, r in rounds.items()}
+    for which, (writer, process, dropped, keeps_up) in totals.items():
+        print(f"{which:8} ({builds[which]}): writer {writer:.2f} ms CPU per MB, process {process:.2f} ms CPU "
+              f"per MB, {dropped} samples dropped, every device >= 0.98 x {RECORD_RATE} samples/s: {keeps_up}")
+    ratio = totals["current"][0] / totals["baseline"][0]
+    print(f"writer CPU per MB, current / baseline: {ratio:.3f} (target <= 1.10); process: "
+          f"{totals['current'][1] / totals['baseline'][1]:.3f}")
+    current_clean = totals["current"][2] == 0 and totals["current"][3]
+    return ratio <= 1.10 and current_clean
 
 
 def run_publish(args: argparse.Namespace) -> bool:
@@ -234,7 +283,11 @@ def main() -> int:
     parser.add_argument("which", choices=["record", "publish"])
     parser.add_argument("--hwm", type=int, help="publish: the publisher's --hwm (default its own)")
     parser.add_argument("--verbose", action="store_true", help="print the programs' summaries too")
+    parser.add_argument("--baseline-build", metavar="DIR",
+                        help="record: alternate rounds with DIR's kelvo and compare the writer's CPU per MB")
     args = parser.parse_args()
+    if args.baseline_build and args.which != "record":
+        parser.error("--baseline-build goes with record")
     global VERBOSE
     VERBOSE = args.verbose
     print(f"load average {load()}, {os.cpu_count()} cores")
