@@ -63,7 +63,12 @@ Settings parse(int argc, char **argv) {
     Settings s;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string option = argv[i];
-        const int value = std::atoi(argv[i + 1]);
+        int value = 0;
+        try {
+            value = std::stoi(argv[i + 1]);
+        } catch (const std::logic_error &) {
+            throw std::runtime_error(option + " takes a whole number");
+        }
         if (option == "--replugs") {
             s.replugs = value;
         } else if (option == "--steps") {
