@@ -71,14 +71,8 @@ number, index of the first sample, count, sample size, arrival time) and the
 raw samples. Once a second the topic kelvo/meta carries a JSON document
 that says how to decode them. docs/wire-format.md has the details.
 
-A device that hangs up (an unplugged cable, a hub that resets) is looked
-for by its serial number at least every 250 ms and, once back, configured
-again and streamed on the same time axis, while the other devices stream
-on; its index runs on past the break by the samples the break stands for,
-and the break is a gap ("reconnects: 1, gap 2.41 s" in the summary).
---no-reconnect leaves it gone; --give-up S ends the run when it is not back
-within S seconds. When every device is gone the run ends once none came
-back within 10 s (S with --give-up), at once with --no-reconnect.
+A device that hangs up is brought back, and its break published as a gap
+message, as 'kelvo help record' tells (--no-reconnect, --give-up S).
 
 A subscriber that falls behind loses whole messages once MESSAGES (default
 1000) are queued for it; the sequence numbers show the gap.
