@@ -188,12 +188,12 @@ void Session::endWith(const std::string &failure) {
     endChanged_.notify_all();
 }
 
+// A slot is used by one thread at a time: the reconnector and the
+// consumer end first, then this thread alone stops the streams and hands
+// the sinks what is still queued.
 std::string Session::stop() {
     if (!started_ || stopped_) return failure_;
     stopped_ = true;
-    // However the run ends, the streams stop and the sinks get what came.
-    for (const DeviceInfo &d : devices_) kelvoStopStream(d.slot, kStopWaitMs);
-    capture_->detach();
     {
         std::lock_guard lock(reconnectMutex_);
         stopping_.store(true);
@@ -203,6 +203,15 @@ std::string Session::stop() {
     const uint64_t one = 1;
     (void)!write(wakeup_, &one, sizeof one);
     consumer_.join();
+    // However the run ends, the streams stop and the sinks get what came.
+    for (const DeviceInfo &d : devices_) kelvoStopStream(d.slot, kStopWaitMs);
+    capture_->detach();
+    try {
+        capture_->drain(std::chrono::milliseconds(0), [this](const Batch &b) { deliver(b); });
+        takeMarkers();
+    } catch (const std::exception &e) {
+        if (failure_.empty()) failure_ = e.what();
+    }
     closeOpenGaps();
     // A device started again has the stamps of its restart; the run's are kept.
     for (size_t i = 0; i < devices_.size(); ++i) {
@@ -236,8 +245,6 @@ void Session::consume() {
                 nextSecond_ += std::chrono::seconds(1);
             }
         }
-        capture_->drain(std::chrono::milliseconds(0), take);
-        takeMarkers();
     } catch (const std::exception &e) {
         endWith(e.what());
     }

@@ -78,8 +78,10 @@ struct Gap {
 class Session;
 
 // Where a session's samples go. Every call runs on the consumer thread,
-// except started() and finished(), which run on the thread that starts and
-// stops the session. An exception ends the session with its text.
+// or once it ended on the thread that stops the session (what was still
+// queued), never on two at once; started() and finished() run on the
+// threads that start and stop the session. An exception ends the session
+// with its text.
 class Sink {
 public:
     virtual ~Sink() = default;
