@@ -213,11 +213,10 @@ std::string Session::stop() {
         if (failure_.empty()) failure_ = e.what();
     }
     closeOpenGaps();
-    // A device started again has the stamps of its restart; the run's are kept.
+    // A device started again has the stamps of its restart; the run's are
+    // kept. The other threads have ended: the counts are this thread's now.
     for (size_t i = 0; i < devices_.size(); ++i) {
-        if (stats(static_cast<int>(i)).reconnects == 0) {
-            kelvoGetTimeStampsFromSynchronizedGroup(devices_[i].slot, devices_[i].stamps);
-        }
+        if (reconnects_[i] == 0) kelvoGetTimeStampsFromSynchronizedGroup(devices_[i].slot, devices_[i].stamps);
     }
     for (const auto &sink : sinks_) {
         try {

@@ -93,6 +93,7 @@ void CaptureRun::printGaps(int device, const kelvoCaptureStats &stats) const {
         static_cast<size_t>(std::max(kelvoCaptureGetGaps(capture_.get(), nullptr, 0), 0)));
     kelvoCaptureGetGaps(capture_.get(), gaps.data(), static_cast<int>(gaps.size()));
     std::string unplugged;
+    int breaks = 0;
     std::map<std::string, std::pair<int, int64_t>> others;  // cause: gaps, samples
     for (const kelvoCaptureGap &g : gaps) {
         if (g.device != device) continue;
@@ -104,11 +105,10 @@ void CaptureRun::printGaps(int device, const kelvoCaptureStats &stats) const {
         }
         char seconds[32];
         std::snprintf(seconds, sizeof seconds, "%.2f s", static_cast<double>(g.endTicks - g.startTicks) / 1e7);
-        unplugged += (unplugged.empty() ? "" : ", ") + std::string(seconds);
+        unplugged += (breaks++ == 0 ? "" : ", ") + std::string(seconds);
     }
-    if (!unplugged.empty() || stats.reconnects > 0) {
-        const bool several = unplugged.find(',') != std::string::npos;
-        std::printf("  reconnects: %" PRIu64 ", %s %s\n", stats.reconnects, several ? "gaps" : "gap",
+    if (breaks > 0 || stats.reconnects > 0) {
+        std::printf("  reconnects: %" PRIu64 ", %s %s\n", stats.reconnects, breaks > 1 ? "gaps" : "gap",
                     unplugged.c_str());
     }
     for (const auto &[cause, tally] : others) {
