@@ -25,6 +25,7 @@ struct kelvoCapture {
     std::string publishEndpoint;
     std::string topicPrefix = "kelvo";
     int highWaterMark = 0;
+    std::string timeEndpoint;  // empty: the publishing endpoint's default
     bool reading = false;
     kelvoCaptureCallback callback = nullptr;
     void *user = nullptr;
@@ -32,6 +33,7 @@ struct kelvoCapture {
     std::unique_ptr<kelvo::capture::Session> session;
     kelvo::capture::MarkerSources markers;           // after the session: stopped before it goes
     kelvo::capture::ProgramSink *program = nullptr;  // owned by the session
+    kelvo::capture::PublishSink *publish = nullptr;  // owned by the session
     std::string error;
     bool usageError = false;
     kelvoCaptureAnswerCallback answerCallback = nullptr;
@@ -98,8 +100,11 @@ void openSession(kelvoCapture *c) {
             session->addSink(std::move(recording));
         }
         if (!c->publishEndpoint.empty()) {
-            session->addSink(std::make_unique<kelvo::capture::PublishSink>(c->publishEndpoint, c->topicPrefix,
-                                                                           c->highWaterMark, *session));
+            auto publish = std::make_unique<kelvo::capture::PublishSink>(c->publishEndpoint, c->topicPrefix,
+                                                                         c->highWaterMark, *session);
+            publish->serveTime(c->publishEndpoint, c->timeEndpoint);
+            c->publish = publish.get();
+            session->addSink(std::move(publish));
         }
         if (c->callback != nullptr || c->reading) {
             kelvo::capture::ProgramSink::Callback callback;
@@ -113,6 +118,7 @@ void openSession(kelvoCapture *c) {
     } catch (...) {
         // No partial session: the devices close, and a file it made goes.
         c->program = nullptr;
+        c->publish = nullptr;
         c->markers.stop();
         session.reset();
         if (!fileMade.empty()) unlink(fileMade.c_str());
@@ -237,6 +243,23 @@ KELVO_API int kelvoCaptureSetPublish(kelvoCapture *capture, const char *endpoint
         capture->highWaterMark = highWaterMark;
         return KELVO_OK;
     });
+}
+
+KELVO_API int kelvoCaptureSetTimeEndpoint(kelvoCapture *capture, const char *endpoint) noexcept {
+    return guarded(capture, [&]() -> int {
+        if (!building(capture)) return refuse(capture, "the time endpoint is set before the capture opens");
+        capture->timeEndpoint = endpoint != nullptr ? endpoint : "";
+        return KELVO_OK;
+    });
+}
+
+KELVO_API const char *kelvoCaptureGetTimeEndpoint(const kelvoCapture *capture) noexcept {
+    if (capture == nullptr || capture->publish == nullptr) return nullptr;
+    try {
+        return handOut(capture, capture->publish->timeEndpoint());
+    } catch (...) {
+        return nullptr;
+    }
 }
 
 KELVO_API int kelvoCaptureEnableRead(kelvoCapture *capture) noexcept {

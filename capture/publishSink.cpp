@@ -6,6 +6,7 @@
 
 #include "captureError.h"
 #include "kelvo.h"
+#include "timeProtocol.h"
 #include "wallClock.h"
 #include "wireFormat.h"
 
@@ -27,6 +28,20 @@ Json::Value sampleClock(int slot) {
     return fit;
 }
 
+// What the subscribers last said of the data messages they got.
+Json::Value subscribers(const std::vector<recording::SubscriberReport> &reports) {
+    Json::Value all = Json::arrayValue;
+    for (const recording::SubscriberReport &r : reports) {
+        Json::Value entry;
+        entry["name"] = r.name;
+        entry["peer"] = r.peer;
+        entry["received"] = Json::UInt64{r.received};
+        entry["lost"] = Json::UInt64{r.lost};
+        all.append(entry);
+    }
+    return all;
+}
+
 }  // namespace
 
 PublishSink::PublishSink(const std::string &endpoint, const std::string &topicPrefix, int highWaterMark,
@@ -46,6 +61,20 @@ PublishSink::PublishSink(const std::string &endpoint, const std::string &topicPr
         gapTopics_.push_back(topics_.back() + "/gap");
     }
     gapSequence_.assign(session.devices().size(), 0);
+}
+
+void PublishSink::serveTime(const std::string &dataEndpoint, const std::string &timeEndpoint) {
+    std::string where = timeEndpoint;
+    try {
+        if (where.empty()) where = recording::defaultTimeEndpoint(dataEndpoint);
+    } catch (const std::invalid_argument &e) {
+        throw CaptureError(e.what(), CaptureError::Kind::usage);
+    }
+    try {
+        clock_ = std::make_unique<recording::ClockService>(where);
+    } catch (const std::runtime_error &e) {
+        throw CaptureError(std::string("time service: ") + e.what());
+    }
 }
 
 void PublishSink::take(const SessionBatch &b) {
@@ -100,6 +129,10 @@ void PublishSink::sendMeta(const Session &session) {
     meta["start_time_utc"] = recording::isoUtc(session.startUnixNs());
     meta["tick_origin_utc"] = recording::isoUtc(session.tickOrigin());
     meta["tick_origin_unix_ns"] = Json::Int64{session.tickOrigin()};
+    if (clock_) {
+        meta["time_endpoint"] = recording::connectableEndpoint(clock_->endpoint(), host);
+        meta["subscribers"] = subscribers(clock_->reports());
+    }
     meta["devices"] = Json::arrayValue;
     for (const recording::DeviceInfo &d : session.devices()) {
         recording::DeviceInfo now = d;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "clockService.h"
 #include "session.h"
 #include "zmqSocket.h"
 
@@ -37,6 +38,13 @@ public:
     // ZeroMQ does not tell of those.
     uint64_t noticesUnsent() const { return noticesUnsent_.load(std::memory_order_relaxed); }
 
+    // Serves this machine's clock on `timeEndpoint`, or next to
+    // `dataEndpoint` when it is empty (recording::defaultTimeEndpoint);
+    // throws CaptureError naming the endpoint when it cannot bind.
+    void serveTime(const std::string &dataEndpoint, const std::string &timeEndpoint);
+    // As bound; empty before serveTime.
+    std::string timeEndpoint() const { return clock_ ? clock_->endpoint() : ""; }
+
 private:
     void sendMeta(const Session &session);
 
@@ -50,6 +58,7 @@ private:
     uint64_t markerSequence_ = 0;
     std::vector<std::string> gapTopics_;
     std::atomic<uint64_t> noticesUnsent_{0};
+    std::unique_ptr<recording::ClockService> clock_;
 };
 
 }  // namespace kelvo::capture

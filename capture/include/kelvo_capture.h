@@ -88,6 +88,19 @@ KELVO_API int kelvoCaptureSetHdf5Split(kelvoCapture *capture, double seconds) KE
 KELVO_API int kelvoCaptureSetPublish(kelvoCapture *capture, const char *endpoint, const char *topicPrefix,
                                      int highWaterMark) KELVO_NOEXCEPT;
 
+/* Where a publishing session serves its clock to subscribers, for them to
+ * put its ticks on their own time axis (docs/wire-format.md, "Time
+ * service"): a ZeroMQ ROUTER socket bound at kelvoCaptureOpen (refused,
+ * naming the endpoint, when it cannot bind). NULL or "": the publishing
+ * endpoint's port + 1 on the same host (tcp://HOST:5555 -> tcp://HOST:5556),
+ * ipc://PATH.time for ipc://PATH. Before kelvoCaptureOpen. */
+KELVO_API int kelvoCaptureSetTimeEndpoint(kelvoCapture *capture, const char *endpoint) KELVO_NOEXCEPT;
+
+/* The time service's endpoint as bound (the port the system chose for
+ * tcp://HOST:0 included); NULL when the session does not publish or is not
+ * open. Valid until the next call on the session. */
+KELVO_API const char *kelvoCaptureGetTimeEndpoint(const kelvoCapture *capture) KELVO_NOEXCEPT;
+
 /* Ends the session by itself once every device gave `samples` samples
  * (0: runs until stopped); the sinks get exactly that many. Before
  * kelvoCaptureOpen. */

@@ -24,11 +24,15 @@ int run(const Arguments &args) {
     capture.setReconnect(args);
     capture.check(
         kelvoCaptureSetPublish(capture.session(), bind.c_str(), "kelvo", static_cast<int>(*args.number("hwm"))));
+    capture.check(kelvoCaptureSetTimeEndpoint(capture.session(), args.text("time-bind").c_str()));
     capture.takeMarkersFrom(args.text("markers"));
     capture.open();
     std::fprintf(stderr, "publishing on %s:", bind.c_str());
     for (int d = 0; d < capture.devices(); ++d) std::fprintf(stderr, " kelvo/%s", capture.name(d).c_str());
     std::fprintf(stderr, "\n");
+    if (const char *time = kelvoCaptureGetTimeEndpoint(capture.session())) {
+        std::fprintf(stderr, "time service on %s\n", time);
+    }
 
     const double elapsed = capture.run(args.number("seconds").value_or(-1));
     bool clean = true;
@@ -52,6 +56,9 @@ constexpr Option kOptions[] = {
     option::noReconnect,
     option::giveUp,
     option::markers,
+    Option::valued("time-bind", "ENDPOINT", ValueKind::text,
+                   "where the time service listens, for subscribers to put the publisher's ticks on their own "
+                   "clock (default: the --bind port + 1, ipc://PATH.time for ipc://PATH)"),
 };
 
 }  // namespace
@@ -62,7 +69,7 @@ const Command publishCommand{
     .outline = "DEVICE... --config CMD...",
     .usage =
         "DEVICE... --config CMD... --bind ENDPOINT [--seconds S]\n"
-        "[--hwm MESSAGES] [--no-reconnect] [--give-up S]\n[--markers FROM]",
+        "[--hwm MESSAGES] [--no-reconnect] [--give-up S]\n[--markers FROM] [--time-bind ENDPOINT]",
     .description = R"(Starts 1 to 4 devices together and publishes their streams on a ZeroMQ PUB
 socket bound to ENDPOINT (tcp://*:5555, ipc:///tmp/kelvo.sock) until Ctrl-C
 or S seconds. Each chunk of whole samples is one message on the topic
@@ -79,7 +86,13 @@ A subscriber that falls behind loses whole messages once MESSAGES (default
 
 --markers takes markers from other programs as 'kelvo record' does (see
 its help); they go out on the topic kelvo/marker like every marker, and the
-summary counts them.)",
+summary counts them.
+
+A time service answers subscribers that ask for this machine's clock, on
+the --bind port + 1 (tcp://*:5555 -> tcp://*:5556) or --time-bind
+ENDPOINT, so that they put the publisher's ticks on their own time axis;
+the meta document names it (time_endpoint) and lists what the subscribers
+report of the messages they got and lost.)",
     .options = kOptions,
     .run = run,
 };
