@@ -152,15 +152,15 @@ bool ClockTracker::burst() {
         if (!exchangeOnce(nextId_++, k == 0, exchange)) return false;
         if (exchange) exchanges[answered++] = *exchange;
     }
-    if (answered > 0 && fit_.addBurst(std::span(exchanges.data(), answered))) {
-        std::lock_guard<std::mutex> lock(mutex_);
+    const bool fitted = answered > 0 && fit_.addBurst(std::span(exchanges.data(), answered));
+    std::lock_guard<std::mutex> lock(mutex_);
+    exchanges_ += answered;
+    unanswered_ += kExchangesPerBurst - answered;
+    if (fitted) {
         if (history_.size() >= kMostEstimates) history_.erase(history_.begin(), history_.begin() + kMostEstimates / 2);
         history_.push_back(*fit_.estimate());
         firstCame_.notify_all();
     }
-    std::lock_guard<std::mutex> lock(mutex_);
-    exchanges_ += answered;
-    unanswered_ += kExchangesPerBurst - answered;
     return true;
 }
 
