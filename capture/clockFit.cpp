@@ -40,6 +40,7 @@ enum class Use : char { kept, slow, misfit };
 // on the way; how their delay split is anyone's guess.
 std::vector<Use> judgeRoundTrips(const std::deque<ClockFit::Point> &points) {
     std::vector<double> trips;
+    trips.reserve(points.size());
     for (const auto &p : points) trips.push_back(static_cast<double>(p.roundTrip));
     const double limit = 2 * median(trips) + kResidualFloorTicks;
     std::vector<Use> uses;
@@ -58,7 +59,9 @@ Line fitLine(const std::deque<ClockFit::Point> &points, const std::vector<Use> &
         if (uses[k] == Use::kept) smallest = std::min(smallest, points[k].roundTrip);
     }
     const double reference = points.back().offset;
-    double sw = 0, sx = 0, sy = 0;
+    double sw = 0;
+    double sx = 0;
+    double sy = 0;
     std::vector<double> w(points.size(), 0);
     for (size_t k = 0; k < points.size(); ++k) {
         if (uses[k] != Use::kept) continue;
@@ -68,8 +71,10 @@ Line fitLine(const std::deque<ClockFit::Point> &points, const std::vector<Use> &
         sx += w[k] * (points[k].local - at);
         sy += w[k] * (points[k].offset - reference);
     }
-    const double mx = sx / sw, my = sy / sw;
-    double sxx = 0, sxy = 0;
+    const double mx = sx / sw;
+    const double my = sy / sw;
+    double sxx = 0;
+    double sxy = 0;
     for (size_t k = 0; k < points.size(); ++k) {
         const double dx = points[k].local - at - mx;
         sxx += w[k] * dx * dx;

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "timeProtocol.h"
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
@@ -91,7 +92,7 @@ std::string encodeReport(const TimeReport &report) {
     putStart(at, TimeType::report, static_cast<uint32_t>(report.name.size()));
     put<uint64_t>(at + 16, report.received);
     put<uint64_t>(at + 24, report.lost);
-    std::memcpy(at + kTimeReportHeadBytes, report.name.data(), report.name.size());
+    std::copy(report.name.begin(), report.name.end(), out.begin() + kTimeReportHeadBytes);
     return out;
 }
 
@@ -130,7 +131,8 @@ std::string defaultTimeEndpoint(const std::string &dataEndpoint) {
     const std::string transport = scheme == std::string::npos ? "" : dataEndpoint.substr(0, scheme);
     const std::string rest = scheme == std::string::npos ? "" : dataEndpoint.substr(scheme + 3);
     if ((transport == "ipc" || transport == "inproc") && !rest.empty()) return dataEndpoint + ".time";
-    std::string host, port;
+    std::string host;
+    std::string port;
     if (transport == "tcp" && splitTcp(rest, host, port)) {
         return "tcp://" + host + ":" + nextPort(dataEndpoint, port);
     }
@@ -139,7 +141,8 @@ std::string defaultTimeEndpoint(const std::string &dataEndpoint) {
 
 std::string connectableEndpoint(const std::string &boundEndpoint, const std::string &hostName) {
     static const std::string kTcp = "tcp://";
-    std::string host, port;
+    std::string host;
+    std::string port;
     if (boundEndpoint.rfind(kTcp, 0) != 0 || !splitTcp(boundEndpoint.substr(kTcp.size()), host, port)) {
         return boundEndpoint;
     }
