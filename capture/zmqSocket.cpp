@@ -4,6 +4,9 @@
 #include <cerrno>
 #include <stdexcept>
 
+#include "curveKeys.h"
+#include "zapHandler.h"
+
 namespace kelvo::recording {
 
 namespace {
@@ -25,6 +28,7 @@ ZmqSocket::ZmqSocket(int type) : context_(zmq_ctx_new()) {
 
 ZmqSocket::~ZmqSocket() {
     zmq_close(socket_);
+    zap_.reset();
     zmq_ctx_term(context_);
 }
 
@@ -43,6 +47,43 @@ void ZmqSocket::bind(const std::string &endpoint) {
 void ZmqSocket::connect(const std::string &endpoint) {
     if (zmq_connect(socket_, endpoint.c_str()) != 0) fail("cannot connect to " + endpoint);
 }
+
+std::string ZmqSocket::boundEndpoint() const {
+    char endpoint[1024] = {};
+    size_t size = sizeof endpoint;
+    if (zmq_getsockopt(socket_, ZMQ_LAST_ENDPOINT, endpoint, &size) != 0) fail("cannot read the bound endpoint");
+    return endpoint;
+}
+
+void ZmqSocket::setText(int option, const std::string &text, const char *what) {
+    // A Z85 key goes with its terminating zero: 41 bytes.
+    if (zmq_setsockopt(socket_, option, text.c_str(), text.size() + 1) != 0) fail(std::string("cannot set ") + what);
+}
+
+void ZmqSocket::secureAsServer(const CurveKeys &keys) {
+    if (!keys.canBind()) {
+        throw std::runtime_error("CURVE keys: " + keys.dir +
+                                 " holds no server.key_secret, which the side that "
+                                 "listens needs");
+    }
+    if (zap_) throw std::runtime_error("the socket is a CURVE server already");
+    zap_ = std::make_unique<ZapHandler>(context_, socket_, keys.authorizedClients);
+    setInt(ZMQ_CURVE_SERVER, 1);
+    setText(ZMQ_CURVE_SECRETKEY, keys.serverSecret, "the CURVE secret key");
+}
+
+void ZmqSocket::secureAsClient(const CurveKeys &keys) {
+    if (!keys.canConnect()) {
+        throw std::runtime_error("CURVE keys: " + keys.dir +
+                                 " holds no client.key_secret, which the side that "
+                                 "connects needs");
+    }
+    setText(ZMQ_CURVE_SERVERKEY, keys.serverPublic, "the CURVE server key");
+    setText(ZMQ_CURVE_PUBLICKEY, keys.clientPublic, "the CURVE public key");
+    setText(ZMQ_CURVE_SECRETKEY, keys.clientSecret, "the CURVE secret key");
+}
+
+std::shared_ptr<const std::atomic<uint64_t>> ZmqSocket::refusals() const { return zap_ ? zap_->refusals() : nullptr; }
 
 bool ZmqSocket::send(const std::vector<std::pair<const void *, size_t>> &frames) {
     for (size_t i = 0; i < frames.size(); ++i) {

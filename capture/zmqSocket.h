@@ -5,11 +5,17 @@
 
 #include <zmq.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace kelvo::recording {
+
+struct CurveKeys;
+class ZapHandler;
 
 class ZmqSocket {
 public:
@@ -24,6 +30,25 @@ public:
     void subscribe(const std::string &prefix);
     void bind(const std::string &endpoint);
     void connect(const std::string &endpoint);
+    // Where the last bind went, as ZeroMQ has it (ZMQ_LAST_ENDPOINT): the
+    // port chosen for tcp://HOST:* or :0, tcp://0.0.0.0:PORT for
+    // tcp://*:PORT. Empty before a bind.
+    std::string boundEndpoint() const;
+
+    // CURVE, before the socket binds or connects. As the binding side:
+    // encrypted with the server's secret key, and a client's handshake
+    // accepted only for a key of keys.authorizedClients, by a ZAP handler
+    // in this socket's context. As the connecting side: the client's pair
+    // and the server's public key; a server with another key never
+    // completes the handshake, and nothing is received. Throw
+    // std::runtime_error when the keys lack the side's secret.
+    void secureAsServer(const CurveKeys &keys);
+    void secureAsClient(const CurveKeys &keys);
+    bool securedAsServer() const { return zap_ != nullptr; }
+    // Client handshakes that failed (a key refused, a wrong server key);
+    // null without secureAsServer. It
+    // outlives the socket. Any thread.
+    std::shared_ptr<const std::atomic<uint64_t>> refusals() const;
 
     // Sends the frames as one message without waiting: a PUB socket drops
     // the whole message for a subscriber whose queue is full, and says
@@ -39,8 +64,11 @@ public:
     void *handle() const { return socket_; }
 
 private:
+    void setText(int option, const std::string &text, const char *what);
+
     void *context_ = nullptr;
     void *socket_ = nullptr;
+    std::unique_ptr<ZapHandler> zap_;  // goes before the context does
 };
 
 }  // namespace kelvo::recording
