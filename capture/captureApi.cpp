@@ -11,6 +11,7 @@
 #include "captureError.h"
 #include "h5Sink.h"
 #include "kelvo_capture.h"
+#include "listeners.h"
 #include "markerSources.h"
 #include "markerText.h"
 #include "programSink.h"
@@ -38,7 +39,8 @@ struct kelvoCapture {
     bool usageError = false;
     kelvoCaptureAnswerCallback answerCallback = nullptr;
     void *answerUser = nullptr;
-    std::string text;  // what the description calls hand out
+    std::string text;                       // what the description calls hand out
+    kelvo::recording::Listeners listeners;  // every socket the session binds, and their keys
 };
 
 namespace {
@@ -92,8 +94,9 @@ void openSession(kelvoCapture *c) {
     }
     auto session = std::make_unique<kelvo::capture::Session>(c->settings);
     std::string fileMade;
+    c->listeners.clear();
     try {
-        c->markers.start(*session);
+        c->markers.start(*session, c->listeners);
         if (!c->hdf5Path.empty()) {
             auto recording = std::make_unique<kelvo::capture::H5Sink>(c->hdf5Path, c->raw, c->hdf5Split, *session);
             fileMade = recording->firstPath();
@@ -101,7 +104,7 @@ void openSession(kelvoCapture *c) {
         }
         if (!c->publishEndpoint.empty()) {
             auto publish = std::make_unique<kelvo::capture::PublishSink>(c->publishEndpoint, c->topicPrefix,
-                                                                         c->highWaterMark, *session);
+                                                                         c->highWaterMark, *session, c->listeners);
             publish->serveTime(c->publishEndpoint, c->timeEndpoint);
             c->publish = publish.get();
             session->addSink(std::move(publish));
@@ -427,6 +430,29 @@ KELVO_API const char *kelvoCaptureGetChannels(const kelvoCapture *capture, int d
     std::string names;
     for (const std::string &name : d->channelNames) names += (names.empty() ? "" : ",") + name;
     return handOut(capture, names);
+}
+
+KELVO_API int kelvoCaptureSetCurveKeys(kelvoCapture *capture, const char *dir) noexcept {
+    return guarded(capture, [&]() -> int {
+        if (!building(capture)) return refuse(capture, "the CURVE keys are set before the capture opens");
+        if (dir == nullptr || *dir == '\0') return refuse(capture, "the CURVE key directory is empty");
+        kelvo::recording::CurveKeys keys = kelvo::recording::loadCurveKeys(dir);
+        if (!keys.canBind()) {
+            return refuse(capture, std::string("CURVE keys: ") + dir +
+                                       " holds no server.key_secret: a capture's sockets listen, and need the "
+                                       "server's secret key");
+        }
+        capture->listeners.useKeys(std::move(keys));
+        return KELVO_OK;
+    });
+}
+
+KELVO_API int kelvoCaptureGetListener(const kelvoCapture *capture, int index, kelvoCaptureListener *listener) noexcept {
+    if (capture == nullptr || building(capture) || index < 0 || listener == nullptr) return KELVO_REFUSED;
+    const kelvo::recording::Listener *l = capture->listeners.at(static_cast<size_t>(index));
+    if (l == nullptr) return KELVO_REFUSED;
+    *listener = {l->role.c_str(), l->endpoint.c_str(), l->curve ? 1 : 0, l->refused()};
+    return KELVO_OK;
 }
 
 }  // extern "C"

@@ -21,8 +21,8 @@ void MarkerSources::add(const std::string &from) {
     endpoints_.push_back(from);
 }
 
-void MarkerSources::start(Session &session) {
-    if (!endpoints_.empty()) zmq_ = std::make_unique<ZmqMarkers>(session, endpoints_);
+void MarkerSources::start(Session &session, recording::Listeners &listeners) {
+    if (!endpoints_.empty()) zmq_ = std::make_unique<ZmqMarkers>(session, endpoints_, listeners);
     try {
         if (bus_) busMarkers_ = std::make_unique<BusMarkers>(session);
     } catch (...) {

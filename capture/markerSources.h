@@ -21,9 +21,10 @@ public:
     // "bus", or a ZeroMQ endpoint to bind (tcp://*:5556, ipc:///tmp/marks);
     // throws a usage CaptureError for an empty name or a bus named twice.
     void add(const std::string &from);
-    // Starts taking markers into `session`; throws CaptureError with the
-    // reason, and then nothing was started.
-    void start(Session &session);
+    // Starts taking markers into `session`, its sockets bound through
+    // `listeners`; throws CaptureError with the reason, and then nothing
+    // was started.
+    void start(Session &session, recording::Listeners &listeners);
     // Stops taking them; what arrived until now is handed to the session.
     void stop();
 

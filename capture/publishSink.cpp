@@ -14,6 +14,8 @@ namespace kelvo::capture {
 
 namespace {
 
+constexpr int64_t kMaxSubscriptionBytes = 4096;
+
 // The fit of the slot's sample clock now, null before the first samples.
 Json::Value sampleClock(int slot) {
     kelvoSampleClock clock{};
@@ -45,12 +47,18 @@ Json::Value subscribers(const std::vector<recording::SubscriberReport> &reports)
 }  // namespace
 
 PublishSink::PublishSink(const std::string &endpoint, const std::string &topicPrefix, int highWaterMark,
-                         const Session &session)
+                         const Session &session, recording::Listeners &listeners)
     : session_(session), sequence_(std::make_unique<std::atomic<uint64_t>[]>(session.devices().size())) {
     try {
         socket_ = std::make_unique<recording::ZmqSocket>(ZMQ_PUB);
         if (highWaterMark > 0) socket_->setInt(ZMQ_SNDHWM, highWaterMark);
-        socket_->bind(endpoint);
+        // What a PUB socket takes in is subscriptions, topics of a few bytes:
+        // a peer that sends more is no subscriber, and is cut off.
+        const int64_t most = kMaxSubscriptionBytes;
+        if (zmq_setsockopt(socket_->handle(), ZMQ_MAXMSGSIZE, &most, sizeof most) != 0) {
+            throw CaptureError("publish: cannot limit the message size");
+        }
+        listeners.bind(*socket_, "publish", endpoint);
     } catch (const std::runtime_error &e) {
         throw CaptureError(e.what());
     }

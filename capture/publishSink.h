@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "clockService.h"
+#include "listeners.h"
 #include "session.h"
 #include "zmqSocket.h"
 
@@ -17,8 +18,10 @@ namespace kelvo::capture {
 
 class PublishSink : public Sink {
 public:
-    // Binds the socket; throws CaptureError with ZeroMQ's text when it cannot.
-    PublishSink(const std::string &endpoint, const std::string &topicPrefix, int highWaterMark, const Session &session);
+    // Binds the socket through `listeners`; throws CaptureError with
+    // ZeroMQ's text when it cannot.
+    PublishSink(const std::string &endpoint, const std::string &topicPrefix, int highWaterMark, const Session &session,
+                recording::Listeners &listeners);
 
     bool wantsValues() const override { return false; }
     const char *threadName() const override { return "kelvo-sender"; }

@@ -52,7 +52,7 @@ std::optional<Marker> markerOf(const MessageFrames &m, int64_t receivedTicks) {
 
 }  // namespace
 
-ZmqMarkers::ZmqMarkers(Session &session, const std::vector<std::string> &endpoints)
+ZmqMarkers::ZmqMarkers(Session &session, const std::vector<std::string> &endpoints, recording::Listeners &listeners)
     : session_(session), socket_(ZMQ_PULL) {
     try {
         socket_.setInt(ZMQ_LINGER, 0);
@@ -60,7 +60,7 @@ ZmqMarkers::ZmqMarkers(Session &session, const std::vector<std::string> &endpoin
         if (zmq_setsockopt(socket_.handle(), ZMQ_MAXMSGSIZE, &most, sizeof most) != 0) {
             throw CaptureError("markers: cannot limit the message size");
         }
-        for (const std::string &endpoint : endpoints) socket_.bind(endpoint);
+        for (const std::string &endpoint : endpoints) listeners.bind(socket_, "markers", endpoint);
     } catch (const CaptureError &) {
         throw;
     } catch (const std::runtime_error &e) {

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "listeners.h"
 #include "session.h"
 #include "zmqSocket.h"
 
@@ -18,9 +19,9 @@ namespace kelvo::capture {
 
 class ZmqMarkers {
 public:
-    // Binds every endpoint and starts taking messages; throws CaptureError
-    // naming the endpoint that cannot be bound and why.
-    ZmqMarkers(Session &session, const std::vector<std::string> &endpoints);
+    // Binds every endpoint through `listeners` and starts taking messages;
+    // throws CaptureError naming the endpoint that cannot be bound and why.
+    ZmqMarkers(Session &session, const std::vector<std::string> &endpoints, recording::Listeners &listeners);
     // Takes what already arrived, then closes the socket.
     ~ZmqMarkers();
     ZmqMarkers(const ZmqMarkers &) = delete;
