@@ -42,7 +42,47 @@ void CaptureRun::takeMarkersFrom(const std::string &from) {
     if (!from.empty()) check(kelvoCaptureAddMarkerSource(capture_.get(), from.c_str()));
 }
 
+void CaptureRun::secureWith(const Arguments &args) {
+    const std::string dir = args.text("curve-keys");
+    if (!dir.empty()) check(kelvoCaptureSetCurveKeys(capture_.get(), dir.c_str()));
+}
+
 void CaptureRun::open() { check(kelvoCaptureOpen(capture_.get())); }
+
+namespace {
+
+// "taking markers", or what another role's socket is for.
+std::string listening(const std::string &role) {
+    if (role == "markers") return "taking markers";
+    return "listening for " + role;
+}
+
+}  // namespace
+
+void CaptureRun::printListeners(const std::string &skipRole) const {
+    kelvoCaptureListener l{};
+    for (int k = 0; kelvoCaptureGetListener(capture_.get(), k, &l) == KELVO_OK; ++k) {
+        if (l.role == skipRole) continue;
+        std::fprintf(stderr, "%s on %s%s\n", listening(l.role).c_str(), l.endpoint, l.curve ? " (CURVE)" : "");
+    }
+}
+
+std::string CaptureRun::boundEndpoint(const std::string &role) const {
+    kelvoCaptureListener l{};
+    for (int k = 0; kelvoCaptureGetListener(capture_.get(), k, &l) == KELVO_OK; ++k) {
+        if (l.role == role) return l.endpoint;
+    }
+    return {};
+}
+
+void CaptureRun::printRefusals() const {
+    kelvoCaptureListener l{};
+    for (int k = 0; kelvoCaptureGetListener(capture_.get(), k, &l) == KELVO_OK; ++k) {
+        if (l.refused == 0) continue;
+        std::printf("refused %" PRIu64 " %s on %s: not an authorized CURVE client\n", l.refused,
+                    l.refused == 1 ? "connection" : "connections", l.endpoint);
+    }
+}
 
 double CaptureRun::run(double seconds) {
     using Clock = std::chrono::steady_clock;

@@ -25,6 +25,9 @@ public:
     // Markers from other programs too: "bus" or a ZeroMQ endpoint; none
     // when `from` is empty.
     void takeMarkersFrom(const std::string &from);
+    // --curve-keys DIR: every socket the session binds takes CURVE clients
+    // with those keys only.
+    void secureWith(const Arguments &args);
     // Opens and configures the devices (their answers to stderr) and makes
     // the sinks set so far; a refusal is a Failure with the library's text.
     void open();
@@ -46,6 +49,14 @@ public:
     bool printSummary(int device, double seconds) const;
     // The markers' line of the summary, when there were any.
     void printMarkers() const;
+    // The session's listeners, as bound, but those for `role`: a line each
+    // on stderr, "taking markers on tcp://127.0.0.1:5556".
+    void printListeners(const std::string &skipRole = {}) const;
+    // The endpoint the first listener for `role` was bound to, "" for none.
+    std::string boundEndpoint(const std::string &role) const;
+    // "refused 2 connections on tcp://...": a line each on stdout, for
+    // the listeners that refused any.
+    void printRefusals() const;
 
     // Throws a Failure with the library's text unless `result` is KELVO_OK.
     void check(int result) const;

@@ -104,6 +104,10 @@ inline constexpr Option markers =
     Option::valued("markers", "FROM", ValueKind::text,
                    "also take markers other programs send: 'bus' (the message bus; 'kelvo mark TEXT' sends one) "
                    "or a ZeroMQ endpoint to listen on, tcp://*:5556 ('kelvo mark --to ENDPOINT TEXT')");
+inline constexpr Option curveKeys =
+    Option::valued("curve-keys", "DIR", ValueKind::file,
+                   "encrypt and authenticate with ZeroMQ's CURVE, with the keys in DIR ('kelvo keys DIR' makes them; "
+                   "docs/security.md)");
 // Every command takes it; the parser knows it without a declaration.
 inline constexpr Option help = Option::flag("help", "show this help").withLetter('h');
 }  // namespace option

@@ -17,6 +17,7 @@ extern const Command recordCommand;
 extern const Command publishCommand;
 extern const Command subscribeCommand;
 extern const Command markCommand;
+extern const Command keysCommand;
 
 // What 'stream' and 'plot' both run: 'plot' streams to the plot window
 // only, and ends when it is closed.

@@ -10,6 +10,7 @@
 
 #include "cli.h"
 #include "commands.h"
+#include "curveKeys.h"
 #include "kelvo.h"
 #include "zmqSocket.h"
 
@@ -78,9 +79,10 @@ int64_t markOverBus(const std::string &text) {
 }
 
 // The text, and this program's clock as a little-endian int64 tick count.
-int64_t markOverZmq(const std::string &endpoint, const std::string &text) {
+int64_t markOverZmq(const std::string &endpoint, const std::string &text, const std::string &keys) {
     const Clock::time_point start = Clock::now();
     recording::ZmqSocket socket(ZMQ_PUSH);
+    if (!keys.empty()) socket.secureAsClient(recording::loadCurveKeys(keys));
     // Only a connection made can take the message: without a listener the
     // send times out instead of queueing it for one that may never come.
     socket.setInt(ZMQ_IMMEDIATE, 1);
@@ -108,7 +110,9 @@ int run(const Arguments &args) {
         throw Failure("the marker text has " + std::to_string(text.size()) + " bytes, over the limit of 4096", 2);
     }
     const std::string to = args.text("to");
-    const int64_t ticks = to.empty() ? markOverBus(text) : markOverZmq(to, text);
+    const std::string keys = args.text("curve-keys");
+    if (!keys.empty() && to.empty()) throw Failure("--curve-keys goes with --to ENDPOINT", 2);
+    const int64_t ticks = to.empty() ? markOverBus(text) : markOverZmq(to, text, keys);
     std::printf("marked at tick %" PRId64 "\n", ticks);
     return 0;
 }
@@ -117,6 +121,8 @@ constexpr Option kOptions[] = {
     Option::valued("to", "ENDPOINT", ValueKind::text,
                    "send over ZeroMQ to the capture listening there (tcp://host:5556, ipc:///tmp/marks) instead "
                    "of the message bus"),
+    option::curveKeys.describedAs("with --to: send encrypted with ZeroMQ's CURVE, as DIR's client, to a capture "
+                                  "with DIR's server key (docs/security.md)"),
 };
 
 }  // namespace
@@ -125,7 +131,7 @@ const Command markCommand{
     .name = "mark",
     .summary = "put a marker into a running recording",
     .outline = "TEXT [--to ENDPOINT]",
-    .usage = "TEXT [--to ENDPOINT]",
+    .usage = "TEXT [--to ENDPOINT [--curve-keys DIR]]",
     .description = R"(Sends TEXT as a marker to a capture that another kelvo program runs: to
 'kelvo record --markers bus' (or publish) over the message bus by default,
 or with --to over ZeroMQ to one that listens with --markers ENDPOINT. The

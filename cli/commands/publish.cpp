@@ -26,13 +26,15 @@ int run(const Arguments &args) {
         kelvoCaptureSetPublish(capture.session(), bind.c_str(), "kelvo", static_cast<int>(*args.number("hwm"))));
     capture.check(kelvoCaptureSetTimeEndpoint(capture.session(), args.text("time-bind").c_str()));
     capture.takeMarkersFrom(args.text("markers"));
+    capture.secureWith(args);
     capture.open();
-    std::fprintf(stderr, "publishing on %s:", bind.c_str());
+    std::fprintf(stderr, "publishing on %s:", capture.boundEndpoint("publish").c_str());
     for (int d = 0; d < capture.devices(); ++d) std::fprintf(stderr, " kelvo/%s", capture.name(d).c_str());
     std::fprintf(stderr, "\n");
     if (const char *time = kelvoCaptureGetTimeEndpoint(capture.session())) {
         std::fprintf(stderr, "time service on %s\n", time);
     }
+    capture.printListeners("publish");
 
     const double elapsed = capture.run(args.number("seconds").value_or(-1));
     bool clean = true;
@@ -41,6 +43,7 @@ int run(const Arguments &args) {
         std::printf("  messages        %" PRIu64 "\n", capture.stats(d).published);
     }
     capture.printMarkers();
+    capture.printRefusals();
     capture.throwIfFailed();
     return clean ? 0 : 3;
 }
@@ -59,6 +62,8 @@ constexpr Option kOptions[] = {
     Option::valued("time-bind", "ENDPOINT", ValueKind::text,
                    "where the time service listens, for subscribers to put the publisher's ticks on their own "
                    "clock (default: the --bind port + 1, ipc://PATH.time for ipc://PATH)"),
+    option::curveKeys.describedAs("encrypt with ZeroMQ's CURVE and take only the subscribers (and marker senders) "
+                                  "whose keys DIR's authorized_clients lists (docs/security.md)"),
 };
 
 }  // namespace
@@ -69,7 +74,7 @@ const Command publishCommand{
     .outline = "DEVICE... --config CMD...",
     .usage =
         "DEVICE... --config CMD... --bind ENDPOINT [--seconds S]\n"
-        "[--hwm MESSAGES] [--no-reconnect] [--give-up S]\n[--markers FROM] [--time-bind ENDPOINT]",
+        "[--hwm MESSAGES] [--no-reconnect] [--give-up S]\n[--markers FROM] [--time-bind ENDPOINT] [--curve-keys DIR]",
     .description = R"(Starts 1 to 4 devices together and publishes their streams on a ZeroMQ PUB
 socket bound to ENDPOINT (tcp://*:5555, ipc:///tmp/kelvo.sock) until Ctrl-C
 or S seconds. Each chunk of whole samples is one message on the topic
@@ -92,7 +97,14 @@ A time service answers subscribers that ask for this machine's clock, on
 the --bind port + 1 (tcp://*:5555 -> tcp://*:5556) or --time-bind
 ENDPOINT, so that they put the publisher's ticks on their own time axis;
 the meta document names it (time_endpoint) and lists what the subscribers
-report of the messages they got and lost.)",
+report of the messages they got and lost.
+
+It says on stderr where each socket listens, as bound: "publishing on
+tcp://0.0.0.0:5555: kelvo/SIM0001", with the port chosen for port 0.
+With --curve-keys DIR every socket it binds is encrypted with ZeroMQ's
+CURVE, and open only to the clients whose public keys DIR/authorized_clients
+lists; the summary counts those refused. 'kelvo keys DIR' makes such a
+directory; docs/security.md tells which file goes where.)",
     .options = kOptions,
     .run = run,
 };

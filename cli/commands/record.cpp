@@ -38,11 +38,14 @@ int run(const Arguments &args) {
     }
     if (samples) capture.check(kelvoCaptureSetSampleLimit(capture.session(), static_cast<uint64_t>(*samples)));
     capture.takeMarkersFrom(args.text("markers"));
+    capture.secureWith(args);
     capture.open();
+    capture.printListeners();
     const double elapsed = capture.run(seconds.value_or(-1));
     bool clean = true;
     for (int d = 0; d < capture.devices(); ++d) clean = capture.printSummary(d, elapsed) && clean;
     capture.printMarkers();
+    capture.printRefusals();
     std::printf("written to %s\n", args.number("split") ? splitNames(out).c_str() : out.c_str());
     capture.throwIfFailed();
     return clean ? 0 : 3;
@@ -59,6 +62,8 @@ constexpr Option kOptions[] = {
     Option::number("split", "SECONDS", "write a file for every SECONDS of sample time: FILE-0001.h5, FILE-0002.h5, ...",
                    0.1, 86400),
     option::markers,
+    option::curveKeys.describedAs("take markers over ZeroMQ encrypted with CURVE, only from the senders whose keys "
+                                  "DIR's authorized_clients lists (docs/security.md)"),
 };
 
 }  // namespace
@@ -69,7 +74,7 @@ const Command recordCommand{
     .outline = "DEVICE... --config CMD...",
     .usage =
         "DEVICE... --config CMD... (--seconds S | --samples N)\n"
-        "--out FILE.h5 [--raw] [--no-reconnect] [--give-up S]\n[--split SECONDS] [--markers FROM]",
+        "--out FILE.h5 [--raw] [--no-reconnect] [--give-up S]\n[--split SECONDS] [--markers FROM] [--curve-keys DIR]",
     .description = R"(Opens 1 to 4 devices, configures each with the same commands, starts them
 in one synchronized moment and records their streams into one HDF5 file
 until S seconds passed, every device gave N samples, or Ctrl-C (SIGINT,
@@ -139,7 +144,10 @@ listens with a ZeroMQ PULL socket: a message of one frame is a text timed
 when it arrives, one of two frames a text and its time as a little-endian
 int64 tick count, kept as sent ('kelvo mark --to ENDPOINT TEXT'). Messages
 that cannot be markers (more frames, a text over 4096 bytes or not UTF-8)
-are dropped and counted; the summary then says how many.
+are dropped and counted; the summary then says how many. The endpoint is
+told on stderr as bound ("taking markers on tcp://0.0.0.0:5556"). With
+--curve-keys DIR the socket takes only CURVE senders whose keys DIR's
+authorized_clients lists ('kelvo mark --to ENDPOINT --curve-keys DIR').
 
 At the end it prints per device: samples, rate, dropped samples and framing
 errors, and the markers recorded (and dropped) when there were any. The
