@@ -14,6 +14,7 @@
 
 #include "cli.h"
 #include "commands.h"
+#include "curveKeys.h"
 #include "h5Recording.h"
 #include "kelvo.h"
 #include "latencyHistogram.h"
@@ -177,31 +178,56 @@ private:
     std::vector<float> values_;
 };
 
-// Reads the devices out of a meta document; adds the new ones to the output.
-void learn(const std::string &text, const std::string &topic, std::map<std::string, Received> &devices,
+// A publisher has up to four devices; a sender that makes up topics by the
+// thousand must not make the subscriber keep a histogram for each.
+constexpr size_t kMostDevices = 256;
+
+// The device of `topic`, null when it is new and there are too many.
+Received *deviceFor(std::map<std::string, Received> &devices, const std::string &topic) {
+    const auto known = devices.find(topic);
+    if (known != devices.end()) return &known->second;
+    return devices.size() < kMostDevices ? &devices[topic] : nullptr;
+}
+
+// The fields of the document's root that the outputs take, of their kinds.
+bool rootSound(const Json::Value &meta) {
+    if (!meta.isObject() || !meta["devices"].isArray() || !meta["tick_origin_unix_ns"].isInt64()) return false;
+    for (const char *name : {"kelvo_version", "host_name", "start_time_utc", "tick_origin_utc"}) {
+        if (!meta[name].isString()) return false;
+    }
+    return true;
+}
+
+// Reads the devices out of a meta document; adds the new ones to the
+// output. False when it is no meta document: not JSON, or fields of the
+// wrong kind (jsoncpp throws for those).
+bool learn(const std::string &text, const std::string &topic, std::map<std::string, Received> &devices,
            Output *output) {
     Json::Value meta;
     Json::CharReaderBuilder builder;
     std::string errors;
     std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    if (!reader->parse(text.data(), text.data() + text.size(), &meta, &errors)) return;
+    if (!reader->parse(text.data(), text.data() + text.size(), &meta, &errors) || !rootSound(meta)) return false;
+    bool sound = true;
     for (const Json::Value &entry : meta["devices"]) {
-        if (!topic.empty() && entry["topic"].asString() != topic) continue;
-        Received &r = devices[entry["topic"].asString()];
-        if (r.described) continue;
         try {
-            r.device = recording::deviceFromJson(entry);
-        } catch (const std::runtime_error &e) {
-            std::fprintf(stderr, "kelvo: %s\n", e.what());
-            continue;
-        }
-        r.described = true;
-        r.firstStored = UINT64_MAX;
-        if (output != nullptr && !output->add(r, meta)) {
-            std::fprintf(stderr, "kelvo: %s is not written: a CSV file takes one device (use --topic)\n",
-                         entry["topic"].asString().c_str());
+            const std::string named = entry["topic"].asString();
+            if (!topic.empty() && named != topic) continue;
+            Received *r = deviceFor(devices, named);
+            if (r == nullptr || r->described) continue;
+            r->device = recording::deviceFromJson(entry);
+            r->described = true;
+            r->firstStored = UINT64_MAX;
+            if (output != nullptr && !output->add(*r, meta)) {
+                std::fprintf(stderr, "kelvo: %s is not written: a CSV file takes one device (use --topic)\n",
+                             named.c_str());
+            }
+        } catch (const std::exception &e) {
+            std::fprintf(stderr, "kelvo: the meta document: %s\n", e.what());
+            sound = false;
         }
     }
+    return sound;
 }
 
 void count(Received &r, const recording::WireHeader &header, int64_t receivedTicks) {
@@ -216,7 +242,10 @@ void count(Received &r, const recording::WireHeader &header, int64_t receivedTic
     r.last = now;
     ++r.messages;
     r.samples += header.sampleCount;
-    r.latency.add(receivedTicks - header.ticks);
+    // A sender's time is not trusted to keep the difference in range.
+    int64_t latency = INT64_MAX;
+    if (__builtin_sub_overflow(receivedTicks, header.ticks, &latency)) latency = INT64_MAX;
+    r.latency.add(latency);
 }
 
 bool isShortText(const std::string &text) {
@@ -264,7 +293,7 @@ void take(const std::vector<std::string> &frames, const std::string &topic, std:
     const int64_t receivedTicks = kelvoGetTicks();
     if (frames.empty()) return;
     if (frames.size() == 2 && frames[0] == "kelvo/meta") {
-        learn(frames[1], topic, devices, output);
+        if (!learn(frames[1], topic, devices, output)) ++notes.ignored;
         return;
     }
     if (frames[0] == "kelvo/marker") {
@@ -273,21 +302,23 @@ void take(const std::vector<std::string> &frames, const std::string &topic, std:
     }
     if (const std::string device = gapDevice(frames[0]); !device.empty()) {
         if (!topic.empty() && device != topic) return;
-        if (!takeGap(frames, devices[device])) ++notes.ignored;
+        Received *r = deviceFor(devices, device);
+        if (r == nullptr || !takeGap(frames, *r)) ++notes.ignored;
         return;
     }
     if (!topic.empty() && frames[0] != topic) return;
     const std::optional<recording::WireHeader> header =
         frames.size() == 3 ? recording::decodeHeader(frames[1].data(), frames[1].size()) : std::nullopt;
-    if (!header || frames[2].size() != static_cast<size_t>(header->sampleCount) * header->sampleSize) {
+    // A sample has bytes: a size of 0 would let a header claim any count.
+    Received *r = header && header->sampleSize > 0 ? deviceFor(devices, frames[0]) : nullptr;
+    if (r == nullptr || frames[2].size() != static_cast<size_t>(header->sampleCount) * header->sampleSize ||
+        (r->described && header->sampleSize != static_cast<uint32_t>(r->device.sampleSize))) {
         ++notes.ignored;
         return;
     }
-    Received &r = devices[frames[0]];
-    count(r, *header, receivedTicks);
-    if (output != nullptr && r.described && r.stored >= 0 &&
-        header->sampleSize == static_cast<uint32_t>(r.device.sampleSize)) {
-        output->write(r, *header, reinterpret_cast<const unsigned char *>(frames[2].data()));
+    count(*r, *header, receivedTicks);
+    if (output != nullptr && r->described && r->stored >= 0) {
+        output->write(*r, *header, reinterpret_cast<const unsigned char *>(frames[2].data()));
     }
 }
 
@@ -364,6 +395,9 @@ int run(const Arguments &args) {
     // topic is compared whole below.
     socket.subscribe(topic.empty() ? "kelvo/" : topic);
     try {
+        if (const std::string keys = args.text("curve-keys"); !keys.empty()) {
+            socket.secureAsClient(recording::loadCurveKeys(keys));
+        }
         socket.connect(args.positional[0]);
     } catch (const std::runtime_error &e) {
         throw Failure(e.what(), 2);
@@ -402,6 +436,8 @@ constexpr Option kOptions[] = {
                      "datasets and clock_* attributes), from the first message after the device's meta document\n"
                      "FILE.csv: one device (use --topic with several): '#' lines that describe it, then the sample "
                      "index, the time in seconds since the start and the decoded values"),
+    option::curveKeys.describedAs("connect with ZeroMQ's CURVE, with DIR's client keys, to a publisher with DIR's "
+                                  "server key (docs/security.md)"),
 };
 
 }  // namespace
@@ -410,7 +446,7 @@ const Command subscribeCommand{
     .name = "subscribe",
     .summary = "receive published streams, count losses",
     .outline = "ENDPOINT",
-    .usage = "ENDPOINT [--topic kelvo/SERIAL] [--seconds S]\n[--out FILE.h5|FILE.csv]",
+    .usage = "ENDPOINT [--topic kelvo/SERIAL] [--seconds S]\n[--out FILE.h5|FILE.csv] [--curve-keys DIR]",
     .description = R"(Connects to a publisher ('kelvo publish') and receives its streams (only
 TOPIC's with --topic) until Ctrl-C or S seconds. At the end it prints per
 device the messages, samples, rate and lost messages: gaps in the sequence
@@ -421,6 +457,10 @@ clocks of two machines do not agree); then the gaps the publisher told of,
 samples that never reached it (their number, length, samples and causes).
 Last come the markers of the session. An HDF5 file keeps the gaps in
 /devices/<serial>/gaps and the markers in /markers.
+
+With --curve-keys DIR it connects encrypted, as DIR's client, to a
+publisher that runs with --curve-keys: one whose key is not DIR's
+server.key, or that does not list this client, sends it nothing.
 
 The exit status is 3 when messages were lost, 0 otherwise.)",
     .options = kOptions,
