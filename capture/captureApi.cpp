@@ -105,7 +105,7 @@ void openSession(kelvoCapture *c) {
         if (!c->publishEndpoint.empty()) {
             auto publish = std::make_unique<kelvo::capture::PublishSink>(c->publishEndpoint, c->topicPrefix,
                                                                          c->highWaterMark, *session, c->listeners);
-            publish->serveTime(c->publishEndpoint, c->timeEndpoint);
+            publish->serveTime(c->publishEndpoint, c->timeEndpoint, c->listeners);
             c->publish = publish.get();
             session->addSink(std::move(publish));
         }

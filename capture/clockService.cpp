@@ -93,14 +93,19 @@ std::string boundEndpoint(void *socket) {
 
 }  // namespace
 
-ClockService::ClockService(const std::string &endpoint) : socket_(ZMQ_ROUTER) {
+ClockService::ClockService(const std::string &endpoint)
+    : ClockService([&endpoint](ZmqSocket &socket) {
+          socket.bind(endpoint);  // throws naming it
+          return boundEndpoint(socket.handle());
+      }) {}
+
+ClockService::ClockService(const std::function<std::string(ZmqSocket &)> &bind) : socket_(ZMQ_ROUTER) {
     socket_.setInt(ZMQ_LINGER, 0);
     const int64_t largest = kLargestFrame;
     zmq_setsockopt(socket_.handle(), ZMQ_MAXMSGSIZE, &largest, sizeof largest);
-    socket_.bind(endpoint);  // throws naming it
-    endpoint_ = boundEndpoint(socket_.handle());
+    endpoint_ = bind(socket_);
     wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wakeFd_ < 0) throw std::runtime_error("cannot serve the time on " + endpoint + ": no eventfd");
+    if (wakeFd_ < 0) throw std::runtime_error("cannot serve the time on " + endpoint_ + ": no eventfd");
     thread_ = std::thread([this] { serve(); });
 }
 

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -37,6 +38,9 @@ public:
     // Binds and starts answering; throws std::runtime_error naming the
     // endpoint when it cannot bind.
     explicit ClockService(const std::string &endpoint);
+    // Binds with `bind` (which secures the socket as every listener of the
+    // process is, and returns the endpoint as bound) and starts answering.
+    explicit ClockService(const std::function<std::string(ZmqSocket &)> &bind);
     ~ClockService();
     ClockService(const ClockService &) = delete;
     ClockService &operator=(const ClockService &) = delete;

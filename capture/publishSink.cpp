@@ -71,7 +71,8 @@ PublishSink::PublishSink(const std::string &endpoint, const std::string &topicPr
     gapSequence_.assign(session.devices().size(), 0);
 }
 
-void PublishSink::serveTime(const std::string &dataEndpoint, const std::string &timeEndpoint) {
+void PublishSink::serveTime(const std::string &dataEndpoint, const std::string &timeEndpoint,
+                            recording::Listeners &listeners) {
     std::string where = timeEndpoint;
     try {
         if (where.empty()) where = recording::defaultTimeEndpoint(dataEndpoint);
@@ -79,7 +80,8 @@ void PublishSink::serveTime(const std::string &dataEndpoint, const std::string &
         throw CaptureError(e.what(), CaptureError::Kind::usage);
     }
     try {
-        clock_ = std::make_unique<recording::ClockService>(where);
+        clock_ = std::make_unique<recording::ClockService>(
+            [&](recording::ZmqSocket &socket) { return listeners.bind(socket, "time", where); });
     } catch (const std::runtime_error &e) {
         throw CaptureError(std::string("time service: ") + e.what());
     }

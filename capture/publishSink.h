@@ -44,7 +44,7 @@ public:
     // Serves this machine's clock on `timeEndpoint`, or next to
     // `dataEndpoint` when it is empty (recording::defaultTimeEndpoint);
     // throws CaptureError naming the endpoint when it cannot bind.
-    void serveTime(const std::string &dataEndpoint, const std::string &timeEndpoint);
+    void serveTime(const std::string &dataEndpoint, const std::string &timeEndpoint, recording::Listeners &listeners);
     // As bound; empty before serveTime.
     std::string timeEndpoint() const { return clock_ ? clock_->endpoint() : ""; }
 

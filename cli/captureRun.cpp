@@ -54,6 +54,7 @@ namespace {
 // "taking markers", or what another role's socket is for.
 std::string listening(const std::string &role) {
     if (role == "markers") return "taking markers";
+    if (role == "time") return "time service";
     return "listening for " + role;
 }
 

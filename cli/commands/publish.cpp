@@ -31,9 +31,6 @@ int run(const Arguments &args) {
     std::fprintf(stderr, "publishing on %s:", capture.boundEndpoint("publish").c_str());
     for (int d = 0; d < capture.devices(); ++d) std::fprintf(stderr, " kelvo/%s", capture.name(d).c_str());
     std::fprintf(stderr, "\n");
-    if (const char *time = kelvoCaptureGetTimeEndpoint(capture.session())) {
-        std::fprintf(stderr, "time service on %s\n", time);
-    }
     capture.printListeners("publish");
 
     const double elapsed = capture.run(args.number("seconds").value_or(-1));

@@ -127,11 +127,13 @@ TEST(Listening, PublishBindsOnlyWhereToldAndSaysWhereAsBound) {
     Background publisher(argv, "publisher");
     const std::vector<std::string> data =
         publisher.awaitLine(R"(publishing on tcp://(127\.0\.0\.1:(\d+)): kelvo/\S+\n)");
+    const std::vector<std::string> time = publisher.awaitLine(R"(time service on tcp://(127\.0\.0\.1:(\d+))\n)");
     const std::vector<std::string> markers = publisher.awaitLine(R"(taking markers on tcp://(127\.0\.0\.1:(\d+))\n)");
-    ASSERT_FALSE(data.empty() || markers.empty()) << publisher.output();
+    ASSERT_FALSE(data.empty() || time.empty() || markers.empty()) << publisher.output();
     EXPECT_NE(data[2], "0");
+    EXPECT_NE(time[2], "0");
     EXPECT_NE(markers[2], "0");
-    EXPECT_EQ(listeningTcp(publisher.pid()), (std::set<std::string>{data[1], markers[1]}));
+    EXPECT_EQ(listeningTcp(publisher.pid()), (std::set<std::string>{data[1], time[1], markers[1]}));
 
     const Outcome got = runProgram({kKelvo, "subscribe", "tcp://" + data[1], "--seconds", "2"});
     EXPECT_EQ(got.status, 0) << got.out << got.err;
