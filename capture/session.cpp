@@ -233,8 +233,9 @@ void Session::consume() {
     pthread_setname_np(pthread_self(), sinks_.empty() ? "kelvo-capture" : sinks_.front()->threadName());
     const auto take = [this](const Batch &b) { deliver(b); };
     try {
+        std::chrono::milliseconds round = kConsumerRound;
         while (!stopping_.load()) {
-            capture_->drain(kConsumerRound, take, wakeup_);
+            capture_->drain(round, take, wakeup_);
             uint64_t woken = 0;
             (void)!read(wakeup_, &woken, sizeof woken);
             takeMarkers();
@@ -243,10 +244,27 @@ void Session::consume() {
                 for (const auto &sink : sinks_) sink->everySecond(*this);
                 nextSecond_ += std::chrono::seconds(1);
             }
+            round = flushSinks();
         }
     } catch (const std::exception &e) {
         endWith(e.what());
     }
+}
+
+// The next sleep: a round, or less when a sink's deadline comes sooner.
+std::chrono::milliseconds Session::flushSinks() {
+    const int64_t now = kelvoGetTicks();
+    int64_t next = 0;
+    for (const auto &sink : sinks_) {
+        const int64_t due = sink->flushDue(now);
+        if (due > 0 && (next == 0 || due < next)) next = due;
+    }
+    if (next == 0) return kConsumerRound;
+    constexpr int64_t kTicksPerMs = 10000;
+    // Rounded up, so that the wake-up finds the deadline passed; at least
+    // 1 ms, so that a deadline a sink did not serve makes no busy loop.
+    const int64_t ms = std::clamp<int64_t>((next - now + kTicksPerMs - 1) / kTicksPerMs, 1, kConsumerRound.count());
+    return std::chrono::milliseconds(ms);
 }
 
 void Session::deliver(const Batch &b) {
@@ -266,10 +284,11 @@ void Session::deliver(const Batch &b) {
         out.values = s.values.data();
         out.counters = devices_[i].hasCounter ? s.counters.data() : nullptr;
         out.ticks = s.ticks.data();
+        out.firstTicks = out.ticks[0];
+    } else {
+        out.firstTicks = sampleTime(i, b.firstSample);
     }
-    if (first != nextIndex_[i]) {
-        noteIndexJump(i, first, lastBefore, decode_ ? out.ticks[0] : sampleTime(i, b.firstSample));
-    }
+    if (first != nextIndex_[i]) noteIndexJump(i, first, lastBefore, out.firstTicks);
     nextIndex_[i] = first + count;
     if (!decode_) lastTicks_[i] = sampleTime(i, b.firstSample + count - 1);
     for (const auto &sink : sinks_) sink->take(out);

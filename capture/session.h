@@ -50,6 +50,7 @@ struct SessionBatch {
     uint32_t count = 0;
     const unsigned char *bytes = nullptr;  // count x sample size
     int64_t arrivalTicks = 0;              // when the first of them arrived
+    int64_t firstTicks = 0;                // the first sample's time on its device's clock
     const float *values = nullptr;         // count x channels, full scale +-1
     const uint32_t *counters = nullptr;    // count, for layouts with a counter
     const int64_t *ticks = nullptr;        // count: each sample's time on its device's clock
@@ -96,6 +97,10 @@ public:
     // A gap once it closed: the first sample after it is handed over next.
     virtual void gap(const Session &, const Gap &) {}
     virtual void everySecond(const Session &) {}
+    // Every consumer round, with kelvoGetTicks() now: hands on what is due
+    // by then. Returns the ticks of the sink's next deadline, 0 for none;
+    // the consumer wakes for it even when no samples come.
+    virtual int64_t flushDue(int64_t /*nowTicks*/) { return 0; }
     virtual void finished(const Session &) {}
     // Samples of a device this sink had to drop, and messages it sent of
     // them; any thread.
@@ -174,6 +179,7 @@ private:
     void deliver(const recording::Batch &batch);
     void time(const recording::Batch &batch, uint32_t count);
     void takeMarkers();
+    std::chrono::milliseconds flushSinks();
     void watchDevices();
     void endWith(const std::string &failure);
     int64_t sampleTime(size_t device, uint64_t libraryIndex) const;
