@@ -27,6 +27,7 @@ struct kelvoCapture {
     std::string topicPrefix = "kelvo";
     int highWaterMark = 0;
     std::string timeEndpoint;  // empty: the publishing endpoint's default
+    int publishVersion = 3;  // of the data messages
     bool reading = false;
     kelvoCaptureCallback callback = nullptr;
     void *user = nullptr;
@@ -106,6 +107,7 @@ void openSession(kelvoCapture *c) {
             auto publish = std::make_unique<kelvo::capture::PublishSink>(c->publishEndpoint, c->topicPrefix,
                                                                          c->highWaterMark, *session, c->listeners);
             publish->serveTime(c->publishEndpoint, c->timeEndpoint, c->listeners);
+            publish->setWireVersion(static_cast<uint32_t>(c->publishVersion));
             c->publish = publish.get();
             session->addSink(std::move(publish));
         }
@@ -252,6 +254,15 @@ KELVO_API int kelvoCaptureSetTimeEndpoint(kelvoCapture *capture, const char *end
     return guarded(capture, [&]() -> int {
         if (!building(capture)) return refuse(capture, "the time endpoint is set before the capture opens");
         capture->timeEndpoint = endpoint != nullptr ? endpoint : "";
+        return KELVO_OK;
+    });
+}
+
+KELVO_API int kelvoCaptureSetPublishVersion(kelvoCapture *capture, int version) noexcept {
+    return guarded(capture, [&]() -> int {
+        if (!building(capture)) return refuse(capture, "the wire format is chosen before the capture opens");
+        if (version != 1 && version != 3) return refuse(capture, "the wire format version is 1 or 3");
+        capture->publishVersion = version;
         return KELVO_OK;
     });
 }

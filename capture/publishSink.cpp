@@ -4,6 +4,10 @@
 #include <json/writer.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
 #include "captureError.h"
 #include "kelvo.h"
 #include "timeProtocol.h"
@@ -44,14 +48,24 @@ Json::Value subscribers(const std::vector<recording::SubscriberReport> &reports)
     return all;
 }
 
+// A fit's period, 0 without a sound one: a receiver refuses a header
+// whose period is not finite.
+double periodOf(int slot) {
+    kelvoSampleClock clock{};
+    if (kelvoGetSampleClock(slot, &clock) != KELVO_OK) return 0;
+    return clock.periodTicks > 0 && std::isfinite(clock.periodTicks) ? clock.periodTicks : 0;
+}
+
 }  // namespace
 
 PublishSink::PublishSink(const std::string &endpoint, const std::string &topicPrefix, int highWaterMark,
                          const Session &session, recording::Listeners &listeners)
-    : session_(session), sequence_(std::make_unique<std::atomic<uint64_t>[]>(session.devices().size())) {
+    : session_(session),
+      wireVersion_(recording::kWireVersion),
+      sequence_(std::make_unique<std::atomic<uint64_t>[]>(session.devices().size())) {
     try {
         socket_ = std::make_unique<recording::ZmqSocket>(ZMQ_PUB);
-        if (highWaterMark > 0) socket_->setInt(ZMQ_SNDHWM, highWaterMark);
+        socket_->setInt(ZMQ_SNDHWM, highWaterMark > 0 ? highWaterMark : kDefaultHighWaterMark);
         // What a PUB socket takes in is subscriptions, topics of a few bytes:
         // a peer that sends more is no subscriber, and is cut off.
         const int64_t most = kMaxSubscriptionBytes;
@@ -67,6 +81,11 @@ PublishSink::PublishSink(const std::string &endpoint, const std::string &topicPr
         // Below the device's own topic, so that a subscription to the
         // device's prefix brings its gaps too.
         gapTopics_.push_back(topics_.back() + "/gap");
+        const auto size = static_cast<size_t>(d.sampleSize);
+        Pending p;
+        p.capacity = static_cast<uint32_t>(std::max<size_t>(1, kBatchBytes / size));
+        p.bytes = std::make_unique_for_overwrite<unsigned char[]>(p.capacity * size);
+        pending_.push_back(std::move(p));
     }
     gapSequence_.assign(session.devices().size(), 0);
 }
@@ -87,26 +106,86 @@ void PublishSink::serveTime(const std::string &dataEndpoint, const std::string &
     }
 }
 
+// A message takes consecutive samples that arrived within one period of
+// its first chunk; a chunk larger than the room left is split.
 void PublishSink::take(const SessionBatch &b) {
-    const size_t i = static_cast<size_t>(b.device);
-    const recording::DeviceInfo &d = session_.devices()[i];
-    recording::WireHeader header;
-    header.sequence = sequence_[i].load(std::memory_order_relaxed);
-    header.firstSample = b.firstIndex;
-    header.sampleCount = b.count;
-    header.sampleSize = static_cast<uint32_t>(d.sampleSize);
-    header.ticks = b.arrivalTicks;
-    header.unixNs = recording::ticksToUnixNs(session_.tickOrigin(), b.arrivalTicks);
-    unsigned char head[recording::kWireHeaderBytes];
-    recording::encodeHeader(header, head);
-    socket_->send({{topics_[i].data(), topics_[i].size()},
-                   {head, sizeof head},
-                   {b.bytes, static_cast<size_t>(b.count) * static_cast<size_t>(d.sampleSize)}});
-    sequence_[i].store(header.sequence + 1, std::memory_order_relaxed);
+    const auto i = static_cast<size_t>(b.device);
+    Pending &p = pending_[i];
+    if (p.count > 0 &&
+        (b.firstIndex != p.firstIndex + p.count || b.arrivalTicks - p.arrivalTicks >= kBatchPeriodTicks)) {
+        flush(i);
+    }
+    for (uint32_t from = 0; from < b.count;) {
+        const uint32_t n = std::min(b.count - from, p.capacity - p.count);
+        hold(i, b, from, n);
+        from += n;
+        if (p.count == p.capacity) flush(i);
+    }
 }
 
+void PublishSink::hold(size_t device, const SessionBatch &b, uint32_t from, uint32_t count) {
+    Pending &p = pending_[device];
+    const auto size = static_cast<size_t>(session_.devices()[device].sampleSize);
+    if (p.count == 0) {
+        p.firstIndex = b.firstIndex + from;
+        p.arrivalTicks = b.arrivalTicks;
+        p.periodTicks = periodOf(session_.devices()[device].slot);
+        // The fit is a line: a later sample of the chunk lies whole periods on.
+        p.firstTicks = p.periodTicks > 0 ? b.firstTicks + std::llround(static_cast<double>(from) * p.periodTicks) : 0;
+    }
+    std::memcpy(p.bytes.get() + p.count * size, b.bytes + from * size, count * size);
+    p.count += count;
+}
+
+int64_t PublishSink::flushDue(int64_t nowTicks) {
+    int64_t next = 0;
+    for (size_t i = 0; i < pending_.size(); ++i) {
+        if (pending_[i].count == 0) continue;
+        const int64_t deadline = pending_[i].arrivalTicks + kBatchPeriodTicks;
+        if (nowTicks >= deadline) {
+            flush(i);
+        } else if (next == 0 || deadline < next) {
+            next = deadline;
+        }
+    }
+    return next;
+}
+
+void PublishSink::flush(size_t device) {
+    Pending &p = pending_[device];
+    if (p.count == 0) return;
+    const recording::DeviceInfo &d = session_.devices()[device];
+    recording::WireHeader header;
+    header.version = wireVersion_;
+    header.sequence = sequence_[device].load(std::memory_order_relaxed);
+    header.firstSample = p.firstIndex;
+    header.sampleCount = p.count;
+    header.sampleSize = static_cast<uint32_t>(d.sampleSize);
+    header.ticks = p.arrivalTicks;
+    header.unixNs = recording::ticksToUnixNs(session_.tickOrigin(), p.arrivalTicks);
+    header.firstSampleTicks = p.firstTicks;
+    header.periodTicks = p.periodTicks;
+    unsigned char head[recording::kWireHeaderMaxBytes];
+    header.sentTicks = kelvoGetTicks();
+    const size_t length = recording::encodeHeader(header, head);
+    const std::string &topic = topics_[device];
+    socket_->send({{topic.data(), topic.size()},
+                   {head, length},
+                   {p.bytes.get(), static_cast<size_t>(p.count) * static_cast<size_t>(d.sampleSize)}});
+    sequence_[device].store(header.sequence + 1, std::memory_order_relaxed);
+    p.count = 0;
+}
+
+void PublishSink::finished(const Session &session) {
+    for (size_t i = 0; i < pending_.size(); ++i) flush(i);
+    sendMeta(session);
+}
+
+// What came before the gap goes out first: a subscriber sees the samples,
+// then the gap, then what follows it.
 void PublishSink::gap(const Session &, const Gap &g) {
     const auto i = static_cast<size_t>(g.device);
+    flush(i);
     recording::WireGap wire{gapSequence_[i]++, g.firstIndex, g.lastIndex, g.startTicks, g.endTicks};
     unsigned char head[recording::kGapHeaderBytes];
     recording::encodeGap(wire, head);

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "wireFormat.h"
 
+#include <bit>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 
@@ -64,29 +66,44 @@ bool continuationsFit(const unsigned char *at, size_t length) {
 
 }  // namespace
 
-void encodeHeader(const WireHeader &header, unsigned char out[kWireHeaderBytes]) {
+size_t encodeHeader(const WireHeader &header, unsigned char out[kWireHeaderMaxBytes]) {
+    const bool one = header.version == kWireVersionOne;
     std::memcpy(out, kMagic, 4);
-    put<uint32_t>(out + 4, kWireVersion);
+    put<uint32_t>(out + 4, one ? kWireVersionOne : kWireVersion);
     put<uint64_t>(out + 8, header.sequence);
     put<uint64_t>(out + 16, header.firstSample);
     put<uint32_t>(out + 24, header.sampleCount);
     put<uint32_t>(out + 28, header.sampleSize);
     put<int64_t>(out + 32, header.ticks);
     put<int64_t>(out + 40, header.unixNs);
+    if (one) return kWireHeaderOneBytes;
+    put<int64_t>(out + 48, header.firstSampleTicks);
+    put<uint64_t>(out + 56, std::bit_cast<uint64_t>(header.periodTicks));
+    put<int64_t>(out + 64, header.sentTicks);
+    return kWireHeaderMaxBytes;
 }
 
 std::optional<WireHeader> decodeHeader(const void *bytes, size_t length) {
     const auto *in = static_cast<const unsigned char *>(bytes);
-    if (length != kWireHeaderBytes || std::memcmp(in, kMagic, 4) != 0 || get<uint32_t>(in + 4) != kWireVersion) {
-        return std::nullopt;
-    }
+    if (length < kWireHeaderOneBytes || std::memcmp(in, kMagic, 4) != 0) return std::nullopt;
     WireHeader header;
+    header.version = get<uint32_t>(in + 4);
+    const size_t expected = header.version == kWireVersionOne ? kWireHeaderOneBytes
+                            : header.version == kWireVersion  ? kWireHeaderMaxBytes
+                                                              : 0;
+    if (length != expected) return std::nullopt;
     header.sequence = get<uint64_t>(in + 8);
     header.firstSample = get<uint64_t>(in + 16);
     header.sampleCount = get<uint32_t>(in + 24);
     header.sampleSize = get<uint32_t>(in + 28);
     header.ticks = get<int64_t>(in + 32);
     header.unixNs = get<int64_t>(in + 40);
+    if (header.version == kWireVersionOne) return header;
+    header.firstSampleTicks = get<int64_t>(in + 48);
+    header.periodTicks = std::bit_cast<double>(get<uint64_t>(in + 56));
+    header.sentTicks = get<int64_t>(in + 64);
+    // NaN fails both comparisons.
+    if (!(header.periodTicks >= 0 && std::isfinite(header.periodTicks))) return std::nullopt;
     return header;
 }
 

@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: MIT
 // The header frames of published messages; docs/wire-format.md gives the
-// byte offsets. Every field is little-endian. Data messages keep format
-// version 1, so that subscribers written for it read them unchanged; gap
-// and marker messages have headers of version 2, which such subscribers
-// skip, with a type field.
+// byte offsets. Every field is little-endian. Data messages have format
+// version 3: version 1's fields at their offsets, then the sample clock's
+// time of the first sample and the send stamp. A publisher asked for it
+// still sends version 1, for subscribers written before; gap and marker
+// messages have headers of version 2, which such subscribers skip, with a
+// type field.
 #pragma once
 
 #include <cstddef>
@@ -13,20 +15,32 @@
 
 namespace kelvo::recording {
 
-inline constexpr size_t kWireHeaderBytes = 48;
-inline constexpr uint32_t kWireVersion = 1;
+inline constexpr uint32_t kWireVersionOne = 1;
+inline constexpr uint32_t kWireVersion = 3;
+inline constexpr size_t kWireHeaderOneBytes = 48;
+inline constexpr size_t kWireHeaderMaxBytes = 72;  // version 3's
 
 struct WireHeader {
-    uint64_t sequence = 0;     // per device, from 0, +1 per message
-    uint64_t firstSample = 0;  // index of the first sample in the device's stream
+    uint32_t version = kWireVersion;  // 1 or 3
+    uint64_t sequence = 0;            // per device, from 0, +1 per message
+    uint64_t firstSample = 0;         // index of the first sample in the device's stream
     uint32_t sampleCount = 0;
     uint32_t sampleSize = 0;
-    int64_t ticks = 0;   // when the first byte of these samples arrived
+    int64_t ticks = 0;   // when the first byte of the message's first chunk arrived
     int64_t unixNs = 0;  // the same moment as wall-clock time
+    // Version 3 only (0 in version 1): the device's sample clock's fitted
+    // time of the first sample and its ticks per sample, 0 while the clock
+    // has no fit; the publisher's clock when ZeroMQ took the message.
+    int64_t firstSampleTicks = 0;
+    double periodTicks = 0;
+    int64_t sentTicks = 0;
 };
 
-void encodeHeader(const WireHeader &header, unsigned char out[kWireHeaderBytes]);
-// nullopt unless `bytes` is a header of this format version.
+// The length written: 48 bytes for version 1 (the later fields left out),
+// 72 for version 3.
+size_t encodeHeader(const WireHeader &header, unsigned char out[kWireHeaderMaxBytes]);
+// nullopt unless `bytes` is exactly a header of version 1 or 3 with sound
+// fields (a finite period, not negative).
 std::optional<WireHeader> decodeHeader(const void *bytes, size_t length);
 
 // ---- Format version 2: the messages besides the samples ----

@@ -84,7 +84,9 @@ KELVO_API int kelvoCaptureSetHdf5Split(kelvoCapture *capture, double seconds) KE
 
 /* Publishes on a ZeroMQ PUB socket bound to `endpoint` (docs/wire-format.md),
  * topics "kelvo/<serial>" (NULL `topicPrefix`) or "<topicPrefix>/<serial>",
- * with a send high-water mark of `highWaterMark` messages (0: ZeroMQ's). */
+ * with a send high-water mark of `highWaterMark` messages (0: kelvo's
+ * default, 5000, about ten seconds of four devices at full rate). A data
+ * message holds a device's samples of up to 10 ms, or 64 KiB of them. */
 KELVO_API int kelvoCaptureSetPublish(kelvoCapture *capture, const char *endpoint, const char *topicPrefix,
                                      int highWaterMark) KELVO_NOEXCEPT;
 
@@ -100,6 +102,12 @@ KELVO_API int kelvoCaptureSetTimeEndpoint(kelvoCapture *capture, const char *end
  * tcp://HOST:0 included); NULL when the session does not publish or is not
  * open. Valid until the next call on the session. */
 KELVO_API const char *kelvoCaptureGetTimeEndpoint(const kelvoCapture *capture) KELVO_NOEXCEPT;
+
+/* The format version of the published data messages: 3 (the default), or 1
+ * for subscribers written for version 1, which then read them unchanged
+ * (docs/wire-format.md). KELVO_REFUSED for any other version. Before
+ * kelvoCaptureOpen. */
+KELVO_API int kelvoCaptureSetPublishVersion(kelvoCapture *capture, int version) KELVO_NOEXCEPT;
 
 /* Ends the session by itself once every device gave `samples` samples
  * (0: runs until stopped); the sinks get exactly that many. Before

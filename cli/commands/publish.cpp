@@ -19,11 +19,14 @@ int run(const Arguments &args) {
     requireDevicesAndConfig(args, "publish", 4);
     const std::string bind = args.text("bind");
     if (bind.empty()) throw Failure("'publish' needs --bind ENDPOINT, e.g. tcp://*:5555", 2);
+    const double version = *args.number("wire-version");
+    if (version != 1 && version != 3) throw Failure("--wire-version takes 1 or 3", 2);
 
     CaptureRun capture(args.positional, args.words("config"));
     capture.setReconnect(args);
-    capture.check(
-        kelvoCaptureSetPublish(capture.session(), bind.c_str(), "kelvo", static_cast<int>(*args.number("hwm"))));
+    capture.check(kelvoCaptureSetPublish(capture.session(), bind.c_str(), "kelvo",
+                                         static_cast<int>(args.number("hwm").value_or(0))));
+    capture.check(kelvoCaptureSetPublishVersion(capture.session(), static_cast<int>(version)));
     capture.check(kelvoCaptureSetTimeEndpoint(capture.session(), args.text("time-bind").c_str()));
     capture.takeMarkersFrom(args.text("markers"));
     capture.secureWith(args);
@@ -50,9 +53,15 @@ constexpr Option kOptions[] = {
     option::seconds.valueCalled("S").describedAs("how long to publish; until Ctrl-C without it"),
     Option::valued("bind", "ENDPOINT", ValueKind::text,
                    "where the PUB socket listens: tcp://*:5555, ipc:///tmp/kelvo.sock"),
-    Option::number("hwm", "MESSAGES", "how many messages are queued for a subscriber before it loses whole messages", 1,
-                   10000000)
-        .defaulting("1000"),
+    Option::number("hwm", "MESSAGES",
+                   "how many messages are queued for a subscriber before it loses whole messages (default 5000, "
+                   "about ten seconds of four devices at full rate)",
+                   1, 10000000),
+    Option::number("wire-version", "1|3",
+                   "the format of the data messages: 1 for subscribers written for version 1, which lacks the sample "
+                   "clock's time and the send time",
+                   1, 3)
+        .defaulting("3"),
     option::noReconnect,
     option::giveUp,
     option::markers,
@@ -71,20 +80,26 @@ const Command publishCommand{
     .outline = "DEVICE... --config CMD...",
     .usage =
         "DEVICE... --config CMD... --bind ENDPOINT [--seconds S]\n"
-        "[--hwm MESSAGES] [--no-reconnect] [--give-up S]\n[--markers FROM] [--time-bind ENDPOINT] [--curve-keys DIR]",
+        "[--hwm MESSAGES] [--wire-version 1|3] [--no-reconnect]\n[--give-up S] [--markers FROM] [--time-bind ENDPOINT]\n[--curve-keys DIR]",
     .description = R"(Starts 1 to 4 devices together and publishes their streams on a ZeroMQ PUB
 socket bound to ENDPOINT (tcp://*:5555, ipc:///tmp/kelvo.sock) until Ctrl-C
-or S seconds. Each chunk of whole samples is one message on the topic
-kelvo/<serial> (kelvo/slot<N>): the topic, a 48-byte header (sequence
-number, index of the first sample, count, sample size, arrival time) and the
-raw samples. Once a second the topic kelvo/meta carries a JSON document
-that says how to decode them. docs/wire-format.md has the details.
+or S seconds. A device's consecutive samples of up to 10 ms (from the
+arrival of the first) or 64 KiB, whichever comes first, are one message on
+the topic kelvo/<serial> (kelvo/slot<N>): the topic, a 72-byte header
+(sequence number, index of the first sample, count, sample size, arrival
+time, the sample clock's time of the first sample and its period, the send
+time) and the raw samples. --wire-version 1 sends the 48-byte header of
+version 1 instead, for subscribers written for it. Once a second the topic
+kelvo/meta carries a JSON document that says how to decode them.
+docs/wire-format.md has the details.
 
 A device that hangs up is brought back, and its break published as a gap
 message, as 'kelvo help record' tells (--no-reconnect, --give-up S).
 
 A subscriber that falls behind loses whole messages once MESSAGES (default
-1000) are queued for it; the sequence numbers show the gap.
+5000: at most 100 messages a second per device, and one per 64 KiB, so
+about ten seconds of four devices at full rate, 1 MB/s each) are queued for
+it; the sequence numbers show the gap.
 
 --markers takes markers from other programs as 'kelvo record' does (see
 its help); they go out on the topic kelvo/marker like every marker, and the

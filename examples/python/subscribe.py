@@ -12,7 +12,9 @@ import json, struct, sys, time
 import numpy as np
 import zmq
 
-DATA, GAP, MARKER = struct.Struct("<4sIQQIIqq"), struct.Struct("<4sIIIQqqqq"), struct.Struct("<4sIIIQqq")
+# Data headers of version 3 (the default) and of version 1 ('kelvo publish --wire-version 1').
+DATA, DATA_V1 = struct.Struct("<4sIQQIIqqqdq"), struct.Struct("<4sIQQIIqq")
+GAP, MARKER = struct.Struct("<4sIIIQqqqq"), struct.Struct("<4sIIIQqq")
 
 
 def header(frame, layout, *kind):
@@ -44,9 +46,10 @@ while time.monotonic() < end:
             print(f"gap {topic[:-4]} first {first} last {last} samples {last - first + 1}",
                   f"seconds {(end_ticks - start_ticks) / 1e7:.3f} cause {frames[1].decode(errors='replace')}")
     elif topic in meta and len(frames) == 2:  # decodable once the meta document told the layout
-        if not (fields := header(frames[0], DATA, b"KLV1", 1)):
+        fields = header(frames[0], DATA, b"KLV1", 3) or header(frames[0], DATA_V1, b"KLV1", 1)
+        if not fields or (len(fields) > 8 and not 0 <= fields[9] < float("inf")):  # version 3's period
             continue
-        _, _, seq, first, count, size, ticks, unix_ns = fields
+        _, _, seq, first, count, size, ticks, unix_ns = fields[:8]
         d = meta[topic]
         words = np.frombuffer(frames[1], np.dtype(f"<i{d['word_bytes']}")).reshape(count, -1)
         values = words[:, 1 if d["has_counter"] else 0:] * np.float32(d["scale"])

@@ -143,7 +143,8 @@ class Capture:
         Publish on a ZeroMQ PUB socket bound to this endpoint
         (``"tcp://*:5555"``).
     hwm : int
-        The publisher's high-water mark in messages (0: ZeroMQ's).
+        The publisher's high-water mark in messages (0: kelvo's default,
+        about ten seconds of four devices at full rate).
     read : bool, optional
         Keep the samples for :meth:`read` (about ten seconds of four devices
         at full rate; what does not fit is dropped and counted). By default,

@@ -536,8 +536,8 @@ TEST(PublishSubscribe, GapAndMarkerMessagesAreTakenBrokenOnesSkippedAndOldSubscr
 
 // Markers put through kelvoCaptureMark reach every kind of subscriber of a
 // real publisher: kelvo subscribe counts and records them, the Python
-// example decodes them, and a subscriber of data messages alone is not
-// disturbed.
+// example decodes them, and a subscriber of data messages alone, written
+// for version 1 and given it, is not disturbed.
 TEST(PublishSubscribe, MarkersOfTheCaptureLibraryReachEverySubscriber) {
     SimProcess sim(kSim, {"--rate", "1000", "--block", "50"}, 1);
     const std::string serial = serialOf(sim.paths[0]);
@@ -552,6 +552,7 @@ TEST(PublishSubscribe, MarkersOfTheCaptureLibraryReachEverySubscriber) {
     ASSERT_EQ(kelvoCaptureAddDevice(capture.get(), sim.paths[0].c_str()), KELVO_OK);
     ASSERT_EQ(kelvoCaptureAddConfig(capture.get(), "CONFigure:DEVice 3"), KELVO_OK);
     ASSERT_EQ(kelvoCaptureSetPublish(capture.get(), endpoint.c_str(), nullptr, 0), KELVO_OK);
+    ASSERT_EQ(kelvoCaptureSetPublishVersion(capture.get(), 1), KELVO_OK);
     ASSERT_EQ(kelvoCaptureOpen(capture.get()), KELVO_OK) << kelvoCaptureGetError(capture.get());
     ASSERT_EQ(kelvoCaptureStart(capture.get()), KELVO_OK) << kelvoCaptureGetError(capture.get());
     // A second of samples first: the subscribers reconnect to the bound
@@ -639,4 +640,42 @@ TEST(PublishSubscribe, AReconnectedDevicesGapMessageSpansItsIndexJump) {
     EXPECT_EQ(stored[0].rfind("gap " + serial + " " + std::to_string(first) + " " + std::to_string(last) + " ", 0), 0u)
         << stored[0];
     std::filesystem::remove(file);
+}
+
+// A subscriber written for version 1 skips the data messages of version 3
+// as the format tells it to, and decodes every one once the publisher is
+// asked for version 1; no other version is taken.
+TEST(PublishSubscribe, WireVersionOneServesSubscribersWrittenForIt) {
+    SimProcess sim(kSim, {"--rate", "1000", "--block", "50"}, 1);
+    const std::string endpoint = "ipc://" + tempPath("version.sock");
+    const std::vector<std::string> publish = {kKelvo,   "publish", sim.paths[0], "--config", "CONFigure:DEVice 3",
+                                              "--bind", endpoint,  "--seconds",  "2"};
+    for (const std::string version : {"3", "1"}) {
+        Background old({kPython, kVersionOne, endpoint, "4"}, "old");
+        std::this_thread::sleep_for(500ms);
+        std::vector<std::string> argv = publish;
+        argv.insert(argv.end(), {"--wire-version", version});
+        const Outcome published = runProgram(argv);
+        ASSERT_EQ(published.status, 0) << published.out << published.err;
+        ASSERT_EQ(old.wait(), 0) << old.output();
+        const std::vector<std::string> decoded = linesOf(old.out(), "kelvo/" + serialOf(sim.paths[0]));
+        if (version == "3") {
+            EXPECT_TRUE(decoded.empty()) << old.output();
+            continue;
+        }
+        // "kelvo/SERIAL messages M samples S first F last L", every sample in order.
+        ASSERT_EQ(decoded.size(), 1u) << old.output();
+        std::istringstream fields(decoded[0]);
+        std::string topic, word;
+        uint64_t messages = 0, samples = 0, first = 0, last = 0;
+        fields >> topic >> word >> messages >> word >> samples >> word >> first >> word >> last;
+        ASSERT_TRUE(fields) << decoded[0];
+        EXPECT_GE(samples, 1000u) << decoded[0];
+        EXPECT_EQ(samples, last - first + 1) << decoded[0];
+    }
+    std::vector<std::string> argv = publish;
+    argv.insert(argv.end(), {"--wire-version", "2"});
+    const Outcome refused = runProgram(argv);
+    EXPECT_EQ(refused.status, 2) << refused.out << refused.err;
+    EXPECT_NE(refused.err.find("--wire-version takes 1 or 3"), std::string::npos) << refused.err;
 }

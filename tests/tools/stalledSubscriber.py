@@ -26,7 +26,8 @@ while time.monotonic() < end:
     if not sub.poll(2000):
         break
     topic, header, samples = sub.recv_multipart()
-    _, _, seq, first, count, size, _, _ = struct.unpack("<4sIQQIIqq", header)
+    # The fields of version 1, which version 3 keeps at their offsets.
+    _, _, seq, first, count, size, _, _ = struct.unpack_from("<4sIQQIIqq", header)
     counters = np.frombuffer(samples, "<u4").reshape(count, size // 4)[:, 0]
     whole = len(samples) == count * size and (counters == np.arange(first, first + count)).all()
     s = seen.setdefault(topic.decode(), [0, 0, seq - 1, True])
