@@ -66,6 +66,12 @@ PublishSink::PublishSink(const std::string &endpoint, const std::string &topicPr
     try {
         socket_ = std::make_unique<recording::ZmqSocket>(ZMQ_PUB);
         socket_->setInt(ZMQ_SNDHWM, highWaterMark > 0 ? highWaterMark : kDefaultHighWaterMark);
+        // A subscriber still behind at the end gets this long to take what
+        // is queued for it; one that stalled holds the exit up as long.
+        socket_->setInt(ZMQ_LINGER, kEndLingerMs);
+        // ZMQ_SNDBUF stays the kernel's: a size set by hand turns Linux's
+        // autotuning of the TCP buffers off and is capped by wmem_max, so
+        // it could only make them smaller.
         // What a PUB socket takes in is subscriptions, topics of a few bytes:
         // a peer that sends more is no subscriber, and is cut off.
         const int64_t most = kMaxSubscriptionBytes;

@@ -30,6 +30,7 @@ public:
     // device plus one per 64 KiB, about 460 a second for four devices at
     // 1 MB/s, so about ten seconds of them.
     static constexpr int kDefaultHighWaterMark = 5000;
+    static constexpr int kEndLingerMs = 5000;
 
     // Binds the socket through `listeners`; throws CaptureError with
     // ZeroMQ's text when it cannot. A high-water mark of 0 takes

@@ -99,7 +99,8 @@ message, as 'kelvo help record' tells (--no-reconnect, --give-up S).
 A subscriber that falls behind loses whole messages once MESSAGES (default
 5000: at most 100 messages a second per device, and one per 64 KiB, so
 about ten seconds of four devices at full rate, 1 MB/s each) are queued for
-it; the sequence numbers show the gap.
+it; the sequence numbers show the gap. At the end, one still behind gets up
+to 5 s to take what is queued for it.
 
 --markers takes markers from other programs as 'kelvo record' does (see
 its help); they go out on the topic kelvo/marker like every marker, and the
