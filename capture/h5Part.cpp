@@ -77,6 +77,7 @@ void H5Part::begin(const Session &session, const Span &span, bool atStart) {
         file_->setInt("/", "split_start_ticks", span.startTicks);
         file_->setInt("/", "split_end_ticks", span.endTicks);
     }
+    if (!previous_.empty()) file_->setText("/", "previous_file", previous_);
     // The release stamp now, all four at the end: a killed run keeps the start.
     const auto &devices = session.devices();
     for (size_t i = 0; i < devices.size(); ++i) {
@@ -117,6 +118,7 @@ void H5Part::gap(const Gap &g) {
 void H5Part::finish(const Session &session) {
     if (!file_) return;
     file_->leaveSwmr();
+    if (!next_.empty()) file_->setText("/", "next_file", next_);
     const double spread = session.stampSpreadUs();
     if (spread >= 0) file_->setDouble("/", "stamp_spread_us", spread);
     writeStats(session);

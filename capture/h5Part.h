@@ -43,6 +43,11 @@ public:
     void mark(const Session &session, const Marker &marker);
     void gap(const Gap &gap);
     void flush() { file_->flush(); }
+    // A recording split on command names its files' order in the root's
+    // previous_file and next_file: the first set before begin(), the
+    // other before finish().
+    void setPrevious(const std::string &path) { previous_ = path; }
+    void setNext(const std::string &path) { next_ = path; }
     // The statistics of its span, the clock fits, the start stamps and the
     // markers' nearest samples on the final fits; closes the file.
     void finish(const Session &session);
@@ -58,6 +63,8 @@ private:
         size_t sampleBytes = 0;
     };
     std::string path_;
+    std::string previous_;
+    std::string next_;
     Span span_;
     std::vector<Shape> shapes_;
     std::unique_ptr<recording::H5Recording> file_;

@@ -19,6 +19,7 @@ H5Sink::H5Sink(const std::string &path, bool raw, double splitSeconds, const Ses
       pendingGaps_(session.devices().size()) {
     firstPath_ = split() ? partPath(path, 1) : path;
     parts_.push_back(std::make_unique<H5Part>(firstPath_, raw, session));
+    current_ = firstPath_;
 }
 
 std::string H5Sink::partPath(const std::string &path, int number) {
@@ -56,6 +57,7 @@ H5Part &H5Sink::partFor(int64_t window) {
         auto part = std::make_unique<H5Part>(partPath(path_, static_cast<int>(next + 1)), raw_, session_);
         part->begin(session_, spanOf(next), false);
         parts_.push_back(std::move(part));
+        nowWriting(parts_.back()->path());
     }
     if (window <= frontWindow()) return *parts_.front();
     return *parts_[static_cast<size_t>(window - frontWindow())];
@@ -110,6 +112,66 @@ void H5Sink::mark(const Session &session, const Marker &marker) {
 
 void H5Sink::everySecond(const Session &) {
     for (const auto &part : parts_) part->flush();
+}
+
+std::string H5Sink::currentPath() const {
+    std::lock_guard lock(currentMutex_);
+    return current_;
+}
+
+void H5Sink::nowWriting(const std::string &path) {
+    std::lock_guard lock(currentMutex_);
+    current_ = path;
+}
+
+namespace {
+
+// Two names of one file are one key: a split must never truncate a file
+// the recording wrote.
+std::filesystem::path fileKey(const std::string &path) {
+    std::error_code error;
+    std::filesystem::path key = std::filesystem::weakly_canonical(std::filesystem::absolute(path), error);
+    return error ? std::filesystem::absolute(path).lexically_normal() : key;
+}
+
+}  // namespace
+
+// The next file is begun before the current one is finished, so that a
+// file that cannot be made leaves the recording as it was.
+std::string H5Sink::continueIn(const std::string &path) {
+    if (split()) return "the recording is split by time already (--split); it takes no split on command";
+    if (path.empty()) return "the file name is empty";
+    if (written_.empty()) written_.push_back(fileKey(parts_.front()->path()));
+    const std::filesystem::path key = fileKey(path);
+    if (std::find(written_.begin(), written_.end(), key) != written_.end()) {
+        return path + " is a file of this recording already";
+    }
+    std::unique_ptr<H5Part> next;
+    try {
+        next = std::make_unique<H5Part>(path, raw_, session_);
+    } catch (const std::exception &e) {
+        return e.what();
+    }
+    try {
+        next->setPrevious(parts_.front()->path());
+        next->begin(session_, {}, false);
+    } catch (const std::exception &e) {
+        next.reset();
+        std::error_code ignored;
+        std::filesystem::remove(path, ignored);  // made here, and of no use half begun
+        return e.what();
+    }
+    std::unique_ptr<H5Part> done = std::move(parts_.front());
+    parts_.front() = std::move(next);
+    written_.push_back(key);
+    nowWriting(path);
+    done->setNext(path);
+    try {
+        done->finish(session_);
+    } catch (const std::exception &e) {
+        throw CaptureError(e.what());
+    }
+    return {};
 }
 
 void H5Sink::finished(const Session &session) {

@@ -8,10 +8,15 @@
 // time: every sample goes to the file of its time, so the files' datasets
 // one after the other hold each sample once. A device that lags another
 // keeps the file before open until it passed its end, or a whole span more.
+// Split on command (continueIn), the file is finished as at a stop and the
+// recording goes on in the next one between two batches: again every
+// sample is in one file, once.
 #pragma once
 
 #include <deque>
+#include <filesystem>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -31,6 +36,15 @@ public:
     // extension, at least four digits.
     static std::string partPath(const std::string &path, int number);
     const std::string &firstPath() const { return firstPath_; }
+    // The file written now (the newest, split by time); any thread.
+    std::string currentPath() const;
+
+    // Finishes the file written now and goes on in `path`, on the consumer
+    // thread between two batches. Returns why it cannot (a recording split
+    // by time, a file of this recording, one that cannot be made), and then
+    // the current file goes on; empty when it went on in `path`. Throws
+    // CaptureError when the finished file could not be completed.
+    std::string continueIn(const std::string &path);
 
     const char *threadName() const override { return "kelvo-writer"; }
     void started(const Session &session) override;
@@ -51,6 +65,7 @@ private:
     H5Part &partFor(int64_t window);
     void retireParts();
     void writeGaps(int device, H5Part &part);
+    void nowWriting(const std::string &path);
 
     const Session &session_;
     std::string path_;
@@ -62,6 +77,11 @@ private:
     std::deque<std::unique_ptr<H5Part>> parts_;  // the open ones, of consecutive spans
     std::vector<int64_t> windows_;               // per device, the span of its last sample
     std::vector<std::vector<Gap>> pendingGaps_;  // written with the device's next samples
+
+    // Split on command: the files so far, absolute.
+    std::vector<std::filesystem::path> written_;
+    mutable std::mutex currentMutex_;
+    std::string current_;
 };
 
 }  // namespace kelvo::capture

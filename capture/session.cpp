@@ -239,6 +239,7 @@ void Session::consume() {
             uint64_t woken = 0;
             (void)!read(wakeup_, &woken, sizeof woken);
             takeMarkers();
+            runQueuedWork();
             watchDevices();
             if (Clock::now() >= nextSecond_) {
                 for (const auto &sink : sinks_) sink->everySecond(*this);
@@ -381,6 +382,24 @@ void Session::takeMarkers() {
         for (const auto &sink : sinks_) sink->mark(*this, m);
         markers_.fetch_add(1, std::memory_order_relaxed);
     }
+}
+
+void Session::runBetweenBatches(std::function<void()> work) {
+    {
+        std::lock_guard lock(workMutex_);
+        queuedWork_.push_back(std::move(work));
+    }
+    const uint64_t one = 1;
+    (void)!write(wakeup_, &one, sizeof one);
+}
+
+void Session::runQueuedWork() {
+    std::vector<std::function<void()>> work;
+    {
+        std::lock_guard lock(workMutex_);
+        work.swap(queuedWork_);
+    }
+    for (const auto &w : work) w();
 }
 
 // A device that hangs up is closed and handed to the reconnector; one

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -160,6 +161,15 @@ public:
     // Every gap closed so far, in the order they closed.
     std::vector<Gap> gaps() const;
 
+    // Work that must fall between two batches (a sink going on in another
+    // file), from any thread: the consumer runs it on its next round, and
+    // what it throws ends the session. Never run when the session stops
+    // first.
+    void runBetweenBatches(std::function<void()> work);
+    // Ends the session as if it ended by itself (waitUntilEnded returns);
+    // any thread. stop() still has to be called.
+    void requestEnd() { endWith({}); }
+
     // The session's index of the device's sample nearest `ticks`, by its
     // sample clock's fit now; -1 without a fit. Consumer thread, or after
     // the stop.
@@ -180,6 +190,7 @@ private:
     void time(const recording::Batch &batch, uint32_t count);
     void takeMarkers();
     std::chrono::milliseconds flushSinks();
+    void runQueuedWork();
     void watchDevices();
     void endWith(const std::string &failure);
     int64_t sampleTime(size_t device, uint64_t libraryIndex) const;
@@ -255,7 +266,10 @@ private:
     std::atomic<uint64_t> markersDropped_{0};
     std::mutex markerMutex_;
     std::vector<Marker> pendingMarkers_;
-    int wakeup_ = -1;  // eventfd: a marker or the stop
+    int wakeup_ = -1;  // eventfd: a marker, work or the stop
+
+    std::mutex workMutex_;
+    std::vector<std::function<void()>> queuedWork_;
 
     std::mutex endMutex_;
     std::condition_variable endChanged_;
