@@ -9,6 +9,7 @@
 #include <string>
 
 #include "captureError.h"
+#include "controlServer.h"
 #include "h5Sink.h"
 #include "kelvo_capture.h"
 #include "listeners.h"
@@ -42,6 +43,11 @@ struct kelvoCapture {
     void *answerUser = nullptr;
     std::string text;                       // what the description calls hand out
     kelvo::recording::Listeners listeners;  // every socket the session binds, and their keys
+
+    std::string controlEndpoint;
+    kelvo::capture::H5Sink *recording = nullptr;  // owned by the session
+    // After the session: it answers no more before the session goes.
+    std::unique_ptr<kelvo::capture::ControlServer> control;
 };
 
 namespace {
@@ -101,6 +107,7 @@ void openSession(kelvoCapture *c) {
         if (!c->hdf5Path.empty()) {
             auto recording = std::make_unique<kelvo::capture::H5Sink>(c->hdf5Path, c->raw, c->hdf5Split, *session);
             fileMade = recording->firstPath();
+            c->recording = recording.get();
             session->addSink(std::move(recording));
         }
         if (!c->publishEndpoint.empty()) {
@@ -120,8 +127,13 @@ void openSession(kelvoCapture *c) {
             c->program = program.get();
             session->addSink(std::move(program));
         }
+        if (!c->controlEndpoint.empty()) {
+            c->control = std::make_unique<kelvo::capture::ControlServer>(c->controlEndpoint, *session, c->recording);
+        }
     } catch (...) {
         // No partial session: the devices close, and a file it made goes.
+        c->control.reset();
+        c->recording = nullptr;
         c->program = nullptr;
         c->publish = nullptr;
         c->markers.stop();
@@ -309,6 +321,7 @@ KELVO_API int kelvoCaptureStart(kelvoCapture *capture) noexcept {
     return guarded(capture, [&]() -> int {
         if (building(capture)) return refuse(capture, "the capture is not open");
         capture->session->start();
+        if (capture->control) capture->control->commands().started(capture->session->devices().front().stamps[0]);
         return KELVO_OK;
     });
 }
@@ -316,8 +329,10 @@ KELVO_API int kelvoCaptureStart(kelvoCapture *capture) noexcept {
 KELVO_API int kelvoCaptureStop(kelvoCapture *capture) noexcept {
     return guarded(capture, [&]() -> int {
         if (building(capture)) return refuse(capture, "the capture is not open");
+        if (capture->control) capture->control->commands().stopping();
         capture->markers.stop();
         const std::string failure = capture->session->stop();
+        if (capture->control) capture->control->commands().stopped();
         return failure.empty() ? KELVO_OK : refuse(capture, failure, false);
     });
 }
@@ -458,12 +473,39 @@ KELVO_API int kelvoCaptureSetCurveKeys(kelvoCapture *capture, const char *dir) n
     });
 }
 
+KELVO_API int kelvoCaptureSetControl(kelvoCapture *capture, const char *endpoint) noexcept {
+    return guarded(capture, [&]() -> int {
+        if (!building(capture)) return refuse(capture, "the control socket is set before the capture opens");
+        if (endpoint == nullptr || *endpoint == '\0') return refuse(capture, "the control endpoint is empty");
+        capture->controlEndpoint = endpoint;
+        return KELVO_OK;
+    });
+}
+
 KELVO_API int kelvoCaptureGetListener(const kelvoCapture *capture, int index, kelvoCaptureListener *listener) noexcept {
     if (capture == nullptr || building(capture) || index < 0 || listener == nullptr) return KELVO_REFUSED;
     const kelvo::recording::Listener *l = capture->listeners.at(static_cast<size_t>(index));
     if (l == nullptr) return KELVO_REFUSED;
     *listener = {l->role.c_str(), l->endpoint.c_str(), l->curve ? 1 : 0, l->refused()};
     return KELVO_OK;
+}
+
+KELVO_API const char *kelvoCaptureGetControlEndpoint(const kelvoCapture *capture) noexcept {
+    if (capture == nullptr || !capture->control) return nullptr;
+    try {
+        return handOut(capture, capture->control->endpoint());
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+KELVO_API const char *kelvoCaptureGetHdf5File(const kelvoCapture *capture) noexcept {
+    if (capture == nullptr || capture->recording == nullptr) return nullptr;
+    try {
+        return handOut(capture, capture->recording->currentPath());
+    } catch (...) {
+        return nullptr;
+    }
 }
 
 }  // extern "C"

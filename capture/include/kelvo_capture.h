@@ -333,6 +333,53 @@ typedef struct kelvoCaptureListener {
 KELVO_API int kelvoCaptureGetListener(const kelvoCapture *capture, int index,
                                       kelvoCaptureListener *listener) KELVO_NOEXCEPT;
 
+/* ---- Steering from scripts -------------------------------------------- */
+
+/* Listens for commands of other programs (`kelvo control`, any ZeroMQ REQ
+ * socket) on a REP socket bound to `endpoint` at kelvoCaptureOpen: a bare
+ * port ("5557") is tcp://127.0.0.1:PORT ("0": a free port), anything else
+ * is taken as given ("tcp://0.0.0.0:5557" listens on every interface). The open
+ * is refused, naming the endpoint, when it cannot be bound. The socket
+ * lives until kelvoCaptureDestroy; a thread "kelvo-control" answers it.
+ * Each request is one frame holding a JSON object, each answer one JSON
+ * object with "ok" (docs/control.md):
+ *   {"cmd": "status"}  -> "state" ("open", "running", "ended": it ended and
+ *        waits for its stop, "stopping", "stopped"), "seconds" since the
+ *        start, "file" (the HDF5 file written now, or null), "devices":
+ *        [{"serial", "path", "received", "dropped", "gaps", "reconnects",
+ *        "markers"}], "markers": {"received", "dropped"}, "refused" (the
+ *        requests answered "ok": false so far)
+ *   {"cmd": "mark", "text": T[, "ticks": N]} -> a marker into every sink as
+ *        kelvoCaptureMark puts one (source "control"), at N (above 0) or
+ *        now; "ticks": its time
+ *   {"cmd": "split", "path": P} -> the HDF5 file is finished as at a stop
+ *        (root attribute next_file: P) and the recording goes on in P
+ *        (previous_file: the one before), between two batches: every sample
+ *        is in one of the files, once. A relative P is the recording
+ *        program's working directory's. "closed" and "file": the two files.
+ *        Refused without an HDF5 sink, with kelvoCaptureSetHdf5Split, for a
+ *        file of this recording or one that cannot be made (the current
+ *        file then goes on)
+ *   {"cmd": "stop"} -> answered, then the session ends as if it ended by
+ *        itself: kelvoCaptureWait returns KELVO_OK; the program still calls
+ *        kelvoCaptureStop. "state": the state it was in
+ * Anything else (not JSON, not an object, an unknown "cmd" or member, a
+ * member of the wrong type, several frames, over 64 KiB) is answered
+ * {"ok": false, "error": TEXT} and counted in "refused"; a message over
+ * 1 MiB costs its sender the connection. Before kelvoCaptureOpen. */
+KELVO_API int kelvoCaptureSetControl(kelvoCapture *capture, const char *endpoint) KELVO_NOEXCEPT;
+
+/* The control socket's endpoint as bound ("tcp://127.0.0.1:5557", with the
+ * port the system picked for "0" or "*"), in a buffer of the session; NULL
+ * before kelvoCaptureOpen or without kelvoCaptureSetControl. */
+KELVO_API const char *kelvoCaptureGetControlEndpoint(const kelvoCapture *capture) KELVO_NOEXCEPT;
+
+/* The HDF5 file written now: the newest of a split recording, the last
+ * once the session stopped; in a buffer of the session, NULL without an
+ * HDF5 sink or before kelvoCaptureOpen. Not while another thread calls the
+ * session. */
+KELVO_API const char *kelvoCaptureGetHdf5File(const kelvoCapture *capture) KELVO_NOEXCEPT;
+
 #ifdef __cplusplus
 }
 #endif

@@ -1,0 +1,123 @@
+// SPDX-License-Identifier: MIT
+#include "controlServer.h"
+
+#include <pthread.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <stdexcept>
+
+#include "captureError.h"
+#include "controlEndpoint.h"
+
+namespace kelvo::capture {
+
+namespace {
+
+constexpr size_t kMaxRequestBytes = 64 * 1024;
+// What ZeroMQ takes in at all: a bigger message costs its sender the
+// connection, one up to this is read and refused with an answer.
+constexpr int64_t kMaxMessageBytes = 1 << 20;
+// Requests answered in one go before the stop is looked at again.
+constexpr int kRequestsPerRound = 64;
+
+std::string lastEndpoint(void *socket) {
+    char bound[1024] = {};
+    size_t size = sizeof bound;
+    if (zmq_getsockopt(socket, ZMQ_LAST_ENDPOINT, bound, &size) != 0) return {};
+    return bound;
+}
+
+}  // namespace
+
+ControlServer::ControlServer(const std::string &endpoint, Session &session, H5Sink *recording)
+    : commands_(session, recording), session_(session), socket_(ZMQ_REP) {
+    std::string where = endpoint;
+    try {
+        where = recording::controlEndpoint(endpoint);
+        int64_t most = kMaxMessageBytes;
+        if (zmq_setsockopt(socket_.handle(), ZMQ_MAXMSGSIZE, &most, sizeof most) != 0) {
+            throw std::runtime_error("cannot limit the message size");
+        }
+        socket_.bind(where);
+    } catch (const std::invalid_argument &e) {
+        throw CaptureError(std::string("control: ") + e.what(), CaptureError::Kind::usage);
+    } catch (const std::runtime_error &e) {
+        throw CaptureError(std::string("control: ") + e.what());
+    }
+    endpoint_ = lastEndpoint(socket_.handle());
+    if (endpoint_.empty()) endpoint_ = where;
+    stop_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (stop_ < 0) throw CaptureError("control: no eventfd for its socket");
+    thread_ = std::thread([this] { serve(); });
+}
+
+ControlServer::~ControlServer() {
+    commands_.close();
+    const uint64_t one = 1;
+    (void)!write(stop_, &one, sizeof one);
+    thread_.join();
+    close(stop_);
+}
+
+void ControlServer::serve() {
+    pthread_setname_np(pthread_self(), "kelvo-control");
+    zmq_pollitem_t items[2] = {{socket_.handle(), 0, ZMQ_POLLIN, 0}, {nullptr, stop_, ZMQ_POLLIN, 0}};
+    for (;;) {
+        if (zmq_poll(items, 2, -1) < 0) {
+            if (zmq_errno() == EINTR) continue;
+            return;  // the socket is gone: nothing more can come
+        }
+        if ((items[1].revents & ZMQ_POLLIN) != 0) return;
+        answerWaiting();
+    }
+}
+
+void ControlServer::answerWaiting() {
+    for (int n = 0; n < kRequestsPerRound && answerOne(); ++n) {
+    }
+}
+
+// One whole request, never waiting (ZeroMQ hands a message's frames over
+// together), and its answer. Only a first frame that may be a request is
+// kept.
+bool ControlServer::answerOne() {
+    std::string request;
+    size_t frames = 0;
+    size_t bytes = 0;
+    int more = 0;
+    do {
+        zmq_msg_t frame;
+        zmq_msg_init(&frame);
+        if (zmq_msg_recv(&frame, socket_.handle(), ZMQ_DONTWAIT) < 0) {
+            zmq_msg_close(&frame);
+            if (frames == 0) return false;
+            break;  // cannot happen to a message received in part; answer what came
+        }
+        const size_t size = zmq_msg_size(&frame);
+        bytes += size;
+        if (frames == 0 && size <= kMaxRequestBytes)
+            request.assign(static_cast<const char *>(zmq_msg_data(&frame)), size);
+        ++frames;
+        more = zmq_msg_more(&frame);
+        zmq_msg_close(&frame);
+    } while (more != 0);
+
+    ControlCommands::Answer answer;
+    if (frames > 1) {
+        answer = commands_.refuse("a request is one frame; this one has " + std::to_string(frames));
+    } else if (bytes > kMaxRequestBytes) {
+        answer = commands_.refuse("a request is at most 65536 bytes; this one has " + std::to_string(bytes));
+    } else {
+        answer = commands_.answer(request);
+    }
+    // REP drops an answer its peer cannot take rather than waiting for it.
+    while (zmq_send(socket_.handle(), answer.text.data(), answer.text.size(), ZMQ_DONTWAIT) < 0 &&
+           zmq_errno() == EINTR) {
+    }
+    if (answer.endSession) session_.requestEnd();
+    return true;
+}
+
+}  // namespace kelvo::capture
