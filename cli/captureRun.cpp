@@ -47,7 +47,16 @@ void CaptureRun::secureWith(const Arguments &args) {
     if (!dir.empty()) check(kelvoCaptureSetCurveKeys(capture_.get(), dir.c_str()));
 }
 
-void CaptureRun::open() { check(kelvoCaptureOpen(capture_.get())); }
+void CaptureRun::listenForControl(const std::string &endpoint) {
+    if (!endpoint.empty()) check(kelvoCaptureSetControl(capture_.get(), endpoint.c_str()));
+}
+
+void CaptureRun::open() {
+    check(kelvoCaptureOpen(capture_.get()));
+    if (const char *control = kelvoCaptureGetControlEndpoint(capture_.get())) {
+        std::fprintf(stderr, "control on %s\n", control);
+    }
+}
 
 namespace {
 

@@ -10,8 +10,8 @@ namespace kelvo::cli {
 namespace {
 
 const Command *const kCommands[] = {
-    &listCommand, &queryCommand,  &streamCommand,  &syncCommand,      &uploadCommand, &plotCommand,
-    &demoCommand, &recordCommand, &publishCommand, &subscribeCommand, &markCommand,   &keysCommand,
+    &listCommand,   &queryCommand,   &streamCommand,    &syncCommand, &uploadCommand, &plotCommand,    &demoCommand,
+    &recordCommand, &publishCommand, &subscribeCommand, &markCommand, &keysCommand,   &controlCommand,
 };
 
 constexpr std::string_view kSynopses[] = {"kelvo COMMAND [ARGUMENTS]", "kelvo --version | -V", "kelvo --help | -h"};

@@ -108,6 +108,10 @@ inline constexpr Option curveKeys =
     Option::valued("curve-keys", "DIR", ValueKind::file,
                    "encrypt and authenticate with ZeroMQ's CURVE, with the keys in DIR ('kelvo keys DIR' makes them; "
                    "docs/security.md)");
+inline constexpr Option control =
+    Option::valued("control", "ENDPOINT", ValueKind::text,
+                   "take commands of scripts on a ZeroMQ REP socket ('kelvo control ENDPOINT status'): a port "
+                   "(5557: tcp://127.0.0.1:5557) or an endpoint, tcp://*:5557 for every interface");
 // Every command takes it; the parser knows it without a declaration.
 inline constexpr Option help = Option::flag("help", "show this help").withLetter('h');
 }  // namespace option

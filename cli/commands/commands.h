@@ -18,6 +18,7 @@ extern const Command publishCommand;
 extern const Command subscribeCommand;
 extern const Command markCommand;
 extern const Command keysCommand;
+extern const Command controlCommand;
 
 // What 'stream' and 'plot' both run: 'plot' streams to the plot window
 // only, and ends when it is closed.

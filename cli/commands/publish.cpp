@@ -30,6 +30,7 @@ int run(const Arguments &args) {
     capture.check(kelvoCaptureSetTimeEndpoint(capture.session(), args.text("time-bind").c_str()));
     capture.takeMarkersFrom(args.text("markers"));
     capture.secureWith(args);
+    capture.listenForControl(args.text("control"));
     capture.open();
     std::fprintf(stderr, "publishing on %s:", capture.boundEndpoint("publish").c_str());
     for (int d = 0; d < capture.devices(); ++d) std::fprintf(stderr, " kelvo/%s", capture.name(d).c_str());
@@ -70,6 +71,7 @@ constexpr Option kOptions[] = {
                    "clock (default: the --bind port + 1, ipc://PATH.time for ipc://PATH)"),
     option::curveKeys.describedAs("encrypt with ZeroMQ's CURVE and take only the subscribers (and marker senders) "
                                   "whose keys DIR's authorized_clients lists (docs/security.md)"),
+    option::control,
 };
 
 }  // namespace
@@ -80,7 +82,7 @@ const Command publishCommand{
     .outline = "DEVICE... --config CMD...",
     .usage =
         "DEVICE... --config CMD... --bind ENDPOINT [--seconds S]\n"
-        "[--hwm MESSAGES] [--wire-version 1|3] [--no-reconnect]\n[--give-up S] [--markers FROM] [--time-bind ENDPOINT]\n[--curve-keys DIR]",
+        "[--hwm MESSAGES] [--wire-version 1|3] [--no-reconnect]\n[--give-up S] [--markers FROM] [--time-bind ENDPOINT]\n[--curve-keys DIR] [--control ENDPOINT]",
     .description = R"(Starts 1 to 4 devices together and publishes their streams on a ZeroMQ PUB
 socket bound to ENDPOINT (tcp://*:5555, ipc:///tmp/kelvo.sock) until Ctrl-C
 or S seconds. A device's consecutive samples of up to 10 ms (from the
@@ -117,7 +119,11 @@ tcp://0.0.0.0:5555: kelvo/SIM0001", with the port chosen for port 0.
 With --curve-keys DIR every socket it binds is encrypted with ZeroMQ's
 CURVE, and open only to the clients whose public keys DIR/authorized_clients
 lists; the summary counts those refused. 'kelvo keys DIR' makes such a
-directory; docs/security.md tells which file goes where.)",
+directory; docs/security.md tells which file goes where.
+
+--control ENDPOINT lets scripts steer the run as 'kelvo help record' tells
+('kelvo control ENDPOINT status', mark TEXT, stop); split is refused, as
+nothing is recorded.)",
     .options = kOptions,
     .run = run,
 };

@@ -39,6 +39,7 @@ int run(const Arguments &args) {
     if (samples) capture.check(kelvoCaptureSetSampleLimit(capture.session(), static_cast<uint64_t>(*samples)));
     capture.takeMarkersFrom(args.text("markers"));
     capture.secureWith(args);
+    capture.listenForControl(args.text("control"));
     capture.open();
     capture.printListeners();
     const double elapsed = capture.run(seconds.value_or(-1));
@@ -46,7 +47,14 @@ int run(const Arguments &args) {
     for (int d = 0; d < capture.devices(); ++d) clean = capture.printSummary(d, elapsed) && clean;
     capture.printMarkers();
     capture.printRefusals();
-    std::printf("written to %s\n", args.number("split") ? splitNames(out).c_str() : out.c_str());
+    const char *last = kelvoCaptureGetHdf5File(capture.session());
+    if (args.number("split")) {
+        std::printf("written to %s\n", splitNames(out).c_str());
+    } else if (last != nullptr && out != last) {
+        std::printf("written to %s and, split on command, on to %s\n", out.c_str(), last);
+    } else {
+        std::printf("written to %s\n", out.c_str());
+    }
     capture.throwIfFailed();
     return clean ? 0 : 3;
 }
@@ -64,6 +72,7 @@ constexpr Option kOptions[] = {
     option::markers,
     option::curveKeys.describedAs("take markers over ZeroMQ encrypted with CURVE, only from the senders whose keys "
                                   "DIR's authorized_clients lists (docs/security.md)"),
+    option::control,
 };
 
 }  // namespace
@@ -74,7 +83,7 @@ const Command recordCommand{
     .outline = "DEVICE... --config CMD...",
     .usage =
         "DEVICE... --config CMD... (--seconds S | --samples N)\n"
-        "--out FILE.h5 [--raw] [--no-reconnect] [--give-up S]\n[--split SECONDS] [--markers FROM] [--curve-keys DIR]",
+        "--out FILE.h5 [--raw] [--no-reconnect] [--give-up S]\n[--split SECONDS] [--markers FROM] [--curve-keys DIR]\n[--control ENDPOINT]",
     .description = R"(Opens 1 to 4 devices, configures each with the same commands, starts them
 in one synchronized moment and records their streams into one HDF5 file
 until S seconds passed, every device gave N samples, or Ctrl-C (SIGINT,
@@ -148,6 +157,18 @@ are dropped and counted; the summary then says how many. The endpoint is
 told on stderr as bound ("taking markers on tcp://0.0.0.0:5556"). With
 --curve-keys DIR the socket takes only CURVE senders whose keys DIR's
 authorized_clients lists ('kelvo mark --to ENDPOINT --curve-keys DIR').
+
+With --control ENDPOINT scripts steer the run over a ZeroMQ REP socket
+('kelvo control ENDPOINT status|mark TEXT|split FILE.h5|stop', or JSON
+requests of their own: docs/control.md). ENDPOINT is a port (5557 listens
+on tcp://127.0.0.1:5557, this machine only) or an endpoint as given
+(tcp://*:5557 on every interface, ipc:///tmp/kelvo.control); the run says
+"control on ENDPOINT" on stderr as bound. status tells the state, the
+seconds and the file and each device's counts; mark puts a marker of
+source "control" into /markers; split finishes the file as at the end
+(root attribute next_file) and goes on in the new one (previous_file)
+between two batches, every sample in one of them once (not with --split);
+stop ends the run as if its time were up, with the summary and status 0.
 
 At the end it prints per device: samples, rate, dropped samples and framing
 errors, and the markers recorded (and dropped) when there were any. The
