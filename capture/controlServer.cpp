@@ -21,6 +21,8 @@ constexpr size_t kMaxRequestBytes = 64 * 1024;
 constexpr int64_t kMaxMessageBytes = 1 << 20;
 // Requests answered in one go before the stop is looked at again.
 constexpr int kRequestsPerRound = 64;
+// Frames before the empty one: REQ sends none, each proxy on the way one.
+constexpr size_t kEnvelopeFrames = 16;
 
 std::string lastEndpoint(void *socket) {
     char bound[1024] = {};
@@ -32,7 +34,7 @@ std::string lastEndpoint(void *socket) {
 }  // namespace
 
 ControlServer::ControlServer(const std::string &endpoint, Session &session, H5Sink *recording)
-    : commands_(session, recording), session_(session), socket_(ZMQ_REP) {
+    : commands_(session, recording), session_(session), socket_(ZMQ_ROUTER) {
     std::string where = endpoint;
     try {
         where = recording::controlEndpoint(endpoint);
@@ -79,10 +81,13 @@ void ControlServer::answerWaiting() {
     }
 }
 
-// One whole request, never waiting (ZeroMQ hands a message's frames over
-// together), and its answer. Only a first frame that may be a request is
-// kept.
+// One whole message, never waiting (ZeroMQ hands a message's frames over
+// together), and the answer to it when it is a request: the envelope (the
+// peer's routing id, and whatever came up to an empty frame) and a body.
+// Only a first body frame that may be a request is kept.
 bool ControlServer::answerOne() {
+    std::vector<std::string> envelope;
+    bool delimited = false;
     std::string request;
     size_t frames = 0;
     size_t bytes = 0;
@@ -92,32 +97,43 @@ bool ControlServer::answerOne() {
         zmq_msg_init(&frame);
         if (zmq_msg_recv(&frame, socket_.handle(), ZMQ_DONTWAIT) < 0) {
             zmq_msg_close(&frame);
-            if (frames == 0) return false;
-            break;  // cannot happen to a message received in part; answer what came
+            return !envelope.empty();  // one received in part cannot happen
         }
+        const auto *data = static_cast<const char *>(zmq_msg_data(&frame));
         const size_t size = zmq_msg_size(&frame);
-        bytes += size;
-        if (frames == 0 && size <= kMaxRequestBytes)
-            request.assign(static_cast<const char *>(zmq_msg_data(&frame)), size);
-        ++frames;
+        if (delimited) {
+            if (frames == 0 && size <= kMaxRequestBytes) request.assign(data, size);
+            bytes += size;
+            ++frames;
+        } else if (envelope.size() < kEnvelopeFrames) {
+            envelope.emplace_back(data, size);
+            delimited = size == 0 && envelope.size() > 1;
+        }
         more = zmq_msg_more(&frame);
         zmq_msg_close(&frame);
     } while (more != 0);
+    if (!delimited) return true;  // no REQ sent it: there is no one to answer
 
     ControlCommands::Answer answer;
-    if (frames > 1) {
+    if (frames != 1) {
         answer = commands_.refuse("a request is one frame; this one has " + std::to_string(frames));
     } else if (bytes > kMaxRequestBytes) {
         answer = commands_.refuse("a request is at most 65536 bytes; this one has " + std::to_string(bytes));
     } else {
         answer = commands_.answer(request);
     }
-    // REP drops an answer its peer cannot take rather than waiting for it.
-    while (zmq_send(socket_.handle(), answer.text.data(), answer.text.size(), ZMQ_DONTWAIT) < 0 &&
-           zmq_errno() == EINTR) {
-    }
+    send(envelope, answer.text);
     if (answer.endSession) session_.requestEnd();
     return true;
+}
+
+// A ROUTER drops what its peer cannot take (gone, or its queue full)
+// rather than waiting for it.
+void ControlServer::send(const std::vector<std::string> &envelope, const std::string &text) {
+    for (const std::string &frame : envelope) {
+        if (zmq_send(socket_.handle(), frame.data(), frame.size(), ZMQ_SNDMORE | ZMQ_DONTWAIT) < 0) return;
+    }
+    (void)zmq_send(socket_.handle(), text.data(), text.size(), ZMQ_DONTWAIT);
 }
 
 }  // namespace kelvo::capture

@@ -1,16 +1,20 @@
 // SPDX-License-Identifier: MIT
-// A recording steered from scripts: a ZeroMQ REP socket bound where asked
-// and a thread "kelvo-control" that sleeps in zmq_poll until a request or
-// its stop comes, answering each request with one JSON document
-// (controlCommands.h, docs/control.md). A request is one frame of at most
-// 64 KiB; one of several frames or a bigger one is answered with a refusal
-// (past 1 MiB ZeroMQ drops the sender's connection instead). REP serves its
-// peers' requests in turn, so a client that connects and says nothing, or
-// never reads its answer, holds no other up.
+// A recording steered from scripts: a ZeroMQ socket bound where asked that
+// answers REQ clients as a REP socket does, and a thread "kelvo-control"
+// that sleeps in zmq_poll until a request or its stop comes, answering each
+// request with one JSON document (controlCommands.h, docs/control.md). It
+// is a ROUTER underneath: libzmq's REP loses other peers' requests once a
+// peer sends a message without the envelope REQ gives it, and here such a
+// message is just dropped. A request is one frame of at most 64 KiB; one of
+// several frames or a bigger one is answered with a refusal (past 1 MiB
+// ZeroMQ drops the sender's connection instead). Requests are served in
+// turn, so a client that connects and says nothing, or never reads its
+// answer, holds no other up.
 #pragma once
 
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "controlCommands.h"
 #include "zmqSocket.h"
@@ -35,6 +39,7 @@ private:
     void serve();
     void answerWaiting();
     bool answerOne();
+    void send(const std::vector<std::string> &envelope, const std::string &text);
 
     ControlCommands commands_;
     Session &session_;

@@ -51,12 +51,7 @@ void CaptureRun::listenForControl(const std::string &endpoint) {
     if (!endpoint.empty()) check(kelvoCaptureSetControl(capture_.get(), endpoint.c_str()));
 }
 
-void CaptureRun::open() {
-    check(kelvoCaptureOpen(capture_.get()));
-    if (const char *control = kelvoCaptureGetControlEndpoint(capture_.get())) {
-        std::fprintf(stderr, "control on %s\n", control);
-    }
-}
+void CaptureRun::open() { check(kelvoCaptureOpen(capture_.get())); }
 
 namespace {
 
@@ -97,6 +92,11 @@ void CaptureRun::printRefusals() const {
 double CaptureRun::run(double seconds) {
     using Clock = std::chrono::steady_clock;
     check(kelvoCaptureStart(capture_.get()));
+    // Once the run streams, so that a script that waits for the line finds
+    // every command taken.
+    if (const char *control = kelvoCaptureGetControlEndpoint(capture_.get())) {
+        std::fprintf(stderr, "control on %s\n", control);
+    }
     const Clock::time_point start = Clock::now();
     const auto elapsed = [&] { return std::chrono::duration<double>(Clock::now() - start).count(); };
     // The wait wakes at once when the session ends by itself; an interrupt

@@ -29,7 +29,7 @@ public:
     // with those keys only.
     void secureWith(const Arguments &args);
     // Takes commands of scripts on `endpoint` (--control); none when it is
-    // empty. open() says where it listens.
+    // empty. run() says where it listens once the streams started.
     void listenForControl(const std::string &endpoint);
     // Opens and configures the devices (their answers to stderr) and makes
     // the sinks set so far; a refusal is a Failure with the library's text.

@@ -110,7 +110,7 @@ inline constexpr Option curveKeys =
                    "docs/security.md)");
 inline constexpr Option control =
     Option::valued("control", "ENDPOINT", ValueKind::text,
-                   "take commands of scripts on a ZeroMQ REP socket ('kelvo control ENDPOINT status'): a port "
+                   "take commands of scripts, ZeroMQ REQ clients ('kelvo control ENDPOINT status'), on a port "
                    "(5557: tcp://127.0.0.1:5557) or an endpoint, tcp://*:5557 for every interface");
 // Every command takes it; the parser knows it without a declaration.
 inline constexpr Option help = Option::flag("help", "show this help").withLetter('h');

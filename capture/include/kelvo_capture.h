@@ -336,11 +336,12 @@ KELVO_API int kelvoCaptureGetListener(const kelvoCapture *capture, int index,
 /* ---- Steering from scripts -------------------------------------------- */
 
 /* Listens for commands of other programs (`kelvo control`, any ZeroMQ REQ
- * socket) on a REP socket bound to `endpoint` at kelvoCaptureOpen: a bare
- * port ("5557") is tcp://127.0.0.1:PORT ("0": a free port), anything else
- * is taken as given ("tcp://0.0.0.0:5557" listens on every interface). The open
- * is refused, naming the endpoint, when it cannot be bound. The socket
- * lives until kelvoCaptureDestroy; a thread "kelvo-control" answers it.
+ * socket) on a socket that answers them as a REP socket does, bound to
+ * `endpoint` at kelvoCaptureOpen: a bare port ("5557") is
+ * tcp://127.0.0.1:PORT ("0": a free port), anything else is taken as given
+ * ("tcp://0.0.0.0:5557" listens on every interface). The open is
+ * refused, naming the endpoint, when it cannot be bound. The socket lives
+ * until kelvoCaptureDestroy; a thread "kelvo-control" answers it.
  * Each request is one frame holding a JSON object, each answer one JSON
  * object with "ok" (docs/control.md):
  *   {"cmd": "status"}  -> "state" ("open", "running", "ended": it ended and

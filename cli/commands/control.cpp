@@ -34,6 +34,8 @@ Json::Value requestOf(const std::vector<std::string> &words) {
                                   : "'" + cmd + "' takes one " + (cmd == "mark" ? "TEXT" : "FILE"),
                       2);
     }
+    if (wanted == 3 && words[2].empty())
+        throw Failure(std::string(cmd == "mark" ? "the TEXT" : "FILE") + " is empty", 2);
     if (cmd == "mark") request["text"] = words[2];
     // The recorder's working directory is not this one's; a path of this
     // machine means the same in both.

@@ -158,7 +158,7 @@ told on stderr as bound ("taking markers on tcp://0.0.0.0:5556"). With
 --curve-keys DIR the socket takes only CURVE senders whose keys DIR's
 authorized_clients lists ('kelvo mark --to ENDPOINT --curve-keys DIR').
 
-With --control ENDPOINT scripts steer the run over a ZeroMQ REP socket
+With --control ENDPOINT scripts steer the run over ZeroMQ, as REQ clients
 ('kelvo control ENDPOINT status|mark TEXT|split FILE.h5|stop', or JSON
 requests of their own: docs/control.md). ENDPOINT is a port (5557 listens
 on tcp://127.0.0.1:5557, this machine only) or an endpoint as given
