@@ -15,7 +15,7 @@ namespace kelvo::capture {
 
 namespace {
 
-constexpr size_t kMaxRequestBytes = 64 * 1024;
+constexpr size_t kMaxRequestBytes = size_t{64} << 10;
 // What ZeroMQ takes in at all: a bigger message costs its sender the
 // connection, one up to this is read and refused with an answer.
 constexpr int64_t kMaxMessageBytes = 1 << 20;

@@ -21,6 +21,7 @@ import ctypes
 import os
 from collections.abc import Iterable, Sequence
 from pathlib import Path
+from time import monotonic
 from types import TracebackType
 from typing import Any
 
@@ -83,6 +84,9 @@ _FUNCTIONS: dict[str, tuple[Any, list[Any]]] = {
     "kelvoCaptureGetChannels": (_text, [_ptr, _int]),
     "kelvoCaptureAddMarkerSource": (_int, [_ptr, _text]),
     "kelvoCaptureGetMarkerStats": (_int, [_ptr, ctypes.POINTER(ctypes.c_uint64), ctypes.POINTER(ctypes.c_uint64)]),
+    "kelvoCaptureSetControl": (_int, [_ptr, _text]),
+    "kelvoCaptureGetControlEndpoint": (_text, [_ptr]),
+    "kelvoCaptureWait": (_int, [_ptr, _int]),
 }
 
 _RAW = 1
@@ -163,6 +167,12 @@ class Capture:
         becomes the message bus's master; ``kelvo mark TEXT``) or ZeroMQ
         endpoints to listen on with a PULL socket (``"tcp://*:5556"``;
         ``kelvo mark --to ENDPOINT TEXT``). See :attr:`marker_stats`.
+    control : str, optional
+        Take commands of scripts (``kelvo control ENDPOINT status``, or JSON
+        requests on a ZeroMQ REQ socket: docs/control.md) on
+        a port (``"5557"``: ``tcp://127.0.0.1:5557``; ``"0"``: one the system
+        picks) or an endpoint as given. :attr:`control_endpoint` says where
+        it listens; a ``stop`` command ends the session as :meth:`wait` sees.
 
     The devices are opened and configured here; a device that cannot be had
     raises :class:`KelvoError` at once and leaves nothing open and no file.
@@ -173,7 +183,8 @@ class Capture:
     def __init__(self, devices: Sequence[str], config: Iterable[str] = (), *,
                  hdf5: str | os.PathLike[str] | None = None, raw: bool = False, split: float | None = None,
                  publish: str | None = None, hwm: int = 0, read: bool | None = None, reconnect: bool = True,
-                 give_up: float | None = None, markers: str | Sequence[str] = ()) -> None:
+                 give_up: float | None = None, markers: str | Sequence[str] = (),
+                 control: str | None = None) -> None:
         self._handle: int | None = None
         self._reading = False
         self._lib = _capture_library()
@@ -196,6 +207,8 @@ class Capture:
             self._call("kelvoCaptureSetReconnect", int(reconnect), round((give_up or 0) * 1000))
             for source in [markers] if isinstance(markers, str) else markers:
                 self._call("kelvoCaptureAddMarkerSource", source.encode())
+            if control is not None:
+                self._call("kelvoCaptureSetControl", str(control).encode())
             self._reading = bool(read or (read is None and hdf5 is None and publish is None))
             if self._reading:
                 self._call("kelvoCaptureEnableRead")
@@ -211,6 +224,9 @@ class Capture:
             serial: self._lib.kelvoCaptureGetChannels(self._handle, d).decode().split(",")
             for d, serial in enumerate(self.serials)}
         self._batch = _Batch()
+        endpoint = self._lib.kelvoCaptureGetControlEndpoint(self._handle)
+        #: Where the control socket listens, as bound; None without `control`.
+        self.control_endpoint: str | None = endpoint.decode() if endpoint else None
 
     def _call(self, name: str, *arguments: Any) -> int:
         result: int = getattr(self._lib, name)(self._live(), *arguments)
@@ -234,6 +250,19 @@ class Capture:
         device unplugged or silent, a file that could not be written).
         """
         self._call("kelvoCaptureStop")
+
+    def wait(self, timeout: float | None = None) -> bool:
+        """Sleep until the session ended by itself (every device gave its
+        samples, a failure, a ``stop`` command) or `timeout` seconds passed
+        (None: for ever); True when it ended. :meth:`stop` then says how."""
+        slice_ms = 200  # short waits, so that Ctrl-C is seen
+        deadline = None if timeout is None else monotonic() + timeout
+        while True:
+            left = slice_ms if deadline is None else min(slice_ms, max(0, round((deadline - monotonic()) * 1000)))
+            if self._call("kelvoCaptureWait", left) == _library.OK:
+                return True
+            if deadline is not None and monotonic() >= deadline:
+                return False
 
     def mark(self, text: str, time: float | None = None) -> None:
         """Put a marker into every sink, at `time` (seconds of :func:`kelvo.now`) or now.

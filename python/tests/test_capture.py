@@ -2,6 +2,7 @@
 """kelvo.Capture: two simulated devices recorded into HDF5 and read by the program at once."""
 from __future__ import annotations
 
+import json
 import signal
 import struct
 import time
@@ -214,6 +215,79 @@ def test_a_marker_source_that_cannot_be_had_refuses_the_capture(sim, tmp_path):
         with pytest.raises(kelvo.KelvoError, match=f"tcp://127.0.0.1:{port}: Address already in use"):
             kelvo.Capture(s.serials, config=[LAYOUT], hdf5=tmp_path / "none.h5", markers=f"tcp://127.0.0.1:{port}")
         assert not (tmp_path / "none.h5").exists()
+    finally:
+        holder.close(linger=0)
+        context.term()
+
+
+def _ask(socket, request: dict) -> dict:
+    """One control request on a REQ socket and its answer."""
+    socket.send_json(request)
+    assert socket.poll(30000), f"no answer to {request}"
+    answer: dict = json.loads(socket.recv())
+    return answer
+
+
+def test_a_script_steers_a_python_capture_through_its_control_socket(sim, tmp_path):
+    zmq = pytest.importorskip("zmq")
+    s = sim(devices=1, rate=2000, block=50)
+    first, second = tmp_path / "first.h5", tmp_path / "second.h5"
+    with kelvo.Capture(s.serials, config=[LAYOUT], hdf5=first, control="0") as capture:
+        assert capture.control_endpoint.startswith("tcp://127.0.0.1:")
+        context = zmq.Context()
+        req = context.socket(zmq.REQ)
+        req.connect(capture.control_endpoint)
+        try:
+            assert _ask(req, {"cmd": "status"})["state"] == "open"
+            assert not _ask(req, {"cmd": "mark", "text": "too early"})["ok"]
+            capture.start()
+            marked = _ask(req, {"cmd": "mark", "text": "from a script"})
+            assert marked["ok"] and marked["ticks"] > 0
+            while capture.stats[s.serials[0]]["received"] < 1000:
+                time.sleep(0.05)
+            split = _ask(req, {"cmd": "split", "path": str(second)})
+            assert split == {"ok": True, "closed": str(first), "file": str(second)}
+            status = _ask(req, {"cmd": "status"})
+            assert status["file"] == str(second) and status["refused"] == 1
+            assert status["devices"][0]["serial"] == s.serials[0]
+            while capture.stats[s.serials[0]]["received"] < status["devices"][0]["received"] + 1000:
+                time.sleep(0.05)
+            assert not capture.wait(timeout=0)
+            assert _ask(req, {"cmd": "stop"}) == {"ok": True, "state": "running"}
+            assert capture.wait(timeout=60), "the stop command ends the session"
+            capture.stop()
+            received = capture.stats[s.serials[0]]["received"]
+            assert _ask(req, {"cmd": "status"})["state"] == "stopped"
+        finally:
+            req.close(linger=0)
+            context.term()
+    index = []
+    for path in (first, second):
+        with h5py.File(path, "r") as f:
+            index.append(f["devices"][s.serials[0]]["index"][:])
+            if path == first:
+                assert _texts(f["markers"]["source"][:]) == ["control"]
+                assert f["markers"]["ticks"][0] == marked["ticks"]
+                assert _texts([f.attrs["next_file"]]) == [str(second)]
+            else:
+                assert _texts([f.attrs["previous_file"]]) == [str(first)]
+    assert len(index[0]) > 0 and len(index[1]) > 0
+    assert np.array_equal(np.concatenate(index), np.arange(received)), "every sample once, across the two files"
+
+
+def test_a_control_endpoint_that_cannot_be_bound_refuses_the_capture(sim, tmp_path):
+    zmq = pytest.importorskip("zmq")
+    s = sim(devices=1, rate=1000, block=50)
+    context = zmq.Context()
+    holder = context.socket(zmq.REP)
+    port = holder.bind_to_random_port("tcp://127.0.0.1")
+    try:
+        refusal = f"control: cannot bind tcp://127.0.0.1:{port}: Address already in use"
+        with pytest.raises(kelvo.KelvoError, match=refusal):
+            kelvo.Capture(s.serials, config=[LAYOUT], hdf5=tmp_path / "none.h5", control=str(port))
+        assert not (tmp_path / "none.h5").exists()
+        with pytest.raises(kelvo.KelvoError, match="the control port 70000 is not 1 to 65535"):
+            kelvo.Capture(s.serials, config=[LAYOUT], read=True, control="70000")
     finally:
         holder.close(linger=0)
         context.term()
