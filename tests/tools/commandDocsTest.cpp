@@ -212,6 +212,7 @@ TEST(Completion, OffersDevicesFilesOrNothingAsTheUsageHasIt) {
     EXPECT_EQ(completions({"upload", "SIM0001", folder + "/firm"}), file);
     EXPECT_EQ(completions({"query", "SIM0001", "SIM"}), std::set<std::string>{}) << "COMMAND... are SCPI";
     EXPECT_EQ(completions({"subscribe", "SIM"}), std::set<std::string>{}) << "an ENDPOINT";
+    EXPECT_EQ(completions({"control", "SIM"}), std::set<std::string>{}) << "an ENDPOINT";
     EXPECT_EQ(completions({"list", "SIM"}), std::set<std::string>{});
     std::filesystem::remove_all(folder);
 }
