@@ -61,6 +61,16 @@ hid_t gapType(hid_t text) {
     return type;
 }
 
+hid_t clockType() {
+    const hid_t type = H5Tcreate(H5T_COMPOUND, sizeof(RecordedClockEstimate));
+    H5Tinsert(type, "local_ticks", offsetof(RecordedClockEstimate, localTicks), H5T_NATIVE_INT64);
+    H5Tinsert(type, "offset_ticks", offsetof(RecordedClockEstimate, offsetTicks), H5T_NATIVE_DOUBLE);
+    H5Tinsert(type, "drift_ppm", offsetof(RecordedClockEstimate, driftPpm), H5T_NATIVE_DOUBLE);
+    H5Tinsert(type, "uncertainty_ticks", offsetof(RecordedClockEstimate, uncertaintyTicks), H5T_NATIVE_DOUBLE);
+    H5Tinsert(type, "round_trip_ticks", offsetof(RecordedClockEstimate, roundTripTicks), H5T_NATIVE_INT64);
+    return type;
+}
+
 // The 1.10 format SWMR needs; `locking` false lets the file open while a
 // reader holds it.
 hid_t followableAccess(bool locking) {
@@ -89,6 +99,7 @@ H5Recording::H5Recording(const std::string &path, Mode mode) : mode_(mode), path
     file_ = check(H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, access.id), "create " + path);
     textType_ = textType();
     gapType_ = gapType(textType_);
+    clockType_ = clockType();
     Handle group{check(H5Gcreate2(file_, "/devices", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT), "create /devices"),
                  H5Gclose};
 }
@@ -102,6 +113,7 @@ H5Recording::~H5Recording() {
     closeDatasets();
     if (file_ >= 0) H5Fclose(file_);
     H5Tclose(gapType_);
+    H5Tclose(clockType_);
     H5Tclose(textType_);
 }
 
@@ -114,6 +126,7 @@ void H5Recording::closeDatasets() {
         for (Dataset *set : d.datasets()) close(set);
     }
     for (Dataset *set : markers_.datasets()) close(set);
+    for (Dataset &set : clockTables_) close(&set);
 }
 
 void H5Recording::setText(const std::string &object, const std::string &name, const std::string &value) const {
@@ -131,6 +144,13 @@ void H5Recording::setInt(const std::string &object, const std::string &name, int
 void H5Recording::setDouble(const std::string &object, const std::string &name, double value) const {
     Handle space{H5Screate(H5S_SCALAR), H5Sclose};
     writeAttribute(file_, object, name, H5T_NATIVE_DOUBLE, space.id, &value);
+}
+
+void H5Recording::setInt64s(const std::string &object, const std::string &name, const int64_t *values,
+                            size_t count) const {
+    const hsize_t n = count;
+    Handle space{H5Screate_simple(1, &n, nullptr), H5Sclose};
+    writeAttribute(file_, object, name, H5T_NATIVE_INT64, space.id, values);
 }
 
 void H5Recording::setStrings(const std::string &object, const std::string &name,
@@ -161,9 +181,9 @@ void H5Recording::createDataset(hid_t group, const char *name, hid_t type, size_
     out.buffer.reserve(out.chunkBytes);
 }
 
-int H5Recording::addDevice(const DeviceInfo &info, Extras extras) {
+int H5Recording::addDevice(const DeviceInfo &info, Extras extras, const std::string &name) {
     Device d;
-    d.group = "/devices/" + info.name();
+    d.group = "/devices/" + (name.empty() ? info.name() : name);
     d.channels = info.channelNames.size();
     d.hasCounter = info.hasCounter;
     d.extras = extras;
@@ -183,6 +203,9 @@ int H5Recording::addDevice(const DeviceInfo &info, Extras extras) {
     if (extras.timed) {
         createDataset(group.id, "time", H5T_NATIVE_DOUBLE, 0, sizeof(double), rows, d.time);
         createDataset(group.id, "index", H5T_NATIVE_INT64, 0, sizeof(int64_t), rows, d.index);
+    }
+    if (extras.remoteTicks) {
+        createDataset(group.id, "publisher_ticks", H5T_NATIVE_INT64, 0, sizeof(int64_t), rows, d.remoteTicks);
     }
     if (extras.gaps) createDataset(group.id, "gaps", gapType_, 0, sizeof(GapRow), kRareRows, d.gaps);
     devices_.push_back(std::move(d));
@@ -247,13 +270,7 @@ void H5Recording::append(int device, uint32_t count, const Rows &rows) {
         buffer(d.time, rows.seconds, count);
         buffer(d.index, rows.indices, count);
     }
-}
-
-void H5Recording::setStartStamps(int device, const int64_t stamps[4]) {
-    const hsize_t n = 4;
-    Handle space{H5Screate_simple(1, &n, nullptr), H5Sclose};
-    writeAttribute(file_, devices_[static_cast<size_t>(device)].group, "start_stamps", H5T_NATIVE_INT64, space.id,
-                   stamps);
+    if (d.extras.remoteTicks) buffer(d.remoteTicks, rows.remoteTicks, count);
 }
 
 void H5Recording::setStats(int device, const RecordedStats &stats) {
@@ -309,6 +326,37 @@ void H5Recording::appendMarker(int64_t ticks, const std::string &text, const std
     for (size_t i = 0; i < devices_.size() && i < nearest.size(); ++i) {
         appendRows(devices_[i].markerIndex, 1, &nearest[i]);
     }
+}
+
+void H5Recording::addPublishedMarkers() {
+    addMarkers(false);
+    Handle group{check(H5Gopen2(file_, "/markers", H5P_DEFAULT), "open /markers"), H5Gclose};
+    createDataset(group.id, "publisher_ticks", H5T_NATIVE_INT64, 0, sizeof(int64_t), kRareRows, markers_.remoteTicks);
+    createDataset(group.id, "publisher", textType_, 0, sizeof(const char *), kRareRows, markers_.publisher);
+}
+
+void H5Recording::appendPublishedMarker(const RecordedMarker &marker) {
+    appendMarker(marker.ticks, marker.text, marker.source, {});
+    const char *publisher = marker.publisher.c_str();
+    appendRows(markers_.remoteTicks, 1, &marker.remoteTicks);
+    appendRows(markers_.publisher, 1, &publisher);
+}
+
+int H5Recording::addClockTable(const std::string &name) {
+    if (clockTables_.empty()) {
+        Handle group{check(H5Gcreate2(file_, "/clock_offsets", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT),
+                           "create /clock_offsets"),
+                     H5Gclose};
+    }
+    Handle group{check(H5Gopen2(file_, "/clock_offsets", H5P_DEFAULT), "open /clock_offsets"), H5Gclose};
+    clockTables_.emplace_back();
+    createDataset(group.id, name.c_str(), clockType_, 0, sizeof(RecordedClockEstimate), kRareRows,
+                  clockTables_.back());
+    return static_cast<int>(clockTables_.size()) - 1;
+}
+
+void H5Recording::appendClockEstimate(int table, const RecordedClockEstimate &estimate) {
+    appendRows(clockTables_[static_cast<size_t>(table)], 1, &estimate);
 }
 
 void H5Recording::setMarkerIndex(int device, const std::vector<int64_t> &indices) {

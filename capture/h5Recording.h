@@ -47,6 +47,27 @@ struct RecordedGap {
     std::string cause;
 };
 
+// A marker as a receiver keeps it: on its own clock, and on the clock of
+// the machine that sent it.
+struct RecordedMarker {
+    int64_t ticks = 0;
+    std::string text;
+    std::string source;
+    int64_t remoteTicks = 0;
+    std::string publisher;
+};
+
+// A row of /clock_offsets/<publisher>: at `localTicks` of the receiver the
+// publisher's clock read `offsetTicks` more, running `driftPpm` fast, give
+// or take `uncertaintyTicks`, from exchanges of `roundTripTicks`.
+struct RecordedClockEstimate {
+    int64_t localTicks = 0;
+    double offsetTicks = 0;
+    double driftPpm = 0;
+    double uncertaintyTicks = 0;
+    int64_t roundTripTicks = 0;
+};
+
 class H5Recording {
 public:
     enum class Mode {
@@ -61,16 +82,21 @@ public:
     void setText(const std::string &object, const std::string &name, const std::string &value) const;
     void setInt(const std::string &object, const std::string &name, int64_t value) const;
     void setDouble(const std::string &object, const std::string &name, double value) const;
+    void setInt64s(const std::string &object, const std::string &name, const int64_t *values, size_t count) const;
 
     // What a device's group holds besides the samples and the counters.
     struct Extras {
         bool raw = false;    // the raw bytes (--raw)
         bool timed = false;  // `time` and `index`: each sample's time on the sample clock and stream index
         bool gaps = false;   // `gaps`: the breaks in the run of stream indexes
+        // `publisher_ticks`: each sample's time on the clock of the machine
+        // that published it, beside `time` on the receiver's.
+        bool remoteTicks = false;
     };
-    // Creates /devices/<name> with its datasets and the attributes known
-    // before the start; returns the device's index for append().
-    int addDevice(const DeviceInfo &info, Extras extras);
+    // Creates /devices/<name> (`name`, or the device's name when empty)
+    // with its datasets and the attributes known before the start; returns
+    // the device's index for append().
+    int addDevice(const DeviceInfo &info, Extras extras, const std::string &name = {});
 
     // One batch of `count` samples for append(); what the device's group
     // does not hold is ignored.
@@ -80,9 +106,10 @@ public:
         const unsigned char *raw = nullptr;  // count × sample size
         const double *seconds = nullptr;     // count: ticks / 10^7, seconds since tick 0
         const int64_t *indices = nullptr;    // count: stream indices
+        const int64_t *remoteTicks = nullptr;  // count: the publisher's ticks
     };
     void append(int device, uint32_t count, const Rows &rows);
-    void setStartStamps(int device, const int64_t stamps[4]);
+    void setStartStamps(int device, const int64_t stamps[4]) { setInt64s(groupOf(device), "start_stamps", stamps, 4); }
     void setStats(int device, const RecordedStats &stats);
     // The clock_* attributes: the fit of the device's sample clock.
     void setClock(int device, const kelvoSampleClock &clock);
@@ -98,8 +125,17 @@ public:
     // One row of each, with each device's nearest sample.
     void appendMarker(int64_t ticks, const std::string &text, const std::string &source,
                       const std::vector<int64_t> &nearest);
+    // /markers of a receiver: `ticks` on its clock, and `publisher_ticks`
+    // and `publisher` of the machine each marker came from.
+    void addPublishedMarkers();
+    void appendPublishedMarker(const RecordedMarker &marker);
     // Rewrites the device's `marker_index`, one value for every marker.
     void setMarkerIndex(int device, const std::vector<int64_t> &indices);
+
+    // /clock_offsets/<name>: a receiver's estimates of a publisher's clock;
+    // returns the table's index for appendClockEstimate().
+    int addClockTable(const std::string &name);
+    void appendClockEstimate(int table, const RecordedClockEstimate &estimate);
 
     // Writes what is buffered and flushes the file to disk.
     void flush();
@@ -127,14 +163,14 @@ private:
         size_t channels = 0;
         bool hasCounter = false;
         Extras extras;
-        Dataset samples, counter, rawBytes, time, index, gaps, markerIndex;
-        std::array<Dataset *, 7> datasets() {
-            return {&samples, &counter, &rawBytes, &time, &index, &gaps, &markerIndex};
+        Dataset samples, counter, rawBytes, time, index, gaps, markerIndex, remoteTicks;
+        std::array<Dataset *, 8> datasets() {
+            return {&samples, &counter, &rawBytes, &time, &index, &gaps, &markerIndex, &remoteTicks};
         }
     };
     struct Markers {
-        Dataset ticks, text, source;
-        std::array<Dataset *, 3> datasets() { return {&ticks, &text, &source}; }
+        Dataset ticks, text, source, remoteTicks, publisher;
+        std::array<Dataset *, 5> datasets() { return {&ticks, &text, &source, &remoteTicks, &publisher}; }
     };
     static void createDataset(hid_t group, const char *name, hid_t type, size_t columns, size_t typeBytes,
                               hsize_t chunkRows, Dataset &out);
@@ -145,9 +181,11 @@ private:
     void setStrings(const std::string &object, const std::string &name, const std::vector<std::string> &values) const;
     std::vector<Device> devices_;
     Markers markers_;
+    std::vector<Dataset> clockTables_;
     hid_t file_ = -1;
     hid_t textType_ = -1;  // variable-length UTF-8
     hid_t gapType_ = -1;
+    hid_t clockType_ = -1;
     Mode mode_;
     std::string path_;
 };
