@@ -103,7 +103,8 @@ std::vector<uint32_t> countersThroughTheCApi(const std::string &file, const std:
 }
 
 // The gaps and markers of a file as h5py reads them, one line each:
-// "gap SERIAL FIRST LAST START END LOST CAUSE", "marker TICKS SOURCE TEXT".
+// "gap SERIAL FIRST LAST START END LOST CAUSE", "marker TICKS SOURCE TEXT"
+// (the ticks of the machine that marked).
 std::string notesInFile(const std::string &file) {
     const char *script = R"(
 import sys, h5py
@@ -114,7 +115,9 @@ for name, device in f["devices"].items():
               "samples_lost")), g["cause"].decode())
 if "markers" in f:
     m = f["markers"]
-    for ticks, source, text in zip(m["ticks"][()], m["source"][()], m["text"][()]):
+    # A subscriber keeps them on its own clock, and as sent in publisher_ticks.
+    sent = m["publisher_ticks"] if "publisher_ticks" in m else m["ticks"]
+    for ticks, source, text in zip(sent[()], m["source"][()], m["text"][()]):
         print("marker", ticks, source.decode(), text.decode())
 )";
     const Outcome o = runProgram({kPython, "-c", script, file});
