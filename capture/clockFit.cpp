@@ -178,9 +178,13 @@ double remoteAt(const ClockEstimate &estimate, int64_t localTicks) {
 // remote = local + offset + drift (local - made): solved for local,
 // relative to the estimate's moment, where the numbers are small.
 int64_t localAt(const ClockEstimate &estimate, int64_t remoteTicks) {
-    const double remoteSince = static_cast<double>(remoteTicks - estimate.localTicks) - estimate.offsetTicks;
-    const double since = remoteSince / (1 + estimate.driftPpm * 1e-6);
-    return estimate.localTicks + static_cast<int64_t>(std::llround(since));
+    // In doubles, exact for any tick count a clock reaches: a sender's
+    // ticks are not trusted to keep an integer difference in range.
+    const double remoteSince =
+        static_cast<double>(remoteTicks) - static_cast<double>(estimate.localTicks) - estimate.offsetTicks;
+    const double local = static_cast<double>(estimate.localTicks) + remoteSince / (1 + estimate.driftPpm * 1e-6);
+    constexpr double kFarthest = 9.2e18;  // inside int64_t's range
+    return static_cast<int64_t>(std::llround(std::clamp(local, -kFarthest, kFarthest)));
 }
 
 bool ClockFit::addBurst(std::span<const TimeExchange> exchanges) {

@@ -350,8 +350,7 @@ int H5Recording::addClockTable(const std::string &name) {
     }
     Handle group{check(H5Gopen2(file_, "/clock_offsets", H5P_DEFAULT), "open /clock_offsets"), H5Gclose};
     clockTables_.emplace_back();
-    createDataset(group.id, name.c_str(), clockType_, 0, sizeof(RecordedClockEstimate), kRareRows,
-                  clockTables_.back());
+    createDataset(group.id, name.c_str(), clockType_, 0, sizeof(RecordedClockEstimate), kRareRows, clockTables_.back());
     return static_cast<int>(clockTables_.size()) - 1;
 }
 

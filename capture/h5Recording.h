@@ -101,11 +101,11 @@ public:
     // One batch of `count` samples for append(); what the device's group
     // does not hold is ignored.
     struct Rows {
-        const float *values = nullptr;       // count × channels
-        const uint32_t *counters = nullptr;  // count, with a counter
-        const unsigned char *raw = nullptr;  // count × sample size
-        const double *seconds = nullptr;     // count: ticks / 10^7, seconds since tick 0
-        const int64_t *indices = nullptr;    // count: stream indices
+        const float *values = nullptr;         // count × channels
+        const uint32_t *counters = nullptr;    // count, with a counter
+        const unsigned char *raw = nullptr;    // count × sample size
+        const double *seconds = nullptr;       // count: ticks / 10^7, seconds since tick 0
+        const int64_t *indices = nullptr;      // count: stream indices
         const int64_t *remoteTicks = nullptr;  // count: the publisher's ticks
     };
     void append(int device, uint32_t count, const Rows &rows);

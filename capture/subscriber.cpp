@@ -47,6 +47,39 @@ bool splitPort(const std::string &endpoint, std::string &head, std::string &port
     return !port.empty() && port.find_first_not_of("0123456789") == std::string::npos;
 }
 
+// A tick count in int64_t's range, whatever a sender's numbers made of it.
+int64_t asTicks(double ticks) {
+    constexpr double kFarthest = 9.2e18;
+    return static_cast<int64_t>(std::llround(std::clamp(ticks, -kFarthest, kFarthest)));
+}
+
+// The root's fields the outputs take, of their kinds: jsoncpp throws for a
+// field of another kind.
+bool rootSound(const Json::Value &meta) {
+    if (!meta.isObject() || !meta["devices"].isArray() || !meta["tick_origin_unix_ns"].isInt64()) return false;
+    for (const char *name : {"kelvo_version", "host_name", "start_time_utc", "tick_origin_utc"}) {
+        if (!meta[name].isString()) return false;
+    }
+    return true;
+}
+
+// `name`, or name-2, name-3, ...: the first that is not `taken`.
+template <class Taken>
+std::string firstFree(const std::string &name, const Taken &taken) {
+    if (!taken(name)) return name;
+    for (int n = 2;; ++n) {
+        std::string candidate = name + "-" + std::to_string(n);
+        if (!taken(candidate)) return candidate;
+    }
+}
+
+// later - earlier, held within int64_t's range.
+int64_t ticksBetween(int64_t later, int64_t earlier) {
+    int64_t difference = 0;
+    if (__builtin_sub_overflow(later, earlier, &difference)) return later > earlier ? INT64_MAX : INT64_MIN;
+    return difference;
+}
+
 }  // namespace
 
 std::string timeEndpointOf(const std::string &dataEndpoint, const std::string &announced) {
@@ -72,7 +105,7 @@ Subscriber::Subscriber(SubscriberSettings settings, std::unique_ptr<SubscriberOu
         if (settings_.secure) settings_.secure(*p.socket);
         p.socket->connect(endpoint);
         p.timeEndpoint = defaultTimeEndpoint(endpoint);
-        p.clock = std::make_unique<ClockTracker>(p.timeEndpoint, settings_.name);
+        p.clock = std::make_unique<ClockTracker>(p.timeEndpoint, settings_.name, settings_.secure);
         publishers_.push_back(std::move(p));
     }
 }
@@ -83,7 +116,8 @@ std::vector<const PublisherLink *> Subscriber::awaitClocks() {
     const auto deadline = std::chrono::steady_clock::now() + settings_.clockWait;
     std::vector<const PublisherLink *> silent;
     for (const PublisherLink &p : publishers_) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (!p.clock->waitForFirst(std::max(left, std::chrono::milliseconds(0)))) silent.push_back(&p);
     }
     return silent;
@@ -138,79 +172,75 @@ void Subscriber::take(size_t publisher, const std::vector<std::string> &frames, 
     }
     if (const std::string device = gapDevice(frames[0]); !device.empty()) {
         if (!topic.empty() && device != topic) return;
-        if (!takeGap(publisher, frames, deviceOf(publisher, device))) ++ignored_;
+        ReceivedDevice *r = deviceOf(publisher, device);
+        if (r == nullptr || !takeGap(publisher, frames, *r)) ++ignored_;
         return;
     }
     if (!topic.empty() && frames[0] != topic) return;
     takeSamples(publisher, frames, receivedTicks);
 }
 
-ReceivedDevice &Subscriber::deviceOf(size_t publisher, const std::string &topic) {
+ReceivedDevice *Subscriber::deviceOf(size_t publisher, const std::string &topic) {
     for (ReceivedDevice &r : devices_) {
-        if (r.publisher == publisher && r.topic == topic) return r;
+        if (r.publisher == publisher && r.topic == topic) return &r;
     }
+    if (devices_.size() >= kMostDevices) return nullptr;
     ReceivedDevice &r = devices_.emplace_back();
     r.publisher = publisher;
     r.topic = topic;
-    return r;
+    return &r;
 }
 
 std::string Subscriber::uniqueName(const std::string &name) const {
-    const auto taken = [&](const std::string &candidate) {
-        return std::any_of(devices_.begin(), devices_.end(), [&](const ReceivedDevice &r) {
-            return r.described && r.name == candidate;
-        });
-    };
-    if (!taken(name)) return name;
-    for (int n = 2;; ++n) {
-        const std::string candidate = name + "-" + std::to_string(n);
-        if (!taken(candidate)) return candidate;
-    }
+    return firstFree(name, [&](const std::string &candidate) {
+        return std::any_of(devices_.begin(), devices_.end(),
+                           [&](const ReceivedDevice &r) { return r.described && r.name == candidate; });
+    });
+}
+
+std::string Subscriber::uniqueLabel(const std::string &label) const {
+    return firstFree(label, [&](const std::string &candidate) {
+        return std::any_of(publishers_.begin(), publishers_.end(),
+                           [&](const PublisherLink &o) { return o.label == candidate; });
+    });
 }
 
 // Reads the publisher and its devices out of a meta document; hands the
-// new devices to the output.
+// new devices to the output. A document that is not JSON, or has fields of
+// the wrong kind, is counted as not understood.
 void Subscriber::learn(size_t publisher, const std::string &text) {
     Json::Value meta;
     Json::CharReaderBuilder builder;
     std::string errors;
     std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    if (!reader->parse(text.data(), text.data() + text.size(), &meta, &errors) || !meta.isObject()) {
+    if (!reader->parse(text.data(), text.data() + text.size(), &meta, &errors) || !rootSound(meta)) {
         ++ignored_;
         return;
     }
     PublisherLink &p = publishers_[publisher];
-    if (p.hostName.empty() && meta["host_name"].isString()) p.hostName = meta["host_name"].asString();
+    if (p.hostName.empty()) p.hostName = meta["host_name"].asString();
+    if (p.label.empty()) p.label = uniqueLabel(asName(p.hostName.empty() ? "publisher" : p.hostName));
     learnTimeEndpoint(p, meta);
-    if (p.label.empty()) {
-        std::string label = asName(p.hostName.empty() ? "publisher" : p.hostName);
-        for (int n = 2; std::any_of(publishers_.begin(), publishers_.end(),
-                                    [&](const PublisherLink &o) { return o.label == label; });
-             ++n) {
-            label = asName(p.hostName) + "-" + std::to_string(n);
-        }
-        p.label = label;
-    }
-    if (!meta["devices"].isArray()) return;
+    bool sound = true;
     for (const Json::Value &entry : meta["devices"]) {
-        if (!entry.isObject() || !entry["topic"].isString()) continue;
-        const std::string topic = entry["topic"].asString();
-        if (!settings_.topic.empty() && topic != settings_.topic) continue;
-        ReceivedDevice &r = deviceOf(publisher, topic);
-        if (r.described) continue;
         try {
-            r.device = deviceFromJson(entry);
-        } catch (const std::runtime_error &e) {
-            std::fprintf(stderr, "kelvo: %s\n", e.what());
-            continue;
-        }
-        r.name = uniqueName(asName(r.device.name()));
-        r.described = true;
-        if (output_ != nullptr && !output_->add(r, p, meta)) {
-            std::fprintf(stderr, "kelvo: %s is not written: a CSV file takes one device (use --topic)\n",
-                         topic.c_str());
+            const std::string topic = entry["topic"].asString();
+            if (!settings_.topic.empty() && topic != settings_.topic) continue;
+            ReceivedDevice *r = deviceOf(publisher, topic);
+            if (r == nullptr || r->described) continue;
+            r->device = deviceFromJson(entry);
+            r->name = uniqueName(asName(r->device.name()));
+            r->described = true;
+            if (output_ != nullptr && !output_->add(*r, p, meta)) {
+                std::fprintf(stderr, "kelvo: %s is not written: a CSV file takes one device (use --topic)\n",
+                             topic.c_str());
+            }
+        } catch (const std::exception &e) {
+            std::fprintf(stderr, "kelvo: the meta document of %s: %s\n", p.endpoint.c_str(), e.what());
+            sound = false;
         }
     }
+    if (!sound) ++ignored_;
 }
 
 // A publisher whose time service listens elsewhere than the data port + 1
@@ -221,7 +251,7 @@ void Subscriber::learnTimeEndpoint(PublisherLink &p, const Json::Value &meta) {
     const std::string endpoint = timeEndpointOf(p.endpoint, meta["time_endpoint"].asString());
     if (endpoint == p.timeEndpoint) return;
     p.timeEndpoint = endpoint;
-    p.clock = std::make_unique<ClockTracker>(endpoint, settings_.name);
+    p.clock = std::make_unique<ClockTracker>(endpoint, settings_.name, settings_.secure);
 }
 
 void Subscriber::count(ReceivedDevice &r, const WireHeader &header, const PublisherLink &p, int64_t receivedTicks) {
@@ -235,8 +265,10 @@ void Subscriber::count(ReceivedDevice &r, const WireHeader &header, const Publis
     r.lastReceipt = receivedTicks;
     ++r.messages;
     r.samples += header.sampleCount;
-    r.latency.add(receivedTicks - p.clock->toLocal(header.ticks));
-    if (header.version >= 3 && header.sentTicks != 0) r.transit.add(receivedTicks - p.clock->toLocal(header.sentTicks));
+    r.latency.add(ticksBetween(receivedTicks, p.clock->toLocal(header.ticks)));
+    if (header.version >= 3 && header.sentTicks != 0) {
+        r.transit.add(ticksBetween(receivedTicks, p.clock->toLocal(header.sentTicks)));
+    }
 }
 
 // A gap message: false when it is not one as the format says.
@@ -268,41 +300,47 @@ bool Subscriber::takeMarker(size_t publisher, const std::vector<std::string> &fr
 void Subscriber::takeSamples(size_t publisher, const std::vector<std::string> &frames, int64_t receivedTicks) {
     const std::optional<WireHeader> header =
         frames.size() == 3 ? decodeHeader(frames[1].data(), frames[1].size()) : std::nullopt;
-    if (!header || frames[2].size() != static_cast<size_t>(header->sampleCount) * header->sampleSize) {
+    // A sample has bytes: a size of 0 would let a header claim any count.
+    ReceivedDevice *r = header && header->sampleSize > 0 ? deviceOf(publisher, frames[0]) : nullptr;
+    if (r == nullptr || frames[2].size() != static_cast<size_t>(header->sampleCount) * header->sampleSize ||
+        (r->described && header->sampleSize != static_cast<uint32_t>(r->device.sampleSize))) {
         ++ignored_;
         return;
     }
     const PublisherLink &p = publishers_[publisher];
-    ReceivedDevice &r = deviceOf(publisher, frames[0]);
-    count(r, *header, p, receivedTicks);
-    if (output_ == nullptr || !r.described || r.stored < 0 ||
-        header->sampleSize != static_cast<uint32_t>(r.device.sampleSize)) {
-        return;
-    }
+    count(*r, *header, p, receivedTicks);
+    if (output_ == nullptr || !r->described || r->stored < 0) return;
     const uint32_t n = header->sampleCount;
     localTicks_.resize(std::max<size_t>(localTicks_.size(), n));
     remoteTicks_.resize(std::max<size_t>(remoteTicks_.size(), n));
-    const bool clocked = header->periodTicks > 0 && header->firstSampleTicks != 0;
-    for (uint32_t k = 0; k < n; ++k) {
-        remoteTicks_[k] = clocked ? header->firstSampleTicks + std::llround(k * header->periodTicks) : header->ticks;
-    }
-    // The clocks' drift over one message is linear: the offsets at its
-    // first and last sample place those between.
-    if (n > 0) {
-        const int64_t firstShift = p.clock->toLocal(remoteTicks_[0]) - remoteTicks_[0];
-        const int64_t lastShift = p.clock->toLocal(remoteTicks_[n - 1]) - remoteTicks_[n - 1];
-        for (uint32_t k = 0; k < n; ++k) {
-            const double along = n > 1 ? static_cast<double>(k) / (n - 1) : 0.0;
-            localTicks_[k] = remoteTicks_[k] + firstShift + std::llround(along * static_cast<double>(lastShift - firstShift));
-            // A refined estimate must not place a sample before one already
-            // kept: times rise, as a recording's do.
-            localTicks_[k] = std::max(localTicks_[k], r.lastLocalTicks + 1);
-            r.lastLocalTicks = localTicks_[k];
-        }
-    }
+    placeSamples(*header, *p.clock, r->lastLocalTicks);
     const ReceivedSamples samples{*header, reinterpret_cast<const unsigned char *>(frames[2].data()),
                                   localTicks_.data(), remoteTicks_.data()};
-    output_->write(r, samples);
+    output_->write(*r, samples);
+}
+
+// The times of a message's samples on both clocks, in doubles: exact for
+// any tick count a clock reaches, and a sender's numbers cannot overflow
+// them. The clocks' drift over one message is linear: the offsets at its
+// first and last sample place those between.
+void Subscriber::placeSamples(const WireHeader &header, const ClockTracker &clock, int64_t &lastLocalTicks) {
+    const uint32_t n = header.sampleCount;
+    if (n == 0) return;
+    const bool clocked = header.periodTicks > 0 && header.firstSampleTicks != 0;
+    const double first = static_cast<double>(clocked ? header.firstSampleTicks : header.ticks);
+    const double period = clocked ? header.periodTicks : 0.0;
+    const double last = first + period * (n - 1);
+    const double firstShift = static_cast<double>(clock.toLocal(asTicks(first))) - first;
+    const double lastShift = static_cast<double>(clock.toLocal(asTicks(last))) - last;
+    for (uint32_t k = 0; k < n; ++k) {
+        const double remote = first + period * k;
+        const double along = n > 1 ? static_cast<double>(k) / (n - 1) : 0.0;
+        remoteTicks_[k] = asTicks(remote);
+        // A refined estimate must not place a sample before one already
+        // kept: times rise, as a recording's do.
+        localTicks_[k] = std::max(asTicks(remote + firstShift + along * (lastShift - firstShift)), lastLocalTicks + 1);
+        lastLocalTicks = localTicks_[k];
+    }
 }
 
 }  // namespace kelvo::recording

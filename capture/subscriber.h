@@ -55,7 +55,7 @@ struct ReceivedDevice {
     uint64_t lastSequence = 0;
     uint64_t messages = 0;
     uint64_t samples = 0;
-    uint64_t lost = 0;        // messages: jumps in the sequence
+    uint64_t lost = 0;         // messages: jumps in the sequence
     LatencyHistogram latency;  // from the arrival of a message's first byte at the publisher to its receipt
     LatencyHistogram transit;  // from the publisher's sending to the receipt (version 3)
     int64_t firstReceipt = 0;  // ticks of this machine
@@ -66,7 +66,7 @@ struct ReceivedDevice {
     uint64_t firstStored = UINT64_MAX;
     uint64_t storedSamples = 0;
     int64_t lastLocalTicks = INT64_MIN;  // the last sample's time handed to the output
-    std::vector<RecordedGap> gaps;  // on this machine's clock
+    std::vector<RecordedGap> gaps;       // on this machine's clock
     bool gapSeen = false;
     uint64_t lastGapSequence = 0;
     uint64_t gapMessagesLost = 0;
@@ -98,6 +98,10 @@ public:
 
 class Subscriber {
 public:
+    // A publisher has up to four devices; a sender that makes topics up by
+    // the thousand must not make the subscriber keep a histogram for each.
+    static constexpr size_t kMostDevices = 256;
+
     // Connects to every publisher and asks its clock; throws
     // std::runtime_error when an endpoint cannot be connected to.
     Subscriber(SubscriberSettings settings, std::unique_ptr<SubscriberOutput> output);
@@ -126,11 +130,14 @@ private:
     void take(size_t publisher, const std::vector<std::string> &frames, int64_t receivedTicks);
     void learn(size_t publisher, const std::string &text);
     void learnTimeEndpoint(PublisherLink &p, const Json::Value &meta);
-    ReceivedDevice &deviceOf(size_t publisher, const std::string &topic);
+    // Null for a new device beyond kMostDevices.
+    ReceivedDevice *deviceOf(size_t publisher, const std::string &topic);
     std::string uniqueName(const std::string &name) const;
+    std::string uniqueLabel(const std::string &label) const;
     bool takeGap(size_t publisher, const std::vector<std::string> &frames, ReceivedDevice &r);
     bool takeMarker(size_t publisher, const std::vector<std::string> &frames);
     void takeSamples(size_t publisher, const std::vector<std::string> &frames, int64_t receivedTicks);
+    void placeSamples(const WireHeader &header, const ClockTracker &clock, int64_t &lastLocalTicks);
     void count(ReceivedDevice &r, const WireHeader &header, const PublisherLink &p, int64_t receivedTicks);
 
     SubscriberSettings settings_;

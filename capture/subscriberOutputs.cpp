@@ -81,15 +81,16 @@ public:
         }
         const std::vector<RecordedMarker> &markers = subscriber.markers();
         if (markersWritten_ == 0 && !markers.empty()) file_.addPublishedMarkers();
-        for (; markersWritten_ < markers.size(); ++markersWritten_) file_.appendPublishedMarker(markers[markersWritten_]);
+        for (; markersWritten_ < markers.size(); ++markersWritten_)
+            file_.appendPublishedMarker(markers[markersWritten_]);
         for (const PublisherLink &p : subscriber.publishers()) {
             if (p.label.empty()) continue;
             Table &table = clockTable(p);
             const std::vector<ClockEstimate> history = p.clock->history();
             for (; table.written < history.size(); ++table.written) {
                 const ClockEstimate &e = history[table.written];
-                file_.appendClockEstimate(table.index,
-                                          {e.localTicks, e.offsetTicks, e.driftPpm, e.uncertaintyTicks, e.roundTripTicks});
+                file_.appendClockEstimate(table.index, {e.localTicks, e.offsetTicks, e.driftPpm, e.uncertaintyTicks,
+                                                        e.roundTripTicks});
             }
         }
     }
