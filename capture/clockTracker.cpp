@@ -62,7 +62,8 @@ int pollTimeout(Clock::time_point deadline) {
 
 }  // namespace
 
-ClockTracker::ClockTracker(const std::string &timeEndpoint, std::string name)
+ClockTracker::ClockTracker(const std::string &timeEndpoint, std::string name,
+                           const std::function<void(ZmqSocket &)> &secure)
     : socket_(ZMQ_DEALER), name_(fitName(std::move(name))) {
     socket_.setInt(ZMQ_LINGER, 0);
     // Requests wait for no connection: one that cannot go now is not sent
@@ -70,6 +71,7 @@ ClockTracker::ClockTracker(const std::string &timeEndpoint, std::string name)
     socket_.setInt(ZMQ_IMMEDIATE, 1);
     const int64_t largest = 1024;
     zmq_setsockopt(socket_.handle(), ZMQ_MAXMSGSIZE, &largest, sizeof largest);
+    if (secure) secure(socket_);
     socket_.connect(timeEndpoint);
     wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wakeFd_ < 0) throw std::runtime_error("cannot follow the clock of " + timeEndpoint + ": no eventfd");

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -28,7 +29,9 @@ public:
     // later is found then) and sends the first burst at once. `name` says
     // who asks in the publisher's list of subscribers; cut to 64 bytes.
     // Throws std::runtime_error for an endpoint ZeroMQ does not take.
-    ClockTracker(const std::string &timeEndpoint, std::string name);
+    // `secure`, when given, prepares the socket before it connects (CURVE).
+    ClockTracker(const std::string &timeEndpoint, std::string name,
+                 const std::function<void(ZmqSocket &)> &secure = {});
     ~ClockTracker();
     ClockTracker(const ClockTracker &) = delete;
     ClockTracker &operator=(const ClockTracker &) = delete;

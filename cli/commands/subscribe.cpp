@@ -13,6 +13,7 @@
 
 #include "cli.h"
 #include "commands.h"
+#include "curveKeys.h"
 #include "json.h"
 #include "kelvo.h"
 #include "subscriber.h"
@@ -68,7 +69,8 @@ bool received(const ReceivedDevice &r) { return r.seen || !r.gaps.empty(); }
 
 // "publisher tcp://lab-3:5555 (lab-3): clock offset +1000.000012 s ± 15.2 us, drift +0.013 ppm"
 void printPublisher(const PublisherLink &p) {
-    std::printf("publisher %s (%s): ", p.endpoint.c_str(), p.hostName.empty() ? "no meta document" : p.hostName.c_str());
+    std::printf("publisher %s (%s): ", p.endpoint.c_str(),
+                p.hostName.empty() ? "no meta document" : p.hostName.c_str());
     const std::optional<ClockEstimate> e = p.clock->estimate();
     if (!e) {
         std::printf("no answer from its time service at %s: its times are its own\n", p.timeEndpoint.c_str());
@@ -163,6 +165,15 @@ int run(const Arguments &args) {
     settings.endpoints = args.positional;
     settings.topic = topic;
     settings.name = subscriberName();
+    if (const std::string dir = args.text("curve-keys"); !dir.empty()) {
+        try {
+            settings.secure = [keys = recording::loadCurveKeys(dir)](recording::ZmqSocket &socket) {
+                socket.secureAsClient(keys);
+            };
+        } catch (const std::runtime_error &e) {
+            throw Failure(e.what(), 2);
+        }
+    }
     std::unique_ptr<Subscriber> subscriber;
     try {
         subscriber = std::make_unique<Subscriber>(settings, openOutput(args.text("out")));
@@ -212,6 +223,8 @@ constexpr Option kOptions[] = {
                      "FILE.csv: one device (use --topic with several): '#' lines that describe it, then the sample "
                      "index, the time in seconds since the start and the decoded values"),
     option::json.describedAs("print the summary as one JSON document"),
+    option::curveKeys.describedAs("connect with ZeroMQ's CURVE, with DIR's client keys, to publishers with DIR's "
+                                  "server key (docs/security.md)"),
 };
 
 }  // namespace
@@ -220,7 +233,7 @@ const Command subscribeCommand{
     .name = "subscribe",
     .summary = "receive published streams, count losses",
     .outline = "ENDPOINT...",
-    .usage = "ENDPOINT... [--topic kelvo/SERIAL] [--seconds S]\n[--out FILE.h5|FILE.csv] [--json]",
+    .usage = "ENDPOINT... [--topic kelvo/SERIAL] [--seconds S]\n[--out FILE.h5|FILE.csv] [--json] [--curve-keys DIR]",
     .description = R"(Connects to one or more publishers ('kelvo publish') and receives their
 streams (only TOPIC's with --topic) until Ctrl-C or S seconds.
 
@@ -246,6 +259,11 @@ this machine's clock), `index` and `publisher_ticks` (the publisher's
 own clock) per sample, the gaps in /devices/<serial>/gaps, the markers in
 /markers, and every clock estimate in /clock_offsets/<publisher>, so that
 a reader can redo the alignment.
+
+With --curve-keys DIR it connects encrypted, as DIR's client, to
+publishers that run with --curve-keys, their time services included: one
+whose key is not DIR's server.key, or that does not list this client,
+sends it nothing.
 
 The exit status is 3 when messages were lost, 0 otherwise.)",
     .options = kOptions,
