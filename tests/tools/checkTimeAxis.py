@@ -4,7 +4,7 @@
 by known amounts (time namespaces) against the simulators' truth logs.
 
     checkTimeAxis.py FILE --truth PATH=LOG ... --offset ENDPOINT=SECONDS ...
-                     [--same-marker TEXT] [--summary JSON]
+                     [--same-marker TEXT --sent-ticks T] [--summary JSON]
 
 Every device's `time` is on the subscriber's clock: after the first 2 s
 each block's first sample lies where the truth log (the subscriber's
@@ -14,7 +14,8 @@ publisher's own clock, the offset apart. Every /clock_offsets estimate is
 the namespace's offset within the tolerance, its drift near 0 (the
 clocks are one), and so is the --json summary's last estimate of each
 publisher. With --same-marker, the markers of that text (one per
-publisher, sent at one moment) lie together on the subscriber's axis.
+publisher, sent at one moment, T) lie on the subscriber's axis just after
+T: each publisher timed its own as it came.
 Prints one line per device and per publisher.
 """
 import argparse
@@ -29,6 +30,7 @@ parser.add_argument("file")
 parser.add_argument("--truth", action="append", default=[], metavar="PATH=LOG")
 parser.add_argument("--offset", action="append", default=[], metavar="ENDPOINT=SECONDS")
 parser.add_argument("--same-marker")
+parser.add_argument("--sent-ticks", type=int, help="when the --same-marker markers were sent, on this clock")
 parser.add_argument("--summary", help="the subscriber's --json summary")
 parser.add_argument("--tolerance-us", type=float, default=1000.0, help="for the offsets")
 args = parser.parse_args()
@@ -110,7 +112,8 @@ if args.same_marker:
     check(len(ticks) == len(offsets) and len(publishers) == len(offsets),
           f"{len(ticks)} markers '{args.same_marker}' from {len(publishers)} publishers")
     if ticks:
-        apart = (max(ticks) - min(ticks)) / 1e4
-        check(apart < 20, f"the markers sent at one moment lie {apart:.3f} ms apart")
-        print("markers", f"{apart:.3f} ms apart")
+        # A loaded machine may keep a publisher from its socket for a while.
+        after = [(t - args.sent_ticks) / 1e4 for t in ticks]
+        check(all(0 <= a < 50 for a in after), f"the markers lie {after} ms after they were sent")
+        print("markers", " ".join(f"{a:.3f}" for a in after), "ms after they were sent")
 sys.exit(1 if failed else 0)
