@@ -28,7 +28,7 @@ struct kelvoCapture {
     std::string topicPrefix = "kelvo";
     int highWaterMark = 0;
     std::string timeEndpoint;  // empty: the publishing endpoint's default
-    int publishVersion = 3;  // of the data messages
+    int publishVersion = 3;    // of the data messages
     bool reading = false;
     kelvoCaptureCallback callback = nullptr;
     void *user = nullptr;
@@ -128,7 +128,8 @@ void openSession(kelvoCapture *c) {
             session->addSink(std::move(program));
         }
         if (!c->controlEndpoint.empty()) {
-            c->control = std::make_unique<kelvo::capture::ControlServer>(c->controlEndpoint, *session, c->recording);
+            c->control = std::make_unique<kelvo::capture::ControlServer>(c->controlEndpoint, *session, c->recording,
+                                                                         c->listeners);
         }
     } catch (...) {
         // No partial session: the devices close, and a file it made goes.

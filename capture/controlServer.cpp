@@ -24,16 +24,10 @@ constexpr int kRequestsPerRound = 64;
 // Frames before the empty one: REQ sends none, each proxy on the way one.
 constexpr size_t kEnvelopeFrames = 16;
 
-std::string lastEndpoint(void *socket) {
-    char bound[1024] = {};
-    size_t size = sizeof bound;
-    if (zmq_getsockopt(socket, ZMQ_LAST_ENDPOINT, bound, &size) != 0) return {};
-    return bound;
-}
-
 }  // namespace
 
-ControlServer::ControlServer(const std::string &endpoint, Session &session, H5Sink *recording)
+ControlServer::ControlServer(const std::string &endpoint, Session &session, H5Sink *recording,
+                             recording::Listeners &listeners)
     : commands_(session, recording), session_(session), socket_(ZMQ_ROUTER) {
     std::string where = endpoint;
     try {
@@ -42,14 +36,12 @@ ControlServer::ControlServer(const std::string &endpoint, Session &session, H5Si
         if (zmq_setsockopt(socket_.handle(), ZMQ_MAXMSGSIZE, &most, sizeof most) != 0) {
             throw std::runtime_error("cannot limit the message size");
         }
-        socket_.bind(where);
+        endpoint_ = listeners.bind(socket_, "control", where);
     } catch (const std::invalid_argument &e) {
         throw CaptureError(std::string("control: ") + e.what(), CaptureError::Kind::usage);
     } catch (const std::runtime_error &e) {
         throw CaptureError(std::string("control: ") + e.what());
     }
-    endpoint_ = lastEndpoint(socket_.handle());
-    if (endpoint_.empty()) endpoint_ = where;
     stop_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (stop_ < 0) throw CaptureError("control: no eventfd for its socket");
     thread_ = std::thread([this] { serve(); });

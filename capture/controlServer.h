@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "controlCommands.h"
+#include "listeners.h"
 #include "zmqSocket.h"
 
 namespace kelvo::capture {
@@ -25,7 +26,8 @@ class ControlServer {
 public:
     // Binds `endpoint` (a bare port: tcp://127.0.0.1:PORT) and starts
     // answering; throws CaptureError naming the endpoint when it cannot.
-    ControlServer(const std::string &endpoint, Session &session, H5Sink *recording);
+    ControlServer(const std::string &endpoint, Session &session, H5Sink *recording,
+                  kelvo::recording::Listeners &listeners);
     // Answers no more; an answer already sent still leaves.
     ~ControlServer();
     ControlServer(const ControlServer &) = delete;

@@ -59,16 +59,19 @@ namespace {
 std::string listening(const std::string &role) {
     if (role == "markers") return "taking markers";
     if (role == "time") return "time service";
+    if (role == "control") return "control";
     return "listening for " + role;
 }
 
 }  // namespace
 
-void CaptureRun::printListeners(const std::string &skipRole) const {
+void CaptureRun::printListeners(const std::string &skipRole, const std::string &onlyRole) const {
     kelvoCaptureListener l{};
     for (int k = 0; kelvoCaptureGetListener(capture_.get(), k, &l) == KELVO_OK; ++k) {
-        if (l.role == skipRole) continue;
-        std::fprintf(stderr, "%s on %s%s\n", listening(l.role).c_str(), l.endpoint, l.curve ? " (CURVE)" : "");
+        const std::string role = l.role;
+        // The control socket is told of once the run streams (run()).
+        if (role == skipRole || (onlyRole.empty() ? role == "control" : role != onlyRole)) continue;
+        std::fprintf(stderr, "%s on %s%s\n", listening(role).c_str(), l.endpoint, l.curve ? " (CURVE)" : "");
     }
 }
 
@@ -94,9 +97,7 @@ double CaptureRun::run(double seconds) {
     check(kelvoCaptureStart(capture_.get()));
     // Once the run streams, so that a script that waits for the line finds
     // every command taken.
-    if (const char *control = kelvoCaptureGetControlEndpoint(capture_.get())) {
-        std::fprintf(stderr, "control on %s\n", control);
-    }
+    printListeners({}, "control");
     const Clock::time_point start = Clock::now();
     const auto elapsed = [&] { return std::chrono::duration<double>(Clock::now() - start).count(); };
     // The wait wakes at once when the session ends by itself; an interrupt

@@ -52,9 +52,10 @@ public:
     bool printSummary(int device, double seconds) const;
     // The markers' line of the summary, when there were any.
     void printMarkers() const;
-    // The session's listeners, as bound, but those for `role`: a line each
-    // on stderr, "taking markers on tcp://127.0.0.1:5556".
-    void printListeners(const std::string &skipRole = {}) const;
+    // The session's listeners, as bound, but those for `skipRole` (and the
+    // control socket's, unless `onlyRole` names it: those alone): a line
+    // each on stderr, "taking markers on tcp://127.0.0.1:5556".
+    void printListeners(const std::string &skipRole = {}, const std::string &onlyRole = {}) const;
     // The endpoint the first listener for `role` was bound to, "" for none.
     std::string boundEndpoint(const std::string &role) const;
     // "refused 2 connections on tcp://...": a line each on stdout, for

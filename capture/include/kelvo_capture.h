@@ -310,10 +310,11 @@ KELVO_API int kelvoCaptureConfigureDevice(int dev, const char *name, const char 
 
 /* ---- Listening sockets ------------------------------------------------ */
 
-/* Secures every socket the session binds (publishing, markers) with
- * ZeroMQ's CURVE: encrypted with the server key pair of the directory `dir`
- * and open only to the clients whose public keys its authorized_clients
- * lists; a client with another key is refused and counted. docs/security.md
+/* Secures every socket the session binds (publishing, its time service,
+ * markers, control) with ZeroMQ's CURVE: encrypted with the server key pair
+ * of the directory `dir` and open only to the clients whose public keys its
+ * authorized_clients lists; a client with another key is refused and
+ * counted. docs/security.md
  * gives the directory's layout; 'kelvo keys DIR' makes one. The keys are
  * read and checked here: a refusal names the file that is missing,
  * malformed or open to others. Before kelvoCaptureOpen. */
@@ -321,7 +322,7 @@ KELVO_API int kelvoCaptureSetCurveKeys(kelvoCapture *capture, const char *dir) K
 
 /* A socket the open session listens on. */
 typedef struct kelvoCaptureListener {
-    const char *role;     /* "publish", "markers" */
+    const char *role;     /* "publish", "time", "markers", "control" */
     const char *endpoint; /* as bound: 0.0.0.0 for a wildcard, the port chosen for port 0 */
     int curve;            /* 1 when secured with kelvoCaptureSetCurveKeys */
     uint64_t refused;     /* CURVE handshakes refused so far: a key not authorized, a wrong server key, none */

@@ -7,12 +7,14 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
 #include "cli.h"
 #include "commands.h"
 #include "controlEndpoint.h"
+#include "curveKeys.h"
 #include "zmqSocket.h"
 
 namespace kelvo::cli {
@@ -50,8 +52,10 @@ std::string compact(const Json::Value &value) {
 }
 
 // The answer's text, or a Failure when nobody answers in time.
-std::string ask(const std::string &endpoint, const std::string &request, int timeoutMs) {
+std::string ask(const std::string &endpoint, const std::string &request, int timeoutMs,
+                const std::optional<recording::CurveKeys> &keys) {
     recording::ZmqSocket socket(ZMQ_REQ);
+    if (keys) socket.secureAsClient(*keys);
     socket.setInt(ZMQ_LINGER, 0);
     // Without a connection the request waits for one only this long.
     socket.setInt(ZMQ_IMMEDIATE, 1);
@@ -113,7 +117,13 @@ int run(const Arguments &args) {
     } catch (const std::invalid_argument &e) {
         throw Failure(e.what(), 2);
     }
-    const std::string text = ask(endpoint, compact(request), static_cast<int>(*args.number("timeout")));
+    std::optional<recording::CurveKeys> keys;
+    try {
+        if (const std::string dir = args.text("curve-keys"); !dir.empty()) keys = recording::loadCurveKeys(dir);
+    } catch (const std::runtime_error &e) {
+        throw Failure(e.what(), 2);
+    }
+    const std::string text = ask(endpoint, compact(request), static_cast<int>(*args.number("timeout")), keys);
     const Json::Value answer = parseAnswer(text);
     const bool ok = answer["ok"].asBool();
     if (args.flag("json")) {
@@ -128,6 +138,8 @@ int run(const Arguments &args) {
 constexpr Option kOptions[] = {
     option::timeout.defaulting("5000"),
     option::json.describedAs("print the recorder's answer, one JSON document, as it came"),
+    option::curveKeys.describedAs("talk encrypted with ZeroMQ's CURVE, as DIR's client, to a recorder that runs "
+                                  "with --curve-keys (docs/security.md)"),
 };
 
 }  // namespace
@@ -136,7 +148,7 @@ const Command controlCommand{
     .name = "control",
     .summary = "steer a running recording: status, markers, a new file, the stop",
     .outline = "ENDPOINT CMD [ARG]",
-    .usage = "ENDPOINT status|mark TEXT|split FILE|stop [--json] [--timeout MS]",
+    .usage = "ENDPOINT status|mark TEXT|split FILE|stop [--json] [--timeout MS]\n[--curve-keys DIR]",
     .description = R"(Sends one command to a 'kelvo record' or 'kelvo publish' that listens with
 --control ENDPOINT, and prints its answer. ENDPOINT is the same port (5557:
 tcp://127.0.0.1:5557) or endpoint (tcp://host:5557, ipc:///tmp/kelvo.control).
