@@ -5,24 +5,12 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "littleEndian.h"
 #include "wireFormat.h"
 
 namespace kelvo::recording {
 
 namespace {
-
-template <class T>
-void put(unsigned char *at, T value) {
-    const auto bits = static_cast<uint64_t>(value);
-    for (size_t i = 0; i < sizeof(T); ++i) at[i] = static_cast<unsigned char>(bits >> (8 * i));
-}
-
-template <class T>
-T get(const unsigned char *at) {
-    uint64_t bits = 0;
-    for (size_t i = 0; i < sizeof(T); ++i) bits |= static_cast<uint64_t>(at[i]) << (8 * i);
-    return static_cast<T>(bits);
-}
 
 // Not the data messages' magic: a time frame that strays onto a data
 // socket, or the reverse, is never taken for the other.
@@ -32,14 +20,14 @@ constexpr unsigned char kMagic[4] = {'K', 'L', 'V', 'T'};
 // bytes of every frame.
 void putStart(unsigned char *out, TimeType type, uint32_t field) {
     std::memcpy(out, kMagic, 4);
-    put<uint32_t>(out + 4, kTimeVersion);
-    put<uint32_t>(out + 8, static_cast<uint32_t>(type));
-    put<uint32_t>(out + 12, field);
+    putLittleEndian<uint32_t>(out + 4, kTimeVersion);
+    putLittleEndian<uint32_t>(out + 8, static_cast<uint32_t>(type));
+    putLittleEndian<uint32_t>(out + 12, field);
 }
 
 bool startsAs(const unsigned char *in, size_t length, TimeType type) {
-    return length >= 16 && std::memcmp(in, kMagic, 4) == 0 && get<uint32_t>(in + 4) == kTimeVersion &&
-           get<uint32_t>(in + 8) == static_cast<uint32_t>(type);
+    return length >= 16 && std::memcmp(in, kMagic, 4) == 0 && getLittleEndian<uint32_t>(in + 4) == kTimeVersion &&
+           getLittleEndian<uint32_t>(in + 8) == static_cast<uint32_t>(type);
 }
 
 // The host and the port of "tcp://HOST:PORT"; false without a port.
@@ -68,18 +56,18 @@ std::string nextPort(const std::string &endpoint, const std::string &port) {
 std::array<unsigned char, kTimeRequestBytes> encodeRequest(const TimeRequest &request) {
     std::array<unsigned char, kTimeRequestBytes> out{};
     putStart(out.data(), TimeType::request, 0);
-    put<uint64_t>(out.data() + 16, request.id);
-    put<int64_t>(out.data() + 24, request.clientTicks);
+    putLittleEndian<uint64_t>(out.data() + 16, request.id);
+    putLittleEndian<int64_t>(out.data() + 24, request.clientTicks);
     return out;
 }
 
 std::array<unsigned char, kTimeReplyBytes> encodeReply(const TimeReply &reply) {
     std::array<unsigned char, kTimeReplyBytes> out{};
     putStart(out.data(), TimeType::reply, 0);
-    put<uint64_t>(out.data() + 16, reply.id);
-    put<int64_t>(out.data() + 24, reply.clientTicks);
-    put<int64_t>(out.data() + 32, reply.receivedTicks);
-    put<int64_t>(out.data() + 40, reply.repliedTicks);
+    putLittleEndian<uint64_t>(out.data() + 16, reply.id);
+    putLittleEndian<int64_t>(out.data() + 24, reply.clientTicks);
+    putLittleEndian<int64_t>(out.data() + 32, reply.receivedTicks);
+    putLittleEndian<int64_t>(out.data() + 40, reply.repliedTicks);
     return out;
 }
 
@@ -90,26 +78,29 @@ std::string encodeReport(const TimeReport &report) {
     std::string out(kTimeReportHeadBytes + report.name.size(), '\0');
     auto *at = reinterpret_cast<unsigned char *>(out.data());
     putStart(at, TimeType::report, static_cast<uint32_t>(report.name.size()));
-    put<uint64_t>(at + 16, report.received);
-    put<uint64_t>(at + 24, report.lost);
+    putLittleEndian<uint64_t>(at + 16, report.received);
+    putLittleEndian<uint64_t>(at + 24, report.lost);
     std::copy(report.name.begin(), report.name.end(), out.begin() + kTimeReportHeadBytes);
     return out;
 }
 
 std::optional<TimeRequest> decodeRequest(const void *bytes, size_t length) {
     const auto *in = static_cast<const unsigned char *>(bytes);
-    if (length != kTimeRequestBytes || !startsAs(in, length, TimeType::request) || get<uint32_t>(in + 12) != 0) {
+    if (length != kTimeRequestBytes || !startsAs(in, length, TimeType::request) ||
+        getLittleEndian<uint32_t>(in + 12) != 0) {
         return std::nullopt;
     }
-    return TimeRequest{get<uint64_t>(in + 16), get<int64_t>(in + 24)};
+    return TimeRequest{getLittleEndian<uint64_t>(in + 16), getLittleEndian<int64_t>(in + 24)};
 }
 
 std::optional<TimeReply> decodeReply(const void *bytes, size_t length) {
     const auto *in = static_cast<const unsigned char *>(bytes);
-    if (length != kTimeReplyBytes || !startsAs(in, length, TimeType::reply) || get<uint32_t>(in + 12) != 0) {
+    if (length != kTimeReplyBytes || !startsAs(in, length, TimeType::reply) ||
+        getLittleEndian<uint32_t>(in + 12) != 0) {
         return std::nullopt;
     }
-    TimeReply reply{get<uint64_t>(in + 16), get<int64_t>(in + 24), get<int64_t>(in + 32), get<int64_t>(in + 40)};
+    TimeReply reply{getLittleEndian<uint64_t>(in + 16), getLittleEndian<int64_t>(in + 24),
+                    getLittleEndian<int64_t>(in + 32), getLittleEndian<int64_t>(in + 40)};
     // A publisher answers after it received, never before.
     if (reply.repliedTicks < reply.receivedTicks) return std::nullopt;
     return reply;
@@ -118,9 +109,9 @@ std::optional<TimeReply> decodeReply(const void *bytes, size_t length) {
 std::optional<TimeReport> decodeReport(const void *bytes, size_t length) {
     const auto *in = static_cast<const unsigned char *>(bytes);
     if (length < kTimeReportHeadBytes || !startsAs(in, length, TimeType::report)) return std::nullopt;
-    const uint32_t nameBytes = get<uint32_t>(in + 12);
+    const uint32_t nameBytes = getLittleEndian<uint32_t>(in + 12);
     if (nameBytes > kMaxSubscriberNameBytes || length != kTimeReportHeadBytes + nameBytes) return std::nullopt;
-    TimeReport report{get<uint64_t>(in + 16), get<uint64_t>(in + 24),
+    TimeReport report{getLittleEndian<uint64_t>(in + 16), getLittleEndian<uint64_t>(in + 24),
                       std::string(reinterpret_cast<const char *>(in + kTimeReportHeadBytes), nameBytes)};
     if (!isUtf8Text(report.name)) return std::nullopt;
     return report;

@@ -6,22 +6,11 @@
 #include <cstdint>
 #include <cstring>
 
+#include "littleEndian.h"
+
 namespace kelvo::recording {
 
 namespace {
-
-template <class T>
-void put(unsigned char *at, T value) {
-    const auto bits = static_cast<uint64_t>(value);
-    for (size_t i = 0; i < sizeof(T); ++i) at[i] = static_cast<unsigned char>(bits >> (8 * i));
-}
-
-template <class T>
-T get(const unsigned char *at) {
-    uint64_t bits = 0;
-    for (size_t i = 0; i < sizeof(T); ++i) bits |= static_cast<uint64_t>(at[i]) << (8 * i);
-    return static_cast<T>(bits);
-}
 
 constexpr unsigned char kMagic[4] = {'K', 'L', 'V', '1'};
 
@@ -29,9 +18,9 @@ constexpr unsigned char kMagic[4] = {'K', 'L', 'V', '1'};
 // version-2 header.
 void putNoticeStart(unsigned char *out, WireType type) {
     std::memcpy(out, kMagic, 4);
-    put<uint32_t>(out + 4, kWireNoticeVersion);
-    put<uint32_t>(out + 8, static_cast<uint32_t>(type));
-    put<uint32_t>(out + 12, 0);
+    putLittleEndian<uint32_t>(out + 4, kWireNoticeVersion);
+    putLittleEndian<uint32_t>(out + 8, static_cast<uint32_t>(type));
+    putLittleEndian<uint32_t>(out + 12, 0);
 }
 
 bool isNotice(const unsigned char *in, size_t length, WireType type, size_t expectedLength) {
@@ -69,17 +58,17 @@ bool continuationsFit(const unsigned char *at, size_t length) {
 size_t encodeHeader(const WireHeader &header, unsigned char out[kWireHeaderMaxBytes]) {
     const bool one = header.version == kWireVersionOne;
     std::memcpy(out, kMagic, 4);
-    put<uint32_t>(out + 4, one ? kWireVersionOne : kWireVersion);
-    put<uint64_t>(out + 8, header.sequence);
-    put<uint64_t>(out + 16, header.firstSample);
-    put<uint32_t>(out + 24, header.sampleCount);
-    put<uint32_t>(out + 28, header.sampleSize);
-    put<int64_t>(out + 32, header.ticks);
-    put<int64_t>(out + 40, header.unixNs);
+    putLittleEndian<uint32_t>(out + 4, one ? kWireVersionOne : kWireVersion);
+    putLittleEndian<uint64_t>(out + 8, header.sequence);
+    putLittleEndian<uint64_t>(out + 16, header.firstSample);
+    putLittleEndian<uint32_t>(out + 24, header.sampleCount);
+    putLittleEndian<uint32_t>(out + 28, header.sampleSize);
+    putLittleEndian<int64_t>(out + 32, header.ticks);
+    putLittleEndian<int64_t>(out + 40, header.unixNs);
     if (one) return kWireHeaderOneBytes;
-    put<int64_t>(out + 48, header.firstSampleTicks);
-    put<uint64_t>(out + 56, std::bit_cast<uint64_t>(header.periodTicks));
-    put<int64_t>(out + 64, header.sentTicks);
+    putLittleEndian<int64_t>(out + 48, header.firstSampleTicks);
+    putLittleEndian<uint64_t>(out + 56, std::bit_cast<uint64_t>(header.periodTicks));
+    putLittleEndian<int64_t>(out + 64, header.sentTicks);
     return kWireHeaderMaxBytes;
 }
 
@@ -87,21 +76,21 @@ std::optional<WireHeader> decodeHeader(const void *bytes, size_t length) {
     const auto *in = static_cast<const unsigned char *>(bytes);
     if (length < kWireHeaderOneBytes || std::memcmp(in, kMagic, 4) != 0) return std::nullopt;
     WireHeader header;
-    header.version = get<uint32_t>(in + 4);
+    header.version = getLittleEndian<uint32_t>(in + 4);
     const size_t expected = header.version == kWireVersionOne ? kWireHeaderOneBytes
                             : header.version == kWireVersion  ? kWireHeaderMaxBytes
                                                               : 0;
     if (length != expected) return std::nullopt;
-    header.sequence = get<uint64_t>(in + 8);
-    header.firstSample = get<uint64_t>(in + 16);
-    header.sampleCount = get<uint32_t>(in + 24);
-    header.sampleSize = get<uint32_t>(in + 28);
-    header.ticks = get<int64_t>(in + 32);
-    header.unixNs = get<int64_t>(in + 40);
+    header.sequence = getLittleEndian<uint64_t>(in + 8);
+    header.firstSample = getLittleEndian<uint64_t>(in + 16);
+    header.sampleCount = getLittleEndian<uint32_t>(in + 24);
+    header.sampleSize = getLittleEndian<uint32_t>(in + 28);
+    header.ticks = getLittleEndian<int64_t>(in + 32);
+    header.unixNs = getLittleEndian<int64_t>(in + 40);
     if (header.version == kWireVersionOne) return header;
-    header.firstSampleTicks = get<int64_t>(in + 48);
-    header.periodTicks = std::bit_cast<double>(get<uint64_t>(in + 56));
-    header.sentTicks = get<int64_t>(in + 64);
+    header.firstSampleTicks = getLittleEndian<int64_t>(in + 48);
+    header.periodTicks = std::bit_cast<double>(getLittleEndian<uint64_t>(in + 56));
+    header.sentTicks = getLittleEndian<int64_t>(in + 64);
     // NaN fails both comparisons.
     if (!(header.periodTicks >= 0 && std::isfinite(header.periodTicks))) return std::nullopt;
     return header;
@@ -109,26 +98,26 @@ std::optional<WireHeader> decodeHeader(const void *bytes, size_t length) {
 
 void encodeGap(const WireGap &gap, unsigned char out[kGapHeaderBytes]) {
     putNoticeStart(out, WireType::gap);
-    put<uint64_t>(out + 16, gap.sequence);
-    put<int64_t>(out + 24, gap.firstIndex);
-    put<int64_t>(out + 32, gap.lastIndex);
-    put<int64_t>(out + 40, gap.startTicks);
-    put<int64_t>(out + 48, gap.endTicks);
+    putLittleEndian<uint64_t>(out + 16, gap.sequence);
+    putLittleEndian<int64_t>(out + 24, gap.firstIndex);
+    putLittleEndian<int64_t>(out + 32, gap.lastIndex);
+    putLittleEndian<int64_t>(out + 40, gap.startTicks);
+    putLittleEndian<int64_t>(out + 48, gap.endTicks);
 }
 
 void encodeMarker(const WireMarker &marker, unsigned char out[kMarkerHeaderBytes]) {
     putNoticeStart(out, WireType::marker);
-    put<uint64_t>(out + 16, marker.sequence);
-    put<int64_t>(out + 24, marker.ticks);
-    put<int64_t>(out + 32, marker.unixNs);
+    putLittleEndian<uint64_t>(out + 16, marker.sequence);
+    putLittleEndian<int64_t>(out + 24, marker.ticks);
+    putLittleEndian<int64_t>(out + 32, marker.unixNs);
 }
 
 std::optional<WireType> noticeType(const void *bytes, size_t length) {
     const auto *in = static_cast<const unsigned char *>(bytes);
-    if (length < 16 || std::memcmp(in, kMagic, 4) != 0 || get<uint32_t>(in + 4) != kWireNoticeVersion) {
+    if (length < 16 || std::memcmp(in, kMagic, 4) != 0 || getLittleEndian<uint32_t>(in + 4) != kWireNoticeVersion) {
         return std::nullopt;
     }
-    const auto type = get<uint32_t>(in + 8);
+    const auto type = getLittleEndian<uint32_t>(in + 8);
     if (type < static_cast<uint32_t>(WireType::data) || type > static_cast<uint32_t>(WireType::marker)) {
         return std::nullopt;
     }
@@ -139,11 +128,11 @@ std::optional<WireGap> decodeGap(const void *bytes, size_t length) {
     const auto *in = static_cast<const unsigned char *>(bytes);
     if (!isNotice(in, length, WireType::gap, kGapHeaderBytes)) return std::nullopt;
     WireGap gap;
-    gap.sequence = get<uint64_t>(in + 16);
-    gap.firstIndex = get<int64_t>(in + 24);
-    gap.lastIndex = get<int64_t>(in + 32);
-    gap.startTicks = get<int64_t>(in + 40);
-    gap.endTicks = get<int64_t>(in + 48);
+    gap.sequence = getLittleEndian<uint64_t>(in + 16);
+    gap.firstIndex = getLittleEndian<int64_t>(in + 24);
+    gap.lastIndex = getLittleEndian<int64_t>(in + 32);
+    gap.startTicks = getLittleEndian<int64_t>(in + 40);
+    gap.endTicks = getLittleEndian<int64_t>(in + 48);
     // A gap holds one sample at least; its count must fit a signed 64-bit sum.
     if (gap.firstIndex < 0 || gap.lastIndex < gap.firstIndex || gap.lastIndex == INT64_MAX) return std::nullopt;
     return gap;
@@ -153,9 +142,9 @@ std::optional<WireMarker> decodeMarker(const void *bytes, size_t length) {
     const auto *in = static_cast<const unsigned char *>(bytes);
     if (!isNotice(in, length, WireType::marker, kMarkerHeaderBytes)) return std::nullopt;
     WireMarker marker;
-    marker.sequence = get<uint64_t>(in + 16);
-    marker.ticks = get<int64_t>(in + 24);
-    marker.unixNs = get<int64_t>(in + 32);
+    marker.sequence = getLittleEndian<uint64_t>(in + 16);
+    marker.ticks = getLittleEndian<int64_t>(in + 24);
+    marker.unixNs = getLittleEndian<int64_t>(in + 32);
     return marker;
 }
 

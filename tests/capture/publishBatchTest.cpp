@@ -5,9 +5,6 @@
 // never across a gap, whose message comes after the samples before it; a
 // device that stops sending still gets its last samples out; and four
 // devices flat out at the default settings lose nothing over TCP.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <zmq.h>
 
 #include <atomic>
@@ -17,6 +14,7 @@
 #include <thread>
 
 #include "captureTesting.h"
+#include "freePort.h"
 
 using namespace kelvo::test;
 using namespace std::chrono_literals;
@@ -172,17 +170,7 @@ private:
 
 std::string freeIpcEndpoint(const std::string &name) { return "ipc://" + tempFile(name + ".sock"); }
 
-std::string freeTcpEndpoint() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
-    close(fd);
-    return "tcp://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
-}
+std::string freeTcpEndpoint() { return "tcp://127.0.0.1:" + std::to_string(kelvo::test::freeTcpPort()); }
 
 // Opens a publishing session of `devices` at the default settings, with
 // `subscriber` connected before the streams start.

@@ -18,6 +18,7 @@
 
 #include "backgroundProgram.h"
 #include "programRunner.h"
+#include "toolTesting.h"
 #include "zmqSocket.h"
 
 using namespace kelvo::test;
@@ -36,10 +37,6 @@ const std::vector<std::string> kLayout = {"--config", "CONFigure:DEVice 3"};
 // Far longer than any answer takes on a loaded machine: only a recorder
 // that does not answer at all runs into it.
 constexpr auto kPatience = 60s;
-
-std::string tempPath(const std::string &name) {
-    return (std::filesystem::temp_directory_path() / ("kelvo-" + std::to_string(getpid()) + "-" + name)).string();
-}
 
 Json::Value parsed(const std::string &text) {
     Json::CharReaderBuilder builder;
@@ -144,18 +141,6 @@ std::vector<std::string> summaryCounts(const std::string &out, const std::string
     const std::regex line("  " + what + " +(\\d+)\n");
     for (std::sregex_iterator m(out.begin(), out.end(), line), end; m != end; ++m) counts.push_back((*m)[1]);
     return counts;
-}
-
-int freeTcpPort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
 }
 
 // A plain TCP connection to the control socket's port, which speaks no

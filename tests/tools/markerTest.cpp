@@ -17,6 +17,7 @@
 #include "busHarness.h"
 #include "kelvo.h"
 #include "programRunner.h"
+#include "toolTesting.h"
 #include "zmqSocket.h"
 
 using namespace kelvo::test;
@@ -29,10 +30,6 @@ const std::string kSim = KELVO_SIM;
 const std::string kPython = KELVO_PYTHON;
 const std::string kChecker = KELVO_SOURCE_DIR "/tests/tools/checkMarkers.py";
 const std::vector<std::string> kLayout = {"--config", "CONFigure:DEVice 3"};
-
-std::string tempPath(const std::string &name) {
-    return (std::filesystem::temp_directory_path() / ("kelvo-" + std::to_string(getpid()) + "-" + name)).string();
-}
 
 // A marker as the recording must hold it; a range of ticks for one timed
 // at its arrival.
@@ -109,15 +106,6 @@ Outcome record(const std::string &device, const std::string &file, const std::st
     a.insert(a.end(), kLayout.begin(), kLayout.end());
     a.insert(a.end(), {"--seconds", "1", "--out", file, "--markers", markers});
     return runProgram(a);
-}
-
-int freeTcpPort() {
-    kelvo::recording::ZmqSocket probe(ZMQ_PULL);
-    probe.bind("tcp://127.0.0.1:*");
-    char endpoint[256];
-    size_t size = sizeof endpoint;
-    zmq_getsockopt(probe.handle(), ZMQ_LAST_ENDPOINT, endpoint, &size);
-    return std::stoi(std::strrchr(endpoint, ':') + 1);
 }
 
 std::string littleEndian(int64_t ticks) {

@@ -2,12 +2,9 @@
 // kelvo record, publish and subscribe driven as a user drives them, with
 // simulated devices on pseudo-terminals, real HDF5 files read back with
 // h5py and the HDF5 C library, and real ZeroMQ sockets over TCP and ipc.
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <hdf5.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 
 #include <cmath>
 #include <filesystem>
@@ -19,6 +16,7 @@
 #include "kelvo.h"
 #include "kelvo_capture.h"
 #include "programRunner.h"
+#include "toolTesting.h"
 
 using namespace kelvo::test;
 using namespace std::chrono_literals;
@@ -39,35 +37,9 @@ const std::string kExample = KELVO_SOURCE_DIR "/examples/python/subscribe.py";
 const std::string kNoticePublisher = KELVO_SOURCE_DIR "/tests/tools/noticePublisher.py";
 const std::string kVersionOne = KELVO_SOURCE_DIR "/tests/tools/versionOneSubscriber.py";
 
-std::string tempPath(const std::string &name) {
-    return (std::filesystem::temp_directory_path() / ("kelvo-" + std::to_string(getpid()) + "-" + name)).string();
-}
-
-// A program running in the background; output() is what it wrote to
-// standard output, then what it wrote to standard error.
-class Background : public kelvo::test::BackgroundProgram {
-public:
-    Background(const std::vector<std::string> &argv, const std::string &name)
-        : BackgroundProgram(argv, tempPath(name)) {}
-    int wait() { return BackgroundProgram::wait(60s); }
-    std::string output() const { return out() + err(); }
-};
-
 Outcome check(const std::string &file, std::vector<std::string> options) {
     options.insert(options.begin(), {kPython, kChecker, file});
     return runProgram(options);
-}
-
-int freeTcpPort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
 }
 
 // The serial number a simulated device gives as the third field of *IDN?;
