@@ -82,7 +82,9 @@ const Command publishCommand{
     .outline = "DEVICE... --config CMD...",
     .usage =
         "DEVICE... --config CMD... --bind ENDPOINT [--seconds S]\n"
-        "[--hwm MESSAGES] [--wire-version 1|3] [--no-reconnect]\n[--give-up S] [--markers FROM] [--time-bind ENDPOINT]\n[--curve-keys DIR] [--control ENDPOINT]",
+        "[--hwm MESSAGES] [--wire-version 1|3] [--no-reconnect]\n"
+        "[--give-up S] [--markers FROM] [--time-bind ENDPOINT]\n"
+        "[--curve-keys DIR] [--control ENDPOINT]",
     .description = R"(Starts 1 to 4 devices together and publishes their streams on a ZeroMQ PUB
 socket bound to ENDPOINT (tcp://*:5555, ipc:///tmp/kelvo.sock) until Ctrl-C
 or S seconds. A device's consecutive samples of up to 10 ms (from the

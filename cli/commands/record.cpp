@@ -83,7 +83,9 @@ const Command recordCommand{
     .outline = "DEVICE... --config CMD...",
     .usage =
         "DEVICE... --config CMD... (--seconds S | --samples N)\n"
-        "--out FILE.h5 [--raw] [--no-reconnect] [--give-up S]\n[--split SECONDS] [--markers FROM] [--curve-keys DIR]\n[--control ENDPOINT]",
+        "--out FILE.h5 [--raw] [--no-reconnect] [--give-up S]\n"
+        "[--split SECONDS] [--markers FROM] [--curve-keys DIR]\n"
+        "[--control ENDPOINT]",
     .description = R"(Opens 1 to 4 devices, configures each with the same commands, starts them
 in one synchronized moment and records their streams into one HDF5 file
 until S seconds passed, every device gave N samples, or Ctrl-C (SIGINT,
