@@ -80,10 +80,31 @@ int64_t ticksBetween(int64_t later, int64_t earlier) {
     return difference;
 }
 
+// Counts a data message in, and how long it took.
+void count(ReceivedDevice &r, const WireHeader &header, const ClockTracker &clock, int64_t receivedTicks) {
+    if (!r.seen) {
+        r.seen = true;
+        r.firstReceipt = receivedTicks;
+    } else if (header.sequence > r.lastSequence + 1) {
+        r.lost += header.sequence - r.lastSequence - 1;
+    }
+    r.lastSequence = header.sequence;
+    r.lastReceipt = receivedTicks;
+    ++r.messages;
+    r.samples += header.sampleCount;
+    r.latency.add(ticksBetween(receivedTicks, clock.toLocal(header.ticks)));
+    if (header.version >= 3 && header.sentTicks != 0) {
+        r.transit.add(ticksBetween(receivedTicks, clock.toLocal(header.sentTicks)));
+    }
+}
+
 }  // namespace
 
 std::string timeEndpointOf(const std::string &dataEndpoint, const std::string &announced) {
-    std::string dataHead, dataPort, head, port;
+    std::string dataHead;
+    std::string dataPort;
+    std::string head;
+    std::string port;
     if (splitPort(dataEndpoint, dataHead, dataPort) && splitPort(announced, head, port)) return dataHead + ":" + port;
     return announced;
 }
@@ -138,7 +159,8 @@ void Subscriber::receive(std::chrono::milliseconds timeout) {
 
 void Subscriber::flush() {
     for (size_t i = 0; i < publishers_.size(); ++i) {
-        uint64_t received = 0, lost = 0;
+        uint64_t received = 0;
+        uint64_t lost = 0;
         for (const ReceivedDevice &r : devices_) {
             if (r.publisher != i) continue;
             received += r.messages;
@@ -254,23 +276,6 @@ void Subscriber::learnTimeEndpoint(PublisherLink &p, const Json::Value &meta) {
     p.clock = std::make_unique<ClockTracker>(endpoint, settings_.name, settings_.secure);
 }
 
-void Subscriber::count(ReceivedDevice &r, const WireHeader &header, const PublisherLink &p, int64_t receivedTicks) {
-    if (!r.seen) {
-        r.seen = true;
-        r.firstReceipt = receivedTicks;
-    } else if (header.sequence > r.lastSequence + 1) {
-        r.lost += header.sequence - r.lastSequence - 1;
-    }
-    r.lastSequence = header.sequence;
-    r.lastReceipt = receivedTicks;
-    ++r.messages;
-    r.samples += header.sampleCount;
-    r.latency.add(ticksBetween(receivedTicks, p.clock->toLocal(header.ticks)));
-    if (header.version >= 3 && header.sentTicks != 0) {
-        r.transit.add(ticksBetween(receivedTicks, p.clock->toLocal(header.sentTicks)));
-    }
-}
-
 // A gap message: false when it is not one as the format says.
 bool Subscriber::takeGap(size_t publisher, const std::vector<std::string> &frames, ReceivedDevice &r) {
     if (frames.size() != 3) return false;
@@ -308,7 +313,7 @@ void Subscriber::takeSamples(size_t publisher, const std::vector<std::string> &f
         return;
     }
     const PublisherLink &p = publishers_[publisher];
-    count(*r, *header, p, receivedTicks);
+    count(*r, *header, *p.clock, receivedTicks);
     if (output_ == nullptr || !r->described || r->stored < 0) return;
     const uint32_t n = header->sampleCount;
     localTicks_.resize(std::max<size_t>(localTicks_.size(), n));

@@ -138,7 +138,6 @@ private:
     bool takeMarker(size_t publisher, const std::vector<std::string> &frames);
     void takeSamples(size_t publisher, const std::vector<std::string> &frames, int64_t receivedTicks);
     void placeSamples(const WireHeader &header, const ClockTracker &clock, int64_t &lastLocalTicks);
-    void count(ReceivedDevice &r, const WireHeader &header, const PublisherLink &p, int64_t receivedTicks);
 
     SubscriberSettings settings_;
     std::unique_ptr<SubscriberOutput> output_;
