@@ -12,6 +12,8 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <sstream>
+#include <thread>
 
 #include "backgroundProgram.h"
 #include "busHarness.h"
@@ -106,6 +108,22 @@ Outcome record(const std::string &device, const std::string &file, const std::st
     a.insert(a.end(), kLayout.begin(), kLayout.end());
     a.insert(a.end(), {"--seconds", "1", "--out", file, "--markers", markers});
     return runProgram(a);
+}
+
+// Waits until the truth log holds a block measured after `ticks`.
+bool awaitTruthBeyond(const std::string &truth, int64_t ticks) {
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        std::ifstream log(truth);
+        std::string line;
+        int64_t last = 0;
+        while (std::getline(log, line)) {
+            std::istringstream fields(line);
+            uint64_t index = 0;
+            if (!line.empty() && line.front() != '#' && fields >> index >> last && last > ticks) return true;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    return false;
 }
 
 std::string littleEndian(int64_t ticks) {
@@ -225,6 +243,9 @@ TEST(ZmqMarkers, MarksAndGoodMessagesAreRecordedExactlyAndEveryMalformedOneIsCou
         }
         // The socket closed once it had sent everything.
         const int64_t after = kelvoGetTicks();
+        // The last marker lies inside the logged samples only once a block
+        // measured after it was logged.
+        ASSERT_TRUE(awaitTruthBeyond(truth, after)) << truth;
         ASSERT_EQ(run.interrupt(), 0) << endpoint << ": " << run.output();
         sent.back().latest = kelvoGetTicks();
         EXPECT_GT(sent.back().latest, after);
