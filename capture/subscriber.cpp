@@ -127,6 +127,7 @@ Subscriber::Subscriber(SubscriberSettings settings, std::unique_ptr<SubscriberOu
         p.socket->connect(endpoint);
         p.timeEndpoint = defaultTimeEndpoint(endpoint);
         p.clock = std::make_unique<ClockTracker>(p.timeEndpoint, settings_.name, settings_.secure);
+        pollItems_.push_back({p.socket->handle(), 0, ZMQ_POLLIN, 0});
         publishers_.push_back(std::move(p));
     }
 }
@@ -145,8 +146,7 @@ std::vector<const PublisherLink *> Subscriber::awaitClocks() {
 }
 
 void Subscriber::receive(std::chrono::milliseconds timeout) {
-    std::vector<zmq_pollitem_t> items;
-    for (const PublisherLink &p : publishers_) items.push_back({p.socket->handle(), 0, ZMQ_POLLIN, 0});
+    std::vector<zmq_pollitem_t> &items = pollItems_;
     if (zmq_poll(items.data(), static_cast<int>(items.size()), static_cast<long>(timeout.count())) <= 0) return;
     for (size_t i = 0; i < publishers_.size(); ++i) {
         if ((items[i].revents & ZMQ_POLLIN) == 0) continue;

@@ -145,6 +145,7 @@ private:
     std::deque<ReceivedDevice> devices_;  // references stay valid as devices are added
     std::vector<RecordedMarker> markers_;
     uint64_t ignored_ = 0;
+    std::vector<zmq_pollitem_t> pollItems_;  // one per publisher, in its order
     std::vector<std::string> frames_;
     std::vector<int64_t> localTicks_, remoteTicks_;
 };

@@ -174,11 +174,12 @@ int run(const Arguments &args) {
             throw Failure(e.what(), 2);
         }
     }
+    std::unique_ptr<recording::SubscriberOutput> output = openOutput(args.text("out"));
     std::unique_ptr<Subscriber> subscriber;
     try {
-        subscriber = std::make_unique<Subscriber>(settings, openOutput(args.text("out")));
-    } catch (const std::runtime_error &e) {
-        throw Failure(e.what(), 2);
+        subscriber = std::make_unique<Subscriber>(settings, std::move(output));
+    } catch (const std::exception &e) {
+        throw Failure(e.what(), 2);  // an endpoint ZeroMQ does not take, or no time endpoint follows from it
     }
     // Data waits in the sockets until each publisher's clock is known, so
     // that even the first samples are put on this machine's time axis.
