@@ -134,13 +134,7 @@ std::vector<SubscriberReport> ClockService::reports() const {
 // eventfd: no timeout, nothing to do in between.
 void ClockService::serve() {
     pthread_setname_np(pthread_self(), "kelvo-clock");
-    zmq_pollitem_t items[2] = {{socket_.handle(), 0, ZMQ_POLLIN, 0}, {nullptr, wakeFd_, ZMQ_POLLIN, 0}};
-    for (;;) {
-        if (zmq_poll(items, 2, -1) < 0) {
-            if (zmq_errno() == EINTR) continue;
-            return;
-        }
-        if ((items[1].revents & ZMQ_POLLIN) != 0) return;
+    while (socket_.awaitMessageOrStop(wakeFd_)) {
         try {
             takeMessages();
         } catch (const std::exception &) {

@@ -57,15 +57,7 @@ ControlServer::~ControlServer() {
 
 void ControlServer::serve() {
     pthread_setname_np(pthread_self(), "kelvo-control");
-    zmq_pollitem_t items[2] = {{socket_.handle(), 0, ZMQ_POLLIN, 0}, {nullptr, stop_, ZMQ_POLLIN, 0}};
-    for (;;) {
-        if (zmq_poll(items, 2, -1) < 0) {
-            if (zmq_errno() == EINTR) continue;
-            return;  // the socket is gone: nothing more can come
-        }
-        if ((items[1].revents & ZMQ_POLLIN) != 0) return;
-        answerWaiting();
-    }
+    while (socket_.awaitMessageOrStop(stop_)) answerWaiting();
 }
 
 void ControlServer::answerWaiting() {

@@ -87,15 +87,7 @@ ZmqMarkers::~ZmqMarkers() {
 // Sleeps in zmq_poll until a message or the stop comes.
 void ZmqMarkers::receive() {
     pthread_setname_np(pthread_self(), "kelvo-zmqmarks");
-    zmq_pollitem_t items[2] = {{socket_.handle(), 0, ZMQ_POLLIN, 0}, {nullptr, stop_, ZMQ_POLLIN, 0}};
-    for (;;) {
-        if (zmq_poll(items, 2, -1) < 0) {
-            if (zmq_errno() == EINTR) continue;
-            return;  // the socket is gone: nothing more can come
-        }
-        if ((items[1].revents & ZMQ_POLLIN) != 0) return;
-        takeWaiting();
-    }
+    while (socket_.awaitMessageOrStop(stop_)) takeWaiting();
 }
 
 void ZmqMarkers::takeWaiting() {

@@ -111,6 +111,14 @@ bool ZmqSocket::sendWaiting(const std::vector<std::pair<const void *, size_t>> &
     return true;
 }
 
+bool ZmqSocket::awaitMessageOrStop(int stopFd) {
+    zmq_pollitem_t items[2] = {{socket_, 0, ZMQ_POLLIN, 0}, {nullptr, stopFd, ZMQ_POLLIN, 0}};
+    for (;;) {
+        if (zmq_poll(items, 2, -1) >= 0) return (items[1].revents & ZMQ_POLLIN) == 0;
+        if (zmq_errno() != EINTR) return false;  // the socket is gone: nothing more can come
+    }
+}
+
 bool ZmqSocket::receive(std::vector<std::string> &frames, std::chrono::milliseconds timeout) {
     zmq_pollitem_t item = {socket_, 0, ZMQ_POLLIN, 0};
     if (zmq_poll(&item, 1, static_cast<long>(timeout.count())) <= 0) return false;

@@ -60,6 +60,11 @@ public:
     // Waits up to `timeout` for a message; false when none came.
     bool receive(std::vector<std::string> &frames, std::chrono::milliseconds timeout);
 
+    // Sleeps until a message waits (true), or until `stopFd`, an eventfd,
+    // is written or the socket is gone (false): the loop of a thread that
+    // serves the socket and has nothing to do in between.
+    bool awaitMessageOrStop(int stopFd);
+
     // For zmq_poll and the calls this class does not wrap.
     void *handle() const { return socket_; }
 
