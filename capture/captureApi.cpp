@@ -18,6 +18,7 @@
 #include "programSink.h"
 #include "publishSink.h"
 #include "session.h"
+#include "webSink.h"
 
 struct kelvoCapture {
     kelvo::capture::SessionSettings settings;
@@ -48,6 +49,10 @@ struct kelvoCapture {
     kelvo::capture::H5Sink *recording = nullptr;  // owned by the session
     // After the session: it answers no more before the session goes.
     std::unique_ptr<kelvo::capture::ControlServer> control;
+
+    bool webView = false;
+    kelvo::recording::WebViewSettings web;
+    kelvo::capture::WebSink *webSink = nullptr;  // owned by the session
 };
 
 namespace {
@@ -118,6 +123,11 @@ void openSession(kelvoCapture *c) {
             c->publish = publish.get();
             session->addSink(std::move(publish));
         }
+        if (c->webView) {
+            auto view = std::make_unique<kelvo::capture::WebSink>(c->web, *session);
+            c->webSink = view.get();
+            session->addSink(std::move(view));
+        }
         if (c->callback != nullptr || c->reading) {
             kelvo::capture::ProgramSink::Callback callback;
             if (c->callback != nullptr) {
@@ -137,6 +147,7 @@ void openSession(kelvoCapture *c) {
         c->recording = nullptr;
         c->program = nullptr;
         c->publish = nullptr;
+        c->webSink = nullptr;
         c->markers.stop();
         session.reset();
         if (!fileMade.empty()) unlink(fileMade.c_str());
@@ -504,6 +515,27 @@ KELVO_API const char *kelvoCaptureGetHdf5File(const kelvoCapture *capture) noexc
     if (capture == nullptr || capture->recording == nullptr) return nullptr;
     try {
         return handOut(capture, capture->recording->currentPath());
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+KELVO_API int kelvoCaptureSetWebView(kelvoCapture *capture, const char *address, int token) noexcept {
+    return guarded(capture, [&]() -> int {
+        using Token = kelvo::recording::WebViewSettings::Token;
+        if (!building(capture)) return refuse(capture, "sinks are set before the capture opens");
+        if (token < -1 || token > 1) return refuse(capture, "the view's token is -1 (automatic), 0 or 1");
+        capture->webView = true;
+        capture->web.bind = address != nullptr && *address != '\0' ? address : "127.0.0.1:8080";
+        capture->web.token = token == 1 ? Token::on : token == 0 ? Token::off : Token::automatic;
+        return KELVO_OK;
+    });
+}
+
+KELVO_API const char *kelvoCaptureGetWebUrl(const kelvoCapture *capture) noexcept {
+    if (capture == nullptr || capture->webSink == nullptr) return nullptr;
+    try {
+        return handOut(capture, capture->webSink->url());
     } catch (...) {
         return nullptr;
     }

@@ -11,7 +11,7 @@ namespace {
 
 const Command *const kCommands[] = {
     &listCommand,   &queryCommand,   &streamCommand,    &syncCommand, &uploadCommand, &plotCommand,    &demoCommand,
-    &recordCommand, &publishCommand, &subscribeCommand, &markCommand, &keysCommand,   &controlCommand,
+    &recordCommand, &publishCommand, &subscribeCommand, &markCommand, &keysCommand,   &controlCommand, &serveCommand,
 };
 
 constexpr std::string_view kSynopses[] = {"kelvo COMMAND [ARGUMENTS]", "kelvo --version | -V", "kelvo --help | -h"};

@@ -382,6 +382,29 @@ KELVO_API const char *kelvoCaptureGetControlEndpoint(const kelvoCapture *capture
  * session. */
 KELVO_API const char *kelvoCaptureGetHdf5File(const kelvoCapture *capture) KELVO_NOEXCEPT;
 
+/* ---- Live view in a browser ------------------------------------------- */
+
+/* Serves the session live to web browsers (docs/web-protocol.md): a page
+ * and a WebSocket on one port, bound at kelvoCaptureOpen to `address`
+ * ("HOST:PORT", an IPv4 address; NULL or "": "127.0.0.1:8080"; port 0: a
+ * free one), refused, naming it, when it cannot be bound. One strip per
+ * channel, one panel per device; the samples reduced to a minimum and a
+ * maximum per 10 ms column, so a browser costs the same at any rate; gaps,
+ * markers and the loss counters; and markers sent from the page go into
+ * every sink (source "web"). `token`: 1 puts a random token into the
+ * page's address and refuses requests without it, 0 serves without one,
+ * -1 (the default) has one unless the address is loopback (127.x.x.x).
+ * A browser that is slow or gone misses frames, counted; the session loses
+ * nothing for it. Threads "kelvo-web" and one "kelvo-web-out" per browser.
+ * Before kelvoCaptureOpen. */
+KELVO_API int kelvoCaptureSetWebView(kelvoCapture *capture, const char *address, int token) KELVO_NOEXCEPT;
+
+/* The page's address as bound ("http://127.0.0.1:8080/", with
+ * "?token=..." when it has one; the host name for 0.0.0.0), in a buffer
+ * of the session; NULL before kelvoCaptureOpen or without
+ * kelvoCaptureSetWebView. */
+KELVO_API const char *kelvoCaptureGetWebUrl(const kelvoCapture *capture) KELVO_NOEXCEPT;
+
 #ifdef __cplusplus
 }
 #endif

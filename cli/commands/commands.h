@@ -16,6 +16,7 @@ extern const Command demoCommand;
 extern const Command recordCommand;
 extern const Command publishCommand;
 extern const Command subscribeCommand;
+extern const Command serveCommand;
 extern const Command markCommand;
 extern const Command keysCommand;
 extern const Command controlCommand;
