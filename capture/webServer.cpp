@@ -5,6 +5,7 @@
 #include <civetweb.h>
 #include <json/json.h>
 #include <poll.h>
+#include <strings.h>
 #include <sys/eventfd.h>
 #include <sys/random.h>
 #include <unistd.h>
@@ -60,6 +61,27 @@ std::pair<std::string, int> splitBind(const std::string &bind) {
 bool isLoopback(const std::string &host) { return host.rfind("127.", 0) == 0; }
 
 WebServer &serverOf(void *self) { return *static_cast<WebServer *>(self); }
+
+// An answer with its status and a line of text. civetweb writes no
+// headers for a request that asked for a WebSocket (it takes it for one
+// already), so an upgrade refused gets its status line from here.
+void refuse(mg_connection *conn, int status, const std::string &text) {
+    const std::string length = std::to_string(text.size());
+    const char *upgrade = mg_get_header(conn, "Upgrade");
+    if (upgrade != nullptr && strcasecmp(upgrade, "websocket") == 0) {
+        mg_printf(conn,
+                  "HTTP/1.1 %d %s\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: %s\r\n"
+                  "Connection: close\r\n\r\n",
+                  status, mg_get_response_code_text(conn, status), length.c_str());
+    } else {
+        mg_response_header_start(conn, status);
+        mg_response_header_add(conn, "Content-Type", "text/plain; charset=utf-8", -1);
+        mg_response_header_add(conn, "Content-Length", length.c_str(), -1);
+        mg_response_header_add(conn, "Connection", "close", -1);
+        mg_response_header_send(conn);
+    }
+    mg_write(conn, text.data(), text.size());
+}
 
 }  // namespace
 
@@ -213,21 +235,21 @@ int WebServer::gate(mg_connection *conn) {
     const bool socket = path == "/ws";
     const PageFile *file = pageFile(path);
     if (!socket && file == nullptr && path != "/status") {
-        mg_send_http_error(conn, 404, "Not found");
+        refuse(conn, 404, "Not found");
         return 1;
     }
     if (std::strcmp(request->request_method, "GET") != 0) {
-        mg_send_http_error(conn, 405, "Only GET");
+        refuse(conn, 405, "Only GET");
         return 1;
     }
     if ((socket || file == nullptr || file->data) && !tokenGiven(conn)) {
         refusedToken_.fetch_add(1, std::memory_order_relaxed);
-        mg_send_http_error(conn, 403, "The view's address has a token: open the one kelvo printed");
+        refuse(conn, 403, "The view's address has a token: open the one kelvo printed");
         return 1;
     }
     if (socket && sockets_.load(std::memory_order_relaxed) >= kMostSockets) {
         refusedBusy_.fetch_add(1, std::memory_order_relaxed);
-        mg_send_http_error(conn, 503, "Too many browsers");
+        refuse(conn, 503, "Too many browsers");
         return 1;
     }
     return 0;
@@ -254,7 +276,7 @@ int WebServer::handleRequest(mg_connection *conn, void *self) {
     }
     const PageFile *file = pageFile(path);
     if (file == nullptr) {
-        mg_send_http_error(conn, 404, "Not found");
+        refuse(conn, 404, "Not found");
         return 404;
     }
     mg_send_http_ok(conn, file->type, static_cast<long long>(file->size));
@@ -355,7 +377,12 @@ void WebServer::takePageMessage(WebSocketClient &client, const char *data, size_
     std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     Json::Value message;
     std::string errors;
-    const bool parsed = reader->parse(data, data + length, &message, &errors);
+    bool parsed = false;
+    try {
+        parsed = reader->parse(data, data + length, &message, &errors);
+    } catch (const std::exception &) {
+        // Nested deeper than the stack limit.
+    }
     const Json::Value *type = parsed && message.isObject() ? message.find("type", "type" + 4) : nullptr;
     if (type != nullptr && type->isString() && type->asString() == "drawn") {
         const Json::Value *sequence = message.find("sequence", "sequence" + 8);

@@ -5,6 +5,7 @@ middle of a frame, send what no browser would)."""
 import base64
 import json
 import os
+import re
 import socket
 import struct
 import urllib.parse
@@ -35,9 +36,15 @@ def http_get(url, path, extra_headers="", timeout=10.0):
 
 
 class WebSocket:
-    def __init__(self, url, query=None, timeout=10.0):
+    def __init__(self, url, query=None, timeout=10.0, receive_buffer=None):
+        """`receive_buffer` shrinks the socket's buffer before it connects,
+        so that a client that stops reading soon fills the sender's."""
         host, port, own_query = parse_url(url)
-        self.sock = socket.create_connection((host, port), timeout=timeout)
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.sock.settimeout(timeout)
+        if receive_buffer:
+            self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, receive_buffer)
+        self.sock.connect((host, port))
         key = base64.b64encode(os.urandom(16)).decode()
         path = "/ws" + (own_query if query is None else query)
         self.sock.sendall((f"GET {path} HTTP/1.1\r\nHost: {host}:{port}\r\nUpgrade: websocket\r\n"
@@ -47,6 +54,9 @@ class WebSocket:
         while b"\r\n\r\n" not in head:
             chunk = self.sock.recv(1)
             if not chunk:
+                refused = re.match(rb"HTTP/1\.[01] (\d+)", head)
+                if refused:
+                    raise ConnectionRefusedError(int(refused.group(1)))
                 raise ConnectionError("closed during the upgrade: " + head.decode(errors="replace"))
             head += chunk
         self.status = int(head.split()[1])
