@@ -86,6 +86,8 @@ _FUNCTIONS: dict[str, tuple[Any, list[Any]]] = {
     "kelvoCaptureGetMarkerStats": (_int, [_ptr, ctypes.POINTER(ctypes.c_uint64), ctypes.POINTER(ctypes.c_uint64)]),
     "kelvoCaptureSetControl": (_int, [_ptr, _text]),
     "kelvoCaptureGetControlEndpoint": (_text, [_ptr]),
+    "kelvoCaptureSetWebView": (_int, [_ptr, _text, _int]),
+    "kelvoCaptureGetWebUrl": (_text, [_ptr]),
     "kelvoCaptureWait": (_int, [_ptr, _int]),
 }
 
@@ -152,7 +154,7 @@ class Capture:
     read : bool, optional
         Keep the samples for :meth:`read` (about ten seconds of four devices
         at full rate; what does not fit is dropped and counted). By default,
-        only when there is neither `hdf5` nor `publish`.
+        only when there is none of `hdf5`, `publish` and `web`.
     reconnect : bool
         Bring a device that hangs up back (by its serial number, checked
         with ``*IDN?``, configured again), on the same time axis; the break
@@ -173,6 +175,13 @@ class Capture:
         a port (``"5557"``: ``tcp://127.0.0.1:5557``; ``"0"``: one the system
         picks) or an endpoint as given. :attr:`control_endpoint` says where
         it listens; a ``stop`` command ends the session as :meth:`wait` sees.
+    web : str, optional
+        Show the session live in web browsers (as ``kelvo serve`` does):
+        a page and its WebSocket on ``"HOST:PORT"`` (``"127.0.0.1:8080"``;
+        port 0 picks a free one). :attr:`web_url` is the page's address.
+    web_token : bool, optional
+        Put a random token into that address and refuse requests without
+        it; by default there is one unless `web` is a loopback address.
 
     The devices are opened and configured here; a device that cannot be had
     raises :class:`KelvoError` at once and leaves nothing open and no file.
@@ -184,7 +193,7 @@ class Capture:
                  hdf5: str | os.PathLike[str] | None = None, raw: bool = False, split: float | None = None,
                  publish: str | None = None, hwm: int = 0, read: bool | None = None, reconnect: bool = True,
                  give_up: float | None = None, markers: str | Sequence[str] = (),
-                 control: str | None = None) -> None:
+                 control: str | None = None, web: str | None = None, web_token: bool | None = None) -> None:
         self._handle: int | None = None
         self._reading = False
         self._lib = _capture_library()
@@ -209,7 +218,9 @@ class Capture:
                 self._call("kelvoCaptureAddMarkerSource", source.encode())
             if control is not None:
                 self._call("kelvoCaptureSetControl", str(control).encode())
-            self._reading = bool(read or (read is None and hdf5 is None and publish is None))
+            if web is not None:
+                self._call("kelvoCaptureSetWebView", str(web).encode(), -1 if web_token is None else int(web_token))
+            self._reading = bool(read or (read is None and hdf5 is None and publish is None and web is None))
             if self._reading:
                 self._call("kelvoCaptureEnableRead")
             self._call("kelvoCaptureOpen")
@@ -227,6 +238,9 @@ class Capture:
         endpoint = self._lib.kelvoCaptureGetControlEndpoint(self._handle)
         #: Where the control socket listens, as bound; None without `control`.
         self.control_endpoint: str | None = endpoint.decode() if endpoint else None
+        url = self._lib.kelvoCaptureGetWebUrl(self._handle)
+        #: The live view's address (with its token); None without `web`.
+        self.web_url: str | None = url.decode() if url else None
 
     def _call(self, name: str, *arguments: Any) -> int:
         result: int = getattr(self._lib, name)(self._live(), *arguments)

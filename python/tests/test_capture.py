@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import json
+from pathlib import Path
 import signal
 import struct
 import time
@@ -291,3 +292,28 @@ def test_a_control_endpoint_that_cannot_be_bound_refuses_the_capture(sim, tmp_pa
     finally:
         holder.close(linger=0)
         context.term()
+
+
+def test_a_python_capture_is_shown_in_browsers_and_takes_their_markers(sim, tmp_path):
+    import sys
+    import urllib.request
+    sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tests" / "tools"))
+    from webSocketClient import WebSocket, decode_frame
+    s = sim(devices=1, rate=2000, block=50)
+    file = tmp_path / "viewed.h5"
+    with kelvo.Capture(s.serials, config=[LAYOUT], hdf5=file, web="127.0.0.1:0") as capture:
+        assert capture.web_url.startswith("http://127.0.0.1:") and "token" not in capture.web_url
+        with urllib.request.urlopen(capture.web_url, timeout=30) as page:
+            assert page.status == 200 and b"<!doctype html" in page.read().lower()
+        capture.start()
+        ws = WebSocket(capture.web_url)
+        ws.send_json({"type": "mark", "text": "seen in a browser"})
+        while True:
+            opcode, payload = ws.receive()
+            if opcode == 2 and decode_frame(payload)["kind"] == 3:
+                break
+        ws.close()
+        capture.stop()
+    with h5py.File(file, "r") as f:
+        assert _texts(f["markers"]["text"][:]) == ["seen in a browser"]
+        assert _texts(f["markers"]["source"][:]) == ["web"]
