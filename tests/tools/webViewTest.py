@@ -307,3 +307,52 @@ def test_clients_that_leave_mid_frame_or_claim_huge_frames_cost_nothing(served):
     assert s.resident_kib() - before < 32 * 1024
     assert http_get(s.url, "/status")[0] == 200
     assert_nothing_lost(s.stop())
+
+
+# ---- gaps and other machines --------------------------------------------
+
+def test_an_unplugged_device_shows_as_gone_and_then_as_a_gap(served):
+    s = served("--bind", "127.0.0.1:0")
+    ws = WebSocket(s.url)
+    description(ws)
+    frames_of(ws, 1, 20)
+    s.sim.send_signal(signal.SIGUSR1)  # device 1 is unplugged
+    wait_for(lambda: any(f["gone"] and f["device"] == 0 for f in frames_of(ws, 4, 1)), "device 0 gone")
+    s.sim.send_signal(signal.SIGUSR2)  # and plugged in again
+    gap = frames_of(ws, 2, 1)[0]
+    assert gap["device"] == 0 and gap["cause"] == "disconnected"
+    assert 0 < gap["start"] < gap["end"] and gap["lost"] > 0
+    ws.close()
+    s.stop()
+
+
+def test_a_view_of_publishers_is_on_this_machines_time_axis(tmp_path):
+    sim = subprocess.Popen([SIM, "-n", "1", "-r", "2000"], stdout=subprocess.PIPE, text=True)
+    path = sim.stdout.readline().strip()
+    port = socket.socket()
+    port.bind(("127.0.0.1", 0))
+    endpoint = f"tcp://127.0.0.1:{port.getsockname()[1]}"
+    port.close()
+    err = tmp_path / "serve.err"
+    publisher = subprocess.Popen([KELVO, "publish", path, "--config", "CONF:DEV 2", "--bind", endpoint],
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    with open(err, "w") as errors:
+        viewer = subprocess.Popen([KELVO, "serve", "--from", endpoint, "--bind", "127.0.0.1:0"],
+                                  stdout=subprocess.PIPE, stderr=errors, text=True)
+    try:
+        url = wait_for(lambda: (re.search(r"serving the view on (\S+)", err.read_text()) or [None, None])[1],
+                       "the view's address")
+        ws = WebSocket(url)
+        text = description(ws)
+        assert text["source"] == "subscriber" and not text["can_mark"]
+        assert text["devices"][0]["channels"] == ["Adc24_1", "Adc24_2"]
+        columns = [c for f in frames_of(ws, 1, 10) for c in f["columns"]]
+        # The view's axis starts with the viewer: the first columns are
+        # within seconds of it, not on the publisher's clock.
+        assert all(-1000 < c["index"] < 100 * 600 for c in columns), columns[:3]
+        ws.close()
+    finally:
+        for process in (viewer, publisher, sim):
+            process.send_signal(signal.SIGINT)
+            process.wait(timeout=PATIENCE)
+    assert viewer.returncode == 0
