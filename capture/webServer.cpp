@@ -117,18 +117,29 @@ WebServer::WebServer(WebViewSettings settings)
     if (stopFd_ < 0) throw std::runtime_error(std::string("eventfd: ") + std::strerror(errno));
 
     const std::string ports = host_ + ":" + std::to_string(port);
-    const std::string threads = std::to_string(kMostSockets + 8);
-    const char *options[] = {"listening_ports", ports.c_str(), "num_threads", threads.c_str(), "request_timeout_ms",
-                             "5000", "websocket_timeout_ms", "60000", "max_request_size", "16384", "enable_keep_alive",
-                             "no",
-                             // civetweb writes a frame's header and payload
-                             // apart: without, Nagle holds the payload back
-                             // for the browser's delayed acknowledgement.
-                             "tcp_nodelay", "1", "additional_header", "X-Content-Type-Options: nosniff", nullptr};
+    const std::pair<const char *, std::string> configuration[] = {
+        {"listening_ports", ports},
+        {"num_threads", std::to_string(kMostSockets + 8)},  // a WebSocket holds its thread
+        {"request_timeout_ms", "5000"},                     // a whole request, and a stalled write
+        {"websocket_timeout_ms", "60000"},
+        {"max_request_size", "16384"},
+        {"enable_keep_alive", "no"},
+        // civetweb writes a frame's header and its payload apart: without
+        // this, Nagle holds the payload back for the browser's delayed
+        // acknowledgement, 40 ms a frame.
+        {"tcp_nodelay", "1"},
+        {"additional_header", "X-Content-Type-Options: nosniff"},
+    };
+    std::vector<const char *> options;
+    for (const auto &[name, value] : configuration) {
+        options.push_back(name);
+        options.push_back(value.c_str());
+    }
+    options.push_back(nullptr);
     mg_callbacks callbacks{};
     callbacks.begin_request = &WebServer::beginRequest;
     callbacks.log_message = &WebServer::logMessage;
-    mg_init_data init{&callbacks, this, options};
+    mg_init_data init{&callbacks, this, options.data()};
     char reason[256] = {};
     mg_error_data error{nullptr, reason, sizeof reason};
     context_ = mg_start2(&init, &error);
@@ -141,9 +152,7 @@ WebServer::WebServer(WebViewSettings settings)
     mg_set_request_handler(context_, "/", &WebServer::handleRequest, this);
     mg_set_websocket_handler(context_, "/ws$", &WebServer::connectSocket, &WebServer::readySocket,
                              &WebServer::dataFromSocket, &WebServer::closeSocket, this);
-    for (auto &device : devices_) {
-        device.pending.reserve(4096);
-    }
+    for (auto &device : devices_) device.pending.reserve(kRingColumns);
     thread_ = std::thread([this] { run(); });
 }
 
@@ -166,8 +175,6 @@ std::string WebServer::url() const {
     return "http://" + host + ":" + std::to_string(port_) + "/" + (token_.empty() ? "" : "?token=" + token_);
 }
 
-bool WebServer::loopback() const { return isLoopback(host_); }
-
 void WebServer::setOrigin(int64_t ticks, int64_t unixNs) {
     originTicks_.store(ticks, std::memory_order_relaxed);
     originUnixNs_.store(unixNs, std::memory_order_relaxed);
@@ -186,8 +193,8 @@ int WebServer::addDevice(const WebDevice &info) {
     Device &device = devices_[id];
     device.info = info;
     const auto channels = static_cast<uint32_t>(info.channels.size());
-    device.ring = std::make_unique<ColumnRing>(channels, 4096);
-    device.pendingValues.resize(4096 * channels * 2);
+    device.ring = std::make_unique<ColumnRing>(channels, kRingColumns);
+    device.pendingValues.resize(kRingColumns * channels * 2);
     device.history.assign(windowColumns_, ColumnUpdate{INT64_MIN, 0, 0});
     device.historyValues.assign(windowColumns_ * channels * 2, 0.0f);
     device.popped.resize(size_t{channels} * 2);

@@ -61,6 +61,9 @@ public:
     static constexpr auto kFramePeriod = std::chrono::milliseconds(20);
     static constexpr size_t kLongestPageMessage = 4096;
     static constexpr size_t kLongestMarker = 1000;
+    // Column updates a device's ring holds: 40 frame periods of a device
+    // whose chunks come every 0.2 ms.
+    static constexpr size_t kRingColumns = 4096;
 
     // Listens; throws std::runtime_error with civetweb's reason when it
     // cannot, or std::invalid_argument for a malformed bind address.
@@ -71,8 +74,6 @@ public:
 
     // "http://127.0.0.1:8080/", with "?token=..." when it has one.
     std::string url() const;
-    bool hasToken() const { return !token_.empty(); }
-    bool loopback() const;
 
     // The feeder's calls. addDevice is the feeder's thread's; it returns
     // the device's id, -1 beyond kMostDevices. The ring is the feeder's to
