@@ -428,7 +428,9 @@ void WebServer::run() {
     pthread_setname_np(pthread_self(), "kelvo-web");
     pollfd stop{stopFd_, POLLIN, 0};
     for (;;) {
-        const int ready = poll(&stop, 1, static_cast<int>(kFramePeriod.count()));
+        // With no browser it only keeps the window for the next one.
+        const auto period = clients_.empty() ? kIdlePeriod : kFramePeriod;
+        const int ready = poll(&stop, 1, static_cast<int>(period.count()));
         if (ready > 0 || (ready < 0 && errno != EINTR)) return;
         if (!described_.exchange(true, std::memory_order_acq_rel)) {
             descriptionText_ = description();

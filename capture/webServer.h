@@ -7,11 +7,11 @@
 // Whoever feeds the view (a capture session's sink, a subscriber) adds its
 // devices and pushes each device's columns into the device's ring
 // (webColumns.h) and its gaps, markers and counters through the calls
-// below. The thread "kelvo-web" takes them every kFramePeriod, writes the
-// frames once and offers each socket a copy; a socket has its own bounded
-// queue and its own writer thread, so a browser that is slow or gone only
-// misses frames, counted, and costs neither the feeder nor the other
-// browsers anything.
+// below. The thread "kelvo-web" takes them every kFramePeriod (kIdlePeriod
+// while no browser watches), writes the frames once and offers each socket
+// a copy; a socket has its own bounded queue and its own writer thread, so
+// a browser that is slow or gone only misses frames, counted, and costs
+// neither the feeder nor the other browsers anything.
 #pragma once
 
 #include <atomic>
@@ -59,6 +59,7 @@ public:
     static constexpr size_t kMostDevices = 16;
     static constexpr int kMostSockets = 16;
     static constexpr auto kFramePeriod = std::chrono::milliseconds(20);
+    static constexpr auto kIdlePeriod = std::chrono::milliseconds(100);
     static constexpr size_t kLongestPageMessage = 4096;
     static constexpr size_t kLongestMarker = 1000;
     // Column updates a device's ring holds: 40 frame periods of a device
