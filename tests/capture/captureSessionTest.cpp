@@ -267,3 +267,37 @@ TEST(CaptureSession, WithoutReconnectingTheLastDeviceGoneEndsTheSessionWithItsNa
     EXPECT_EQ(gap.firstIndex, static_cast<int64_t>(after.received)) << "the gap opens after the last sample";
     EXPECT_GT(gap.endTicks, gap.startTicks);
 }
+
+// The live view through the C interface: an address that is none, or a
+// port taken, refuses the open with the reason and leaves no file; a view
+// bound says where, with a token where one is wanted.
+TEST(CaptureSession, AWebViewThatCannotListenRefusesTheOpenAndOneThatListensSaysWhere) {
+    SimProcess sim(kSim, {}, 1);
+    const std::string path = tempFile("viewed.h5");
+    CapturePtr bad = newCapture({"SIM0001"}, {"CONF:DEV 2"});
+    EXPECT_EQ(kelvoCaptureSetWebView(bad.get(), "127.0.0.1:0", 2), KELVO_REFUSED);
+    ASSERT_EQ(kelvoCaptureSetWebView(bad.get(), "lab-pc", -1), KELVO_OK);
+    ASSERT_EQ(kelvoCaptureSetHdf5(bad.get(), path.c_str(), 0), KELVO_OK);
+    EXPECT_EQ(kelvoCaptureOpen(bad.get()), KELVO_REFUSED);
+    EXPECT_NE(std::string(kelvoCaptureGetError(bad.get())).find("HOST:PORT"), std::string::npos)
+        << kelvoCaptureGetError(bad.get());
+    EXPECT_EQ(kelvoCaptureErrorIsUsage(bad.get()), 1);
+    EXPECT_FALSE(std::filesystem::exists(path));
+    EXPECT_EQ(kelvoCaptureGetWebUrl(bad.get()), nullptr);
+
+    CapturePtr viewed = newCapture({"SIM0001"}, {"CONF:DEV 2"});
+    ASSERT_EQ(kelvoCaptureSetWebView(viewed.get(), "127.0.0.1:0", 1), KELVO_OK);
+    ASSERT_EQ(kelvoCaptureOpen(viewed.get()), KELVO_OK) << kelvoCaptureGetError(viewed.get());
+    const std::string url = kelvoCaptureGetWebUrl(viewed.get());
+    EXPECT_EQ(url.rfind("http://127.0.0.1:", 0), 0u) << url;
+    EXPECT_NE(url.find("/?token="), std::string::npos) << url;
+    EXPECT_EQ(kelvoCaptureSetWebView(viewed.get(), nullptr, -1), KELVO_REFUSED);
+
+    const std::string taken = url.substr(7, url.find('/', 7) - 7);
+    CapturePtr second = newCapture({"SIM0001"}, {"CONF:DEV 2"});
+    ASSERT_EQ(kelvoCaptureSetWebView(second.get(), taken.c_str(), 0), KELVO_OK);
+    EXPECT_EQ(kelvoCaptureOpen(second.get()), KELVO_REFUSED);
+    EXPECT_NE(std::string(kelvoCaptureGetError(second.get())).find("cannot serve the view on " + taken),
+              std::string::npos)
+        << kelvoCaptureGetError(second.get());
+}

@@ -190,6 +190,29 @@ def test_a_header_too_large_and_requests_of_other_methods_are_refused(served):
     assert_nothing_lost(s.stop())
 
 
+def test_bad_upgrades_get_no_socket(served):
+    s = served("--bind", "127.0.0.1:0")
+    host, port = s.url.split("//")[1].split("/")[0].split(":")
+    key = "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+    for path, headers in [("/ws", "Sec-WebSocket-Version: 13\r\n"),  # no key
+                          ("/ws", key + "Sec-WebSocket-Version: 8\r\n"),
+                          ("/", key + "Sec-WebSocket-Version: 13\r\n"),
+                          ("/ws/deeper", key + "Sec-WebSocket-Version: 13\r\n"),
+                          ("/ws", key + "Sec-WebSocket-Version: " + "9" * 5000 + "\r\n")]:
+        with socket.create_connection((host, int(port)), timeout=30) as c:
+            c.sendall(f"GET {path} HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n{headers}\r\n"
+                      .encode())
+            answer = b""
+            while b"\r\n" not in answer:
+                chunk = c.recv(4096)
+                if not chunk:
+                    break
+                answer += chunk
+            assert b" 101 " not in answer.split(b"\r\n")[0], (path, headers[:60], answer[:80])
+    assert s.status()["clients"] == 0
+    assert_nothing_lost(s.stop())
+
+
 def test_with_a_token_nothing_with_data_is_served_without_it(served):
     s = served("--bind", "127.0.0.1:0", "--token")
     token = re.search(r"\?token=([0-9a-f]{32})$", s.url)
