@@ -41,7 +41,7 @@ ColumnDecimator::ColumnDecimator(ColumnRing &ring, int64_t originTicks, int64_t 
       originTicks_(originTicks),
       columnTicks_(std::max<int64_t>(columnTicks, 1)),
       channels_(ring.channels()),
-      minMax_(new float[ring.channels() * 2]) {}
+      minMax_(new float[size_t{ring.channels()} * 2]) {}
 
 void ColumnDecimator::add(const float *values, const int64_t *ticks, uint32_t count, int64_t arrivalTicks) {
     for (uint32_t i = 0; i < count; ++i) {
@@ -64,12 +64,12 @@ void ColumnDecimator::start(int64_t index, const float *sample) {
     filling_ = true;
     column_.index = index;
     column_.samples = 1;
-    for (uint32_t c = 0; c < channels_; ++c) minMax_[2 * c] = minMax_[2 * c + 1] = sample[c];
+    for (size_t c = 0; c < channels_; ++c) minMax_[2 * c] = minMax_[2 * c + 1] = sample[c];
 }
 
 void ColumnDecimator::widen(const float *sample) {
     ++column_.samples;
-    for (uint32_t c = 0; c < channels_; ++c) {
+    for (size_t c = 0; c < channels_; ++c) {
         minMax_[2 * c] = std::min(minMax_[2 * c], sample[c]);
         minMax_[2 * c + 1] = std::max(minMax_[2 * c + 1], sample[c]);
     }

@@ -15,7 +15,7 @@ constexpr int64_t kQuietTicks = 2 * kTicksPerSecond;
 
 WebOutput::WebOutput(WebServer &server, int64_t originTicks) : server_(server), originTicks_(originTicks) {}
 
-bool WebOutput::add(ReceivedDevice &r, const PublisherLink &publisher, const Json::Value &) {
+bool WebOutput::add(ReceivedDevice &r, const PublisherLink &publisher, const Json::Value & /*meta*/) {
     const std::string where = publisher.hostName.empty() ? publisher.endpoint : publisher.hostName;
     const int id = server_.addDevice({r.name, r.device.serial, where, 0, r.device.channelNames});
     if (id < 0) return false;

@@ -20,8 +20,8 @@ public:
     // 0 on the view's time axis is `originTicks` of this machine's clock.
     WebOutput(WebServer &server, int64_t originTicks);
 
-    bool add(ReceivedDevice &device, const PublisherLink &publisher, const Json::Value &meta) override;
-    void write(ReceivedDevice &device, const ReceivedSamples &samples) override;
+    bool add(ReceivedDevice &r, const PublisherLink &publisher, const Json::Value &meta) override;
+    void write(ReceivedDevice &r, const ReceivedSamples &s) override;
     void keep(const Subscriber &subscriber) override;
     void flush() override {}
     void finish(const Subscriber &subscriber) override { keep(subscriber); }

@@ -377,35 +377,41 @@ int WebServer::dataFromSocket(mg_connection *conn, int opcode, char *data, size_
     }
 }
 
-void WebServer::takePageMessage(WebSocketClient &client, const char *data, size_t length) {
+namespace {
+
+// The page's message as JSON, or null when it is none (nested deeper than
+// any message of the page, too).
+Json::Value parsePageMessage(const char *data, size_t length) {
     Json::CharReaderBuilder builder;
     builder["stackLimit"] = 8;
     builder["rejectDupKeys"] = true;
-    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     Json::Value message;
     std::string errors;
-    bool parsed = false;
     try {
-        parsed = reader->parse(data, data + length, &message, &errors);
+        if (reader->parse(data, data + length, &message, &errors) && message.isObject()) return message;
     } catch (const std::exception &) {
-        // Nested deeper than the stack limit.
+        // jsoncpp throws past its stack limit.
     }
-    const Json::Value *type = parsed && message.isObject() ? message.find("type", "type" + 4) : nullptr;
-    if (type != nullptr && type->isString() && type->asString() == "drawn") {
-        const Json::Value *sequence = message.find("sequence", "sequence" + 8);
-        if (sequence != nullptr && sequence->isUInt()) {
-            client.drawn(sequence->asUInt(), kelvoGetTicks(), latency_, latencyMutex_);
-            return;
-        }
+    return Json::Value();
+}
+
+}  // namespace
+
+void WebServer::takePageMessage(WebSocketClient &client, const char *data, size_t length) {
+    const Json::Value message = parsePageMessage(data, length);
+    const std::string type = message["type"].isString() ? message["type"].asString() : "";
+    const Json::Value &sequence = message["sequence"];
+    const Json::Value &text = message["text"];
+    if (type == "drawn" && sequence.isUInt()) {
+        client.drawn(sequence.asUInt(), kelvoGetTicks(), latency_, latencyMutex_);
+        return;
     }
-    if (type != nullptr && type->isString() && type->asString() == "mark" && settings_.mark) {
-        const Json::Value *text = message.find("text", "text" + 4);
-        if (text != nullptr && text->isString()) {
-            const std::string marker = text->asString();
-            if (!marker.empty() && marker.size() <= kLongestMarker && settings_.mark(marker)) return;
-        }
+    if (type == "mark" && settings_.mark && text.isString() && !text.asString().empty() &&
+        text.asString().size() <= kLongestMarker && settings_.mark(text.asString())) {
+        return;
     }
-    if (type != nullptr && type->isString() && type->asString() == "alive") return;
+    if (type == "alive") return;
     messagesIgnored_.fetch_add(1, std::memory_order_relaxed);
 }
 
@@ -563,7 +569,7 @@ void WebServer::welcome(WebSocketClient &client) {
             if (device.history[slot].index != index) continue;
             columns.push_back(device.history[slot]);
             const auto from = device.historyValues.begin() + static_cast<ptrdiff_t>(slot * channels * 2);
-            values.insert(values.end(), from, from + channels * 2);
+            values.insert(values.end(), from, from + ptrdiff_t{channels} * 2);
             if (columns.size() == kMostColumnsPerFrame) sendHeld();
         }
         sendHeld();

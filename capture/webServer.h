@@ -79,7 +79,7 @@ public:
     // The feeder's calls. addDevice is the feeder's thread's; it returns
     // the device's id, -1 beyond kMostDevices. The ring is the feeder's to
     // push into; the rest may come from any thread.
-    int addDevice(const WebDevice &device);
+    int addDevice(const WebDevice &info);
     ColumnRing &columns(int device) { return *devices_[static_cast<size_t>(device)].ring; }
     void gap(int device, double startSeconds, double endSeconds, int64_t samplesLost, const std::string &cause);
     void marker(double seconds, const std::string &text, const std::string &source);
