@@ -20,6 +20,8 @@
   const MAX_GAPS = 1000;
   const RECONNECT_FIRST_MS = 250;
   const RECONNECT_MAX_MS = 5000;
+  // The server closes a socket that carries nothing for 60 s.
+  const ALIVE_EVERY_MS = 10000;
   const STRIP_HEIGHT = 110;
   const FPS_HISTORY = 512;
   const TWO_POW_32 = 4294967296;
@@ -301,7 +303,6 @@
       ctx.lineWidth = Math.max(1, Math.round(ratio));
       ctx.font = `${Math.round(11 * ratio)}px sans-serif`;
       ctx.textBaseline = 'top';
-      ctx.textAlign = 'left';
       for (let i = 0; i < markers.length; i++) {
         const x = f.left + (markers[i].time - f.xMin) * f.xScale;
         if (x < f.left || x > f.left + f.width) continue;
@@ -310,7 +311,11 @@
         ctx.moveTo(px, f.top);
         ctx.lineTo(px, f.top + f.height);
         ctx.stroke();
-        ctx.fillText(markers[i].text, px + 3 * ratio, f.top + 2 * ratio);
+        // Near the right edge the label goes left of its line.
+        const label = markers[i].text;
+        const leftOfLine = px + ctx.measureText(label).width + 6 * ratio > f.left + f.width;
+        ctx.textAlign = leftOfLine ? 'right' : 'left';
+        ctx.fillText(label, leftOfLine ? px - 3 * ratio : px + 3 * ratio, f.top + 2 * ratio);
       }
       ctx.restore();
     }
@@ -349,7 +354,7 @@
   // One device's panel: its title, its loss counters, a checkbox and a strip
   // per channel, and the columns, gaps and counters the strips draw.
   class DevicePanel {
-    constructor(desc, geometry, ring, gaps, parent) {
+    constructor(desc, ring, gaps, parent) {
       this.desc = desc;
       this.ring = ring;
       this.gaps = gaps;
@@ -359,7 +364,8 @@
       this.root = element('section', 'device');
       const title = desc.serial && desc.serial !== desc.name ? `${desc.name} (${desc.serial})` : desc.name;
       const head = element('header', 'device-head');
-      head.append(element('h2', '', title), element('span', 'device-rate', `${desc.rate_hz} Hz`));
+      this.rateLabels = [element('span', 'device-rate', this.rateText(null))];
+      head.append(element('h2', '', title), this.rateLabels[0]);
       this.countersLine = element('div', 'counters', 'no counters yet');
       this.picker = element('div', 'channel-picker');
       this.root.append(head, this.countersLine, this.picker);
@@ -375,7 +381,8 @@
         const label = element('div', 'strip-label');
         label.append(element('span', 'channel-name', name),
           element('span', 'channel-scale', `±${this.desc.full_scale} ${this.desc.unit || 'full scale'}`),
-          element('span', 'channel-rate', `${this.desc.rate_hz} Hz`));
+          element('span', 'channel-rate', this.rateText(null)));
+        this.rateLabels.push(label.lastChild);
         box.append(label);
         this.root.append(box);
         this.boxes.push(box);
@@ -398,6 +405,12 @@
       this.picker.append(entry);
     }
 
+    // The nominal rate when the server knows it, else the one measured.
+    rateText(counters) {
+      if (this.desc.rate_hz > 0) return `${this.desc.rate_hz} Hz`;
+      return counters ? `${Math.round(counters.rate)} Hz measured` : 'rate not known yet';
+    }
+
     stripWidth() {
       return Math.max(200, this.root.clientWidth - 16);
     }
@@ -410,6 +423,7 @@
     setCounters(counters) {
       this.counters = counters;
       this.countersLine.textContent = countersText(counters);
+      if (!(this.desc.rate_hz > 0)) for (const label of this.rateLabels) label.textContent = this.rateText(counters);
       this.root.classList.toggle('gone', counters.state !== 0);
     }
 
@@ -481,6 +495,8 @@
     drawTimes: new Float64Array(FPS_HISTORY),
     drawCount: 0,
     reconnectMs: RECONNECT_FIRST_MS,
+    // Whether this socket has sent its description yet.
+    described: false,
     ignored: 0,
 
     // The newest column of any device: the right edge of the live window,
@@ -618,7 +634,7 @@
     // A description (again) rebuilds the panels. A device that keeps its
     // shape keeps its columns and gaps: a late device or a reconnect must
     // not blank the others.
-    describe(d) {
+    describe(d, firstOnSocket) {
       if (d.protocol !== PROTOCOL) {
         this.setConnection(`the server speaks protocol ${d.protocol}, this page ${PROTOCOL}`, false);
         return;
@@ -627,7 +643,8 @@
       const old = new Map(this.panels.map((p) => [p.desc.id, p]));
       const sameAxis = this.description && this.description.origin_unix_ns === d.origin_unix_ns &&
         this.description.column_seconds === d.column_seconds;
-      if (!sameAxis) this.markers.length = 0;
+      // A new socket sends the markers and gaps it keeps again.
+      if (!sameAxis || firstOnSocket) this.markers.length = 0;
       for (const panel of this.panels) panel.destroy();
       this.panels = [];
       this.byId = [];
@@ -639,7 +656,8 @@
         const keep = sameAxis && before && before.ring.channels === desc.channels.length &&
           before.ring.capacity === capacity;
         const ring = keep ? before.ring : new ColumnRing(desc.channels.length, capacity, d.column_seconds);
-        const panel = new DevicePanel(desc, d, ring, keep ? before.gaps : [], ui.devices);
+        const gaps = keep && !firstOnSocket ? before.gaps : [];
+        const panel = new DevicePanel(desc, ring, gaps, ui.devices);
         this.panels.push(panel);
         this.byId[desc.id] = panel;
       }
@@ -660,7 +678,10 @@
           this.ignored++;
           return;
         }
-        if (message.type === 'description') this.describe(message);
+        if (message.type === 'description') {
+          this.describe(message, !this.described);
+          this.described = true;
+        }
         else this.ignored++;
         return;
       }
@@ -749,6 +770,7 @@
         // Sequences start again on every socket.
         this.lastSequence = null;
         this.lastDrawnSequence = null;
+        this.described = false;
         this.setConnection('connected', true);
       };
       socket.onmessage = (event) => this.receive(event.data);
@@ -762,6 +784,10 @@
       this.reconnectMs = Math.min(RECONNECT_MAX_MS, this.reconnectMs * 2);
       this.setConnection(`disconnected; trying again in ${(wait / 1000).toFixed(1)} s`, false);
       setTimeout(() => this.connect(), wait);
+    },
+
+    sayAlive() {
+      if (this.socket && this.socket.readyState === WebSocket.OPEN) this.socket.send('{"type":"alive"}');
     },
 
     setConnection(text, connected) {
@@ -828,5 +854,6 @@
       view.resize();
     });
   });
+  setInterval(() => view.sayAlive(), ALIVE_EVERY_MS);
   view.connect();
 })();
