@@ -178,6 +178,12 @@
       this.device = device;
       this.channel = channel;
       this.visible = true;
+      this.geometry = { left: 0, top: 0, width: 0, height: 0, xMin: 0, xScale: 1, yMax: 1, yScale: 1 };
+      this.span = { min: 0, max: 1 };
+      this.applySpan = () => {
+        this.plot.setData(this.data, false);
+        this.plot.setScale('x', this.span);
+      };
       const ring = device.ring;
       const range = device.desc.full_scale * 1.05;
       this.data = [ring.times, ring.lineMins[channel], ring.lineMaxs[channel]];
@@ -217,25 +223,31 @@
     // Moves the view to [min, max] and draws now (not in a microtask), so
     // the page can tell the server what it has drawn.
     show(min, max) {
-      this.plot.batch(() => {
-        this.plot.setData(this.data, false);
-        this.plot.setScale('x', { min, max });
-      });
+      this.span.min = min;
+      this.span.max = max;
+      this.plot.batch(this.applySpan);
     }
 
     redraw() {
       this.plot.batch(() => this.plot.redraw(false));
     }
 
-    // Maps the x scale and the plotting area (canvas pixels) for the hooks.
+    // Maps the x scale and the plotting area (canvas pixels) for the hooks,
+    // in one object kept for the strip's life: no garbage per frame.
     frame(u) {
       const x = u.scales.x;
       const y = u.scales.y;
       const box = u.bbox;
-      return {
-        left: box.left, top: box.top, width: box.width, height: box.height,
-        xMin: x.min, xScale: box.width / (x.max - x.min), yMax: y.max, yScale: box.height / (y.max - y.min),
-      };
+      const f = this.geometry;
+      f.left = box.left;
+      f.top = box.top;
+      f.width = box.width;
+      f.height = box.height;
+      f.xMin = x.min;
+      f.xScale = box.width / (x.max - x.min);
+      f.yMax = y.max;
+      f.yScale = box.height / (y.max - y.min);
+      return f;
     }
 
     drawColumns(u) {
@@ -585,25 +597,26 @@
     zoomTo(min, max) {
       this.zoom = { min, max };
       ui.resetZoom.disabled = false;
-      for (const panel of this.panels) for (const strip of panel.strips) if (strip.visible) strip.show(min, max);
+      this.showStill(this.zoom);
     },
 
     resetZoom() {
       if (this.zoom === null) return;
       this.zoom = null;
       ui.resetZoom.disabled = true;
-      this.request(false);
+      if (this.paused) this.showStill(this.span);
+      else this.request(false);
+    },
+
+    showStill(span) {
+      for (const panel of this.panels) for (const strip of panel.strips) if (strip.visible) strip.show(span.min, span.max);
     },
 
     // A strip shown again draws what it missed while hidden: at once when
     // the view stands still, with the others on the next frame when live.
     stripShown() {
-      const span = this.zoom || this.span;
-      if (this.live()) {
-        this.request(false);
-        return;
-      }
-      for (const panel of this.panels) for (const strip of panel.strips) if (strip.visible) strip.show(span.min, span.max);
+      if (this.live()) this.request(false);
+      else this.showStill(this.zoom || this.span);
     },
 
     sendMark() {
@@ -664,8 +677,11 @@
       for (const panel of this.panels) panel.addStrips();
       exposed.devices = this.panels.map((p) => p.exposed);
       this.updateMarkControls();
-      this.request(false);
-      this.request(true);
+      // New strips know no span yet: they start on the newest window, even
+      // paused, and a zoom does not outlive them.
+      this.zoom = null;
+      ui.resetZoom.disabled = true;
+      this.drawLive();
     },
 
     receive(data) {

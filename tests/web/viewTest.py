@@ -28,6 +28,7 @@ if not (os.access(chromium.CHROMIUM, os.X_OK) and os.access(chromium.CHROMEDRIVE
     sys.exit(SKIPPED)
 
 import h5py  # noqa: E402
+from selenium.webdriver.common.action_chains import ActionChains  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
 
 from viewSession import ViewSession  # noqa: E402
@@ -94,9 +95,51 @@ def marker_line_area(page, time: float) -> list[dict]:
     return bands
 
 
+def spans(page) -> list:
+    return page.view("v.stripAreas().map(a => [a.xMin, a.xMax])")
+
+
+def wait_for_frames(page, count: int) -> None:
+    received = page.view("v.framesReceived")
+    page.wait_for(f"v.framesReceived >= {received + count}", ARRIVAL_S, f"{count} more frames")
+
+
+def check_controls(page) -> None:
+    """Paused or zoomed, the view stands still while frames still come;
+    resumed or reset, it moves on; a channel unticked hides its strip."""
+    set_paused(page, True)
+    still = spans(page)
+    wait_for_frames(page, 20)
+    assert spans(page) == still
+    set_paused(page, False)
+    page.wait_for(f"v.stripAreas()[0].xMax > {still[0][1]}", ARRIVAL_S, "the view to move on")
+
+    window = page.view("v.description.window_seconds")
+    over = page.driver.find_elements(By.CSS_SELECTOR, ".u-over")[0]
+    ActionChains(page.driver).move_to_element_with_offset(over, -over.size["width"] // 6, 0).click_and_hold() \
+        .move_by_offset(over.size["width"] // 3, 0).release().perform()
+    page.wait_for("v.zoomed", 10, "the drag to zoom")
+    zoomed = spans(page)
+    assert all(span == zoomed[0] for span in zoomed), zoomed
+    assert 0.2 * window < zoomed[0][1] - zoomed[0][0] < 0.5 * window, zoomed
+    wait_for_frames(page, 20)
+    assert spans(page) == zoomed
+    page.driver.find_element(By.ID, "reset-zoom").click()
+    page.wait_for(f"!v.zoomed && v.stripAreas()[0].xMax > {zoomed[0][1]}", ARRIVAL_S, "the live view back")
+    assert abs(spans(page)[0][1] - spans(page)[0][0] - window) < 1e-6
+
+    pick = page.driver.find_elements(By.CSS_SELECTOR, ".channel-picker input")[1]
+    pick.click()
+    shown = page.view("v.stripAreas().map(a => [a.device, a.channel])")
+    assert [0, 1] not in shown and len(shown) == 2 * CHANNELS - 1, shown
+    pick.click()
+    assert len(page.view("v.stripAreas()")) == 2 * CHANNELS
+
+
 def traces_and_markers(args) -> None:
     """(a) traces for every channel of both devices; (b) a marker sent from
-    the page comes back, is drawn, and is in the recording."""
+    the page comes back, is drawn, and is in the recording; and the
+    controls: pause, zoom, channels."""
     text = "stimulus on: ünïcode & \"quotes\""
     with serve(args, "web-markers") as session:
         with open_page(session) as page:
@@ -117,6 +160,7 @@ def traces_and_markers(args) -> None:
             png = page.screenshot(os.path.join(args.out, "web-marker.png"))
             for band, counts in zip(bands, chromium.count_pixels(page, png, bands)):
                 assert counts["marker"] > 0.5 * band["height"], (band, counts)
+            check_controls(page)
         status = session.stop_server()
         assert status == 0, session.server_output()
         recording = os.path.join(args.out, "web-markers.h5")
