@@ -173,7 +173,8 @@ def traces_and_markers(args) -> None:
 
 def unplugged_device(args) -> None:
     """(c) Device 1 unplugged and back a second later: its strips shade
-    the gap, kelvoView holds it, and the other device has none."""
+    the gap, kelvoView holds it, and the other device has none. Then the
+    server stops under the page."""
     with serve(args, "web-gap", ["--replug-after", "1"]) as session:
         with open_page(session) as page:
             wait_for_columns(page, 200)
@@ -202,7 +203,11 @@ def unplugged_device(args) -> None:
                     assert shaded > 0.6 and counts["trace"] == 0, (band, counts)
                 else:
                     assert shaded < 0.05 and counts["trace"] > 0, (band, counts)
-        assert session.stop_server() == 0, session.server_output()
+            # The server gone, the page says so (and keeps trying).
+            assert session.stop_server() == 0, session.server_output()
+            page.wait_for("!v.connected", ARRIVAL_S, "the page to notice the server is gone")
+            status = page.driver.find_element(By.ID, "connection").text
+            assert "disconnected" in status and "trying again" in status, status
 
 
 CASES = {"traces-and-markers": traces_and_markers, "unplugged-device": unplugged_device}
