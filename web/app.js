@@ -538,7 +538,7 @@
       this.frameRequested = false;
       let drew = false;
       if (this.live() && this.fresh) drew = this.drawLive();
-      else if (this.overlays || (!this.live() && this.fresh)) drew = this.redrawStill();
+      else if (this.overlays) drew = this.redrawStill();
       this.fresh = false;
       this.overlays = false;
       if (!drew) return;
