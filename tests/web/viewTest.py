@@ -126,7 +126,8 @@ def check_controls(page) -> None:
     assert spans(page) == zoomed
     page.driver.find_element(By.ID, "reset-zoom").click()
     page.wait_for(f"!v.zoomed && v.stripAreas()[0].xMax > {zoomed[0][1]}", ARRIVAL_S, "the live view back")
-    assert abs(spans(page)[0][1] - spans(page)[0][0] - window) < 1e-6
+    live = spans(page)[0]
+    assert abs(live[1] - live[0] - window) < 1e-6, live
 
     pick = page.driver.find_elements(By.CSS_SELECTOR, ".channel-picker input")[1]
     pick.click()
