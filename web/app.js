@@ -778,7 +778,7 @@
     },
 
     connect() {
-      this.setConnection('connecting…', false);
+      this.setConnection(this.description ? 'disconnected; connecting again…' : 'connecting…', false);
       const socket = new WebSocket(this.socketUrl());
       socket.binaryType = 'arraybuffer';
       socket.onopen = () => {

@@ -10,6 +10,7 @@ import re
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import threading
 import time
@@ -70,8 +71,9 @@ class ViewSession:
         self.server = None
         try:
             self._start_sim(sim, devices, sim_options, timeout)
-            serials = [f"SIM{n:04d}" for n in range(1, devices + 1)]
-            self._start_server(kelvo, serials, serve_options, timeout)
+            self.serials = [f"SIM{n:04d}" for n in range(1, devices + 1)]
+            self.kelvo = kelvo
+            self._start_server(kelvo, self.serials, serve_options, timeout)
         except BaseException:
             self.close()
             raise
@@ -88,7 +90,17 @@ class ViewSession:
                 raise AssertionError(f"kelvo-sim gave no {devices} ttys: {self.sim_err.text()}")
             time.sleep(0.05)
 
+    def restart_server(self, timeout: float = 120) -> None:
+        """A new `kelvo serve` of the same devices on the same address, once
+        the last one has ended (a page reconnects to it)."""
+        assert self.server.poll() is not None, "the server still runs"
+        address = re.match(r"https?://([^/]+)/", self.url).group(1)
+        options = list(self.server_options)
+        options[options.index("--bind") + 1] = address
+        self._start_server(self.kelvo, self.serials, options, timeout)
+
     def _start_server(self, kelvo, serials, options, timeout):
+        self.server_options = options
         self.server_stdout = os.path.join(self.folder, "serve.out")
         with open(self.server_stdout, "w") as out:
             self.server = subprocess.Popen([kelvo, "serve", *serials, *options], env=self.env, text=True,
@@ -131,5 +143,8 @@ class ViewSession:
     def __enter__(self):
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, kind, value, trace):
+        if kind is not None and self.server is not None:
+            print(f"kelvo serve said:\n{self.server_output()}\nkelvo-sim said:\n{self.sim_err.text()}",
+                  file=sys.stderr)
         self.close()

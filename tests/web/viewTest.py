@@ -175,7 +175,7 @@ def traces_and_markers(args) -> None:
 def unplugged_device(args) -> None:
     """(c) Device 1 unplugged and back a second later: its strips shade
     the gap, kelvoView holds it, and the other device has none. Then the
-    server stops under the page."""
+    server stops under the page, and another takes its place."""
     with serve(args, "web-gap", ["--replug-after", "1"]) as session:
         with open_page(session) as page:
             wait_for_columns(page, 200)
@@ -208,7 +208,17 @@ def unplugged_device(args) -> None:
             assert session.stop_server() == 0, session.server_output()
             page.wait_for("!v.connected", ARRIVAL_S, "the page to notice the server is gone")
             status = page.driver.find_element(By.ID, "connection").text
-            assert "disconnected" in status and "trying again" in status, status
+            assert "disconnected" in status, status
+            # A server back on the same address: the page is back with it,
+            # on the new session's time axis.
+            session.restart_server(STARTUP_S)
+            page.wait_for("v.connected && v.devices.length === 2 && v.devices.every(d => d.columns >= 50)",
+                          STARTUP_S, "the page back on the new server")
+            # The old session's gap is not carried over: the page holds the
+            # gaps the new server counts.
+            page.wait_for("v.devices.every(d => d.counters && d.counters.gaps === d.gaps.length)", ARRIVAL_S,
+                          "the page's gaps to be the new server's")
+            assert page.driver.find_element(By.ID, "connection").text == "connected"
 
 
 CASES = {"traces-and-markers": traces_and_markers, "unplugged-device": unplugged_device}
