@@ -14,11 +14,11 @@
 #include "captureRun.h"
 #include "cli.h"
 #include "commands.h"
-#include "curveKeys.h"
 #include "kelvo.h"
 #include "kelvo_capture.h"
 #include "prologue.h"
 #include "subscriber.h"
+#include "subscribing.h"
 #include "webOutput.h"
 #include "webServer.h"
 
@@ -74,12 +74,6 @@ int serveCapture(const Arguments &args, const std::string &address) {
     return clean ? 0 : 3;
 }
 
-std::string subscriberName() {
-    char host[256] = {};
-    gethostname(host, sizeof host - 1);
-    return std::string(host) + ":" + std::to_string(getpid()) + ":serve";
-}
-
 int64_t unixNowNs() {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
@@ -89,18 +83,7 @@ int64_t unixNowNs() {
 int serveSubscription(const Arguments &args, const std::string &address) {
     if (!args.positional.empty()) throw Failure("'serve --from' shows publishers' devices, not DEVICE operands", 2);
     if (!args.text("out").empty()) throw Failure("'serve --from' records nothing: use 'kelvo subscribe --out'", 2);
-    recording::SubscriberSettings settings;
-    settings.endpoints = args.words("from");
-    settings.name = subscriberName();
-    if (const std::string dir = args.text("curve-keys"); !dir.empty()) {
-        try {
-            settings.secure = [keys = recording::loadCurveKeys(dir)](recording::ZmqSocket &socket) {
-                socket.secureAsClient(keys);
-            };
-        } catch (const std::runtime_error &e) {
-            throw Failure(e.what(), 2);
-        }
-    }
+    const recording::SubscriberSettings settings = subscriberSettings(args, args.words("from"));
     recording::WebViewSettings view;
     view.bind = address;
     const int token = tokenChoice(args);
@@ -122,23 +105,8 @@ int serveSubscription(const Arguments &args, const std::string &address) {
         throw Failure(e.what());
     }
     sayWhere(server->url(), address);
-    for (const recording::PublisherLink *p : subscriber->awaitClocks()) {
-        std::fprintf(stderr, "kelvo: no answer from the time service at %s: times of %s stay on its clock\n",
-                     p->timeEndpoint.c_str(), p->endpoint.c_str());
-    }
-    const double seconds = args.number("seconds").value_or(-1);
-    using Clock = std::chrono::steady_clock;
-    const Clock::time_point start = Clock::now();
-    Clock::time_point nextFlush = start + std::chrono::seconds(1);
-    while (!interrupted) {
-        if (seconds >= 0 && std::chrono::duration<double>(Clock::now() - start).count() >= seconds) break;
-        if (Clock::now() >= nextFlush) {
-            subscriber->flush();
-            nextFlush += std::chrono::seconds(1);
-        }
-        subscriber->receive(std::chrono::milliseconds(20));
-    }
-    subscriber->finish();
+    // Every 20 ms, so that a message waits no longer for the view.
+    receiveUntilDone(*subscriber, args.number("seconds").value_or(-1), std::chrono::milliseconds(20));
     for (const recording::ReceivedDevice &r : subscriber->devices()) {
         std::printf("%s: %llu samples, %llu messages lost\n", r.name.c_str(),
                     static_cast<unsigned long long>(r.samples), static_cast<unsigned long long>(r.lost));

@@ -13,11 +13,11 @@
 
 #include "cli.h"
 #include "commands.h"
-#include "curveKeys.h"
 #include "json.h"
 #include "kelvo.h"
 #include "subscriber.h"
 #include "subscriberOutputs.h"
+#include "subscribing.h"
 
 namespace kelvo::cli {
 
@@ -149,31 +149,13 @@ void printSummaryJson(const Subscriber &subscriber) {
     json.endArray().endObject().print();
 }
 
-// How this subscriber names itself to the time services: host and process.
-std::string subscriberName() {
-    char host[256] = {};
-    gethostname(host, sizeof host - 1);
-    return std::string(host) + ":" + std::to_string(getpid());
-}
-
 int run(const Arguments &args) {
     if (args.positional.empty()) throw Failure("'subscribe' takes an ENDPOINT, e.g. tcp://host:5555", 2);
     const std::string topic = args.text("topic");
     if (!topic.empty() && topic.rfind("kelvo/", 0) != 0)
         throw Failure("--topic takes kelvo/SERIAL (or kelvo/slotN)", 2);
-    recording::SubscriberSettings settings;
-    settings.endpoints = args.positional;
+    recording::SubscriberSettings settings = subscriberSettings(args, args.positional);
     settings.topic = topic;
-    settings.name = subscriberName();
-    if (const std::string dir = args.text("curve-keys"); !dir.empty()) {
-        try {
-            settings.secure = [keys = recording::loadCurveKeys(dir)](recording::ZmqSocket &socket) {
-                socket.secureAsClient(keys);
-            };
-        } catch (const std::runtime_error &e) {
-            throw Failure(e.what(), 2);
-        }
-    }
     std::unique_ptr<recording::SubscriberOutput> output = openOutput(args.text("out"));
     std::unique_ptr<Subscriber> subscriber;
     try {
@@ -181,27 +163,7 @@ int run(const Arguments &args) {
     } catch (const std::exception &e) {
         throw Failure(e.what(), 2);  // an endpoint ZeroMQ does not take, or no time endpoint follows from it
     }
-    // Data waits in the sockets until each publisher's clock is known, so
-    // that even the first samples are put on this machine's time axis.
-    for (const PublisherLink *p : subscriber->awaitClocks()) {
-        std::fprintf(stderr, "kelvo: no answer from the time service at %s: times of %s stay on its clock\n",
-                     p->timeEndpoint.c_str(), p->endpoint.c_str());
-    }
-
-    const double seconds = args.number("seconds").value_or(-1);
-    using Clock = std::chrono::steady_clock;
-    const Clock::time_point start = Clock::now();
-    Clock::time_point nextFlush = start + std::chrono::seconds(1);
-    while (!interrupted) {
-        const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-        if (seconds >= 0 && elapsed >= seconds) break;
-        if (Clock::now() >= nextFlush) {
-            subscriber->flush();
-            nextFlush += std::chrono::seconds(1);
-        }
-        subscriber->receive(std::chrono::milliseconds(100));
-    }
-    subscriber->finish();
+    receiveUntilDone(*subscriber, args.number("seconds").value_or(-1), std::chrono::milliseconds(100));
     if (args.flag("json")) {
         printSummaryJson(*subscriber);
     } else {
