@@ -36,7 +36,7 @@ def http_get(url, path, extra_headers="", timeout=10.0):
 
 
 class WebSocket:
-    def __init__(self, url, query=None, timeout=10.0, receive_buffer=None):
+    def __init__(self, url, query=None, timeout=60.0, receive_buffer=None):
         """`receive_buffer` shrinks the socket's buffer before it connects,
         so that a client that stops reading soon fills the sender's."""
         host, port, own_query = parse_url(url)

@@ -356,10 +356,9 @@ def test_an_unplugged_device_shows_as_gone_and_then_as_a_gap(served):
 def test_a_view_of_publishers_is_on_this_machines_time_axis(tmp_path):
     sim = subprocess.Popen([SIM, "-n", "1", "-r", "2000"], stdout=subprocess.PIPE, text=True)
     path = sim.stdout.readline().strip()
-    port = socket.socket()
-    port.bind(("127.0.0.1", 0))
-    endpoint = f"tcp://127.0.0.1:{port.getsockname()[1]}"
-    port.close()
+    # ipc: a free TCP port found here could be taken before the publisher
+    # binds it, or its neighbour, where the publisher serves its clock.
+    endpoint = f"ipc://{tmp_path}/publisher"
     err = tmp_path / "serve.err"
     publisher = subprocess.Popen([KELVO, "publish", path, "--config", "CONF:DEV 2", "--bind", endpoint],
                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
