@@ -522,12 +522,11 @@ KELVO_API const char *kelvoCaptureGetHdf5File(const kelvoCapture *capture) noexc
 
 KELVO_API int kelvoCaptureSetWebView(kelvoCapture *capture, const char *address, int token) noexcept {
     return guarded(capture, [&]() -> int {
-        using Token = kelvo::recording::WebViewSettings::Token;
         if (!building(capture)) return refuse(capture, "sinks are set before the capture opens");
         if (token < -1 || token > 1) return refuse(capture, "the view's token is -1 (automatic), 0 or 1");
         capture->webView = true;
         capture->web.bind = address != nullptr && *address != '\0' ? address : "127.0.0.1:8080";
-        capture->web.token = token == 1 ? Token::on : token == 0 ? Token::off : Token::automatic;
+        capture->web.token = kelvo::recording::WebViewSettings::tokenFrom(token);
         return KELVO_OK;
     });
 }

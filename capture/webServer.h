@@ -37,6 +37,8 @@ struct WebViewSettings {
     std::string bind = "127.0.0.1:8080";  // HOST:PORT; port 0 picks a free one
     enum class Token { automatic, on, off };
     Token token = Token::automatic;  // automatic: one unless bound to loopback
+    // The C interface's and the command line's choice: 1 on, 0 off, else automatic.
+    static Token tokenFrom(int choice) { return choice == 1 ? Token::on : choice == 0 ? Token::off : Token::automatic; }
     std::string source = "capture";  // or "subscriber"
     std::string title;
     double columnSeconds = 0.01;

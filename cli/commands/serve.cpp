@@ -86,10 +86,7 @@ int serveSubscription(const Arguments &args, const std::string &address) {
     const recording::SubscriberSettings settings = subscriberSettings(args, args.words("from"));
     recording::WebViewSettings view;
     view.bind = address;
-    const int token = tokenChoice(args);
-    view.token = token == 1   ? recording::WebViewSettings::Token::on
-                 : token == 0 ? recording::WebViewSettings::Token::off
-                              : recording::WebViewSettings::Token::automatic;
+    view.token = recording::WebViewSettings::tokenFrom(tokenChoice(args));
     view.source = "subscriber";
     std::unique_ptr<recording::WebServer> server;
     std::unique_ptr<recording::Subscriber> subscriber;
