@@ -7,9 +7,8 @@ namespace kelvo::recording {
 
 namespace {
 
-constexpr int64_t kTicksPerSecond = 10'000'000;
 // A publisher's device that sent nothing for this long shows as gone.
-constexpr int64_t kQuietTicks = 2 * kTicksPerSecond;
+constexpr int64_t kQuietTicks = 2 * WebServer::kTicksPerSecond;
 
 }  // namespace
 
@@ -40,7 +39,8 @@ void WebOutput::keep(const Subscriber &subscriber) {
         server_.marker(server_.secondsAt(m.ticks), m.text, m.publisher.empty() ? m.source : m.publisher);
     }
     const int64_t now = kelvoGetTicks();
-    const double seconds = lastKeepTicks_ > 0 ? static_cast<double>(now - lastKeepTicks_) / kTicksPerSecond : 0;
+    const double seconds =
+        lastKeepTicks_ > 0 ? static_cast<double>(now - lastKeepTicks_) / WebServer::kTicksPerSecond : 0;
     lastKeepTicks_ = now;
     for (const ReceivedDevice &r : subscriber.devices()) {
         if (r.stored < 0) continue;

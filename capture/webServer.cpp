@@ -22,7 +22,6 @@ namespace kelvo::recording {
 
 namespace {
 
-constexpr double kTicksPerSecond = 1e7;
 constexpr uint16_t kMostColumnsPerFrame = 256;
 
 // Two clocks' worth of a token compared without stopping at the first
@@ -105,7 +104,7 @@ std::string randomToken() {
 WebServer::WebServer(WebViewSettings settings)
     : settings_(std::move(settings)),
       windowColumns_(static_cast<size_t>(std::max(1.0, settings_.windowSeconds / settings_.columnSeconds))),
-      columnTicks_(static_cast<int64_t>(settings_.columnSeconds * kTicksPerSecond)) {
+      columnTicks_(static_cast<int64_t>(settings_.columnSeconds * static_cast<double>(kTicksPerSecond))) {
     if (settings_.title.empty()) settings_.title = "kelvo on " + hostName();
     auto [host, port] = splitBind(settings_.bind);
     host_ = host;
@@ -182,7 +181,8 @@ void WebServer::setOrigin(int64_t ticks, int64_t unixNs) {
 }
 
 double WebServer::secondsAt(int64_t ticks) const {
-    return static_cast<double>(ticks - originTicks_.load(std::memory_order_relaxed)) / kTicksPerSecond;
+    return static_cast<double>(ticks - originTicks_.load(std::memory_order_relaxed)) /
+           static_cast<double>(kTicksPerSecond);
 }
 
 // ---- The feeders' side ---------------------------------------------------

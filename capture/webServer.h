@@ -60,6 +60,7 @@ class WebServer {
 public:
     static constexpr size_t kMostDevices = 16;
     static constexpr int kMostSockets = 16;
+    static constexpr int64_t kTicksPerSecond = 10'000'000;  // kelvoGetTicks units
     static constexpr auto kFramePeriod = std::chrono::milliseconds(20);
     static constexpr auto kIdlePeriod = std::chrono::milliseconds(100);
     static constexpr size_t kLongestPageMessage = 4096;

@@ -8,11 +8,7 @@
 
 namespace kelvo::capture {
 
-namespace {
-
-constexpr int64_t kTicksPerSecond = 10'000'000;
-
-}  // namespace
+using recording::WebServer;
 
 WebSink::WebSink(recording::WebViewSettings settings, Session &session) {
     settings.mark = [&session](const std::string &text) { return session.mark(text, kelvoGetTicks(), "web"); };
@@ -56,13 +52,13 @@ void WebSink::gap(const Session &, const Gap &gap) {
 
 void WebSink::everySecond(const Session &session) {
     const int64_t now = kelvoGetTicks();
-    const double seconds = static_cast<double>(now - lastSecondTicks_) / kTicksPerSecond;
+    const double seconds = static_cast<double>(now - lastSecondTicks_) / WebServer::kTicksPerSecond;
     lastSecondTicks_ = now;
     for (size_t device = 0; device < ids_.size(); ++device) {
         const DeviceStats stats = session.stats(static_cast<int>(device));
         recording::DeviceCounters counters;
         // Quiet for a second: unplugged, or stalled.
-        counters.gone = stats.lastDataTicks == 0 || now - stats.lastDataTicks > kTicksPerSecond;
+        counters.gone = stats.lastDataTicks == 0 || now - stats.lastDataTicks > WebServer::kTicksPerSecond;
         counters.received = stats.received;
         counters.lost = stats.dropped;
         counters.gaps = stats.gaps;

@@ -7,7 +7,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <ctime>
 #include <string>
 #include <thread>
 
@@ -19,6 +18,7 @@
 #include "prologue.h"
 #include "subscriber.h"
 #include "subscribing.h"
+#include "wallClock.h"
 #include "webOutput.h"
 #include "webServer.h"
 
@@ -74,12 +74,6 @@ int serveCapture(const Arguments &args, const std::string &address) {
     return clean ? 0 : 3;
 }
 
-int64_t unixNowNs() {
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
-}
-
 int serveSubscription(const Arguments &args, const std::string &address) {
     if (!args.positional.empty()) throw Failure("'serve --from' shows publishers' devices, not DEVICE operands", 2);
     if (!args.text("out").empty()) throw Failure("'serve --from' records nothing: use 'kelvo subscribe --out'", 2);
@@ -93,7 +87,7 @@ int serveSubscription(const Arguments &args, const std::string &address) {
     try {
         server = std::make_unique<recording::WebServer>(view);
         const int64_t origin = kelvoGetTicks();
-        server->setOrigin(origin, unixNowNs());
+        server->setOrigin(origin, recording::ticksToUnixNs(recording::tickOriginUnixNs(), origin));
         subscriber =
             std::make_unique<recording::Subscriber>(settings, std::make_unique<recording::WebOutput>(*server, origin));
     } catch (const std::invalid_argument &e) {
